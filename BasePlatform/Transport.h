@@ -1,0 +1,76 @@
+// The interface of the two transport components: a TCP client link
+// (TcpTransport) and a UDP endpoint (UdpTransport). Each reports what happens
+// on its links through one event callback, on the component's own threads.
+//
+// Handles are unsigned 32-bit values; kInvalidHandle (-1) means none.
+#pragma once
+
+#include <cstdint>
+
+constexpr uint32_t kInvalidHandle = 0xFFFFFFFFu;
+
+// First argument of every event callback.
+struct TransportEventHead {
+  uint32_t Kind;    // event kind, see below
+  uint32_t Handle;  // link or endpoint handle
+};
+
+// TCP event kinds.
+enum : uint32_t {
+  TCP_EVENT_1 = 1,
+  TCP_EVENT_CLOSED = 2,   // the link is closed
+  TCP_EVENT_3 = 3,        // data: one u32 value
+  TCP_EVENT_4 = 4,
+  TCP_EVENT_5 = 5,
+  TCP_EVENT_DATA = 6,     // data: TcpDataEvent
+  TCP_EVENT_ERR_PROTOCOL = 16,
+};
+constexpr uint32_t TCP_DATA_SUBKIND_PACKET = 3;
+
+// Event data of TCP kind 6: one whole received packet when SubKind is 3.
+struct TcpDataEvent {
+  uint32_t SubKind;
+  const uint8_t* pData;
+  uint32_t Size;
+};
+
+// UDP event kinds.
+enum : uint32_t {
+  UDP_EVENT_1 = 1,
+  UDP_EVENT_CLOSED = 2,
+  UDP_EVENT_DATA = 3,  // data: UdpDataEvent
+};
+
+// Event data of UDP kind 3: one datagram and its sender.
+struct UdpDataEvent {
+  const uint8_t* pData;
+  uint32_t Size;
+  const char* pszSenderIP;  // dotted text
+  uint16_t SenderPort;
+};
+
+// Both callbacks receive the event head and the kind's event data (or null).
+// The bytes and texts they point to are valid during the call only.
+using TcpEventCallbackFn = void (*)(const TransportEventHead* head, const void* data);
+using UdpEventCallbackFn = void (*)(const TransportEventHead* head, const void* data);
+
+// TcpTransport. Results that the library examines: TcpCreate (-1 = failure),
+// TcpConnect (0 = failure), TcpSend (0 = failure, including handle -1).
+uint32_t TcpInit(TcpEventCallbackFn callback);
+uint32_t TcpCreate(TcpEventCallbackFn callback, const char* localIP, uint32_t reserved);
+uint32_t TcpConnect(uint32_t link, const char* serverIP, uint32_t port);
+uint32_t TcpSend(uint32_t link, const void* data, uint32_t size, uint32_t flags);
+// selector 2: the remote end. Address as a number (first octet most
+// significant), port in the low 16 bits.
+uint32_t TcpGetLinkAddr(uint32_t link, uint32_t selector, uint32_t* address, uint32_t* port);
+uint32_t TcpDestroy(uint32_t link);
+uint32_t TcpUninit();
+
+// UdpTransport. UdpCreate -1 = failure; UdpSendTo 0 = failure.
+uint32_t UdpInit(UdpEventCallbackFn callback);
+uint32_t UdpCreate(UdpEventCallbackFn callback, const char* localIP, uint32_t localPort,
+                   uint32_t reserved);
+uint32_t UdpSendTo(uint32_t endpoint, const void* data, uint32_t size, uint32_t flags,
+                   const char* destIP, uint32_t destPort);
+uint32_t UdpDestroy(uint32_t endpoint);
+uint32_t UdpUninit();

@@ -1,0 +1,111 @@
+// The process-wide log writer: one line per message, sent to the console,
+// a daily file in a Log folder beside the host executable, the debugger and
+// a shared-memory ring that an outside viewer can follow.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+#include <string>
+
+#include "log/LogSharedBlock.h"
+#include "platform/Platform.h"
+
+// Levels: single bits.
+enum : uint32_t {
+  LOG_STARTUP = 1,
+  LOG_SHUTDOWN = 2,
+  LOG_INFO = 4,
+  LOG_WARNING = 8,
+  LOG_TRACE = 16,
+  LOG_ERROR = 32,
+  LOG_DEBUG = 64,
+};
+
+// Output mask bits.
+enum : uint32_t {
+  LOG_OUT_CONSOLE = 0x01,
+  LOG_OUT_FILE = 0x02,
+  LOG_OUT_SHARED = 0x08,
+  LOG_OUT_DEBUGGER = 0x10,
+};
+
+// Prefix mask bits (the level field is always present).
+enum : uint32_t {
+  LOG_PREFIX_TIME = 0x01,
+  LOG_PREFIX_THREAD = 0x02,
+  LOG_PREFIX_LOCATION = 0x04,
+};
+
+// Name of a level; "Unkown" for anything that is not a single known bit.
+const char* LogLevelName(uint32_t level);
+
+// Sources of time, thread id and executable path; tests replace them.
+struct LogEnvironment {
+  kplat::LocalTime (*now)() = kplat::GetLocalTimeNow;
+  uint32_t (*threadId)() = kplat::CurrentThreadId;
+  std::string (*executablePath)() = kplat::ExecutablePath;
+};
+
+class CLogWriter {
+ public:
+  // The one writer of the process, built on first use.
+  static CLogWriter* Instance();
+
+  // Stores the caller's source location for the following lines.
+  void SetLocation(const char* file, int line);
+  // Builds and sends one line.
+  void WriteV(uint32_t level, const char* format, va_list args);
+  // Location and text in one locked step, so that concurrent callers never
+  // pick up each other's location.
+  void WriteAt(const char* file, int line, uint32_t level, const char* format, ...)
+#if defined(__GNUC__)
+      __attribute__((format(printf, 5, 6)))
+#endif
+      ;
+
+  // Masks and retention. Defaults: output 0x0F, prefix 0x03, level 0x3F, 30 days.
+  uint32_t m_nOutputMask = 0x0F;
+  uint32_t m_nPrefixMask = 0x03;
+  uint32_t m_nLevelMask = 0x3F;
+  uint32_t m_nDaysKept = 30;
+
+  const std::string& LogDirectory() const { return m_strLogDir; }
+
+  // ---- for tests -----------------------------------------------------------
+  // A writer built with the given environment instead of the process's; it
+  // names its files and shared block after `env.executablePath()`.
+  explicit CLogWriter(const LogEnvironment& env);
+  ~CLogWriter();
+  CLogWriter(const CLogWriter&) = delete;
+  CLogWriter& operator=(const CLogWriter&) = delete;
+  CLogSharedBlock& SharedBlock() { return m_SharedBlock; }
+  // Closes the open daily file (tests that remove the log folder call this).
+  void CloseFile();
+
+ private:
+  void WriteLocked(uint32_t level, const char* format, va_list args);
+  void CleanOldFiles(uint32_t days);
+
+  kplat::Lock m_Lock;
+  LogEnvironment m_Env;
+  std::string m_strLocationFile;
+  int m_nLocationLine = 0;
+  std::string m_strLogDir;
+  std::string m_strExeTail;  // executable file name with its leading separator
+  CLogSharedBlock m_SharedBlock;
+  char m_szLine[2044];
+  char m_szDay[32] = {};
+  std::FILE* m_pFile = nullptr;
+};
+
+// printf-style line through the process's writer.
+void LogPrint(uint32_t level, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+
+// The library's own call sites: location and text in one locked step.
+// `source` is the subsystem's source name ("NetManager", ...).
+#define KLOG_AT(source, level, ...) \
+  CLogWriter::Instance()->WriteAt(source, __LINE__, level, __VA_ARGS__)

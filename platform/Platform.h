@@ -1,0 +1,135 @@
+// The operating-system seam. Everything the library needs from the system
+// goes through these declarations; platform/posix/ and platform/win32/
+// implement them, and the portable code above never includes a system
+// header for these services.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace kplat {
+
+// ---- Events --------------------------------------------------------------
+// An event handle; kNoEvent (all bits set, as -1) means none.
+using EventHandle = void*;
+inline EventHandle NoEvent() { return reinterpret_cast<EventHandle>(~uintptr_t(0)); }
+
+// Unnamed auto-reset event, initially not signalled. NoEvent() on failure.
+EventHandle EventCreate();
+void EventSet(EventHandle e);
+void EventReset(EventHandle e);
+// Waits up to `ms` milliseconds. True when the event ended the wait (and was
+// consumed), false on time-out.
+bool EventWait(EventHandle e, uint32_t ms);
+void EventClose(EventHandle e);
+
+// ---- Locks and counters --------------------------------------------------
+// A recursive process-local lock (a critical section on Windows, a recursive
+// mutex on POSIX).
+class Lock {
+ public:
+  Lock();
+  ~Lock();
+  Lock(const Lock&) = delete;
+  Lock& operator=(const Lock&) = delete;
+  void Acquire();
+  void Release();
+
+ private:
+  alignas(16) unsigned char m_storage[64];
+};
+
+// Scoped holder of a Lock.
+class LockGuard {
+ public:
+  explicit LockGuard(Lock& l) : m_lock(l) { m_lock.Acquire(); }
+  ~LockGuard() { m_lock.Release(); }
+  LockGuard(const LockGuard&) = delete;
+  LockGuard& operator=(const LockGuard&) = delete;
+
+ private:
+  Lock& m_lock;
+};
+
+// Atomic increment/decrement; return the new value.
+int32_t AtomicIncrement(volatile int32_t* p);
+int32_t AtomicDecrement(volatile int32_t* p);
+// Atomic read of a value written by the other atomic operations.
+int32_t AtomicLoad(volatile int32_t* p);
+// Stores `desired` if *p equals `expected`; returns the value *p held before.
+// Also valid on memory shared between processes.
+int32_t AtomicCompareExchange(volatile int32_t* p, int32_t desired, int32_t expected);
+
+// ---- Process facts -------------------------------------------------------
+// Full path of the running executable, as the system names it ("" if unknown).
+std::string ExecutablePath();
+
+// Local wall-clock time with milliseconds (Windows SYSTEMTIME fields).
+struct LocalTime {
+  uint16_t year, month, dayOfWeek, day, hour, minute, second, milliseconds;
+};
+LocalTime GetLocalTimeNow();
+// The local date `days` days before `t` (time of day kept).
+LocalTime SubtractDays(const LocalTime& t, uint32_t days);
+
+uint32_t CurrentThreadId();
+
+// Text for an attached debugger (stderr on POSIX).
+void DebugOutput(const char* text);
+
+// ---- Files -----------------------------------------------------------------
+// Path separator of this system ('\\' on Windows, '/' on POSIX).
+char PathSeparator();
+// Creates a directory; an existing one is no error. Returns true if it exists.
+bool MakeDirectory(const std::string& path);
+// Names (not paths) of the entries of `dir` matching the wildcard `pattern`
+// ('*' and '?'), without "." and "..", in no particular order.
+std::vector<std::string> ListDirectory(const std::string& dir, const std::string& pattern);
+bool DeleteFileAt(const std::string& path);
+// Opens a file for appending, shared for reading and writing by others.
+std::FILE* OpenAppendShared(const std::string& path);
+
+// ---- Named shared memory and named event ---------------------------------
+// A block of memory and an auto-reset event shared between processes by name.
+// `name` is the portable object name (for example "Global\\host.mem"); each
+// side maps it to what its system accepts.
+struct SharedBlockHandles {
+  void* mapping = nullptr;  // system handle of the mapping (opaque)
+  void* view = nullptr;     // mapped address, or null
+  void* event = nullptr;    // system handle of the event (opaque), or null
+};
+// Creates or opens the mapping of `size` bytes under `memName` and the event
+// under `evtName`; maps the whole block read-write. Leaves fields null for
+// what could not be had.
+SharedBlockHandles SharedBlockOpen(const std::string& memName, const std::string& evtName,
+                                   size_t size);
+void SharedBlockSignal(const SharedBlockHandles& h);
+void SharedBlockClose(SharedBlockHandles& h, size_t size);
+// Waits up to `ms` for the named event of an already open block (for viewers
+// and tests). True when signalled.
+bool SharedBlockWait(const SharedBlockHandles& h, uint32_t ms);
+
+// ---- Network tables --------------------------------------------------------
+// One row of the interface table.
+struct InterfaceRow {
+  uint32_t operStatus = 0;  // 5 = operational
+  uint32_t physAddrLen = 0;
+  uint8_t physAddr[8] = {};
+};
+// One network adapter with its IPv4 addresses as dotted text.
+struct AdapterEntry {
+  uint32_t addressLength = 0;
+  uint8_t address[8] = {};
+  std::vector<std::string> ipAddresses;
+};
+constexpr uint32_t kOperStatusOperational = 5;
+
+// The interface table in table order; false when it cannot be read.
+bool ReadInterfaceTable(std::vector<InterfaceRow>& rows);
+// The adapter list in list order; false when it cannot be read.
+bool ReadAdapterList(std::vector<AdapterEntry>& adapters);
+
+}  // namespace kplat

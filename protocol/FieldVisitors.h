@@ -1,0 +1,122 @@
+// One field list per packet or record serves encoding, decoding, sizing and
+// description.
+//
+// A packet or record declares its wire fields once, in wire order:
+//
+//   template <class V> int Fields(V& v) {
+//     return v.U32("ImageId", ImageId) || v.Text("Name", Name, 260) ||
+//            v.U32("Param1", Param1);
+//   }
+//
+// and gets Size/Unpack/Pack from one of the KPKT_* macros below. The
+// visitors stop at the first field that fails (`||` short-circuits), which
+// is exactly the stream rule: fields before the failure stay handled.
+//
+// Field kinds a visitor understands:
+//   U8, U16, U32        integers in the stream's byte order
+//   Verbatim32          a number whose bytes travel in memory order
+//   Text(p, n)          n raw bytes shown as text (never assumed NUL-terminated)
+//   Raw(p, n)           n raw bytes shown as hex (addresses, bitmaps, times)
+//   Buffer(b)           a CPktBuffer
+//   Array(f)            a TVarLengthField
+//   Record(r)           a nested record with its own Fields()
+#pragma once
+
+#include <cstdint>
+#include <type_traits>
+
+#include "protocol/PktStream.h"
+
+namespace PacketZVDiskless {
+
+// Writes every field into a stream.
+struct PackVisitor {
+  CPktWriteStream& w;
+  int U8(const char*, uint8_t& v) { return w.WriteU8(v); }
+  int U16(const char*, uint16_t& v) { return w.WriteU16(v); }
+  int U32(const char*, uint32_t& v) { return w.WriteU32(v); }
+  int Verbatim32(const char*, uint32_t& v) { return w.WriteBytes(&v, 4); }
+  int Text(const char*, char* p, uint32_t n) { return w.WriteBytes(p, n); }
+  int Raw(const char*, void* p, uint32_t n) { return w.WriteBytes(p, n); }
+  int Buffer(const char*, CPktBuffer& b) { return b.Pack(w); }
+  template <class F>
+  int Array(const char*, F& f) { return f.Pack(w); }
+  template <class R>
+  int Record(const char*, R& r) { return r.Pack(w); }
+};
+
+// Reads every field from a stream.
+struct UnpackVisitor {
+  CPktReadStream& r;
+  int U8(const char*, uint8_t& v) { return r.ReadU8(v); }
+  int U16(const char*, uint16_t& v) { return r.ReadU16(v); }
+  int U32(const char*, uint32_t& v) { return r.ReadU32(v); }
+  int Verbatim32(const char*, uint32_t& v) { return r.ReadBytes(&v, 4); }
+  int Text(const char*, char* p, uint32_t n) { return r.ReadBytes(p, n); }
+  int Raw(const char*, void* p, uint32_t n) { return r.ReadBytes(p, n); }
+  int Buffer(const char*, CPktBuffer& b) { return b.Unpack(r); }
+  template <class F>
+  int Array(const char*, F& f) { return f.Unpack(r); }
+  template <class R>
+  int Record(const char*, R& rec) { return rec.Unpack(r); }
+};
+
+// Adds up the encoded size of every field; never fails.
+struct SizeVisitor {
+  uint32_t n = 0;
+  int U8(const char*, uint8_t&) { n += 1; return 0; }
+  int U16(const char*, uint16_t&) { n += 2; return 0; }
+  int U32(const char*, uint32_t&) { n += 4; return 0; }
+  int Verbatim32(const char*, uint32_t&) { n += 4; return 0; }
+  int Text(const char*, char*, uint32_t len) { n += len; return 0; }
+  int Raw(const char*, void*, uint32_t len) { n += len; return 0; }
+  int Buffer(const char*, CPktBuffer& b) { n += b.Size(); return 0; }
+  template <class F>
+  int Array(const char*, F& f) { n += f.Size(); return 0; }
+  template <class R>
+  int Record(const char*, R& r) { n += r.Size(); return 0; }
+};
+
+template <class T>
+inline T& Mutable(const T& t) { return const_cast<T&>(t); }
+
+}  // namespace PacketZVDiskless
+
+// Size/Unpack/Pack of a record (no head) from its Fields().
+#define KPKT_RECORD_OPS_IMPL(VIRT)                                          \
+  VIRT uint32_t Size() const {                                              \
+    ::PacketZVDiskless::SizeVisitor v_;                                     \
+    ::PacketZVDiskless::Mutable(*this).Fields(v_);                          \
+    return v_.n;                                                            \
+  }                                                                         \
+  VIRT int Unpack(::PacketZVDiskless::CPktReadStream& r_) {                 \
+    ::PacketZVDiskless::UnpackVisitor v_{r_};                               \
+    return Fields(v_) ? -1 : 0;                                             \
+  }                                                                         \
+  VIRT int Pack(::PacketZVDiskless::CPktWriteStream& w_) const {            \
+    ::PacketZVDiskless::PackVisitor v_{w_};                                 \
+    return ::PacketZVDiskless::Mutable(*this).Fields(v_) ? -1 : 0;          \
+  }
+
+// Plain record: non-virtual operations.
+#define KPKT_RECORD_OPS() KPKT_RECORD_OPS_IMPL()
+// Polymorphic record: virtual Size/Unpack/Pack.
+#define KPKT_RECORD_VIRTUAL_OPS() KPKT_RECORD_OPS_IMPL(virtual)
+
+// Size/Unpack/Pack of a packet class derived from CPacketHead.
+#define KPKT_PACKET_OPS()                                                   \
+  uint32_t Size() const override {                                          \
+    ::PacketZVDiskless::SizeVisitor v_;                                     \
+    v_.n = ::PacketZVDiskless::kPacketHeadSize;                             \
+    ::PacketZVDiskless::Mutable(*this).Fields(v_);                          \
+    return v_.n;                                                            \
+  }                                                                         \
+  int Unpack(::PacketZVDiskless::CPktReadStream& r_) override {             \
+    ::PacketZVDiskless::UnpackVisitor v_{r_};                               \
+    return Fields(v_) ? -1 : 0;                                             \
+  }                                                                         \
+  int Pack(::PacketZVDiskless::CPktWriteStream& w_) const override {        \
+    if (PackHead(w_)) return -1;                                            \
+    ::PacketZVDiskless::PackVisitor v_{w_};                                 \
+    return ::PacketZVDiskless::Mutable(*this).Fields(v_) ? -1 : 0;          \
+  }

@@ -1,0 +1,40 @@
+// Row kinds of the packet code tables.
+//
+// Each family header lists its codes as one table macro of rows
+//
+//   ROW(code, KIND, arg)
+//
+// where KIND names the class a received code is built as:
+//
+//   HEAD      CSimplePacketHead<code>                          (arg unused: 0)
+//   HEAD_AS   CSimplePacketHead<arg>: the branch of another code; the packet
+//             keeps the Type it was received with
+//   VLF       CSimpleVLFPacketHead<TVarLengthField<arg>, code>
+//   OWN       the named class `arg`
+//   EXCP_REC  CPktSimpleExcpPacket<code, arg>
+//   EXCP_VLF  CPktSimpleExcpPacket<code, TVarLengthField<arg>>
+//
+// The factory, the dissector and the tests all expand the same tables, so
+// the code-to-class map is written exactly once.
+#pragma once
+
+#include "protocol/PacketTemplates.h"
+
+#define KPKT_TYPE(code, KIND, arg) KPKT_TYPE_##KIND(code, arg)
+#define KPKT_TYPE_HEAD(code, arg) ::PacketZVDiskless::CSimplePacketHead<code>
+#define KPKT_TYPE_HEAD_AS(code, arg) ::PacketZVDiskless::CSimplePacketHead<arg>
+#define KPKT_TYPE_VLF(code, arg) \
+  ::PacketZVDiskless::CSimpleVLFPacketHead<::PacketZVDiskless::TVarLengthField<arg>, code>
+#define KPKT_TYPE_OWN(code, arg) arg
+#define KPKT_TYPE_EXCP_REC(code, arg) ::PacketZVDiskless::CPktSimpleExcpPacket<code, arg>
+#define KPKT_TYPE_EXCP_VLF(code, arg) \
+  ::PacketZVDiskless::CPktSimpleExcpPacket<code, ::PacketZVDiskless::TVarLengthField<arg>>
+
+// Human-readable class name of a row, as the dissector prints it.
+#define KPKT_NAME(code, KIND, arg) KPKT_NAME_##KIND(code, arg)
+#define KPKT_NAME_HEAD(code, arg) "CSimplePacketHead"
+#define KPKT_NAME_HEAD_AS(code, arg) "CSimplePacketHead"
+#define KPKT_NAME_VLF(code, arg) "CSimpleVLFPacketHead<" #arg ">"
+#define KPKT_NAME_OWN(code, arg) #arg
+#define KPKT_NAME_EXCP_REC(code, arg) "CPktSimpleExcpPacket<" #arg ">"
+#define KPKT_NAME_EXCP_VLF(code, arg) "CPktSimpleExcpPacket<TVarLengthField<" #arg ">>"

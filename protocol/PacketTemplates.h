@@ -1,0 +1,172 @@
+// The generic packet shapes: head only, head plus one counted array of
+// records, and head plus one exception payload; and the counted array itself.
+#pragma once
+
+#include <cstdint>
+#include <new>
+#include <type_traits>
+
+#include "protocol/FieldVisitors.h"
+#include "protocol/PacketHead.h"
+
+namespace PacketZVDiskless {
+
+// A packet that is only the 24-byte head. `Code` is the type it is sent
+// with; a received packet keeps the Type it arrived with.
+template <uint32_t Code>
+class CSimplePacketHead : public CPacketHead {
+ public:
+  static constexpr uint32_t kCode = Code;
+  CSimplePacketHead() {
+    Type = Code;
+    Length = kPacketHeadSize;
+  }
+  explicit CSimplePacketHead(const CPacketHead& head) : CPacketHead(head) {}
+
+  uint32_t Size() const override { return kPacketHeadSize; }
+  int Unpack(CPktReadStream&) override { return 0; }
+  int Pack(CPktWriteStream& w) const override { return PackHead(w) ? -1 : 0; }
+  template <class V>
+  int Fields(V&) { return 0; }
+};
+
+// A counted array of records: u32 count, then the records back to back.
+//
+// The array remembers how many records it really holds (m_nAllocated), apart
+// from m_nCount, which a failed decode may leave at the received value; every
+// access and every release goes by what the array holds.
+template <class Item, int Extra1 = 0, int Extra2 = 0>
+class TVarLengthField {
+ public:
+  using ItemType = Item;
+  uint32_t m_nCount = 0;
+  Item* m_pItems = nullptr;
+
+  TVarLengthField() = default;
+  ~TVarLengthField() { Release(); }
+  TVarLengthField(const TVarLengthField&) = delete;
+  TVarLengthField& operator=(const TVarLengthField&) = delete;
+
+  // Replaces the records by `n` default (zero-filled) ones. Returns 0, or -1
+  // when the allocation failed (the field is then empty).
+  int SetCount(uint32_t n) {
+    Release();
+    m_pItems = new (std::nothrow) Item[n];
+    if (!m_pItems) return -1;
+    m_nCount = m_nAllocated = n;
+    return 0;
+  }
+
+  Item* GetAt(uint32_t i) { return i < Held() ? &m_pItems[i] : nullptr; }
+  const Item* GetAt(uint32_t i) const { return i < Held() ? &m_pItems[i] : nullptr; }
+
+  uint32_t Size() const {
+    if constexpr (kFixedItemSize != 0) {
+      return 4 + kFixedItemSize * Held();
+    } else {
+      uint32_t n = 4;
+      for (uint32_t i = 0; i < Held(); ++i) n += m_pItems[i].Size();
+      return n;
+    }
+  }
+
+  int Unpack(CPktReadStream& r) {
+    if (r.ReadU32(m_nCount)) return -1;
+    // Every record takes at least MinItemSize() bytes, so a count the rest of
+    // the message cannot hold is refused before anything is allocated.
+    if (uint64_t(m_nCount) * MinItemSize() > r.Remaining()) return -1;
+    Release(/*keepCount=*/true);
+    m_pItems = new (std::nothrow) Item[m_nCount];
+    if (!m_pItems) return -1;
+    m_nAllocated = m_nCount;
+    for (uint32_t i = 0; i < m_nCount; ++i)
+      if (m_pItems[i].Unpack(r)) return -1;
+    return 0;
+  }
+
+  int Pack(CPktWriteStream& w) const {
+    uint32_t n = Held();
+    if (w.WriteU32(n)) return -1;
+    for (uint32_t i = 0; i < n; ++i)
+      if (m_pItems[i].Pack(w)) return -1;
+    return 0;
+  }
+
+  // Number of records the array really holds.
+  uint32_t Held() const { return m_nCount < m_nAllocated ? m_nCount : m_nAllocated; }
+
+ private:
+  template <class T, class = void>
+  struct FixedSizeOf : std::integral_constant<uint32_t, 0> {};
+  template <class T>
+  struct FixedSizeOf<T, std::void_t<decltype(T::kWireSize)>>
+      : std::integral_constant<uint32_t, T::kWireSize> {};
+  static constexpr uint32_t kFixedItemSize = FixedSizeOf<Item>::value;
+
+  static uint32_t MinItemSize() {
+    if constexpr (kFixedItemSize != 0) {
+      return kFixedItemSize;
+    } else {
+      static const uint32_t kMin = [] {
+        Item empty;
+        uint32_t n = empty.Size();
+        return n ? n : 1u;
+      }();
+      return kMin;
+    }
+  }
+
+  void Release(bool keepCount = false) {
+    delete[] m_pItems;
+    m_pItems = nullptr;
+    m_nAllocated = 0;
+    if (!keepCount) m_nCount = 0;
+  }
+
+  uint32_t m_nAllocated = 0;
+};
+
+// Head followed by one counted array. The code comes last here, first in
+// CPktSimpleExcpPacket.
+template <class Field, uint32_t Code>
+class CSimpleVLFPacketHead : public CPacketHead {
+ public:
+  static constexpr uint32_t kCode = Code;
+  Field m_Field;
+
+  CSimpleVLFPacketHead() {
+    Type = Code;
+    Length = kPacketHeadSize + 4;
+  }
+  explicit CSimpleVLFPacketHead(const CPacketHead& head) : CPacketHead(head) {}
+
+  template <class V>
+  int Fields(V& v) { return v.Array("Items", m_Field); }
+  KPKT_PACKET_OPS()
+};
+
+// Head followed by one exception payload: a record or a counted array.
+template <uint32_t Code, class Payload>
+class CPktSimpleExcpPacket : public CPacketHead {
+ public:
+  static constexpr uint32_t kCode = Code;
+  Payload m_Payload;
+
+  CPktSimpleExcpPacket() {
+    Type = Code;
+    Length = Size();
+  }
+  explicit CPktSimpleExcpPacket(const CPacketHead& head) : CPacketHead(head) {}
+
+  template <class V>
+  int Fields(V& v) { return Visit(v, m_Payload); }
+  KPKT_PACKET_OPS()
+
+ private:
+  template <class V, class I, int A, int B>
+  static int Visit(V& v, TVarLengthField<I, A, B>& f) { return v.Array("Items", f); }
+  template <class V, class R>
+  static int Visit(V& v, R& r) { return v.Record("Record", r); }
+};
+
+}  // namespace PacketZVDiskless

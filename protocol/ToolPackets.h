@@ -1,0 +1,224 @@
+// Tool family (0x0002xxxx): discovery, tool login, image list, image
+// information with snapshots, create and select image, administrator mode.
+// Also the records that console and disk-server packets borrow from it.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#include "protocol/PacketTable.h"
+
+namespace PacketZVDiskless {
+
+// Discover reply record: the low 16 bits of TcpPort are the server's TCP port.
+struct CPDiscoverAckBaseInfor {
+  static constexpr uint32_t kWireSize = 4;
+  uint32_t TcpPort = 0;
+  template <class V>
+  int Fields(V& v) { return v.U32("TcpPort", TcpPort); }
+  KPKT_RECORD_OPS()
+};
+
+// One disk image: identifier, name and two numbers.
+struct CPImageBaseInfor {
+  static constexpr uint32_t kWireSize = 272;
+  uint32_t ImageId = 0;
+  char Name[260] = {};
+  uint32_t Param1 = 0;
+  uint32_t Param2 = 0;
+  template <class V>
+  int Fields(V& v) {
+    return v.U32("ImageId", ImageId) || v.Text("Name", Name, 260) ||
+           v.U32("Param1", Param1) || v.U32("Param2", Param2);
+  }
+  KPKT_RECORD_OPS()
+};
+
+// Set-administrator record.
+struct CPSetClientPowerBaseInfor {
+  static constexpr uint32_t kWireSize = 8;
+  uint32_t Param1 = 0;
+  uint32_t Param2 = 0;
+  template <class V>
+  int Fields(V& v) { return v.U32("Param1", Param1) || v.U32("Param2", Param2); }
+  KPKT_RECORD_OPS()
+};
+
+// Cancel-administrator record: two flags widened to 32 bits and a text.
+struct CPCancelAdministratorBaseInfor {
+  static constexpr uint32_t kWireSize = 276;
+  uint32_t Param1 = 0;
+  uint32_t Param2 = 0;
+  uint32_t Param3 = 0;
+  uint32_t Param4 = 0;
+  char Text[260] = {};
+  template <class V>
+  int Fields(V& v) {
+    return v.U32("Param1", Param1) || v.U32("Param2", Param2) ||
+           v.U32("Param3", Param3) || v.U32("Param4", Param4) ||
+           v.Text("Text", Text, 260);
+  }
+  KPKT_RECORD_OPS()
+};
+
+// One snapshot of an image. Time is six little-endian 16-bit values (year,
+// month, day, hour, minute, second) that travel as raw bytes, unaffected by
+// the stream's byte order.
+struct CImgSnapshotInfo {
+  static constexpr uint32_t kWireSize = 100;
+  uint32_t SnapshotId = 0;
+  uint32_t Param2 = 0;
+  uint32_t Param3 = 0;
+  uint32_t Param4 = 0;
+  uint32_t Param5 = 0;
+  uint32_t Param6 = 0;
+  char Text[64] = {};
+  uint8_t Time[12] = {};
+
+  // Value i (0 = year .. 5 = second) of Time.
+  uint16_t TimeField(int i) const {
+    return static_cast<uint16_t>(Time[2 * i] | (Time[2 * i + 1] << 8));
+  }
+  void SetTimeField(int i, uint16_t v) {
+    Time[2 * i] = static_cast<uint8_t>(v);
+    Time[2 * i + 1] = static_cast<uint8_t>(v >> 8);
+  }
+
+  template <class V>
+  int Fields(V& v) {
+    return v.U32("SnapshotId", SnapshotId) || v.U32("Param2", Param2) ||
+           v.U32("Param3", Param3) || v.U32("Param4", Param4) ||
+           v.U32("Param5", Param5) || v.U32("Param6", Param6) ||
+           v.Text("Text", Text, 64) || v.Raw("Time", Time, 12);
+  }
+  KPKT_RECORD_OPS()
+};
+
+// One image with its snapshot records (352 + 100 per snapshot bytes).
+class CImgInfoEx {
+ public:
+  uint32_t ImageId = 0;
+  uint32_t Param2 = 0;
+  uint32_t Param3 = 0;
+  char Text1[64] = {};
+  uint32_t Param4 = 0;
+  char Text2[260] = {};
+  uint32_t Param5 = 0;
+  uint32_t Param6 = 0;
+  TVarLengthField<CImgSnapshotInfo> Snapshots;
+
+  virtual ~CImgInfoEx() = default;
+  template <class V>
+  int Fields(V& v) {
+    return v.U32("ImageId", ImageId) || v.U32("Param2", Param2) ||
+           v.U32("Param3", Param3) || v.Text("Text1", Text1, 64) ||
+           v.U32("Param4", Param4) || v.Text("Text2", Text2, 260) ||
+           v.U32("Param5", Param5) || v.U32("Param6", Param6) ||
+           v.Array("Snapshots", Snapshots);
+  }
+  KPKT_RECORD_VIRTUAL_OPS()
+};
+
+// 0x00020001: tool login request (56 bytes).
+class CPktToolLogin : public CPacketHead {
+ public:
+  static constexpr uint32_t kCode = 0x00020001;
+  char ToolName[32] = {};
+  CPktToolLogin() { Type = kCode; Length = Size(); }
+  explicit CPktToolLogin(const CPacketHead& h) : CPacketHead(h) {}
+  template <class V>
+  int Fields(V& v) { return v.Text("ToolName", ToolName, 32); }
+  KPKT_PACKET_OPS()
+};
+
+// 0x80020001: tool login reply (36 bytes).
+class CPktToolLoginAck : public CPacketHead {
+ public:
+  static constexpr uint32_t kCode = 0x80020001;
+  uint32_t ClientType = 0;
+  uint32_t ManagerEnable = 0;
+  uint32_t ExtInfo = 0;
+  CPktToolLoginAck() { Type = kCode; Length = Size(); }
+  explicit CPktToolLoginAck(const CPacketHead& h) : CPacketHead(h) {}
+  template <class V>
+  int Fields(V& v) {
+    return v.U32("ClientType", ClientType) || v.U32("ManagerEnable", ManagerEnable) ||
+           v.U32("ExtInfo", ExtInfo);
+  }
+  KPKT_PACKET_OPS()
+};
+
+// 0x00020005: select-image request (32 bytes).
+class CPktToolSelectImg : public CPacketHead {
+ public:
+  static constexpr uint32_t kCode = 0x00020005;
+  uint32_t Param = 0;
+  uint32_t ImageId = 0;
+  CPktToolSelectImg() { Type = kCode; Length = Size(); }
+  explicit CPktToolSelectImg(const CPacketHead& h) : CPacketHead(h) {}
+  template <class V>
+  int Fields(V& v) { return v.U32("Param", Param) || v.U32("ImageId", ImageId); }
+  KPKT_PACKET_OPS()
+};
+
+// 0x80020005: select-image reply (281 bytes: a success byte and a path).
+class CPktToolSelectImgAck : public CPacketHead {
+ public:
+  static constexpr uint32_t kCode = 0x80020005;
+  uint8_t bSucc = 0;
+  char Path[256] = {};
+  CPktToolSelectImgAck() { Type = kCode; Length = Size(); }
+  explicit CPktToolSelectImgAck(const CPacketHead& h) : CPacketHead(h) {}
+  template <class V>
+  int Fields(V& v) { return v.U8("bSucc", bSucc) || v.Text("Path", Path, 256); }
+  KPKT_PACKET_OPS()
+};
+
+// 0x80020006: image-list reply (36 + 272 per image bytes).
+class CPktToolQueryImgInfoListAck : public CPacketHead {
+ public:
+  static constexpr uint32_t kCode = 0x80020006;
+  uint32_t ServerIP = 0;
+  uint32_t ServerPort = 0;
+  TVarLengthField<CPImageBaseInfor> Images;
+  CPktToolQueryImgInfoListAck() { Type = kCode; Length = Size(); }
+  explicit CPktToolQueryImgInfoListAck(const CPacketHead& h) : CPacketHead(h) {}
+  template <class V>
+  int Fields(V& v) {
+    return v.U32("ServerIP", ServerIP) || v.U32("ServerPort", ServerPort) ||
+           v.Array("Images", Images);
+  }
+  KPKT_PACKET_OPS()
+};
+
+// Request packets built from the templates.
+using CPktToolDiscover = CSimplePacketHead<0x00020000>;
+using CPktToolQueryImgInfo = CSimplePacketHead<0x00020002>;
+using CPktToolQueryImgList = CSimplePacketHead<0x00020006>;
+using CPktToolSetAdmin = CSimpleVLFPacketHead<TVarLengthField<CPSetClientPowerBaseInfor>, 0x00020003>;
+using CPktToolCancelAdmin =
+    CSimpleVLFPacketHead<TVarLengthField<CPCancelAdministratorBaseInfor>, 0x00020004>;
+using CPktToolCreateImage = CSimpleVLFPacketHead<TVarLengthField<CPImageBaseInfor>, 0x00020009>;
+using CPktToolDiscoverAck = CSimpleVLFPacketHead<TVarLengthField<CPDiscoverAckBaseInfor>, 0x80020000>;
+using CPktToolQueryImgInfoAck = CSimpleVLFPacketHead<TVarLengthField<CImgInfoEx>, 0x80020002>;
+
+}  // namespace PacketZVDiskless
+
+// Tool family code table.
+#define KELVANE_TOOL_PACKETS(ROW)                                   \
+  ROW(0x00020000, HEAD, 0)                                          \
+  ROW(0x00020001, OWN, CPktToolLogin)                               \
+  ROW(0x00020002, HEAD, 0)                                          \
+  ROW(0x00020003, VLF, CPSetClientPowerBaseInfor)                   \
+  ROW(0x00020004, VLF, CPCancelAdministratorBaseInfor)              \
+  ROW(0x00020005, OWN, CPktToolSelectImg)                           \
+  ROW(0x00020006, HEAD_AS, 0x00020002)                              \
+  ROW(0x00020009, VLF, CPImageBaseInfor)                            \
+  ROW(0x80020000, VLF, CPDiscoverAckBaseInfor)                      \
+  ROW(0x80020001, OWN, CPktToolLoginAck)                            \
+  ROW(0x80020002, VLF, CImgInfoEx)                                  \
+  ROW(0x80020003, HEAD, 0)                                          \
+  ROW(0x80020004, HEAD, 0)                                          \
+  ROW(0x80020005, OWN, CPktToolSelectImgAck)                        \
+  ROW(0x80020006, OWN, CPktToolQueryImgInfoListAck)                 \
+  ROW(0x80020009, HEAD, 0)
