@@ -17,7 +17,12 @@
 
 namespace ktest {
 
-using Bytes = std::vector<uint8_t>;
+// A byte vector of its own type, so that `+` below is found from any namespace.
+struct Bytes : std::vector<uint8_t> {
+  using std::vector<uint8_t>::vector;
+  Bytes() = default;
+  Bytes(const std::vector<uint8_t>& v) : std::vector<uint8_t>(v) {}  // NOLINT
+};
 
 inline int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
