@@ -51,7 +51,7 @@ class TVarLengthField {
   // when the allocation failed (the field is then empty).
   int SetCount(uint32_t n) {
     Release();
-    m_pItems = new (std::nothrow) Item[n];
+    m_pItems = new (std::nothrow) Item[n]();
     if (!m_pItems) return -1;
     m_nCount = m_nAllocated = n;
     return 0;
@@ -76,7 +76,7 @@ class TVarLengthField {
     // the message cannot hold is refused before anything is allocated.
     if (uint64_t(m_nCount) * MinItemSize() > r.Remaining()) return -1;
     Release(/*keepCount=*/true);
-    m_pItems = new (std::nothrow) Item[m_nCount];
+    m_pItems = new (std::nothrow) Item[m_nCount]();
     if (!m_pItems) return -1;
     m_nAllocated = m_nCount;
     for (uint32_t i = 0; i < m_nCount; ++i)
@@ -150,7 +150,7 @@ template <uint32_t Code, class Payload>
 class CPktSimpleExcpPacket : public CPacketHead {
  public:
   static constexpr uint32_t kCode = Code;
-  Payload m_Payload;
+  Payload m_Payload{};  // a record payload starts zero-filled
 
   CPktSimpleExcpPacket() {
     Type = Code;

@@ -25,10 +25,11 @@ class CPktReadStream {
   int32_t m_bOwner = 0;       // set: the stream frees m_pData on destruction
 
   CPktReadStream() = default;
+  // A null buffer reads as an empty one.
   CPktReadStream(const void* data, uint32_t size, bool netOrder, bool owner = false)
       : m_bNetOrder(netOrder),
         m_pData(static_cast<const uint8_t*>(data)),
-        m_nSize(size),
+        m_nSize(data ? size : 0),
         m_bOwner(owner ? 1 : 0) {}
   ~CPktReadStream() {
     if (m_bOwner) std::free(const_cast<uint8_t*>(m_pData));
@@ -36,7 +37,7 @@ class CPktReadStream {
   CPktReadStream(const CPktReadStream&) = delete;
   CPktReadStream& operator=(const CPktReadStream&) = delete;
 
-  uint32_t Remaining() const { return m_nSize - m_nPos; }
+  uint32_t Remaining() const { return m_nPos < m_nSize ? m_nSize - m_nPos : 0; }
   const uint8_t* Current() const { return m_pData + m_nPos; }
 
   int ReadU8(uint8_t& out) {
@@ -79,18 +80,27 @@ class CPktWriteStream {
   int32_t m_bOwner = 0;       // set: the stream frees m_pData on destruction
 
   CPktWriteStream() = default;
+  // Writes into the caller's buffer; a null buffer has no room at all.
   CPktWriteStream(void* data, uint32_t size, bool netOrder, bool owner = false)
       : m_bNetOrder(netOrder),
         m_pData(static_cast<uint8_t*>(data)),
-        m_nSize(size),
+        m_nSize(data ? size : 0),
         m_bOwner(owner ? 1 : 0) {}
+  // Writes into a buffer of `capacity` bytes that the stream allocates and
+  // owns (the send path: capacity = the packet's Size()). If the allocation
+  // fails the stream has no room and every write fails.
+  explicit CPktWriteStream(uint32_t capacity, bool netOrder = false)
+      : m_bNetOrder(netOrder),
+        m_pData(static_cast<uint8_t*>(std::malloc(capacity ? capacity : 1))),
+        m_nSize(m_pData ? capacity : 0),
+        m_bOwner(1) {}
   ~CPktWriteStream() {
     if (m_bOwner) std::free(m_pData);
   }
   CPktWriteStream(const CPktWriteStream&) = delete;
   CPktWriteStream& operator=(const CPktWriteStream&) = delete;
 
-  uint32_t Remaining() const { return m_nSize - m_nPos; }
+  uint32_t Remaining() const { return m_nPos < m_nSize ? m_nSize - m_nPos : 0; }
 
   int WriteU8(uint8_t v) {
     if (Remaining() < 1) return -1;
@@ -159,8 +169,8 @@ class CPktBuffer {
     return r.ReadBytes(m_pBuf, m_nLen);
   }
   int Pack(CPktWriteStream& w) const {
-    if (w.WriteU32(m_nLen)) return -1;
     if (m_nLen && !m_pBuf) return -1;
+    if (w.WriteU32(m_nLen)) return -1;
     return w.WriteBytes(m_pBuf, m_nLen);
   }
 };
