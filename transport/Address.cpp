@@ -1,0 +1,31 @@
+#include "transport/Address.h"
+
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace Transport {
+
+bool ParseIPv4(const char* text, uint32_t* address) {
+  if (text == nullptr) return false;
+  // The caller's buffer need not end in a NUL within bounds: look no further
+  // than a valid address can be long.
+  char copy[kMaxAddressText + 1];
+  size_t n = 0;
+  while (n <= kMaxAddressText && text[n] != '\0') ++n;
+  if (n == 0 || n > kMaxAddressText) return false;
+  std::memcpy(copy, text, n);
+  copy[n] = '\0';
+  in_addr a;
+  if (inet_pton(AF_INET, copy, &a) != 1) return false;
+  *address = ntohl(a.s_addr);
+  return true;
+}
+
+void FormatIPv4(uint32_t address, char* text) {
+  std::snprintf(text, 16, "%u.%u.%u.%u", (address >> 24) & 0xFF, (address >> 16) & 0xFF,
+                (address >> 8) & 0xFF, address & 0xFF);
+}
+
+}  // namespace Transport

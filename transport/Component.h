@@ -1,0 +1,106 @@
+// What the TCP and the UDP component have in common: the Init..Uninit period
+// with its threads, and the table of live handles.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <utility>
+
+#include "BasePlatform/Transport.h"
+#include "transport/IoService.h"
+
+namespace Transport {
+
+// One transport component. `Link` is the class of its links or endpoints and
+// must offer Destroy(): close, and deliver no event after returning.
+//
+// Handles count up from 1 over the whole process run and are never reused,
+// also not across Uninit and Init.
+template <typename Link, typename Callback>
+class TComponent {
+ public:
+  explicit TComponent(unsigned nThreads) : m_nThreads(nThreads) {}
+  TComponent(const TComponent&) = delete;
+  TComponent& operator=(const TComponent&) = delete;
+
+  // Starts the threads and stores the default callback. A second Init while
+  // initialised only replaces the default callback. 1 = ready, 0 = failure.
+  uint32_t Init(Callback callback) {
+    std::lock_guard<std::mutex> lock(m_mu);
+    if (!m_service) {
+      m_service = CIoService::Start(m_nThreads);
+      if (!m_service) return 0;
+    }
+    m_pfnDefault = callback;
+    return 1;
+  }
+
+  // Destroys every live link and lets the threads end (see CIoService).
+  uint32_t Uninit() {
+    std::shared_ptr<CIoService> service;
+    std::map<uint32_t, std::shared_ptr<Link>> links;
+    {
+      std::lock_guard<std::mutex> lock(m_mu);
+      service.swap(m_service);
+      links.swap(m_links);
+      m_pfnDefault = nullptr;
+    }
+    for (auto& entry : links) entry.second->Destroy();
+    links.clear();
+    if (service) service->Shutdown();
+    return 1;
+  }
+
+  // The running service, and in *callback the callback of a new link: the
+  // given one, else the default. Null when not initialised.
+  std::shared_ptr<CIoService> Service(Callback* callback) {
+    std::lock_guard<std::mutex> lock(m_mu);
+    if (*callback == nullptr) *callback = m_pfnDefault;
+    return m_service;
+  }
+
+  // A fresh handle, or kInvalidHandle once the numbers have run out.
+  uint32_t NewHandle() {
+    std::lock_guard<std::mutex> lock(m_mu);
+    if (m_nNextHandle == kInvalidHandle) return kInvalidHandle;
+    return m_nNextHandle++;
+  }
+
+  // Publishes a link created on `service`. False when that service has been
+  // shut down meanwhile; the caller then drops the link.
+  bool Add(const std::shared_ptr<CIoService>& service, uint32_t handle,
+           std::shared_ptr<Link> link) {
+    std::lock_guard<std::mutex> lock(m_mu);
+    if (!service || service != m_service) return false;
+    m_links.emplace(handle, std::move(link));
+    return true;
+  }
+
+  std::shared_ptr<Link> Find(uint32_t handle) {
+    std::lock_guard<std::mutex> lock(m_mu);
+    auto it = m_links.find(handle);
+    return it == m_links.end() ? nullptr : it->second;
+  }
+
+  // Takes the link out of the table; null when unknown.
+  std::shared_ptr<Link> Remove(uint32_t handle) {
+    std::lock_guard<std::mutex> lock(m_mu);
+    auto it = m_links.find(handle);
+    if (it == m_links.end()) return nullptr;
+    std::shared_ptr<Link> link = std::move(it->second);
+    m_links.erase(it);
+    return link;
+  }
+
+ private:
+  const unsigned m_nThreads;
+  std::mutex m_mu;  // guards everything below
+  std::shared_ptr<CIoService> m_service;
+  Callback m_pfnDefault = nullptr;
+  std::map<uint32_t, std::shared_ptr<Link>> m_links;
+  uint32_t m_nNextHandle = 1;
+};
+
+}  // namespace Transport

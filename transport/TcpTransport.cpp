@@ -1,0 +1,387 @@
+// The TCP component: client links over real sockets.
+//
+// Threads: one io_context per Init..Uninit period, run by two threads, so
+// that a callback which blocks (the host may start a request from inside the
+// close callback and wait for its reply) does not stop the events of the
+// other links. All handlers of one link run on the link's strand, so its
+// events come one at a time and in stream order.
+//
+// TcpConnect connects on the caller's thread and gives up after
+// kConnectTimeoutMs. The received stream is cut into packets by their head's
+// Length (CPacketCutter); each whole packet is one event of kind 6, sub-kind
+// 3. A Length out of range is reported as kind 16, then the link is closed
+// and reported as kind 2. A close by the peer, a reset or a failed write is
+// reported as kind 2, once. A link closed by TcpDestroy or TcpUninit reports
+// nothing.
+#include <errno.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <vector>
+
+#include <asio/bind_executor.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/post.hpp>
+#include <asio/strand.hpp>
+#include <asio/write.hpp>
+
+#include "BasePlatform/Transport.h"
+#include "transport/Address.h"
+#include "transport/CallbackGate.h"
+#include "transport/Component.h"
+#include "transport/IoService.h"
+#include "transport/PacketCutter.h"
+
+namespace Transport {
+namespace {
+
+constexpr unsigned kTcpThreads = 2;
+// Bound of a connect that gets no answer. A refusal ends it at once.
+constexpr int kConnectTimeoutMs = 3000;
+// How often a waiting connect looks whether the link is being destroyed.
+constexpr int kConnectSliceMs = 50;
+// Bytes accepted by TcpSend but not yet written; beyond it TcpSend fails
+// rather than let a stalled peer eat the memory.
+constexpr size_t kMaxQueuedBytes = 64u * 1024 * 1024;
+
+// Selectors of TcpGetLinkAddr.
+constexpr uint32_t kSelectLocal = 1;
+constexpr uint32_t kSelectRemote = 2;
+
+// One TCP client link.
+class CTcpLink : public std::enable_shared_from_this<CTcpLink> {
+ public:
+  CTcpLink(std::shared_ptr<CIoService> service, uint32_t hLink, TcpEventCallbackFn pfnCallback)
+      : m_io(std::move(service)),
+        m_hLink(hLink),
+        m_pfnCallback(pfnCallback),
+        m_strand(asio::make_strand(m_io.Context())),
+        m_socket(m_io.Context()) {}
+
+  bool Bind(uint32_t localIP);
+  bool Connect(uint32_t serverIP, uint16_t port);
+  bool Send(const void* data, uint32_t size);
+  bool LinkAddr(uint32_t selector, uint32_t* address, uint32_t* port) const;
+  void Destroy();
+
+ private:
+  enum class State { kCreated, kConnecting, kConnected, kClosed };
+
+  bool ConnectSocket(uint32_t serverIP, uint16_t port);
+  // The rest runs on the strand.
+  void StartRead();
+  void OnRead(const std::error_code& ec, size_t n);
+  void Enqueue(std::vector<uint8_t> bytes);
+  void StartWrite();
+  void OnWrite(const std::error_code& ec);
+  void Fail(bool bProtocolError);
+  void CloseSocket();
+  bool Deliver(uint32_t kind, const void* data);
+
+  CIoUser m_io;  // first: outlives the socket
+  const uint32_t m_hLink;
+  const TcpEventCallbackFn m_pfnCallback;
+  asio::strand<asio::io_context::executor_type> m_strand;
+  asio::ip::tcp::socket m_socket;
+  CCallbackGate m_gate;
+
+  std::mutex m_connectMu;  // held for the whole of a connect
+  mutable std::mutex m_mu;  // guards the fields up to m_nQueued
+  State m_state = State::kCreated;
+  std::atomic<bool> m_bClosing{false};  // destroyed; written under m_mu
+  uint32_t m_nLocalIP = 0;
+  uint32_t m_nLocalPort = 0;
+  uint32_t m_nRemoteIP = 0;
+  uint32_t m_nRemotePort = 0;
+  size_t m_nQueued = 0;
+
+  // Strand only (and the creating thread before the link is published).
+  CPacketCutter m_cutter;
+  std::deque<std::vector<uint8_t>> m_queue;
+  bool m_bWriting = false;
+  bool m_bShut = false;  // socket closed
+};
+
+bool CTcpLink::Bind(uint32_t localIP) {
+  std::error_code ec;
+  m_socket.open(asio::ip::tcp::v4(), ec);
+  if (ec) return false;
+  m_socket.bind(asio::ip::tcp::endpoint(asio::ip::address_v4(localIP), 0), ec);
+  if (ec) return false;
+  const asio::ip::tcp::endpoint local = m_socket.local_endpoint(ec);
+  if (ec) return false;
+  std::lock_guard<std::mutex> lock(m_mu);
+  m_nLocalIP = localIP;
+  m_nLocalPort = local.port();
+  return true;
+}
+
+bool CTcpLink::Connect(uint32_t serverIP, uint16_t port) {
+  std::lock_guard<std::mutex> connectLock(m_connectMu);
+  {
+    std::lock_guard<std::mutex> lock(m_mu);
+    if (m_state != State::kCreated || m_bClosing) return false;
+    m_state = State::kConnecting;
+  }
+  const bool bConnected = ConnectSocket(serverIP, port);
+  std::lock_guard<std::mutex> lock(m_mu);
+  if (!bConnected || m_bClosing) {
+    // A socket whose connect failed cannot try again; the link is dead.
+    m_state = State::kClosed;
+    return false;
+  }
+  m_state = State::kConnected;
+  m_nRemoteIP = serverIP;
+  m_nRemotePort = port;
+  asio::post(m_strand, [self = shared_from_this()] { self->StartRead(); });
+  return true;
+}
+
+// Runs on the caller's thread while no handler of the link exists yet.
+bool CTcpLink::ConnectSocket(uint32_t serverIP, uint16_t port) {
+  std::error_code ec;
+  m_socket.native_non_blocking(true, ec);
+  if (ec) return false;
+  const int fd = m_socket.native_handle();
+  sockaddr_in sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  sa.sin_addr.s_addr = htonl(serverIP);
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+    if (errno != EINPROGRESS && errno != EINTR) return false;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kConnectTimeoutMs);
+    for (;;) {
+      if (m_bClosing) return false;
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            deadline - std::chrono::steady_clock::now())
+                            .count();
+      if (left <= 0) return false;
+      pollfd p = {fd, POLLOUT, 0};
+      const int r = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, kConnectSliceMs)));
+      if (r < 0 && errno != EINTR) return false;
+      if (r <= 0) continue;
+      int err = 0;
+      socklen_t len = sizeof err;
+      if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) return false;
+      break;
+    }
+  }
+  // Requests are small and answered one by one: do not hold them back.
+  m_socket.set_option(asio::ip::tcp::no_delay(true), ec);
+  return true;
+}
+
+bool CTcpLink::Send(const void* data, uint32_t size) {
+  if (data == nullptr || size == 0) return false;
+  std::vector<uint8_t> bytes;
+  try {
+    const uint8_t* p = static_cast<const uint8_t*>(data);
+    bytes.assign(p, p + size);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(m_mu);
+  if (m_state != State::kConnected || m_bClosing) return false;
+  if (size > kMaxQueuedBytes - m_nQueued) return false;
+  m_nQueued += size;
+  // Posting under the lock keeps the order of sends from different threads
+  // the order in which they were accepted.
+  asio::post(m_strand, [self = shared_from_this(), b = std::move(bytes)]() mutable {
+    self->Enqueue(std::move(b));
+  });
+  return true;
+}
+
+bool CTcpLink::LinkAddr(uint32_t selector, uint32_t* address, uint32_t* port) const {
+  std::lock_guard<std::mutex> lock(m_mu);
+  if (selector == kSelectRemote) {
+    if (m_nRemotePort == 0) return false;  // never connected
+    *address = m_nRemoteIP;
+    *port = m_nRemotePort;
+    return true;
+  }
+  if (selector == kSelectLocal) {
+    *address = m_nLocalIP;
+    *port = m_nLocalPort;
+    return true;
+  }
+  return false;
+}
+
+void CTcpLink::Destroy() {
+  {
+    std::lock_guard<std::mutex> lock(m_mu);
+    m_bClosing = true;
+    m_state = State::kClosed;
+  }
+  // A connect in progress notices m_bClosing within one slice; after it the
+  // socket belongs to the strand alone.
+  { std::lock_guard<std::mutex> connectLock(m_connectMu); }
+  asio::post(m_strand, [self = shared_from_this()] { self->CloseSocket(); });
+  m_gate.Close();
+}
+
+void CTcpLink::StartRead() {
+  if (m_bShut) return;
+  const size_t space = m_cutter.WriteSpace();
+  m_socket.async_read_some(
+      asio::buffer(m_cutter.WritePtr(), space),
+      asio::bind_executor(m_strand, [self = shared_from_this()](const std::error_code& ec,
+                                                                size_t n) { self->OnRead(ec, n); }));
+}
+
+void CTcpLink::OnRead(const std::error_code& ec, size_t n) {
+  if (m_bShut) return;
+  if (ec) {
+    Fail(false);
+    return;
+  }
+  m_cutter.Commit(n);
+  for (;;) {
+    const uint8_t* packet = nullptr;
+    uint32_t size = 0;
+    const CPacketCutter::Result r = m_cutter.Next(&packet, &size);
+    if (r == CPacketCutter::Result::kNeedMore) break;
+    if (r == CPacketCutter::Result::kBadLength) {
+      Fail(true);
+      return;
+    }
+    const TcpDataEvent event = {TCP_DATA_SUBKIND_PACKET, packet, size};
+    // Destroyed from a callback: stop; the close is already queued.
+    if (!Deliver(TCP_EVENT_DATA, &event)) return;
+  }
+  StartRead();
+}
+
+void CTcpLink::Enqueue(std::vector<uint8_t> bytes) {
+  if (m_bShut) return;
+  m_queue.push_back(std::move(bytes));
+  if (!m_bWriting) StartWrite();
+}
+
+void CTcpLink::StartWrite() {
+  m_bWriting = true;
+  asio::async_write(m_socket, asio::buffer(m_queue.front()),
+                    asio::bind_executor(m_strand, [self = shared_from_this()](
+                                                      const std::error_code& ec, size_t) {
+                      self->OnWrite(ec);
+                    }));
+}
+
+void CTcpLink::OnWrite(const std::error_code& ec) {
+  m_bWriting = false;
+  if (m_bShut) {
+    m_queue.clear();
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(m_mu);
+    m_nQueued -= m_queue.front().size();
+  }
+  m_queue.pop_front();
+  if (ec) {
+    Fail(false);
+    return;
+  }
+  if (!m_queue.empty()) StartWrite();
+}
+
+void CTcpLink::Fail(bool bProtocolError) {
+  if (m_bShut) return;
+  {
+    std::lock_guard<std::mutex> lock(m_mu);
+    m_state = State::kClosed;
+  }
+  if (bProtocolError) Deliver(TCP_EVENT_ERR_PROTOCOL, nullptr);
+  CloseSocket();
+  Deliver(TCP_EVENT_CLOSED, nullptr);
+}
+
+void CTcpLink::CloseSocket() {
+  if (m_bShut) return;
+  m_bShut = true;
+  std::error_code ec;
+  m_socket.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
+  m_socket.close(ec);
+  // A write in progress still owns the front buffer until its handler runs.
+  if (!m_bWriting) m_queue.clear();
+}
+
+bool CTcpLink::Deliver(uint32_t kind, const void* data) {
+  const TransportEventHead head = {kind, m_hLink};
+  return m_gate.Run([&] {
+    if (m_pfnCallback != nullptr) m_pfnCallback(&head, data);
+  });
+}
+
+TComponent<CTcpLink, TcpEventCallbackFn>& Tcp() {
+  // Never destroyed: links may still be torn down while the process exits.
+  static auto* component = new TComponent<CTcpLink, TcpEventCallbackFn>(kTcpThreads);
+  return *component;
+}
+
+}  // namespace
+}  // namespace Transport
+
+using Transport::Tcp;
+
+uint32_t TcpInit(TcpEventCallbackFn callback) { return Tcp().Init(callback); }
+
+uint32_t TcpCreate(TcpEventCallbackFn callback, const char* localIP, uint32_t /*reserved*/) {
+  uint32_t local = 0;
+  if (!Transport::ParseIPv4(localIP, &local)) return kInvalidHandle;
+  TcpEventCallbackFn pfn = callback;
+  std::shared_ptr<Transport::CIoService> service = Tcp().Service(&pfn);
+  if (!service) return kInvalidHandle;
+  const uint32_t hLink = Tcp().NewHandle();
+  if (hLink == kInvalidHandle) return kInvalidHandle;
+  std::shared_ptr<Transport::CTcpLink> link;
+  try {
+    link = std::make_shared<Transport::CTcpLink>(service, hLink, pfn);
+  } catch (const std::exception&) {
+    return kInvalidHandle;
+  }
+  if (!link->Bind(local) || !Tcp().Add(service, hLink, link)) return kInvalidHandle;
+  return hLink;
+}
+
+uint32_t TcpConnect(uint32_t link, const char* serverIP, uint32_t port) {
+  uint32_t server = 0;
+  if (!Transport::ParseIPv4(serverIP, &server) || port == 0 || port > 0xFFFF) return 0;
+  std::shared_ptr<Transport::CTcpLink> pLink = Tcp().Find(link);
+  if (!pLink) return 0;
+  return pLink->Connect(server, static_cast<uint16_t>(port)) ? 1 : 0;
+}
+
+uint32_t TcpSend(uint32_t link, const void* data, uint32_t size, uint32_t /*flags*/) {
+  std::shared_ptr<Transport::CTcpLink> pLink = Tcp().Find(link);
+  if (!pLink) return 0;
+  return pLink->Send(data, size) ? 1 : 0;
+}
+
+uint32_t TcpGetLinkAddr(uint32_t link, uint32_t selector, uint32_t* address, uint32_t* port) {
+  if (address == nullptr || port == nullptr) return 0;
+  std::shared_ptr<Transport::CTcpLink> pLink = Tcp().Find(link);
+  if (!pLink) return 0;
+  return pLink->LinkAddr(selector, address, port) ? 1 : 0;
+}
+
+uint32_t TcpDestroy(uint32_t link) {
+  std::shared_ptr<Transport::CTcpLink> pLink = Tcp().Remove(link);
+  if (!pLink) return 0;
+  pLink->Destroy();
+  return 1;
+}
+
+uint32_t TcpUninit() { return Tcp().Uninit(); }
