@@ -3,10 +3,14 @@
 // a shared-memory ring that an outside viewer can follow.
 #pragma once
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdint>
+#include <cstdio>
 #include <string>
+#include <vector>
 
+#include "log/LogNaming.h"
 #include "log/LogSharedBlock.h"
 #include "platform/Platform.h"
 
@@ -39,6 +43,16 @@ enum : uint32_t {
 // Name of a level; "Unkown" for anything that is not a single known bit.
 const char* LogLevelName(uint32_t level);
 
+// The running executable's file name with its leading separator, from a
+// static buffer (lower-cased on Windows): \host.exe. Null when the path has
+// no separator.
+const char* ModuleFileTail();
+
+// Appends to `list` the full path (directory, separator, name) of every entry
+// of `directory` that matches one of the ';'-separated wildcard `patterns`.
+// Does not descend into subdirectories.
+void FindFiles(const char* directory, const char* patterns, std::vector<std::string>& list);
+
 // Sources of time, thread id and executable path; tests replace them.
 struct LogEnvironment {
   kplat::LocalTime (*now)() = kplat::GetLocalTimeNow;
@@ -48,7 +62,7 @@ struct LogEnvironment {
 
 class CLogWriter {
  public:
-  // The one writer of the process, built on first use.
+  // The one writer of the process, built on first use and never destroyed.
   static CLogWriter* Instance();
 
   // Stores the caller's source location for the following lines.
@@ -63,13 +77,15 @@ class CLogWriter {
 #endif
       ;
 
-  // Masks and retention. Defaults: output 0x0F, prefix 0x03, level 0x3F, 30 days.
+  // Masks and retention. Defaults: output 0x0F, prefix 0x03, level 0x3F, 30
+  // days. Set them before the writer is shared between threads.
   uint32_t m_nOutputMask = 0x0F;
   uint32_t m_nPrefixMask = 0x03;
   uint32_t m_nLevelMask = 0x3F;
   uint32_t m_nDaysKept = 30;
 
-  const std::string& LogDirectory() const { return m_strLogDir; }
+  const std::string& LogDirectory() const { return m_Names.logDir; }
+  const klog::LogNames& Names() const { return m_Names; }
 
   // ---- for tests -----------------------------------------------------------
   // A writer built with the given environment instead of the process's; it
@@ -84,15 +100,19 @@ class CLogWriter {
 
  private:
   void WriteLocked(uint32_t level, const char* format, va_list args);
-  void CleanOldFiles(uint32_t days);
+  void WriteToFile(const kplat::LocalTime& now);
+  void CleanOldFiles(uint32_t days, const kplat::LocalTime& now);
+  void SetLocationLocked(const char* file, int line);
+
+  static std::atomic<CLogWriter*> s_pInstance;
 
   kplat::Lock m_Lock;
   LogEnvironment m_Env;
   std::string m_strLocationFile;
   int m_nLocationLine = 0;
-  std::string m_strLogDir;
-  std::string m_strExeTail;  // executable file name with its leading separator
+  klog::LogNames m_Names;
   CLogSharedBlock m_SharedBlock;
+  // Used only under m_Lock.
   char m_szLine[2044];
   char m_szDay[32] = {};
   std::FILE* m_pFile = nullptr;
@@ -109,3 +129,6 @@ void LogPrint(uint32_t level, const char* format, ...)
 // `source` is the subsystem's source name ("NetManager", ...).
 #define KLOG_AT(source, level, ...) \
   CLogWriter::Instance()->WriteAt(source, __LINE__, level, __VA_ARGS__)
+// The same with an explicit line number instead of the call site's.
+#define KLOG_LINE(source, line, level, ...) \
+  CLogWriter::Instance()->WriteAt(source, line, level, __VA_ARGS__)

@@ -59,6 +59,8 @@ int32_t AtomicIncrement(volatile int32_t* p);
 int32_t AtomicDecrement(volatile int32_t* p);
 // Atomic read of a value written by the other atomic operations.
 int32_t AtomicLoad(volatile int32_t* p);
+// Atomic store.
+void AtomicStore(volatile int32_t* p, int32_t v);
 // Stores `desired` if *p equals `expected`; returns the value *p held before.
 // Also valid on memory shared between processes.
 int32_t AtomicCompareExchange(volatile int32_t* p, int32_t desired, int32_t expected);
@@ -67,12 +69,15 @@ int32_t AtomicCompareExchange(volatile int32_t* p, int32_t desired, int32_t expe
 // Full path of the running executable, as the system names it ("" if unknown).
 std::string ExecutablePath();
 
-// Local wall-clock time with milliseconds (Windows SYSTEMTIME fields).
+// Local wall-clock time with milliseconds (Windows SYSTEMTIME fields; month
+// 1-12, dayOfWeek 0 = Sunday).
 struct LocalTime {
-  uint16_t year, month, dayOfWeek, day, hour, minute, second, milliseconds;
+  uint16_t year = 0, month = 0, dayOfWeek = 0, day = 0;
+  uint16_t hour = 0, minute = 0, second = 0, milliseconds = 0;
 };
 LocalTime GetLocalTimeNow();
-// The local date `days` days before `t` (time of day kept).
+// The calendar date `days` days before `t` (time of day kept, dayOfWeek
+// recomputed). Pure calendar arithmetic: no time zone is consulted.
 LocalTime SubtractDays(const LocalTime& t, uint32_t days);
 
 uint32_t CurrentThreadId();
@@ -94,10 +99,18 @@ std::FILE* OpenAppendShared(const std::string& path);
 
 // ---- Named shared memory and named event ---------------------------------
 // A block of memory and an auto-reset event shared between processes by name.
-// `name` is the portable object name (for example "Global\\host.mem"); each
-// side maps it to what its system accepts.
+// Names are portable object names such as "Global\\host.mem" and
+// "Global\\host.evt". Windows uses them as they stand (kernel-object
+// namespace). POSIX maps them with PosixObjectName(): a leading '/' is added
+// and every '\\' or '/' becomes '_', so "Global\\host.mem" is the shared
+// memory object "/Global_host.mem" and "Global\\host.evt" the named semaphore
+// "/Global_host.evt" (which stands in for the auto-reset event). Both live
+// until unlinked (SharedBlockUnlink); Windows objects vanish with their last
+// handle.
+std::string PosixObjectName(const std::string& name);
 struct SharedBlockHandles {
-  void* mapping = nullptr;  // system handle of the mapping (opaque)
+  void* mapping = nullptr;  // system handle of the mapping (opaque; on POSIX
+                            // the view again, the descriptor being closed)
   void* view = nullptr;     // mapped address, or null
   void* event = nullptr;    // system handle of the event (opaque), or null
 };
@@ -111,6 +124,9 @@ void SharedBlockClose(SharedBlockHandles& h, size_t size);
 // Waits up to `ms` for the named event of an already open block (for viewers
 // and tests). True when signalled.
 bool SharedBlockWait(const SharedBlockHandles& h, uint32_t ms);
+// Removes the names of a block so the next open creates a fresh one (POSIX;
+// nothing to do on Windows). Views already mapped stay valid.
+void SharedBlockUnlink(const std::string& memName, const std::string& evtName);
 
 // ---- Network tables --------------------------------------------------------
 // One row of the interface table.
@@ -127,9 +143,13 @@ struct AdapterEntry {
 };
 constexpr uint32_t kOperStatusOperational = 5;
 
-// The interface table in table order; false when it cannot be read.
+// The interface table in table order; false when it cannot be read. On
+// Linux: every interface in ifindex order, operStatus 5 when its operstate is
+// "up", the hardware address the kernel reports.
 bool ReadInterfaceTable(std::vector<InterfaceRow>& rows);
-// The adapter list in list order; false when it cannot be read.
+// The adapter list in list order; false when it cannot be read. On Linux:
+// the non-loopback interfaces in ifindex order with their hardware address
+// and IPv4 addresses; loopback is left out as the Windows list does.
 bool ReadAdapterList(std::vector<AdapterEntry>& adapters);
 
 }  // namespace kplat

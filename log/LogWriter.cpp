@@ -1,0 +1,200 @@
+// The log writer: line building and the four outputs.
+#include "log/LogWriter.h"
+
+#include <cstring>
+#include <new>
+
+namespace {
+
+// Room for the prefix and the text; the line feed and the NUL follow.
+constexpr size_t kLineRoom = 2042;
+
+}  // namespace
+
+std::atomic<CLogWriter*> CLogWriter::s_pInstance{nullptr};
+
+const char* LogLevelName(uint32_t level) {
+  switch (level) {
+    case LOG_STARTUP: return "Startup";
+    case LOG_SHUTDOWN: return "Shutdown";
+    case LOG_INFO: return "Info";
+    case LOG_WARNING: return "Warning";
+    case LOG_TRACE: return "Trace";
+    case LOG_ERROR: return "Error";
+    case LOG_DEBUG: return "Debug";
+    default: return "Unkown";
+  }
+}
+
+CLogWriter* CLogWriter::Instance() {
+  CLogWriter* p = s_pInstance.load(std::memory_order_acquire);
+  if (p != nullptr) return p;
+  static kplat::Lock s_csCreate;
+  kplat::LockGuard hold(s_csCreate);
+  p = s_pInstance.load(std::memory_order_relaxed);
+  if (p == nullptr) {
+    // Static storage: building the writer cannot fail for want of memory, and
+    // it is never destroyed, so lines logged during process exit still work.
+    alignas(CLogWriter) static unsigned char s_storage[sizeof(CLogWriter)];
+    p = new (s_storage) CLogWriter(LogEnvironment());
+    s_pInstance.store(p, std::memory_order_release);
+  }
+  return p;
+}
+
+CLogWriter::CLogWriter(const LogEnvironment& env) : m_Env(env) {
+  if (m_Env.now == nullptr) m_Env.now = kplat::GetLocalTimeNow;
+  if (m_Env.threadId == nullptr) m_Env.threadId = kplat::CurrentThreadId;
+  if (m_Env.executablePath == nullptr) m_Env.executablePath = kplat::ExecutablePath;
+  m_szLine[0] = '\0';
+  m_Names = klog::MakeLogNames(m_Env.executablePath(), klog::kNativeFlavour);
+  // A failure shows later as a daily file that cannot be opened.
+  kplat::MakeDirectory(m_Names.logDir);
+  m_SharedBlock.Open(m_Names.baseName.c_str());
+}
+
+CLogWriter::~CLogWriter() { CloseFile(); }
+
+void CLogWriter::CloseFile() {
+  kplat::LockGuard hold(m_Lock);
+  if (m_pFile != nullptr) std::fclose(m_pFile);
+  m_pFile = nullptr;
+  // The next file line opens the day's file again.
+  m_szDay[0] = '\0';
+}
+
+void CLogWriter::SetLocationLocked(const char* file, int line) {
+  m_strLocationFile = file == nullptr ? "" : file;
+  m_nLocationLine = line;
+}
+
+void CLogWriter::SetLocation(const char* file, int line) {
+  kplat::LockGuard hold(m_Lock);
+  SetLocationLocked(file, line);
+}
+
+void CLogWriter::WriteV(uint32_t level, const char* format, va_list args) {
+  if ((level & m_nLevelMask) == 0) return;
+  kplat::LockGuard hold(m_Lock);
+  WriteLocked(level, format, args);
+}
+
+void CLogWriter::WriteAt(const char* file, int line, uint32_t level, const char* format, ...) {
+  if ((level & m_nLevelMask) == 0) return;
+  kplat::LockGuard hold(m_Lock);
+  SetLocationLocked(file, line);
+  va_list args;
+  va_start(args, format);
+  WriteLocked(level, format, args);
+  va_end(args);
+}
+
+void CLogWriter::WriteLocked(uint32_t level, const char* format, va_list args) {
+  const kplat::LocalTime now = m_Env.now();
+
+  // Prefix fields, each cut rather than allowed past the room.
+  size_t len = 0;
+  auto added = [&len](int n) {
+    if (n > 0) len = (len + static_cast<size_t>(n) > kLineRoom) ? kLineRoom : len + n;
+  };
+  if (m_nPrefixMask & LOG_PREFIX_TIME) {
+    added(std::snprintf(m_szLine + len, kLineRoom + 1 - len, "[%02u:%02u:%02u.%03u]|",
+                        static_cast<unsigned>(now.hour), static_cast<unsigned>(now.minute),
+                        static_cast<unsigned>(now.second),
+                        static_cast<unsigned>(now.milliseconds)));
+  }
+  if (m_nPrefixMask & LOG_PREFIX_THREAD) {
+    added(std::snprintf(m_szLine + len, kLineRoom + 1 - len, "[%04x]|",
+                        static_cast<unsigned>(m_Env.threadId())));
+  }
+  if (m_nPrefixMask & LOG_PREFIX_LOCATION) {
+    added(std::snprintf(m_szLine + len, kLineRoom + 1 - len, "[%s:%d]|",
+                        m_strLocationFile.c_str(), m_nLocationLine));
+  }
+  added(std::snprintf(m_szLine + len, kLineRoom + 1 - len, "[%s]|", LogLevelName(level)));
+
+  // The text, cut to what is left of the room.
+  m_szLine[len] = '\0';
+  if (format != nullptr && len < kLineRoom) {
+    int n = std::vsnprintf(m_szLine + len, kLineRoom + 1 - len, format, args);
+    if (n < 0) {
+      m_szLine[len] = '\0';
+    } else {
+      added(n);
+    }
+  }
+  m_szLine[len] = '\n';
+  m_szLine[len + 1] = '\0';
+
+  if (m_nOutputMask & LOG_OUT_CONSOLE) std::fputs(m_szLine, stdout);
+  if (m_nOutputMask & LOG_OUT_DEBUGGER) kplat::DebugOutput(m_szLine);
+  if (m_nOutputMask & LOG_OUT_FILE) WriteToFile(now);
+  if (m_nOutputMask & LOG_OUT_SHARED) m_SharedBlock.Publish(m_szLine, level);
+}
+
+void CLogWriter::WriteToFile(const kplat::LocalTime& now) {
+  char day[32];
+  std::snprintf(day, sizeof(day), "%04u%02u%02u.log", static_cast<unsigned>(now.year),
+                static_cast<unsigned>(now.month), static_cast<unsigned>(now.day));
+  if (std::strcmp(day, m_szDay) != 0) {
+    if (m_pFile != nullptr) std::fclose(m_pFile);
+    m_pFile = nullptr;
+    CleanOldFiles(m_nDaysKept, now);
+    m_pFile = kplat::OpenAppendShared(klog::DailyFilePath(m_Names, day, klog::kNativeFlavour));
+    // Recorded even when the open failed: no retry until the date changes.
+    std::memcpy(m_szDay, day, sizeof(m_szDay));
+  }
+  if (m_pFile != nullptr) {
+    std::fputs(m_szLine, m_pFile);
+    std::fflush(m_pFile);
+  }
+}
+
+void CLogWriter::CleanOldFiles(uint32_t days, const kplat::LocalTime& now) {
+  const klog::NameFlavour flavour = klog::kNativeFlavour;
+  std::vector<std::string> files;
+  FindFiles(m_Names.logDir.c_str(), klog::OldFilesPattern(m_Names, flavour).c_str(), files);
+  if (files.empty()) return;
+  const std::string cutOff =
+      klog::CutOffPath(m_Names, klog::DayName(kplat::SubtractDays(now, days)), flavour);
+  for (const std::string& path : files) {
+    if (klog::SortsBeforeCutOff(path, cutOff, flavour)) kplat::DeleteFileAt(path);
+  }
+}
+
+const char* ModuleFileTail() {
+  static const std::string s_tail = [] {
+    std::string path = kplat::ExecutablePath();
+    if (klog::kNativeFlavour == klog::NameFlavour::kWindows) path = klog::ToLowerAscii(path);
+    size_t pos = path.rfind(kplat::PathSeparator());
+    return pos == std::string::npos ? std::string() : path.substr(pos);
+  }();
+  return s_tail.empty() ? nullptr : s_tail.c_str();
+}
+
+void FindFiles(const char* directory, const char* patterns, std::vector<std::string>& list) {
+  if (directory == nullptr || patterns == nullptr) return;
+  const char sep = kplat::PathSeparator();
+  std::string dir = directory;
+  std::string prefix = dir;
+  if (!prefix.empty() && prefix.back() != sep) prefix += sep;
+  const char* p = patterns;
+  while (*p != '\0') {
+    const char* end = std::strchr(p, ';');
+    std::string pattern = end == nullptr ? std::string(p) : std::string(p, end);
+    if (!pattern.empty()) {
+      for (const std::string& name : kplat::ListDirectory(dir, pattern)) list.push_back(prefix + name);
+    }
+    if (end == nullptr) break;
+    p = end + 1;
+  }
+}
+
+void LogPrint(uint32_t level, const char* format, ...) {
+  CLogWriter* w = CLogWriter::Instance();
+  if ((level & w->m_nLevelMask) == 0) return;
+  va_list args;
+  va_start(args, format);
+  w->WriteV(level, format, args);
+  va_end(args);
+}

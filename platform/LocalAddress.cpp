@@ -1,0 +1,72 @@
+// Local IPv4 address choice; the rules do not depend on the system.
+#include "platform/LocalAddress.h"
+
+#include <cstring>
+#include <mutex>
+
+namespace kplat {
+
+namespace {
+
+std::mutex& SourceMutex() {
+  static std::mutex m;
+  return m;
+}
+
+NetworkTablesSource& Source() {
+  static NetworkTablesSource s;
+  return s;
+}
+
+bool UsableAddress(const std::string& ip) { return !ip.empty() && ip != "0.0.0.0"; }
+
+}  // namespace
+
+bool PickLocalAddressFrom(const std::vector<InterfaceRow>& rows, bool rowsOk,
+                          const std::vector<AdapterEntry>& adapters, bool adaptersOk,
+                          char out[32]) {
+  uint8_t hw[16] = {};
+  if (rowsOk) {
+    for (const InterfaceRow& r : rows) {
+      if (r.operStatus != kOperStatusOperational) continue;
+      size_t n = r.physAddrLen < sizeof(r.physAddr) ? r.physAddrLen : sizeof(r.physAddr);
+      std::memcpy(hw, r.physAddr, n);
+      break;
+    }
+  }
+  if (!adaptersOk || out == nullptr) return false;
+  for (const AdapterEntry& a : adapters) {
+    if (std::memcmp(a.address, hw, 6) != 0) continue;
+    if (a.ipAddresses.empty() || !UsableAddress(a.ipAddresses.front())) continue;
+    const std::string& ip = a.ipAddresses.front();
+    size_t n = ip.size() < 31 ? ip.size() : 31;
+    std::memcpy(out, ip.data(), n);
+    out[n] = '\0';
+    return true;
+  }
+  return false;
+}
+
+NetworkTables ReadSystemNetworkTables() {
+  NetworkTables t;
+  t.rowsOk = ReadInterfaceTable(t.rows);
+  t.adaptersOk = ReadAdapterList(t.adapters);
+  return t;
+}
+
+bool PickLocalAddress(char out[32]) {
+  NetworkTablesSource source;
+  {
+    std::lock_guard<std::mutex> hold(SourceMutex());
+    source = Source();
+  }
+  NetworkTables t = source ? source() : ReadSystemNetworkTables();
+  return PickLocalAddressFrom(t.rows, t.rowsOk, t.adapters, t.adaptersOk, out);
+}
+
+void SetNetworkTablesSourceForTest(NetworkTablesSource source) {
+  std::lock_guard<std::mutex> hold(SourceMutex());
+  Source() = std::move(source);
+}
+
+}  // namespace kplat

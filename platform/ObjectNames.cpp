@@ -1,0 +1,13 @@
+// Mapping of portable kernel-object names to POSIX names.
+#include "platform/Platform.h"
+
+namespace kplat {
+
+std::string PosixObjectName(const std::string& name) {
+  std::string out = "/";
+  out.reserve(name.size() + 1);
+  for (char c : name) out += (c == '\\' || c == '/') ? '_' : c;
+  return out;
+}
+
+}  // namespace kplat

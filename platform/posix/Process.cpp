@@ -1,0 +1,46 @@
+// Process facts on POSIX: executable path, local time, thread id, debugger
+// output.
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "platform/Platform.h"
+
+namespace kplat {
+
+std::string ExecutablePath() {
+  char buf[4096];
+  ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
+  if (n <= 0) return std::string();
+  return std::string(buf, static_cast<size_t>(n));
+}
+
+LocalTime GetLocalTimeNow() {
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  time_t secs = ts.tv_sec;
+  struct tm tmv;
+  LocalTime t;
+  if (localtime_r(&secs, &tmv) == nullptr) return t;
+  t.year = static_cast<uint16_t>(tmv.tm_year + 1900);
+  t.month = static_cast<uint16_t>(tmv.tm_mon + 1);
+  t.dayOfWeek = static_cast<uint16_t>(tmv.tm_wday);
+  t.day = static_cast<uint16_t>(tmv.tm_mday);
+  t.hour = static_cast<uint16_t>(tmv.tm_hour);
+  t.minute = static_cast<uint16_t>(tmv.tm_min);
+  // A leap second reads as second 59.
+  t.second = static_cast<uint16_t>(tmv.tm_sec > 59 ? 59 : tmv.tm_sec);
+  t.milliseconds = static_cast<uint16_t>(ts.tv_nsec / 1000000L);
+  return t;
+}
+
+uint32_t CurrentThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
+
+void DebugOutput(const char* text) {
+  if (text == nullptr) return;
+  std::fputs(text, stderr);
+}
+
+}  // namespace kplat

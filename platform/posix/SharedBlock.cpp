@@ -1,0 +1,99 @@
+// Named shared memory (shm_open + mmap) and a named semaphore standing in for
+// the auto-reset event.
+#include <fcntl.h>
+#include <semaphore.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/Platform.h"
+
+namespace kplat {
+
+namespace {
+
+// Owner-only access, like the default security of a Windows object.
+constexpr mode_t kObjectMode = 0600;
+
+void* MapBlock(const std::string& memName, size_t size) {
+  int fd = shm_open(PosixObjectName(memName).c_str(), O_RDWR | O_CREAT, kObjectMode);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  void* view = nullptr;
+  bool sized = fstat(fd, &st) == 0 &&
+               (static_cast<size_t>(st.st_size) >= size ||
+                ftruncate(fd, static_cast<off_t>(size)) == 0);
+  if (sized) {
+    view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (view == MAP_FAILED) view = nullptr;
+  }
+  // The mapping keeps the object alive; the descriptor is not needed.
+  close(fd);
+  return view;
+}
+
+}  // namespace
+
+SharedBlockHandles SharedBlockOpen(const std::string& memName, const std::string& evtName,
+                                   size_t size) {
+  SharedBlockHandles h;
+  h.view = MapBlock(memName, size);
+  h.mapping = h.view;
+  sem_t* s = sem_open(PosixObjectName(evtName).c_str(), O_CREAT, kObjectMode, 0);
+  h.event = s == SEM_FAILED ? nullptr : s;
+  return h;
+}
+
+void SharedBlockSignal(const SharedBlockHandles& h) {
+  if (h.event == nullptr) return;
+  sem_t* s = static_cast<sem_t*>(h.event);
+  // An event is either signalled or not: do not count past one.
+  int value = 0;
+  if (sem_getvalue(s, &value) == 0 && value > 0) return;
+  sem_post(s);
+}
+
+bool SharedBlockWait(const SharedBlockHandles& h, uint32_t ms) {
+  if (h.event == nullptr) return false;
+  sem_t* s = static_cast<sem_t*>(h.event);
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 30))
+  const clockid_t clock = CLOCK_MONOTONIC;
+#else
+  const clockid_t clock = CLOCK_REALTIME;
+#endif
+  timespec deadline;
+  clock_gettime(clock, &deadline);
+  deadline.tv_sec += ms / 1000;
+  deadline.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+  if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000L;
+  }
+  for (;;) {
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 30))
+    int rc = sem_clockwait(s, clock, &deadline);
+#else
+    int rc = sem_timedwait(s, &deadline);
+#endif
+    if (rc == 0) return true;
+    if (errno != EINTR) return false;
+  }
+}
+
+void SharedBlockClose(SharedBlockHandles& h, size_t size) {
+  if (h.view != nullptr) munmap(h.view, size);
+  h.view = nullptr;
+  h.mapping = nullptr;
+  if (h.event != nullptr) sem_close(static_cast<sem_t*>(h.event));
+  h.event = nullptr;
+}
+
+void SharedBlockUnlink(const std::string& memName, const std::string& evtName) {
+  shm_unlink(PosixObjectName(memName).c_str());
+  sem_unlink(PosixObjectName(evtName).c_str());
+}
+
+}  // namespace kplat

@@ -1,0 +1,108 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "platform/Platform.h"
+
+namespace {
+
+// A fresh directory under /tmp, removed at the end of the test.
+class TempDir : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/kvplat.XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(tmpl));
+    m_dir = tmpl;
+  }
+  void TearDown() override { std::filesystem::remove_all(m_dir); }
+  void Touch(const std::string& name) { std::ofstream(m_dir + "/" + name) << "x"; }
+  std::string m_dir;
+};
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+}  // namespace
+
+using FilesTest = TempDir;
+
+TEST_F(FilesTest, MakeDirectoryCreatesAndAcceptsExisting) {
+  const std::string d = m_dir + "/Log";
+  EXPECT_TRUE(kplat::MakeDirectory(d));
+  struct stat st;
+  ASSERT_EQ(0, stat(d.c_str(), &st));
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_TRUE(kplat::MakeDirectory(d));
+
+  // A regular file in the way, or a missing parent, is a failure.
+  Touch("plain");
+  EXPECT_FALSE(kplat::MakeDirectory(m_dir + "/plain"));
+  EXPECT_FALSE(kplat::MakeDirectory(m_dir + "/no/such/parent"));
+  EXPECT_FALSE(kplat::MakeDirectory(""));
+}
+
+TEST_F(FilesTest, ListDirectoryMatchesWildcardCaseSensitively) {
+  for (const char* n : {"host20261207.log", "host_old.log", "hostile.log", "Host20261207.log",
+                        "other.log", "host.txt"}) {
+    Touch(n);
+  }
+  ASSERT_TRUE(kplat::MakeDirectory(m_dir + "/hostdir.log"));
+  std::vector<std::string> names = kplat::ListDirectory(m_dir, "host*.log");
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ((std::vector<std::string>{"host20261207.log", "host_old.log", "hostdir.log",
+                                      "hostile.log"}),
+            names);
+
+  names = kplat::ListDirectory(m_dir, "*");
+  EXPECT_EQ(7u, names.size());  // no "." or ".."
+  EXPECT_EQ(0u, std::count(names.begin(), names.end(), "."));
+
+  names = kplat::ListDirectory(m_dir, "host?txt");
+  EXPECT_EQ(std::vector<std::string>{"host.txt"}, names);
+
+  EXPECT_TRUE(kplat::ListDirectory(m_dir + "/missing", "*").empty());
+}
+
+TEST_F(FilesTest, DeleteAndAppend) {
+  const std::string path = m_dir + "/a.log";
+  std::FILE* f1 = kplat::OpenAppendShared(path);
+  ASSERT_NE(nullptr, f1);
+  std::fputs("one\n", f1);
+  std::fflush(f1);
+  std::FILE* f2 = kplat::OpenAppendShared(path);
+  ASSERT_NE(nullptr, f2);
+  std::fputs("two\n", f2);
+  std::fflush(f2);
+  std::fputs("three\n", f1);
+  std::fflush(f1);
+  std::fclose(f1);
+  std::fclose(f2);
+  EXPECT_EQ("one\ntwo\nthree\n", ReadAll(path));
+
+  EXPECT_TRUE(kplat::DeleteFileAt(path));
+  EXPECT_FALSE(kplat::DeleteFileAt(path));
+  EXPECT_EQ(nullptr, kplat::OpenAppendShared(m_dir + "/missing/x.log"));
+}
+
+TEST(ProcessFacts, ExecutablePathNamesThisTest) {
+  const std::string p = kplat::ExecutablePath();
+  ASSERT_FALSE(p.empty());
+  EXPECT_EQ('/', p[0]);
+  EXPECT_NE(std::string::npos, p.find("platform_tests"));
+  EXPECT_EQ('/', kplat::PathSeparator());
+  EXPECT_EQ(static_cast<uint32_t>(getpid()), kplat::CurrentThreadId());  // main thread
+}
+
+TEST(PosixObjectName, MapsSeparatorsAndAddsLeadingSlash) {
+  EXPECT_EQ("/Global_host.mem", kplat::PosixObjectName("Global\\host.mem"));
+  EXPECT_EQ("/Global_host.evt", kplat::PosixObjectName("Global\\host.evt"));
+  EXPECT_EQ("/a_b_c", kplat::PosixObjectName("a/b\\c"));
+  EXPECT_EQ("/", kplat::PosixObjectName(""));
+}
