@@ -1,0 +1,244 @@
+#include "tools/dump/PacketDescribe.h"
+
+#include <limits>
+#include <memory>
+#include <sstream>
+
+#include "protocol/AllPackets.h"
+#include "protocol/PacketFactory.h"
+
+namespace kdump {
+
+using PacketZVDiskless::CPacketHead;
+using PacketZVDiskless::CPktReadStream;
+using PacketZVDiskless::kPacketHeadSize;
+
+std::string HexOf(const void* p, size_t n) {
+  static const char kDigits[] = "0123456789abcdef";
+  const uint8_t* b = static_cast<const uint8_t*>(p);
+  std::string s;
+  s.reserve(2 * n);
+  for (size_t i = 0; i < n; ++i) {
+    s += kDigits[b[i] >> 4];
+    s += kDigits[b[i] & 15];
+  }
+  return s;
+}
+
+std::string TextOf(const char* p, size_t n) {
+  const void* nul = std::memchr(p, 0, n);
+  size_t len = nul ? static_cast<size_t>(static_cast<const char*>(nul) - p) : n;
+  std::string s;
+  s.reserve(len);
+  for (size_t i = 0; i < len; ++i) {
+    unsigned char c = static_cast<unsigned char>(p[i]);
+    if (c < 0x80) {
+      s += static_cast<char>(c);
+    } else {
+      s += static_cast<char>(0xC0 | (c >> 6));
+      s += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return s;
+}
+
+std::string CodeText(uint32_t code) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string s = "0x";
+  for (int shift = 28; shift >= 0; shift -= 4) s += kDigits[(code >> shift) & 15];
+  return s;
+}
+
+const char* PacketClassName(uint32_t code) {
+#define KDUMP_NAME_CASE(code, KIND, arg) \
+  case code:                             \
+    return KPKT_NAME(code, KIND, arg);
+  switch (code) {
+    KELVANE_ALL_PACKETS(KDUMP_NAME_CASE)
+    default:
+      return nullptr;
+  }
+#undef KDUMP_NAME_CASE
+}
+
+const std::vector<CodeRow>& AllPacketCodes() {
+#define KDUMP_ROW(code, KIND, arg) CodeRow{code, KPKT_NAME(code, KIND, arg)},
+  static const std::vector<CodeRow> kRows = {KELVANE_ALL_PACKETS(KDUMP_ROW)};
+#undef KDUMP_ROW
+  return kRows;
+}
+
+bool KeepsDataInStream(uint32_t code) {
+  switch (code) {
+    case 0x00000006:  // disk write: data after the fixed part
+    case 0x0000000C:  // bitmap disk write
+    case 0x80000005:  // disk read reply
+    case 0x80040002:  // version data reply
+    case 0x80050003:  // PnP file data reply: nothing of its body is read
+      return true;
+    default:
+      return false;
+  }
+}
+
+namespace {
+
+// Walks the fields of a packet whose class is T, if it really is one.
+template <class T>
+bool DescribeAs(const CPacketHead& packet, bool netOrder, Json& fields) {
+  const T* typed = dynamic_cast<const T*>(&packet);
+  if (!typed) return false;
+  if constexpr (detail::HasFields<T, DescribeVisitor>::value) {
+    DescribeVisitor v(fields, netOrder);
+    PacketZVDiskless::Mutable(*typed).Fields(v);
+    return true;
+  } else {
+    return false;
+  }
+}
+
+Json ErrorObject(const std::string& message, size_t size) {
+  Json j = Json::object();
+  j["error"] = message;
+  j["bytes"] = size;
+  return j;
+}
+
+}  // namespace
+
+bool DescribeFields(const CPacketHead& packet, bool netOrder, Json& fields) {
+  using namespace PacketZVDiskless;  // the tables name classes unqualified
+  fields = Json::object();
+#define KDUMP_FIELDS_CASE(code, KIND, arg) \
+  case code:                               \
+    return DescribeAs<KPKT_TYPE(code, KIND, arg)>(packet, netOrder, fields);
+  switch (packet.Type) {
+    KELVANE_ALL_PACKETS(KDUMP_FIELDS_CASE)
+    default:
+      return false;
+  }
+#undef KDUMP_FIELDS_CASE
+}
+
+Json DescribeDecoded(const CPacketHead& packet, const uint8_t* data, size_t size,
+                     uint32_t consumed, bool netOrder) {
+  const char* name = PacketClassName(packet.Type);
+  Json j = Json::object();
+  j["type"] = CodeText(packet.Type);
+  j["class"] = name ? name : "?";
+  j["bytes"] = size;
+  j["length"] = packet.Length;
+  j["length_ok"] = packet.Length == size;
+  Json head = Json::object();
+  head["Reserved0"] = packet.Reserved0;
+  head["Type"] = packet.Type;
+  head["Length"] = packet.Length;
+  head["Reserved3"] = packet.Reserved3;
+  head["ErrCode"] = packet.ErrCode;
+  head["Reserved5"] = packet.Reserved5;
+  j["head"] = std::move(head);
+
+  Json fields;
+  bool listed = DescribeFields(packet, netOrder, fields);
+  j["fields"] = std::move(fields);
+
+  if (consumed > size) consumed = static_cast<uint32_t>(size);
+  // A class that does not list its fields still shows the body it read.
+  if (!listed && consumed > kPacketHeadSize)
+    j["body"] = HexOf(data + kPacketHeadSize, consumed - kPacketHeadSize);
+  if (KeepsDataInStream(packet.Type))
+    j["data"] = HexOf(data + consumed, size - consumed);
+  else if (consumed < size)
+    j["surplus"] = HexOf(data + consumed, size - consumed);
+  return j;
+}
+
+Json DescribePacket(const uint8_t* data, size_t size, bool netOrder) {
+  if (size > std::numeric_limits<uint32_t>::max()) return ErrorObject("packet too large", size);
+  if (size < kPacketHeadSize) return ErrorObject("packet shorter than the 24-byte head", size);
+
+  CPacketHead head;
+  CPktReadStream headReader(data, static_cast<uint32_t>(size), netOrder);
+  head.UnpackHead(headReader);
+  const char* name = PacketClassName(head.Type);
+  if (!name) {
+    Json j = ErrorObject("unknown type code " + CodeText(head.Type), size);
+    j["type"] = CodeText(head.Type);
+    return j;
+  }
+
+  CPktReadStream reader(data, static_cast<uint32_t>(size), netOrder);
+  std::unique_ptr<CPacketHead> packet(PacketZVDiskless::CreatePacket(reader));
+  if (!packet) {
+    Json j = ErrorObject(std::string("body of ") + name + " does not decode", size);
+    j["type"] = CodeText(head.Type);
+    return j;
+  }
+  return DescribeDecoded(*packet, data, size, reader.m_nPos, netOrder);
+}
+
+namespace {
+
+void FormatValue(std::ostringstream& os, const Json& v) {
+  if (v.is_number_unsigned()) {
+    uint64_t n = v.get<uint64_t>();
+    os << n;
+    if (n >= 10) os << " (0x" << std::hex << n << std::dec << ")";
+  } else {
+    os << v.dump();
+  }
+}
+
+void FormatObject(std::ostringstream& os, const Json& obj, int indent) {
+  std::string pad(indent, ' ');
+  for (const auto& item : obj.items()) {
+    const Json& v = item.value();
+    if (v.is_object()) {
+      os << pad << item.key() << ":\n";
+      FormatObject(os, v, indent + 2);
+    } else if (v.is_array()) {
+      os << pad << item.key() << ": " << v.size() << (v.size() == 1 ? " record\n" : " records\n");
+      for (size_t i = 0; i < v.size(); ++i) {
+        os << pad << "  [" << i << "]";
+        if (v[i].is_object()) {
+          os << "\n";
+          FormatObject(os, v[i], indent + 4);
+        } else {
+          os << " ";
+          FormatValue(os, v[i]);
+          os << "\n";
+        }
+      }
+    } else {
+      os << pad << item.key() << ": ";
+      FormatValue(os, v);
+      os << "\n";
+    }
+  }
+}
+
+}  // namespace
+
+std::string FormatText(const Json& d) {
+  std::ostringstream os;
+  if (d.contains("error")) {
+    os << "error: " << d["error"].get<std::string>();
+    if (d.contains("bytes")) os << " (" << d["bytes"].get<uint64_t>() << " bytes)";
+    os << "\n";
+    return os.str();
+  }
+  os << d["type"].get<std::string>() << " " << d["class"].get<std::string>() << ", "
+     << d["bytes"].get<uint64_t>() << " bytes, Length " << d["length"].get<uint64_t>()
+     << (d["length_ok"].get<bool>() ? " (matches)" : " (DIFFERS from the bytes received)")
+     << "\n";
+  Json rest = Json::object();
+  for (const auto& item : d.items()) {
+    const std::string& k = item.key();
+    if (k == "head" || k == "fields" || k == "body" || k == "data" || k == "surplus")
+      rest[k] = item.value();
+  }
+  FormatObject(os, rest, 2);
+  return os.str();
+}
+
+}  // namespace kdump

@@ -1,0 +1,17 @@
+// kelvane-dump: decodes one packet with the library's factory and prints it.
+#include <exception>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "tools/dump/DumpCommand.h"
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  try {
+    return kdump::RunDump(args, std::cin, std::cout, std::cerr);
+  } catch (const std::exception& e) {
+    std::cerr << "kelvane-dump: " << e.what() << "\n";
+    return kdump::kDumpBadInput;
+  }
+}
