@@ -1,0 +1,218 @@
+#include "tools/server/ImageStore.h"
+
+#include <cstdio>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+namespace kelvane_sim {
+namespace {
+
+using nlohmann::json;
+
+bool SameName(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    unsigned char x = static_cast<unsigned char>(a[i]);
+    unsigned char y = static_cast<unsigned char>(b[i]);
+    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// Reads the optional unsigned 32-bit member `key` of `obj` into *out.
+bool ReadU32(const json& obj, const char* key, uint32_t* out, std::string* why) {
+  auto it = obj.find(key);
+  if (it == obj.end()) return true;
+  if (!it->is_number_unsigned() || it->get<uint64_t>() > 0xFFFFFFFFu) {
+    *why = std::string("\"") + key + "\" must be a number from 0 to 4294967295";
+    return false;
+  }
+  *out = static_cast<uint32_t>(it->get<uint64_t>());
+  return true;
+}
+
+// Reads the optional text member `key`, at most `max` bytes.
+bool ReadText(const json& obj, const char* key, size_t max, std::string* out,
+              std::string* why) {
+  auto it = obj.find(key);
+  if (it == obj.end()) return true;
+  if (!it->is_string()) {
+    *why = std::string("\"") + key + "\" must be a text";
+    return false;
+  }
+  std::string s = it->get<std::string>();
+  if (s.size() > max || s.find('\0') != std::string::npos) {
+    *why = std::string("\"") + key + "\" must be a text of at most " + std::to_string(max) +
+           " bytes";
+    return false;
+  }
+  *out = s;
+  return true;
+}
+
+bool ReadSnapshot(const json& j, SnapshotEntry* s, std::string* why) {
+  if (!j.is_object()) {
+    *why = "a snapshot must be an object";
+    return false;
+  }
+  if (!j.contains("id")) {
+    *why = "a snapshot needs an \"id\"";
+    return false;
+  }
+  static const char* kParams[] = {"param2", "param3", "param4", "param5", "param6"};
+  if (!ReadU32(j, "id", &s->id, why)) return false;
+  for (int i = 0; i < 5; ++i)
+    if (!ReadU32(j, kParams[i], &s->param[i], why)) return false;
+  if (!ReadText(j, "text", kMaxSnapshotText, &s->text, why)) return false;
+  std::string time;
+  if (!ReadText(j, "time", 19, &time, why)) return false;
+  if (!time.empty() && !ParseTimeText(time, s->time)) {
+    *why = "\"time\" must read YYYY-MM-DD HH:MM:SS";
+    return false;
+  }
+  return true;
+}
+
+bool ReadImage(const json& j, ImageEntry* img, std::string* why) {
+  if (!j.is_object()) {
+    *why = "an image must be an object";
+    return false;
+  }
+  if (!j.contains("id") || !j.contains("name")) {
+    *why = "an image needs an \"id\" and a \"name\"";
+    return false;
+  }
+  if (!ReadU32(j, "id", &img->id, why) || !ReadText(j, "name", kMaxImageName, &img->name, why) ||
+      !ReadU32(j, "param1", &img->param1, why) || !ReadU32(j, "param2", &img->param2, why) ||
+      !ReadU32(j, "param3", &img->param3, why) || !ReadU32(j, "param4", &img->param4, why) ||
+      !ReadU32(j, "param5", &img->param5, why) || !ReadU32(j, "param6", &img->param6, why) ||
+      !ReadText(j, "text1", kMaxImageText1, &img->text1, why) ||
+      !ReadText(j, "text2", kMaxImageText2, &img->text2, why) ||
+      !ReadText(j, "path", kMaxSelectPath, &img->path, why))
+    return false;
+  if (img->id == 0) {
+    *why = "\"id\" must not be 0";
+    return false;
+  }
+  if (img->name.empty()) {
+    *why = "\"name\" must not be empty";
+    return false;
+  }
+  auto snaps = j.find("snapshots");
+  if (snaps == j.end()) return true;
+  if (!snaps->is_array()) {
+    *why = "\"snapshots\" must be a list";
+    return false;
+  }
+  for (size_t i = 0; i < snaps->size(); ++i) {
+    SnapshotEntry s;
+    if (!ReadSnapshot((*snaps)[i], &s, why)) {
+      *why = "snapshot " + std::to_string(i) + ": " + *why;
+      return false;
+    }
+    img->snapshots.push_back(s);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ParseTimeText(const std::string& text, uint16_t out[6]) {
+  unsigned v[6];
+  char tail;
+  if (text.size() != 19 ||
+      std::sscanf(text.c_str(), "%4u-%2u-%2u %2u:%2u:%2u%c", &v[0], &v[1], &v[2], &v[3], &v[4],
+                  &v[5], &tail) != 6)
+    return false;
+  if (text[4] != '-' || text[7] != '-' || text[10] != ' ' || text[13] != ':' || text[16] != ':')
+    return false;
+  if (v[1] < 1 || v[1] > 12 || v[2] < 1 || v[2] > 31 || v[3] > 23 || v[4] > 59 || v[5] > 59)
+    return false;
+  for (int i = 0; i < 6; ++i) out[i] = static_cast<uint16_t>(v[i]);
+  return true;
+}
+
+bool ImageStore::LoadJson(const std::string& text, std::string* error) {
+  json doc = json::parse(text, nullptr, /*allow_exceptions=*/false);
+  if (doc.is_discarded()) {
+    *error = "not a JSON document";
+    return false;
+  }
+  if (!doc.is_object() || !doc.contains("images") || !doc["images"].is_array()) {
+    *error = "expected an object with an \"images\" list";
+    return false;
+  }
+  std::vector<ImageEntry> images;
+  const json& list = doc["images"];
+  for (size_t i = 0; i < list.size(); ++i) {
+    ImageEntry img;
+    std::string why;
+    if (!ReadImage(list[i], &img, &why)) {
+      *error = "image " + std::to_string(i) + ": " + why;
+      return false;
+    }
+    for (const ImageEntry& other : images) {
+      if (other.id == img.id) {
+        *error = "image " + std::to_string(i) + ": id " + std::to_string(img.id) + " is taken";
+        return false;
+      }
+      if (SameName(other.name, img.name)) {
+        *error = "image " + std::to_string(i) + ": name \"" + img.name + "\" is taken";
+        return false;
+      }
+    }
+    images.push_back(std::move(img));
+  }
+  m_images = std::move(images);
+  return true;
+}
+
+bool ImageStore::LoadFile(const std::string& path, std::string* error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    *error = "cannot open " + path;
+    return false;
+  }
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (!LoadJson(text.str(), error)) {
+    *error = path + ": " + *error;
+    return false;
+  }
+  return true;
+}
+
+const ImageEntry* ImageStore::Find(uint32_t id) const {
+  for (const ImageEntry& img : m_images)
+    if (img.id == id) return &img;
+  return nullptr;
+}
+
+bool ImageStore::HasName(const std::string& name) const {
+  for (const ImageEntry& img : m_images)
+    if (SameName(img.name, name)) return true;
+  return false;
+}
+
+uint32_t ImageStore::Create(const std::string& name, uint32_t param1, uint32_t param2,
+                            uint32_t* newId) {
+  if (name.empty() || name.size() > kMaxImageName) return kErrInvalidRequest;
+  if (HasName(name)) return kErrImageExists;
+  uint32_t next = 1;
+  for (const ImageEntry& img : m_images)
+    if (img.id >= next) next = img.id + 1;
+  if (next == 0) return kErrInvalidRequest;  // identifiers exhausted
+  ImageEntry img;
+  img.id = next;
+  img.name = name;
+  img.param1 = param1;
+  img.param2 = param2;
+  m_images.push_back(img);
+  *newId = next;
+  return kErrNone;
+}
+
+}  // namespace kelvane_sim

@@ -1,0 +1,75 @@
+// The simulator's disk images and their snapshots, loaded from a JSON file
+// and grown by create requests for the rest of the run.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kelvane_sim {
+
+// Result codes the simulator puts in a reply's ErrCode. 1 is left out on
+// purpose: a host reads 1 as its own local failure or time-out.
+enum : uint32_t {
+  kErrNone = 0,
+  kErrUnknownImage = 3,    // select: no image has the identifier
+  kErrImageExists = 17,    // create: an image of that name exists already
+  kErrInvalidRequest = 22, // a request without its record, or an empty name
+};
+
+// Field limits: a text must leave room for its NUL in the wire field.
+constexpr size_t kMaxImageName = 259;
+constexpr size_t kMaxImageText1 = 63;
+constexpr size_t kMaxImageText2 = 259;
+constexpr size_t kMaxSnapshotText = 63;
+constexpr size_t kMaxSelectPath = 255;
+
+// One snapshot record of an image.
+struct SnapshotEntry {
+  uint32_t id = 0;
+  uint32_t param[5] = {};  // Param2 .. Param6
+  std::string text;
+  uint16_t time[6] = {};   // year, month, day, hour, minute, second
+};
+
+// One disk image with the numbers and texts the tool replies carry.
+struct ImageEntry {
+  uint32_t id = 0;
+  std::string name;
+  uint32_t param1 = 0;
+  uint32_t param2 = 0;
+  uint32_t param3 = 0;
+  uint32_t param4 = 0;
+  uint32_t param5 = 0;
+  uint32_t param6 = 0;
+  std::string text1;
+  std::string text2;
+  std::string path;  // select path; empty: derived from the image root
+  std::vector<SnapshotEntry> snapshots;
+};
+
+// Holds the images in file order; created images are appended.
+class ImageStore {
+ public:
+  // Replaces the contents with those of a JSON document. On failure the
+  // store is unchanged and `error` says what is wrong and where.
+  bool LoadJson(const std::string& text, std::string* error);
+  bool LoadFile(const std::string& path, std::string* error);
+
+  const std::vector<ImageEntry>& Images() const { return m_images; }
+  const ImageEntry* Find(uint32_t id) const;
+  // True when an image has this name (ASCII letters compared without case).
+  bool HasName(const std::string& name) const;
+
+  // Adds an image without snapshots under the next free identifier.
+  // Returns kErrNone and sets *newId, or kErrImageExists / kErrInvalidRequest.
+  uint32_t Create(const std::string& name, uint32_t param1, uint32_t param2, uint32_t* newId);
+
+ private:
+  std::vector<ImageEntry> m_images;
+};
+
+// "YYYY-MM-DD HH:MM:SS" into six values; false when malformed or out of range.
+bool ParseTimeText(const std::string& text, uint16_t out[6]);
+
+}  // namespace kelvane_sim

@@ -1,0 +1,61 @@
+// Settings of one simulator run: addresses, the login reply's numbers and the
+// fault modes, parsed from the command line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/server/RequestKind.h"
+
+namespace kelvane_sim {
+
+// What the simulator does to the reply of one kind of request.
+struct FaultPlan {
+  bool noReply = false;      // answer nothing
+  uint32_t delayMs = 0;      // answer after this many milliseconds
+  bool forceErr = false;     // answer with errCode instead of the outcome
+  uint32_t errCode = 0;
+  bool unknownType = false;  // send a frame of an unknown type code instead
+  bool badLength = false;    // write a head Length that disagrees with the bytes
+  bool lengthRelative = false;
+  int64_t lengthValue = 0;   // absolute Length, or added to the true size
+};
+
+// Everything the command line can set.
+struct ServerConfig {
+  std::string imagesFile;
+  std::string bindAddress = "0.0.0.0";
+  uint16_t tcpPort = 8000;
+  uint16_t udpPort = 800;
+  std::string imageRoot = "/srv/kelvane/images";
+  uint32_t clientType = 1;
+  uint32_t managerEnable = 1;
+  uint32_t extInfo = 0;
+  uint32_t closeAfter = 0;                // 0: never
+  uint32_t unknownCode = 0x00FE0001;      // a family no packet table knows
+  uint32_t maxFrameLength = 1u << 20;     // longer requests close the link
+  FaultPlan faults[kRequestKindCount];
+
+  const FaultPlan& Fault(RequestKind k) const { return faults[static_cast<int>(k)]; }
+  FaultPlan& Fault(RequestKind k) { return faults[static_cast<int>(k)]; }
+};
+
+// Result of parsing the command line.
+struct ParseOutcome {
+  bool ok = false;
+  bool help = false;   // --help was given
+  std::string error;   // why parsing failed
+};
+
+// Parses argv[1..]; `defaultImages` is used unless --images names a file.
+ParseOutcome ParseServerArgs(const std::vector<std::string>& args,
+                             const std::string& defaultImages, ServerConfig* config);
+
+// The text --help prints.
+std::string ServerUsage();
+
+// Decimal or 0x-prefixed hexadecimal, unsigned 32-bit, nothing else.
+bool ParseU32(const std::string& text, uint32_t* out);
+
+}  // namespace kelvane_sim
