@@ -168,6 +168,16 @@ TEST(PktBuffer, ReadsCountThenBytes) {
   EXPECT_EQ(7u, b.Size());
 }
 
+TEST(PktBuffer, SecondReadReplacesTheFirst) {
+  Bytes in = Hex("02 00 00 00 | 01 02 | 01 00 00 00 | 09");
+  CPktReadStream r(in.data(), uint32_t(in.size()), false);
+  CPktBuffer b;
+  ASSERT_EQ(0, b.Unpack(r));
+  ASSERT_EQ(0, b.Unpack(r));  // the first bytes are released, not leaked
+  ASSERT_EQ(1u, b.m_nLen);
+  EXPECT_EQ(9, b.m_pBuf[0]);
+}
+
 TEST(PktBuffer, CountInNetworkOrder) {
   Bytes in = Hex("00 00 00 02 | 11 22");
   CPktReadStream r(in.data(), uint32_t(in.size()), true);
