@@ -1,0 +1,139 @@
+#include "BasePlatform/NetHandler2.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "log/LogWriter.h"
+#include "protocol/PacketFactory.h"
+
+using PacketZVDiskless::CPacketHead;
+using PacketZVDiskless::CPktReadStream;
+
+namespace {
+
+// Source name and fixed line numbers under which these reports are logged;
+// log readers key on them.
+constexpr const char* kSource = "BasePlatform/NetHandler2";
+constexpr int kLineTcpUnknown = 259;
+constexpr int kLineTcpLenInvalid = 272;
+constexpr int kLineTcpErrProtocol = 289;
+constexpr int kLineUdpUnknown = 301;
+constexpr int kLineUdpLenInvalid = 317;
+constexpr int kLineDumpHex = 348;
+
+}  // namespace
+
+template <class Packet>
+void CNetProtocolEvent<Packet>::OnTcpRecvUnkownPacket(uint32_t link, const uint8_t* data,
+                                                      uint32_t size) {
+  CLogWriter::Instance()->WriteAt(kSource, kLineTcpUnknown, LOG_WARNING,
+                                  "CNetProtocolEvent Link[%04x] OnTcpRecvUnkownPacket PktSize=%d.",
+                                  link, static_cast<int>(size));
+  DumpHex(data, size);
+}
+
+template <class Packet>
+void CNetProtocolEvent<Packet>::OnUdpRecvUnkownPacket(uint32_t endpoint, const uint8_t* data,
+                                                      uint32_t size, const char* senderIP,
+                                                      uint16_t senderPort) {
+  CLogWriter::Instance()->WriteAt(
+      kSource, kLineUdpUnknown, LOG_WARNING,
+      "CNetProtocolEvent Link[%04x] OnUdpRecvUnkownPacket PktSize=%d DstIP:Port=%s:%d.", endpoint,
+      static_cast<int>(size), senderIP ? senderIP : "", static_cast<int>(senderPort));
+  DumpHex(data, size);
+}
+
+template <class Packet>
+void CNetProtocolEvent<Packet>::OnTcpErrProtocol(uint32_t link) {
+  uint32_t address = 0;
+  uint32_t port = 0;
+  TcpGetLinkAddr(link, 2, &address, &port);
+  char text[32];
+  std::snprintf(text, sizeof(text), "%d.%d.%d.%d", static_cast<int>(address >> 24),
+                static_cast<int>((address >> 16) & 0xFF), static_cast<int>((address >> 8) & 0xFF),
+                static_cast<int>(address & 0xFF));
+  CLogWriter::Instance()->WriteAt(kSource, kLineTcpErrProtocol, LOG_ERROR,
+                                  "CNetProtocolEvent Link[%04x] OnTcpErrProtocol RemoteIP:Port=%s:%d.",
+                                  link, text, static_cast<int>(port & 0xFFFF));
+}
+
+template <class Packet>
+void CNetProtocolEvent<Packet>::OnTcpRecv(uint32_t link, const uint8_t* data, uint32_t size) {
+  CPktReadStream reader(data, size, NetOrder());
+  CPacketHead* raw = PacketZVDiskless::CreatePacket(reader);
+  if (!raw) {
+    OnTcpRecvUnkownPacket(link, data, size);
+    return;
+  }
+  // From here on the packet is released on every way out.
+  TCountedPtr<Packet> packet(raw);
+  if (!packet) return;  // no memory for the count; the packet is gone
+  if (packet->Length != size) {
+    CLogWriter::Instance()->WriteAt(kSource, kLineTcpLenInvalid, LOG_ERROR,
+                                    "CNetProtocolEvent Link[%04x] LenInvalid Failed PktLen=%d "
+                                    "cbSize=%d.",
+                                    link, static_cast<int>(packet->Length),
+                                    static_cast<int>(size));
+    DumpHex(data, size);
+    return;
+  }
+  OnTcpRecvPacket(link, packet);
+}
+
+template <class Packet>
+void CNetProtocolEvent<Packet>::OnUdpRecv(uint32_t endpoint, const uint8_t* data, uint32_t size,
+                                          const char* senderIP, uint16_t senderPort) {
+  if (!senderIP) senderIP = "";
+  CPktReadStream reader(data, size, NetOrder());
+  CPacketHead* raw = PacketZVDiskless::CreatePacket(reader);
+  if (!raw) {
+    OnUdpRecvUnkownPacket(endpoint, data, size, senderIP, senderPort);
+    return;
+  }
+  TCountedPtr<Packet> packet(raw);
+  if (!packet) return;
+  if (packet->Length != size) {
+    CLogWriter::Instance()->WriteAt(kSource, kLineUdpLenInvalid, LOG_ERROR,
+                                    "CNetProtocolEvent Link[%04x] LenInvalid Failed PktLen=%d "
+                                    "cbSize=%d DstIP:Port=%s:%d.",
+                                    endpoint, static_cast<int>(packet->Length),
+                                    static_cast<int>(size), senderIP,
+                                    static_cast<int>(senderPort));
+    DumpHex(data, size);
+    return;
+  }
+  OnUdpRecvPacket(endpoint, packet, senderIP, senderPort);
+}
+
+template <class Packet>
+size_t CNetProtocolEvent<Packet>::FormatHexDump(const void* data, uint32_t size, char* out) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  const uint8_t* bytes = static_cast<const uint8_t*>(data);
+  std::memset(out, 0, kHexDumpBufferSize);
+  if (!bytes) return 0;
+  size_t len = 0;
+  int lines = 0;
+  for (uint32_t i = 0; i < size; ++i) {
+    if (i % 32 == 0) {
+      out[len++] = '\n';
+      if (++lines > 9) break;  // the line feed stays
+    } else if (i % 8 == 0) {
+      out[len++] = ' ';
+    }
+    out[len++] = kDigits[bytes[i] >> 4];
+    out[len++] = kDigits[bytes[i] & 0x0F];
+    out[len++] = ' ';
+    if (len >= 1020) break;
+  }
+  return len;
+}
+
+template <class Packet>
+void CNetProtocolEvent<Packet>::DumpHex(const void* data, uint32_t size) {
+  char text[kHexDumpBufferSize];
+  FormatHexDump(data, size, text);
+  // Passed as an argument, so the text is never read as a format.
+  CLogWriter::Instance()->WriteAt(kSource, kLineDumpHex, LOG_INFO, "%s", text);
+}
+
+template class CNetProtocolEvent<CPacketHead>;

@@ -1,0 +1,90 @@
+// Reads what the process's log writer prints while a test runs. The writer
+// is switched to its console output only, with the source location as the
+// one prefix field ("[file:line]|[Level]|text\n"), and standard output is
+// redirected into a temporary file for the capture's lifetime.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "log/LogWriter.h"
+
+namespace ktest {
+
+// Keeps the writer's lines on the console only (no daily file, no shared
+// block), with the source location as the one prefix field.
+inline void QuietLog() {
+  CLogWriter* writer = CLogWriter::Instance();
+  writer->m_nOutputMask = LOG_OUT_CONSOLE;
+  writer->m_nPrefixMask = LOG_PREFIX_LOCATION;
+}
+
+class LogCapture {
+ public:
+  LogCapture() {
+    QuietLog();
+    std::fflush(stdout);
+    m_file = std::tmpfile();
+    m_saved = ::dup(STDOUT_FILENO);
+    if (m_file && m_saved >= 0) ::dup2(::fileno(m_file), STDOUT_FILENO);
+  }
+  ~LogCapture() {
+    std::fflush(stdout);
+    if (m_saved >= 0) {
+      ::dup2(m_saved, STDOUT_FILENO);
+      ::close(m_saved);
+    }
+    if (m_file) std::fclose(m_file);
+  }
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+
+  // Everything printed so far.
+  std::string Text() {
+    std::fflush(stdout);
+    std::string out;
+    if (!m_file) return out;
+    char buf[4096];
+    off_t pos = 0;
+    for (;;) {
+      ssize_t n = ::pread(::fileno(m_file), buf, sizeof(buf), pos);
+      if (n <= 0) break;
+      out.append(buf, static_cast<size_t>(n));
+      pos += n;
+    }
+    return out;
+  }
+
+  // True when a line of `level` ("Info", "Warning", "Error") from `source`
+  // carries exactly `text`.
+  bool Has(const std::string& source, const std::string& level, const std::string& text) {
+    return Count(source, level, text) > 0;
+  }
+  int Count(const std::string& source, const std::string& level, const std::string& text) {
+    const std::string all = Text();
+    const std::string tail = "]|[" + level + "]|" + text + "\n";
+    int n = 0;
+    size_t start = 0;
+    while (start < all.size()) {
+      size_t end = all.find('\n', start);
+      if (end == std::string::npos) break;
+      std::string line = all.substr(start, end - start + 1);
+      if (line.compare(0, source.size() + 2, "[" + source + ":") == 0 &&
+          line.size() >= tail.size() &&
+          line.compare(line.size() - tail.size(), tail.size(), tail) == 0 &&
+          line.find("]|[") == line.size() - tail.size()) {
+        ++n;
+      }
+      start = end + 1;
+    }
+    return n;
+  }
+
+ private:
+  std::FILE* m_file = nullptr;
+  int m_saved = -1;
+};
+
+}  // namespace ktest
