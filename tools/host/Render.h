@@ -1,0 +1,43 @@
+// Turns the library's records into the tool's JSON objects and readable
+// tables. Pure functions over the records, so every field can be checked.
+#pragma once
+
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "client/KelvaneDll.h"
+
+namespace kelvane_host {
+
+using Json = nlohmann::ordered_json;
+
+// Text of a fixed field up to its first NUL, never past the field.
+std::string FieldText(const char* field, size_t size);
+// Dotted text of an IPv4 number whose most significant byte is the first octet.
+std::string DottedIp(uint32_t ip);
+// "YYYY-MM-DD HH:MM:SS".
+std::string TimeText(const Kelvane::KSYSTEMTIME& t);
+// One line of JSON; bytes that are not UTF-8 become U+FFFD instead of failing.
+std::string JsonLine(const Json& j);
+
+// The JSON objects of the commands; each starts with "result".
+Json DiscoverJson(int result, const Kelvane::_IN_DISCOVER_INFO& info);
+Json LoginJson(int result, const Kelvane::_IN_CLIENT_INFO& info);
+Json ImagesJson(int result, const Kelvane::ImageInfoList& list);
+Json SnapshotsJson(int result, const Kelvane::SnapInfoMap& map);
+Json SelectJson(int result, const Kelvane::_IN_SELECTIMAGE_INFO& info);
+Json ResultJson(int result);
+
+// Readable forms of the same records.
+std::string DiscoverText(const Kelvane::_IN_DISCOVER_INFO& info);
+std::string LoginText(const Kelvane::_IN_CLIENT_INFO& info);
+std::string ImagesText(const Kelvane::ImageInfoList& list);
+std::string SnapshotsText(const Kelvane::SnapInfoMap& map);
+std::string SelectText(const Kelvane::_IN_SELECTIMAGE_INFO& info);
+
+// What a result means: "ok", "local failure or no reply within 3 s",
+// "server error code N".
+std::string ResultMeaning(int result);
+
+}  // namespace kelvane_host
