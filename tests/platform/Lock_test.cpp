@@ -1,15 +1,27 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
 #include "platform/Platform.h"
 
-TEST(Lock, IsRecursive) {
+TEST(Lock, IsRecursiveAndHeldUntilTheLastRelease) {
   kplat::Lock lock;
-  kplat::LockGuard outer(lock);
-  kplat::LockGuard inner(lock);  // would deadlock on a plain mutex
-  SUCCEED();
+  std::atomic<bool> entered{false};
+  lock.Acquire();
+  lock.Acquire();  // would deadlock on a plain mutex
+  lock.Release();
+  std::thread other([&] {
+    kplat::LockGuard hold(lock);
+    entered = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(entered.load());  // still held once
+  lock.Release();
+  other.join();
+  EXPECT_TRUE(entered.load());
 }
 
 TEST(Lock, SerialisesThreads) {
