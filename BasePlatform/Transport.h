@@ -56,6 +56,19 @@ using UdpEventCallbackFn = void (*)(const TransportEventHead* head, const void* 
 
 // TcpTransport. Results that the library examines: TcpCreate (-1 = failure),
 // TcpConnect (0 = failure), TcpSend (0 = failure, including handle -1).
+//
+// Behaviour of the implementation in transport/: events come on the
+// component's own threads (two per Init..Uninit), those of one link one at a
+// time and in order. TcpCreate's callback is used for its link; a null one
+// falls back to TcpInit's. TcpConnect blocks the caller until connected,
+// refused, or 3000 ms. Kind 6 carries one whole packet (cut by the head's
+// Length); a Length below 24 or above 16 MiB gives kind 16, then kind 2. A
+// peer close or reset gives kind 2 once. TcpSend copies the bytes and queues
+// them in order. TcpGetLinkAddr selector 1 is the local end, 2 the remote.
+// After TcpDestroy, TcpUninit (and the Udp counterparts) return, no event of
+// the handle starts any more; they may be called from inside a callback, and
+// then do not wait for callbacks running on other threads. Handles count up
+// from 1 and are never reused within a process.
 uint32_t TcpInit(TcpEventCallbackFn callback);
 uint32_t TcpCreate(TcpEventCallbackFn callback, const char* localIP, uint32_t reserved);
 uint32_t TcpConnect(uint32_t link, const char* serverIP, uint32_t port);
