@@ -1,0 +1,46 @@
+// Directory and file services on Windows.
+#include <windows.h>
+#include <share.h>
+
+#include <cstdio>
+
+#include "platform/Platform.h"
+
+namespace kplat {
+
+char PathSeparator() { return '\\'; }
+
+bool MakeDirectory(const std::string& path) {
+  if (path.empty()) return false;
+  if (CreateDirectoryA(path.c_str(), nullptr)) return true;
+  DWORD attr = GetFileAttributesA(path.c_str());
+  return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::vector<std::string> ListDirectory(const std::string& dir, const std::string& pattern) {
+  std::vector<std::string> names;
+  std::string search = dir.empty() ? pattern : dir;
+  if (!dir.empty()) {
+    if (search.back() != '\\') search += '\\';
+    search += pattern;
+  }
+  WIN32_FIND_DATAA fd;
+  HANDLE h = FindFirstFileA(search.c_str(), &fd);
+  if (h == INVALID_HANDLE_VALUE) return names;
+  do {
+    const char* n = fd.cFileName;
+    if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0))) continue;
+    names.emplace_back(n);
+  } while (FindNextFileA(h, &fd));
+  FindClose(h);
+  return names;
+}
+
+bool DeleteFileAt(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
+
+// Text mode: a line feed is stored as a carriage return and line feed.
+std::FILE* OpenAppendShared(const std::string& path) {
+  return _fsopen(path.c_str(), "at", _SH_DENYNO);
+}
+
+}  // namespace kplat

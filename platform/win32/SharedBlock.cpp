@@ -1,0 +1,42 @@
+// Named page-file-backed mapping and named auto-reset event on Windows.
+#include <windows.h>
+
+#include "platform/Platform.h"
+
+namespace kplat {
+
+SharedBlockHandles SharedBlockOpen(const std::string& memName, const std::string& evtName,
+                                   size_t size) {
+  SharedBlockHandles h;
+  const unsigned long long size64 = size;
+  HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
+                                      static_cast<DWORD>(size64 >> 32),
+                                      static_cast<DWORD>(size64 & 0xffffffffu), memName.c_str());
+  HANDLE event = CreateEventA(nullptr, FALSE, FALSE, evtName.c_str());
+  h.mapping = mapping;
+  h.event = event;
+  if (mapping != nullptr) h.view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, size);
+  return h;
+}
+
+void SharedBlockSignal(const SharedBlockHandles& h) {
+  if (h.event != nullptr) SetEvent(static_cast<HANDLE>(h.event));
+}
+
+bool SharedBlockWait(const SharedBlockHandles& h, uint32_t ms) {
+  return h.event != nullptr && WaitForSingleObject(static_cast<HANDLE>(h.event), ms) == WAIT_OBJECT_0;
+}
+
+void SharedBlockClose(SharedBlockHandles& h, size_t /*size*/) {
+  if (h.view != nullptr) UnmapViewOfFile(h.view);
+  h.view = nullptr;
+  if (h.mapping != nullptr) CloseHandle(static_cast<HANDLE>(h.mapping));
+  h.mapping = nullptr;
+  if (h.event != nullptr) CloseHandle(static_cast<HANDLE>(h.event));
+  h.event = nullptr;
+}
+
+// Windows objects vanish with their last handle.
+void SharedBlockUnlink(const std::string&, const std::string&) {}
+
+}  // namespace kplat
