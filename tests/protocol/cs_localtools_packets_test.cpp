@@ -16,16 +16,8 @@ namespace {
 using ktest::Bytes;
 using ktest::Chars;
 using ktest::Hex;
+using ktest::ExpectFreshIsZero;
 using ktest::Zeros;
-
-template <class T>
-void ExpectFreshIsZero(uint32_t size) {
-  T fresh;
-  EXPECT_EQ(fresh.Type, T::kCode);
-  EXPECT_EQ(fresh.Length, size);
-  EXPECT_EQ(ktest::ToHex(ktest::PackWire(fresh)),
-            ktest::ToHex(ktest::LeHead(T::kCode, size) + Zeros(size - 24)));
-}
 
 TEST(CSPackets, FreshPacketsAreZeroAtTheirMinimumLength) {
   ExpectFreshIsZero<CPktCSDeclareMainServer>(44);

@@ -13,17 +13,8 @@ namespace {
 using ktest::Bytes;
 using ktest::Chars;
 using ktest::Hex;
+using ktest::ExpectFreshIsZero;
 using ktest::Zeros;
-
-// A fresh packet of class T packs to its head and `size - 24` zero bytes.
-template <class T>
-void ExpectFreshIsZero(uint32_t size) {
-  T fresh;
-  EXPECT_EQ(fresh.Type, T::kCode);
-  EXPECT_EQ(fresh.Length, size);
-  EXPECT_EQ(ktest::ToHex(ktest::PackWire(fresh)),
-            ktest::ToHex(ktest::LeHead(T::kCode, size) + Zeros(size - 24)));
-}
 
 TEST(DiskSvrPackets, FreshPacketsAreZeroAtTheirMinimumLength) {
   ExpectFreshIsZero<CPktDiskSvrLogin>(120);

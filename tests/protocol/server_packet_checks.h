@@ -75,4 +75,14 @@ inline Bytes LeHead(uint32_t type, uint32_t length) {
   return b;
 }
 
+// A fresh packet of class T has its code and minimum length in the head and
+// packs to that head followed by `size - 24` zero bytes.
+template <class T>
+void ExpectFreshIsZero(uint32_t size) {
+  T fresh;
+  EXPECT_EQ(fresh.Type, T::kCode);
+  EXPECT_EQ(fresh.Length, size);
+  EXPECT_EQ(ToHex(PackWire(fresh)), ToHex(LeHead(T::kCode, size) + Bytes(size - 24, 0)));
+}
+
 }  // namespace ktest
