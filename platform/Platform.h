@@ -1,7 +1,9 @@
 // The operating-system seam. Everything the library needs from the system
 // goes through these declarations; platform/posix/ and platform/win32/
-// implement them, and the portable code above never includes a system
-// header for these services.
+// implement them with system calls only, the rules that do not depend on the
+// system (calendar arithmetic, object-name mapping, the local-address choice
+// in LocalAddress.h) live in the portable files beside this one, and the code
+// above never includes a system header for these services.
 #pragma once
 
 #include <cstddef>
