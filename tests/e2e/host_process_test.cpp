@@ -1,0 +1,173 @@
+// The kelvane executable against a stand-in library: which requests it sends
+// with which parameters, what it prints, its exit status, and how a shell
+// session logs in again after the link closed.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "tests/e2e/ProcessRunner.h"
+
+namespace kelvane_test {
+namespace {
+
+class HostProcessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    calls = ::testing::TempDir() + "kelvane_calls_" + std::to_string(getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::remove(calls.c_str());
+  }
+  void TearDown() override { std::remove(calls.c_str()); }
+
+  ProcessResult Host(std::vector<std::string> args, const std::string& input = "",
+                     std::vector<std::string> env = {}) {
+    std::vector<std::string> argv = {KELVANE_HOST_BIN, "--lib", KELVANE_FAKE_LIB};
+    argv.insert(argv.end(), args.begin(), args.end());
+    env.push_back("KELVANE_FAKE_CALLS=" + calls);
+    return RunProcess(argv, input, 60, env);
+  }
+  std::vector<std::string> Calls() { return SplitLines(ReadFile(calls)); }
+
+  std::string calls;
+};
+
+TEST_F(HostProcessTest, EachCommandDiscoversLogsInAndSendsItsRequest) {
+  ProcessResult r = Host({"--json", "--name", "tool-7", "images"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  // stdout holds only the JSON: the library's console line went to stderr.
+  EXPECT_EQ(r.out,
+            "{\"result\":0,\"images\":["
+            "{\"image_id\":1,\"name\":\"base\",\"param1\":1,\"server_ip\":\"10.77.0.1\","
+            "\"server_port\":8000},"
+            "{\"image_id\":2,\"name\":\"caf\xEF\xBF\xBD\",\"param1\":2,\"server_ip\":\"10.77.0.1\","
+            "\"server_port\":8000}]}\n");
+  EXPECT_NE(r.err.find("fake library started"), std::string::npos);
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"1", "2 name=tool-7", "3", "stop"}));
+
+  ProcessResult quiet = Host({"--json", "--quiet", "discover"});
+  EXPECT_EQ(quiet.out, "{\"result\":0,\"server_ip\":\"10.77.0.1\",\"server_port\":8000}\n");
+  EXPECT_EQ(quiet.err.find("fake library started"), std::string::npos);
+}
+
+TEST_F(HostProcessTest, ParametersReachTheLibraryInItsLayouts) {
+  ASSERT_EQ(Host({"create", "new image", "4", "9"}).exitCode, 0);
+  ASSERT_EQ(Host({"select", "0x2A"}).exitCode, 0);
+  ASSERT_EQ(Host({"set-admin", "4294967295"}).exitCode, 0);
+  ASSERT_EQ(Host({"cancel-admin", "1", "200", "see you"}).exitCode, 0);
+  ASSERT_EQ(Host({"heartbeat"}).exitCode, 0);
+  // A name longer than the login field: its first 32 bytes are sent.
+  ASSERT_EQ(Host({"--name", std::string(40, 'n'), "login"}).exitCode, 0);
+  std::vector<std::string> c = Calls();
+  auto has = [&](const std::string& line) {
+    return std::find(c.begin(), c.end(), line) != c.end();
+  };
+  EXPECT_TRUE(has("5 name=new image p1=4 p2=9"));
+  EXPECT_TRUE(has("6 value=42"));
+  EXPECT_TRUE(has("7 value=4294967295"));
+  EXPECT_TRUE(has("8 flags=1,200 text=see you"));
+  EXPECT_TRUE(has("9"));
+  EXPECT_TRUE(has("2 name=" + std::string(32, 'n')));
+}
+
+TEST_F(HostProcessTest, AFailingStepIsNamedAndStopsTheCommand) {
+  ProcessResult r = Host({"--json", "snapshots"}, "", {"KELVANE_FAKE_RESULTS=2=5"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out, "{\"result\":5,\"failed_step\":\"login\"}\n");
+  EXPECT_NE(r.err.find("kelvane: login failed: result 5 (server error code 5)"),
+            std::string::npos) << r.err;
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"1", "2 name=kelvane", "stop"}));
+
+  ProcessResult d = Host({"images"}, "", {"KELVANE_FAKE_RESULTS=1=1"});
+  EXPECT_EQ(d.exitCode, 1);
+  EXPECT_NE(d.out.find("discover failed: result 1"), std::string::npos) << d.out;
+
+  // The command's own request failing with a server code keeps its reply.
+  ProcessResult s = Host({"--json", "select", "9"}, "", {"KELVANE_FAKE_RESULTS=6=3"});
+  EXPECT_EQ(s.exitCode, 1);
+  EXPECT_EQ(s.out, "{\"result\":3,\"failed_step\":\"select\",\"succ\":true,"
+                   "\"path\":\"/images/base.img\"}\n");
+  // ...while 1 (nothing stored) shows no records.
+  ProcessResult t = Host({"--json", "images"}, "", {"KELVANE_FAKE_RESULTS=3=1"});
+  EXPECT_EQ(t.out, "{\"result\":1,\"failed_step\":\"images\"}\n");
+}
+
+TEST_F(HostProcessTest, ReadableOutputAndHelp) {
+  ProcessResult r = Host({"snapshots"});
+  ASSERT_EQ(r.exitCode, 0);
+  EXPECT_NE(r.out.find("SNAPSHOT"), std::string::npos);
+  EXPECT_LT(r.out.find("three"), r.out.find("seven"));
+  EXPECT_NE(r.out.find("2026-03-04 05:06:07"), std::string::npos);
+  EXPECT_NE(r.out.find("result: 0 (ok)"), std::string::npos);
+
+  ProcessResult help = RunProcess({KELVANE_HOST_BIN, "cancel-admin", "--help"}, "", 30);
+  EXPECT_EQ(help.exitCode, 0);
+  EXPECT_NE(help.out.find("cancel-admin FLAG1 FLAG2 TEXT"), std::string::npos);
+  ProcessResult usage = RunProcess({KELVANE_HOST_BIN, "select", "x"}, "", 30);
+  EXPECT_EQ(usage.exitCode, 2);
+  EXPECT_NE(usage.err.find("IMAGE_ID must be a number"), std::string::npos);
+}
+
+TEST_F(HostProcessTest, LibraryThatCannotBeLoadedOrStarted) {
+  ProcessResult missing =
+      RunProcess({KELVANE_HOST_BIN, "--json", "--lib", "/nonexistent/libKelvaneDll.so", "images"},
+                 "", 30);
+  EXPECT_EQ(missing.exitCode, 3);
+  EXPECT_EQ(missing.out, "{\"result\":1,\"failed_step\":\"load\"}\n");
+  EXPECT_NE(missing.err.find("/nonexistent/libKelvaneDll.so"), std::string::npos);
+
+  ProcessResult env = RunProcess({KELVANE_HOST_BIN, "--json", "discover"}, "", 30,
+                                 {std::string("KELVANE_LIB=") + KELVANE_FAKE_LIB});
+  EXPECT_EQ(env.exitCode, 0) << env.err;
+
+  ProcessResult start = Host({"--json", "images"}, "", {"KELVANE_FAKE_START=0"});
+  EXPECT_EQ(start.exitCode, 3);
+  EXPECT_EQ(start.out, "{\"result\":1,\"failed_step\":\"start\"}\n");
+  EXPECT_TRUE(Calls().empty());
+}
+
+TEST_F(HostProcessTest, ShellLogsInOnceAndAgainAfterTheLinkClosed) {
+  // The link closes right after the images reply (call 3).
+  ProcessResult r = Host({"--json", "shell"}, "images\n# comment\n\nsnapshots\nheartbeat\n", {
+      "KELVANE_FAKE_CLOSE_AFTER=3"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  std::vector<std::string> out = SplitLines(r.out);
+  ASSERT_EQ(out.size(), 3u) << r.out;
+  EXPECT_EQ(out[0].rfind("{\"result\":0,\"images\":[", 0), 0u);
+  EXPECT_EQ(out[1].rfind("{\"result\":0,\"snapshots\":[", 0), 0u);
+  EXPECT_EQ(out[2], "{\"result\":0}");
+  EXPECT_NE(r.err.find("the server closed the link"), std::string::npos);
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"1", "2 name=kelvane", "3", "2 name=kelvane", "4",
+                                               "9", "stop"}));
+}
+
+TEST_F(HostProcessTest, ShellRepeatsARequestThatFoundTheLinkClosed) {
+  ProcessResult r = Host({"--json", "shell"}, "images\nselect 2\n", {"KELVANE_FAKE_CLOSE_DURING=4"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"1", "2 name=kelvane", "3", "6 value=2",
+                                               "2 name=kelvane", "6 value=2", "stop"}));
+  // A create is not repeated: its first attempt may have reached the server.
+  std::remove(calls.c_str());
+  ProcessResult c = Host({"--json", "shell"}, "images\ncreate x 1\n", {"KELVANE_FAKE_CLOSE_DURING=4"});
+  EXPECT_EQ(c.exitCode, 1);
+  EXPECT_EQ(SplitLines(c.out).back(), "{\"result\":1,\"failed_step\":\"create\"}");
+}
+
+TEST_F(HostProcessTest, ShellReportsBadLinesAndGoesOn) {
+  ProcessResult r = Host({"--json", "shell"}, "frobnicate\nselect \"open\nimages\nquit\nheartbeat\n");
+  EXPECT_EQ(r.exitCode, 0);
+  std::vector<std::string> out = SplitLines(r.out);
+  ASSERT_EQ(out.size(), 3u) << r.out;
+  EXPECT_EQ(out[0], "{\"error\":\"unknown command \\\"frobnicate\\\"\"}");
+  EXPECT_EQ(out[1], "{\"error\":\"unterminated quote\"}");
+  // Nothing after quit runs.
+  std::vector<std::string> c = Calls();
+  EXPECT_EQ(std::count(c.begin(), c.end(), "9"), 0);
+
+  ProcessResult last = Host({"shell"}, "images\nselect\n");
+  EXPECT_EQ(last.exitCode, 2);
+  EXPECT_NE(last.out.find("kelvane> images"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kelvane_test

@@ -1,0 +1,357 @@
+// The simulator without sockets: image store, options, request handling with
+// hand-written wire bytes, fault modes and the stream cutter.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "protocol/PacketFactory.h"
+#include "protocol/ToolPackets.h"
+#include "tests/protocol/test_bytes.h"
+#include "tools/server/FrameSplitter.h"
+#include "tools/server/ImageStore.h"
+#include "tools/server/RequestHandler.h"
+#include "tools/server/ServerConfig.h"
+
+namespace kelvane_sim {
+namespace {
+
+using ktest::Bytes;
+using ktest::Chars;
+using ktest::Hex;
+using ktest::Zeros;
+
+const char kImagesJson[] = R"({"images": [
+  {"id": 1, "name": "base", "param1": 1, "param2": 2, "param3": 40960,
+   "text1": "t1", "text2": "t2", "param4": 4, "param5": 5, "param6": 6,
+   "snapshots": [
+     {"id": 7, "param2": 12, "param3": 13, "param4": 14, "param5": 15, "param6": 16,
+      "text": "seven", "time": "2026-03-04 05:06:07"}]},
+  {"id": 5, "name": "Classroom", "param1": 2, "path": "/img/class.img"}
+]})";
+
+// Head of a request or reply: type, length, error code; other words 0.
+Bytes Head(uint32_t type, uint32_t length, uint32_t err = 0) {
+  auto le = [](uint32_t v) {
+    return Bytes{uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+  };
+  return Zeros(4) + le(type) + le(length) + Zeros(4) + le(err) + Zeros(4);
+}
+
+Bytes U32(uint32_t v) { return Bytes{uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
+
+class HandlerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    ASSERT_TRUE(store.LoadJson(kImagesJson, &error)) << error;
+    tcp.peer = "10.77.0.2:40000";
+    tcp.serverIp = 0x0A4D0001;  // 10.77.0.1
+    tcp.tcpPort = 8000;
+    udp = tcp;
+    udp.udp = true;
+  }
+  Reply Send(const Bytes& frame, const PeerContext& ctx) {
+    CRequestHandler handler(store, config);
+    return handler.Handle(frame.data(), frame.size(), ctx);
+  }
+  // Decodes a reply with the packet factory; null when it does not decode.
+  static std::unique_ptr<PacketZVDiskless::CPacketHead> Decode(const Reply& r) {
+    PacketZVDiskless::CPktReadStream in(r.bytes.data(), static_cast<uint32_t>(r.bytes.size()),
+                                        false);
+    return std::unique_ptr<PacketZVDiskless::CPacketHead>(PacketZVDiskless::CreatePacket(in));
+  }
+
+  ImageStore store;
+  ServerConfig config;
+  PeerContext tcp, udp;
+};
+
+TEST_F(HandlerTest, DiscoverRepliesWithTcpPortOnUdpOnly) {
+  Reply r = Send(Head(0x00020000, 24), udp);
+  ASSERT_TRUE(r.send) << r.logLine;
+  // Head of 0x80020000, Length 32, a count of 1 and TcpPort 8000 (0x1F40).
+  EXPECT_EQ(Bytes(r.bytes), Head(0x80020000, 32) + Hex("01 00 00 00  40 1F 00 00"));
+  EXPECT_NE(r.logLine.find("udp 10.77.0.2:40000 discover"), std::string::npos) << r.logLine;
+
+  Reply onTcp = Send(Head(0x00020000, 24), tcp);
+  EXPECT_FALSE(onTcp.send);
+  Reply loginOnUdp = Send(Head(0x00020001, 56) + Chars("x", 32), udp);
+  EXPECT_FALSE(loginOnUdp.send);
+}
+
+TEST_F(HandlerTest, LoginRepliesWithConfiguredNumbers) {
+  config.clientType = 3;
+  config.managerEnable = 1;
+  config.extInfo = 0x11223344;
+  Reply r = Send(Head(0x00020001, 56) + Chars("kelvane", 32), tcp);
+  ASSERT_TRUE(r.send);
+  EXPECT_EQ(Bytes(r.bytes),
+            Head(0x80020001, 36) + Hex("03 00 00 00  01 00 00 00  44 33 22 11"));
+  EXPECT_NE(r.logLine.find("login name=\"kelvane\" -> err=0"), std::string::npos) << r.logLine;
+}
+
+TEST_F(HandlerTest, LoginNameOf32BytesWithoutNulIsReadWithinItsField) {
+  Reply r = Send(Head(0x00020001, 56) + Chars("abcdefghijklmnopqrstuvwxyz012345", 32), tcp);
+  ASSERT_TRUE(r.send);
+  EXPECT_NE(r.logLine.find("name=\"abcdefghijklmnopqrstuvwxyz012345\" ->"), std::string::npos)
+      << r.logLine;
+}
+
+TEST_F(HandlerTest, ImageListCarriesEveryImageAndTheServerAddress) {
+  Reply r = Send(Head(0x00020006, 24), tcp);
+  ASSERT_TRUE(r.send);
+  Bytes expected = Head(0x80020006, 36 + 2 * 272) + U32(0x0A4D0001) + U32(8000) + U32(2) +
+                   U32(1) + Chars("base", 260) + U32(1) + U32(2) +
+                   U32(5) + Chars("Classroom", 260) + U32(2) + U32(0);
+  EXPECT_EQ(ktest::ToHex(Bytes(r.bytes)), ktest::ToHex(expected));
+}
+
+TEST_F(HandlerTest, ImageInfoCarriesImagesWithTheirSnapshots) {
+  Reply r = Send(Head(0x00020002, 24), tcp);
+  ASSERT_TRUE(r.send);
+  Bytes image1 = U32(1) + U32(2) + U32(40960) + Chars("t1", 64) + U32(4) + Chars("t2", 260) +
+                 U32(5) + U32(6) + U32(1) +
+                 // snapshot 7: five numbers, text, time as six 16-bit values
+                 U32(7) + U32(12) + U32(13) + U32(14) + U32(15) + U32(16) + Chars("seven", 64) +
+                 Hex("EA 07 03 00 04 00 05 00 06 00 07 00");
+  Bytes image5 = U32(5) + U32(0) + U32(0) + Zeros(64) + U32(0) + Zeros(260) + U32(0) + U32(0) +
+                 U32(0);
+  Bytes expected = Head(0x80020002, 28 + 452 + 352) + U32(2) + image1 + image5;
+  EXPECT_EQ(ktest::ToHex(Bytes(r.bytes)), ktest::ToHex(expected));
+}
+
+TEST_F(HandlerTest, CreateAddsTheImageAndRefusesATakenName) {
+  auto create = [](const char* name, uint32_t p1, uint32_t p2) {
+    return Head(0x00020009, 300) + U32(1) + U32(0) + Chars(name, 260) + U32(p1) + U32(p2);
+  };
+  Reply r = Send(create("fresh", 1, 9), tcp);
+  EXPECT_EQ(Bytes(r.bytes), Head(0x80020009, 24));
+  const ImageEntry* added = store.Find(6);  // one past the highest id
+  ASSERT_NE(added, nullptr);
+  EXPECT_EQ(added->name, "fresh");
+  EXPECT_EQ(added->param1, 1u);
+  EXPECT_EQ(added->param2, 9u);
+
+  // Names are compared without case; the store stays as it was.
+  Reply dup = Send(create("CLASSROOM", 1, 0), tcp);
+  EXPECT_EQ(Bytes(dup.bytes), Head(0x80020009, 24, kErrImageExists));
+  EXPECT_EQ(store.Images().size(), 3u);
+
+  // The new image shows up in the next list.
+  Reply list = Send(Head(0x00020006, 24), tcp);
+  auto pkt = Decode(list);
+  auto* ack = dynamic_cast<PacketZVDiskless::CPktToolQueryImgInfoListAck*>(pkt.get());
+  ASSERT_NE(ack, nullptr);
+  ASSERT_EQ(ack->Images.Held(), 3u);
+  EXPECT_STREQ(ack->Images.GetAt(2)->Name, "fresh");
+  EXPECT_EQ(ack->Images.GetAt(2)->ImageId, 6u);
+}
+
+TEST_F(HandlerTest, CreateWithoutARecordOrNameIsInvalid) {
+  Reply none = Send(Head(0x00020009, 28) + U32(0), tcp);
+  EXPECT_EQ(Bytes(none.bytes), Head(0x80020009, 24, kErrInvalidRequest));
+  Reply empty = Send(Head(0x00020009, 300) + U32(1) + U32(0) + Zeros(260) + U32(1) + U32(0), tcp);
+  EXPECT_EQ(Bytes(empty.bytes), Head(0x80020009, 24, kErrInvalidRequest));
+  EXPECT_EQ(store.Images().size(), 2u);
+}
+
+TEST_F(HandlerTest, SelectAnswersAPathOrAnUnknownImage) {
+  config.imageRoot = "/srv/img";
+  Reply known = Send(Head(0x00020005, 32) + U32(0) + U32(1), tcp);
+  EXPECT_EQ(Bytes(known.bytes), Head(0x80020005, 281) + Hex("01") + Chars("/srv/img/base.img", 256));
+  Reply ownPath = Send(Head(0x00020005, 32) + U32(0) + U32(5), tcp);
+  EXPECT_EQ(Bytes(ownPath.bytes), Head(0x80020005, 281) + Hex("01") + Chars("/img/class.img", 256));
+  Reply unknown = Send(Head(0x00020005, 32) + U32(0) + U32(99), tcp);
+  EXPECT_EQ(Bytes(unknown.bytes), Head(0x80020005, 281, kErrUnknownImage) + Zeros(257));
+}
+
+TEST_F(HandlerTest, AdministratorRequestsAndKeepAlive) {
+  Reply set = Send(Head(0x00020003, 36) + U32(1) + U32(0) + U32(7), tcp);
+  EXPECT_EQ(Bytes(set.bytes), Head(0x80020003, 24));
+  EXPECT_NE(set.logLine.find("set-admin param1=0 param2=7"), std::string::npos) << set.logLine;
+
+  Reply cancel = Send(Head(0x00020004, 304) + U32(1) + U32(0) + U32(0) + U32(1) + U32(0) +
+                          Chars("bye \"now\"\x01", 260),
+                      tcp);
+  EXPECT_EQ(Bytes(cancel.bytes), Head(0x80020004, 24));
+  EXPECT_NE(cancel.logLine.find("flags=1,0 text=\"bye \\x22now\\x22\\x01\""), std::string::npos)
+      << cancel.logLine;
+
+  Reply keepAlive = Send(Head(0x00000001, 24), tcp);
+  EXPECT_FALSE(keepAlive.send);
+  EXPECT_EQ(keepAlive.kind, RequestKind::kHeartbeat);
+}
+
+TEST_F(HandlerTest, FramesThatAreNoRequestsGetNoReply) {
+  EXPECT_FALSE(Send(Hex("00 01 02"), tcp).send);                       // shorter than a head
+  EXPECT_FALSE(Send(Head(0x00020005, 28) + U32(0), tcp).send);         // body cut short
+  EXPECT_FALSE(Send(Head(0x80020001, 36) + Zeros(12), tcp).send);      // a reply, not a request
+  Reply foreign = Send(Head(0x00FE0001, 24), tcp);
+  EXPECT_FALSE(foreign.send);
+  EXPECT_NE(foreign.logLine.find("0x00FE0001"), std::string::npos) << foreign.logLine;
+}
+
+TEST_F(HandlerTest, FaultModes) {
+  config.Fault(RequestKind::kLogin).noReply = true;
+  Reply silent = Send(Head(0x00020001, 56) + Chars("a", 32), tcp);
+  EXPECT_FALSE(silent.send);
+  EXPECT_NE(silent.logLine.find("not sent"), std::string::npos);
+
+  config.Fault(RequestKind::kImages).delayMs = 1500;
+  EXPECT_EQ(Send(Head(0x00020006, 24), tcp).delayMs, 1500u);
+
+  // A forced error refuses a create: nothing is added.
+  config.Fault(RequestKind::kCreate).forceErr = true;
+  config.Fault(RequestKind::kCreate).errCode = 5;
+  Reply refused = Send(Head(0x00020009, 300) + U32(1) + U32(0) + Chars("new", 260) + U32(1) +
+                           U32(0),
+                       tcp);
+  EXPECT_EQ(Bytes(refused.bytes), Head(0x80020009, 24, 5));
+  EXPECT_FALSE(store.HasName("new"));
+
+  // Length off by +8 on the discover reply; absolute 12 on set-admin.
+  config.Fault(RequestKind::kDiscover).badLength = true;
+  config.Fault(RequestKind::kDiscover).lengthRelative = true;
+  config.Fault(RequestKind::kDiscover).lengthValue = 8;
+  Reply longer = Send(Head(0x00020000, 24), udp);
+  EXPECT_EQ(Bytes(longer.bytes), Head(0x80020000, 40) + Hex("01 00 00 00  40 1F 00 00"));
+  config.Fault(RequestKind::kSetAdmin).badLength = true;
+  config.Fault(RequestKind::kSetAdmin).lengthValue = 12;
+  Reply shortLen = Send(Head(0x00020003, 36) + U32(1) + U32(0) + U32(7), tcp);
+  EXPECT_EQ(Bytes(shortLen.bytes), Head(0x80020003, 12));
+
+  // An unknown type: a consistent frame that the packet factory cannot build.
+  config.Fault(RequestKind::kSelect).unknownType = true;
+  Reply odd = Send(Head(0x00020005, 32) + U32(0) + U32(1), tcp);
+  EXPECT_EQ(Bytes(odd.bytes), Head(0x00FE0001, 40) +
+                                  Hex("A0 A1 A2 A3 A4 A5 A6 A7 A8 A9 AA AB AC AD AE AF"));
+  EXPECT_EQ(Decode(odd), nullptr);
+}
+
+TEST(ImageStoreTest, LoadsTheShippedExample) {
+  ImageStore store;
+  std::string error;
+  ASSERT_TRUE(store.LoadFile(KELVANE_EXAMPLE_IMAGES, &error)) << error;
+  ASSERT_GE(store.Images().size(), 2u);
+  for (const ImageEntry& img : store.Images()) EXPECT_NE(img.id, 0u);
+}
+
+TEST(ImageStoreTest, RefusesBadDocumentsAndKeepsItsContents) {
+  ImageStore store;
+  std::string error;
+  ASSERT_TRUE(store.LoadJson(R"({"images":[{"id":1,"name":"a"}]})", &error));
+  const char* bad[] = {
+      "not json",
+      R"({"pictures":[]})",
+      R"({"images":[{"id":1}]})",
+      R"({"images":[{"id":0,"name":"z"}]})",
+      R"({"images":[{"id":1,"name":"a"},{"id":1,"name":"b"}]})",
+      R"({"images":[{"id":1,"name":"a"},{"id":2,"name":"A"}]})",
+      R"({"images":[{"id":4294967296,"name":"a"}]})",
+      R"({"images":[{"id":-1,"name":"a"}]})",
+      R"({"images":[{"id":1,"name":"a","snapshots":[{"id":1,"time":"2026-13-01 00:00:00"}]}]})",
+      R"({"images":[{"id":1,"name":"a","snapshots":[{"id":1,"time":"2026-01-01T00:00:00"}]}]})",
+      R"({"images":[{"id":1,"name":"a","snapshots":[{"id":1,"text":"0123456789012345678901234567890123456789012345678901234567890123"}]}]})",
+  };
+  for (const char* doc : bad) {
+    EXPECT_FALSE(store.LoadJson(doc, &error)) << doc;
+    EXPECT_FALSE(error.empty());
+  }
+  ASSERT_EQ(store.Images().size(), 1u);
+  EXPECT_EQ(store.Images()[0].name, "a");
+}
+
+TEST(ImageStoreTest, CreateTakesTheNextIdentifier) {
+  ImageStore store;
+  std::string error;
+  ASSERT_TRUE(store.LoadJson(R"({"images":[{"id":4,"name":"a"},{"id":2,"name":"b"}]})", &error));
+  uint32_t id = 0;
+  EXPECT_EQ(store.Create("c", 1, 0, &id), kErrNone);
+  EXPECT_EQ(id, 5u);
+  EXPECT_EQ(store.Create("B", 1, 0, &id), kErrImageExists);
+  EXPECT_EQ(store.Create("", 1, 0, &id), kErrInvalidRequest);
+  EXPECT_EQ(store.Create(std::string(260, 'x'), 1, 0, &id), kErrInvalidRequest);
+  EXPECT_EQ(store.Images().size(), 3u);
+
+  ImageStore full;
+  ASSERT_TRUE(full.LoadJson(R"({"images":[{"id":4294967295,"name":"a"}]})", &error));
+  EXPECT_EQ(full.Create("b", 1, 0, &id), kErrInvalidRequest);
+}
+
+TEST(ServerConfigTest, ParsesOptionsAndFaults) {
+  ServerConfig c;
+  ParseOutcome p = ParseServerArgs(
+      {"--port", "0", "--udp-port", "1800", "--bind", "127.0.0.1", "--no-reply", "login,images",
+       "--delay", "select=250", "--fail", "set-admin=0x10", "--bad-length", "discover=-4",
+       "--unknown-type", "snapshots", "--close-after", "3", "--client-type", "9"},
+      "default.json", &c);
+  ASSERT_TRUE(p.ok) << p.error;
+  EXPECT_EQ(c.imagesFile, "default.json");
+  EXPECT_EQ(c.tcpPort, 0);
+  EXPECT_EQ(c.udpPort, 1800);
+  EXPECT_EQ(c.bindAddress, "127.0.0.1");
+  EXPECT_TRUE(c.Fault(RequestKind::kLogin).noReply);
+  EXPECT_TRUE(c.Fault(RequestKind::kImages).noReply);
+  EXPECT_FALSE(c.Fault(RequestKind::kSelect).noReply);
+  EXPECT_EQ(c.Fault(RequestKind::kSelect).delayMs, 250u);
+  EXPECT_TRUE(c.Fault(RequestKind::kSetAdmin).forceErr);
+  EXPECT_EQ(c.Fault(RequestKind::kSetAdmin).errCode, 16u);
+  EXPECT_TRUE(c.Fault(RequestKind::kDiscover).badLength);
+  EXPECT_TRUE(c.Fault(RequestKind::kDiscover).lengthRelative);
+  EXPECT_EQ(c.Fault(RequestKind::kDiscover).lengthValue, -4);
+  EXPECT_TRUE(c.Fault(RequestKind::kSnapshots).unknownType);
+  EXPECT_EQ(c.closeAfter, 3u);
+  EXPECT_EQ(c.clientType, 9u);
+}
+
+TEST(ServerConfigTest, RefusesBadOptions) {
+  const std::vector<std::vector<std::string>> bad = {
+      {"--port", "65536"},  {"--port"},
+      {"--no-reply", "logon"}, {"--delay", "login"},
+      {"--delay", "login=-5"}, {"--fail", "select=x"},
+      {"--frobnicate", "1"},   {"stray"},
+      {"--client-type", "010"}, {"--bad-length", "discover=+"},
+  };
+  for (const auto& args : bad) {
+    ServerConfig c;
+    ParseOutcome p = ParseServerArgs(args, "d.json", &c);
+    EXPECT_FALSE(p.ok) << args[0];
+    EXPECT_FALSE(p.error.empty());
+  }
+}
+
+TEST(FrameSplitterTest, CutsByLengthAcrossChunks) {
+  CFrameSplitter s(1024);
+  Bytes a = Head(0x00020006, 24);
+  Bytes b = Head(0x00020005, 32) + U32(0) + U32(2);
+  Bytes stream = a + b;
+  std::vector<uint8_t> frame;
+  uint32_t len = 0;
+  // One byte at a time: nothing before a whole frame is there.
+  for (size_t i = 0; i < a.size() - 1; ++i) {
+    s.Append(&stream[i], 1);
+    ASSERT_EQ(s.Next(&frame, &len), CFrameSplitter::Status::kNeedMore);
+  }
+  s.Append(&stream[a.size() - 1], stream.size() - a.size() + 1);
+  ASSERT_EQ(s.Next(&frame, &len), CFrameSplitter::Status::kFrame);
+  EXPECT_EQ(Bytes(frame), a);
+  ASSERT_EQ(s.Next(&frame, &len), CFrameSplitter::Status::kFrame);
+  EXPECT_EQ(Bytes(frame), b);
+  EXPECT_EQ(s.Next(&frame, &len), CFrameSplitter::Status::kNeedMore);
+  EXPECT_EQ(s.Buffered(), 0u);
+}
+
+TEST(FrameSplitterTest, RefusesLengthsOutsideTheLimits) {
+  for (uint32_t bad : {0u, 23u, 1025u}) {
+    CFrameSplitter s(1024);
+    Bytes h = Head(0x00020006, bad);
+    s.Append(h.data(), h.size());
+    std::vector<uint8_t> frame;
+    uint32_t len = 0;
+    EXPECT_EQ(s.Next(&frame, &len), CFrameSplitter::Status::kBadLength);
+    EXPECT_EQ(len, bad);
+  }
+}
+
+}  // namespace
+}  // namespace kelvane_sim
