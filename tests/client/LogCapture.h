@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <string>
 
+#include <gtest/gtest.h>
+
 #include "log/LogWriter.h"
 
 namespace ktest {
@@ -31,12 +33,15 @@ class LogCapture {
     if (m_file && m_saved >= 0) ::dup2(::fileno(m_file), STDOUT_FILENO);
   }
   ~LogCapture() {
+    // Failure messages of the test went into the capture too: show it all.
+    const std::string text = ::testing::Test::HasFailure() ? Text() : std::string();
     std::fflush(stdout);
     if (m_saved >= 0) {
       ::dup2(m_saved, STDOUT_FILENO);
       ::close(m_saved);
     }
     if (m_file) std::fclose(m_file);
+    if (!text.empty()) std::printf("---- captured output ----\n%s---- end ----\n", text.c_str());
   }
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;

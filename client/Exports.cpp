@@ -1,0 +1,66 @@
+// The nine exported functions. Each obtains the process-wide manager and
+// forwards to it. Should the manager ever fail to be allocated, every export
+// still answers: StartServer false, SendAskPack and GetLastErrCode 1, and the
+// getters a static empty record or container.
+#include "client/KelvaneDll.h"
+#include "client/NetManager.h"
+
+namespace {
+
+// What the getters hand out when there is no manager.
+Kelvane::ImageInfoList g_EmptyImageList;
+Kelvane::SnapInfoMap g_EmptySnapMap;
+Kelvane::_IN_SELECTIMAGE_INFO g_EmptySelectImage = {};
+Kelvane::_IN_DISCOVER_INFO g_EmptyDiscover = {};
+Kelvane::_IN_CLIENT_INFO g_EmptyClient = {};
+
+}  // namespace
+
+extern "C" {
+
+KELVANE_API bool StartServer(KelvaneTcpClosedFn onTcpClosed) {
+  CNetManager* manager = GetNetManager();
+  return manager ? manager->StartServer(onTcpClosed) : false;
+}
+
+KELVANE_API void StopServer() {
+  CNetManager* manager = GetNetManager();
+  if (manager) manager->StopServer();
+}
+
+KELVANE_API int SendAskPack(uint32_t type, void* param) {
+  CNetManager* manager = GetNetManager();
+  return manager ? manager->SendAskPack(type, param) : 1;
+}
+
+KELVANE_API Kelvane::ImageInfoList& GetListImageInfo() {
+  CNetManager* manager = GetNetManager();
+  return manager ? manager->GetListImageInfo() : g_EmptyImageList;
+}
+
+KELVANE_API Kelvane::SnapInfoMap& GetMapSnapInfo() {
+  CNetManager* manager = GetNetManager();
+  return manager ? manager->GetMapSnapInfo() : g_EmptySnapMap;
+}
+
+KELVANE_API Kelvane::_IN_SELECTIMAGE_INFO& GetSelectImageInfo() {
+  CNetManager* manager = GetNetManager();
+  return manager ? manager->GetSelectImageInfo() : g_EmptySelectImage;
+}
+
+KELVANE_API Kelvane::_IN_DISCOVER_INFO& GetDiscoverInfo() {
+  CNetManager* manager = GetNetManager();
+  return manager ? manager->GetDiscoverInfo() : g_EmptyDiscover;
+}
+
+KELVANE_API Kelvane::_IN_CLIENT_INFO& GetClientInfo() {
+  CNetManager* manager = GetNetManager();
+  return manager ? manager->GetClientInfo() : g_EmptyClient;
+}
+
+KELVANE_API int GetLastErrCode() {
+  CNetManager* manager = GetNetManager();
+  return manager ? manager->GetLastErrCode() : 1;
+}
+
+}  // extern "C"
