@@ -235,10 +235,11 @@ void CTcpLink::Destroy() {
 void CTcpLink::StartRead() {
   if (m_bShut) return;
   const size_t space = m_cutter.WriteSpace();
-  m_socket.async_read_some(
-      asio::buffer(m_cutter.WritePtr(), space),
-      asio::bind_executor(m_strand, [self = shared_from_this()](const std::error_code& ec,
-                                                                size_t n) { self->OnRead(ec, n); }));
+  auto onRead = [self = shared_from_this()](const std::error_code& ec, size_t n) {
+    self->OnRead(ec, n);
+  };
+  m_socket.async_read_some(asio::buffer(m_cutter.WritePtr(), space),
+                           asio::bind_executor(m_strand, std::move(onRead)));
 }
 
 void CTcpLink::OnRead(const std::error_code& ec, size_t n) {
@@ -272,11 +273,11 @@ void CTcpLink::Enqueue(std::vector<uint8_t> bytes) {
 
 void CTcpLink::StartWrite() {
   m_bWriting = true;
+  auto onWrite = [self = shared_from_this()](const std::error_code& ec, size_t) {
+    self->OnWrite(ec);
+  };
   asio::async_write(m_socket, asio::buffer(m_queue.front()),
-                    asio::bind_executor(m_strand, [self = shared_from_this()](
-                                                      const std::error_code& ec, size_t) {
-                      self->OnWrite(ec);
-                    }));
+                    asio::bind_executor(m_strand, std::move(onWrite)));
 }
 
 void CTcpLink::OnWrite(const std::error_code& ec) {

@@ -1,7 +1,6 @@
 #include "tests/transport/TransportTestSupport.h"
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -9,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <set>
 
 namespace transport_test {
 namespace {
@@ -22,90 +22,20 @@ std::set<uint32_t> g_dead;
 int g_nViolations = 0;
 std::function<void(const Event&)> g_hook;
 
-bool WaitReady(int fd, short what) {
-  pollfd p = {fd, what, 0};
-  return ::poll(&p, 1, kWaitMs) > 0;
-}
-
-sockaddr_in Loopback(uint16_t port) {
-  sockaddr_in sa = {};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(port);
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return sa;
-}
-
-int BoundSocket(int type, uint16_t* port) {
-  const int fd = ::socket(AF_INET, type, 0);
-  sockaddr_in sa = Loopback(0);
-  socklen_t len = sizeof sa;
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
-    if (fd >= 0) ::close(fd);
-    return -1;
-  }
-  *port = ntohs(sa.sin_port);
-  return fd;
-}
-
-}  // namespace
-
-void EventLog::Reset() {
-  std::lock_guard<std::mutex> lock(g_mu);
-  g_events.clear();
-  g_dead.clear();
-  g_nViolations = 0;
-  g_hook = nullptr;
-}
-
-void EventLog::SetHook(std::function<void(const Event&)> hook) {
-  std::lock_guard<std::mutex> lock(g_mu);
-  g_hook = std::move(hook);
-}
-
-void EventLog::MarkDead(uint32_t handle) {
-  std::lock_guard<std::mutex> lock(g_mu);
-  g_dead.insert(handle);
-}
-
-int EventLog::Violations() {
-  std::lock_guard<std::mutex> lock(g_mu);
-  return g_nViolations;
-}
-
-std::vector<Event> EventLog::Events(uint32_t handle) {
-  std::lock_guard<std::mutex> lock(g_mu);
-  std::vector<Event> out;
-  for (const Event& e : g_events) {
-    if (e.handle == handle) out.push_back(e);
-  }
-  return out;
-}
-
-bool EventLog::WaitForCount(uint32_t handle, size_t n) {
+bool WaitFor(const std::function<bool(const Event&)>& match, size_t n) {
   std::unique_lock<std::mutex> lock(g_mu);
   return g_cv.wait_for(lock, std::chrono::milliseconds(kWaitMs), [&] {
     size_t count = 0;
-    for (const Event& e : g_events) count += e.handle == handle;
+    for (const Event& e : g_events) count += match(e);
     return count >= n;
   });
 }
 
-bool EventLog::WaitForKind(uint32_t handle, uint32_t kind) {
-  std::unique_lock<std::mutex> lock(g_mu);
-  return g_cv.wait_for(lock, std::chrono::milliseconds(kWaitMs), [&] {
-    for (const Event& e : g_events) {
-      if (e.handle == handle && e.kind == kind) return true;
-    }
-    return false;
-  });
-}
-
-void EventLog::Record(Event e) {
+void Record(Event e) {
   std::function<void(const Event&)> hook;
   {
     std::lock_guard<std::mutex> lock(g_mu);
-    if (g_dead.count(e.handle)) ++g_nViolations;
+    g_nViolations += int(g_dead.count(e.handle));
     g_events.push_back(e);
     hook = g_hook;
   }
@@ -113,13 +43,9 @@ void EventLog::Record(Event e) {
   if (hook) hook(e);
 }
 
-namespace {
-
 Event FromTcp(const TransportEventHead* head, const void* data, bool bOther) {
   Event e;
-  e.other = bOther;
-  e.kind = head->Kind;
-  e.handle = head->Handle;
+  e.kind = head->Kind, e.handle = head->Handle, e.other = bOther;
   if (head->Kind == TCP_EVENT_DATA) {
     const auto* d = static_cast<const TcpDataEvent*>(data);
     e.subKind = d->SubKind;
@@ -128,55 +54,109 @@ Event FromTcp(const TransportEventHead* head, const void* data, bool bOther) {
   return e;
 }
 
+bool Ready(int fd, short what) {
+  pollfd p = {fd, what, 0};
+  return ::poll(&p, 1, kWaitMs) > 0;
+}
+
 }  // namespace
 
+namespace events {
+void Reset() {
+  std::lock_guard<std::mutex> lock(g_mu);
+  g_events.clear(), g_dead.clear(), g_nViolations = 0, g_hook = nullptr;
+}
+void SetHook(std::function<void(const Event&)> hook) {
+  std::lock_guard<std::mutex> lock(g_mu);
+  g_hook = std::move(hook);
+}
+void MarkDead(uint32_t handle) {
+  std::lock_guard<std::mutex> lock(g_mu);
+  g_dead.insert(handle);
+}
+int Violations() {
+  std::lock_guard<std::mutex> lock(g_mu);
+  return g_nViolations;
+}
+std::vector<Event> Of(uint32_t handle) {
+  std::lock_guard<std::mutex> lock(g_mu);
+  std::vector<Event> out;
+  for (const Event& e : g_events) {
+    if (e.handle == handle) out.push_back(e);
+  }
+  return out;
+}
+std::vector<uint32_t> KindsOf(uint32_t handle) {
+  std::vector<uint32_t> kinds;
+  for (const Event& e : Of(handle)) kinds.push_back(e.kind);
+  return kinds;
+}
+bool WaitCount(uint32_t handle, size_t n) {
+  return WaitFor([&](const Event& e) { return e.handle == handle; }, n);
+}
+bool WaitKind(uint32_t handle, uint32_t kind) {
+  return WaitFor([&](const Event& e) { return e.handle == handle && e.kind == kind; }, 1);
+}
+}  // namespace events
+
 void TcpCallback(const TransportEventHead* head, const void* data) {
-  EventLog::Record(FromTcp(head, data, false));
+  Record(FromTcp(head, data, false));
 }
 
 void OtherTcpCallback(const TransportEventHead* head, const void* data) {
-  EventLog::Record(FromTcp(head, data, true));
+  Record(FromTcp(head, data, true));
 }
 
 void UdpCallback(const TransportEventHead* head, const void* data) {
   Event e;
-  e.kind = head->Kind;
-  e.handle = head->Handle;
+  e.kind = head->Kind, e.handle = head->Handle;
   if (head->Kind == UDP_EVENT_DATA) {
     const auto* d = static_cast<const UdpDataEvent*>(data);
     e.bytes.assign(d->pData, d->pData + d->Size);
-    e.sender = d->pszSenderIP;
-    e.port = d->SenderPort;
+    e.sender = d->pszSenderIP, e.port = d->SenderPort;
   }
-  EventLog::Record(std::move(e));
+  Record(std::move(e));
 }
 
 std::vector<uint8_t> Packet(uint32_t length, uint8_t fill) {
-  std::vector<uint8_t> p(length < 24 ? 24 : length, fill);
-  for (int i = 0; i < 24; ++i) p[i] = 0;
-  p[4] = 0x01;  // Type 1
+  std::vector<uint8_t> p(length < 24 || length > (1u << 24) ? 24 : length, fill);
+  std::fill(p.begin(), p.begin() + 24, 0);
+  p[4] = 0x01;
   for (int i = 0; i < 4; ++i) p[8 + i] = uint8_t(length >> (8 * i));
   return p;
 }
 
-Listener::Listener(int backlog) {
-  m_fd = BoundSocket(SOCK_STREAM, &m_port);
-  if (m_fd >= 0) ::listen(m_fd, backlog);
+std::vector<uint8_t> Join(std::initializer_list<std::vector<uint8_t>> parts) {
+  std::vector<uint8_t> out;
+  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
 }
 
-Listener::~Listener() {
-  if (m_fd >= 0) ::close(m_fd);
+int LoopbackSocket(int type, uint16_t* port, int backlog) {
+  const int fd = ::socket(AF_INET, type, 0);
+  sockaddr_in sa = {};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof sa;
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0 ||
+      (backlog >= 0 && ::listen(fd, backlog) != 0)) {
+    if (fd >= 0) ::close(fd);
+    return -1;
+  }
+  *port = ntohs(sa.sin_port);
+  return fd;
 }
 
-int Listener::Accept() {
-  if (m_fd < 0 || !WaitReady(m_fd, POLLIN)) return -1;
-  return ::accept(m_fd, nullptr, nullptr);
+int Accept(int listener) {
+  return Ready(listener, POLLIN) ? ::accept(listener, nullptr, nullptr) : -1;
 }
 
 bool WriteAll(int fd, const std::vector<uint8_t>& bytes) {
   for (size_t done = 0; done < bytes.size();) {
-    if (!WaitReady(fd, POLLOUT)) return false;
-    const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    const ssize_t n = Ready(fd, POLLOUT)
+                          ? ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL)
+                          : -1;
     if (n <= 0) return false;
     done += size_t(n);
   }
@@ -186,8 +166,7 @@ bool WriteAll(int fd, const std::vector<uint8_t>& bytes) {
 bool ReadExactly(int fd, size_t n, std::vector<uint8_t>* out) {
   out->resize(n);
   for (size_t done = 0; done < n;) {
-    if (!WaitReady(fd, POLLIN)) return false;
-    const ssize_t r = ::recv(fd, out->data() + done, n - done, 0);
+    const ssize_t r = Ready(fd, POLLIN) ? ::recv(fd, out->data() + done, n - done, 0) : -1;
     if (r <= 0) return false;
     done += size_t(r);
   }
@@ -196,19 +175,10 @@ bool ReadExactly(int fd, size_t n, std::vector<uint8_t>* out) {
 
 bool SeesClose(int fd) {
   char c;
-  for (;;) {
-    if (!WaitReady(fd, POLLIN)) return false;
+  while (Ready(fd, POLLIN)) {
     if (::recv(fd, &c, 1, 0) <= 0) return true;
   }
+  return false;
 }
-
-uint16_t ClosedPort() {
-  uint16_t port = 0;
-  const int fd = BoundSocket(SOCK_STREAM, &port);
-  if (fd >= 0) ::close(fd);
-  return port;
-}
-
-int UdpSocket(uint16_t* port) { return BoundSocket(SOCK_DGRAM, port); }
 
 }  // namespace transport_test

@@ -1,11 +1,12 @@
 // The UDP component against a plain socket on 127.0.0.1.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <future>
+#include <thread>
 
 #include "BasePlatform/Transport.h"
 #include "tests/transport/TransportTestSupport.h"
@@ -16,28 +17,25 @@ namespace {
 class UdpTransportTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    EventLog::Reset();
+    events::Reset();
     ASSERT_EQ(UdpInit(UdpCallback), 1u);
-    m_peer = UdpSocket(&m_peerPort);
-    ASSERT_GE(m_peer, 0);
+    ASSERT_GE(m_peer = LoopbackSocket(SOCK_DGRAM, &m_peerPort), 0);
   }
   void TearDown() override {
     UdpUninit();
-    EXPECT_EQ(EventLog::Violations(), 0) << "event after its handle was destroyed";
+    EXPECT_EQ(events::Violations(), 0) << "event after its handle was destroyed";
     ::close(m_peer);
   }
-  // Sends from the peer to 127.0.0.1:port.
   void PeerSend(uint16_t port, const std::vector<uint8_t>& bytes) {
     sockaddr_in sa = {};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
+    sa.sin_family = AF_INET, sa.sin_port = htons(port);
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::sendto(m_peer, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&sa),
-                       sizeof sa),
-              ssize_t(bytes.size()));
+    ::sendto(m_peer, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
   }
-  // Sends one datagram from the endpoint to the peer; returns the endpoint's port.
-  uint16_t LearnPort(uint32_t h) {
+  // A new endpoint that has sent one datagram to the peer; *port is its port.
+  uint32_t Create(uint16_t* port) {
+    const uint32_t h = UdpCreate(nullptr, "127.0.0.1", 0, 32);
+    EXPECT_NE(h, kInvalidHandle);
     const auto bytes = Packet(24, 0x42);
     EXPECT_EQ(UdpSendTo(h, bytes.data(), 24, 32, "127.0.0.1", m_peerPort), 1u);
     uint8_t buf[64];
@@ -47,7 +45,8 @@ class UdpTransportTest : public ::testing::Test {
         ::recvfrom(m_peer, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
     EXPECT_EQ(std::vector<uint8_t>(buf, buf + (n > 0 ? n : 0)), bytes);
     EXPECT_EQ(ntohl(from.sin_addr.s_addr), 0x7F000001u);
-    return ntohs(from.sin_port);
+    *port = ntohs(from.sin_port);
+    return h;
   }
 
   int m_peer = -1;
@@ -55,32 +54,28 @@ class UdpTransportTest : public ::testing::Test {
 };
 
 TEST_F(UdpTransportTest, DatagramsTravelBothWays) {
-  const uint32_t h = UdpCreate(nullptr, "127.0.0.1", 0, 32);
-  ASSERT_NE(h, kInvalidHandle);
-  const uint16_t port = LearnPort(h);
+  uint16_t port;
+  const uint32_t h = Create(&port);
   PeerSend(port, Packet(24, 1));
   PeerSend(port, Packet(300, 2));
   PeerSend(port, {});
-  ASSERT_TRUE(EventLog::WaitForCount(h, 3));
-  const auto events = EventLog::Events(h);
-  EXPECT_EQ(events[0].bytes, Packet(24, 1));
-  EXPECT_EQ(events[1].bytes, Packet(300, 2));
-  EXPECT_TRUE(events[2].bytes.empty());
-  for (const Event& e : events) {
+  ASSERT_TRUE(events::WaitCount(h, 3));
+  const auto got = events::Of(h);
+  EXPECT_EQ(got[0].bytes, Packet(24, 1));
+  EXPECT_EQ(got[1].bytes, Packet(300, 2));
+  EXPECT_TRUE(got[2].bytes.empty());
+  for (const Event& e : got) {
     EXPECT_EQ(e.kind, UDP_EVENT_DATA);
     EXPECT_EQ(e.sender, "127.0.0.1");
     EXPECT_EQ(e.port, m_peerPort);
   }
-}
-
-TEST_F(UdpTransportTest, BindsTheGivenPort) {
-  uint16_t port = 0;
-  ::close(UdpSocket(&port));  // a port that was just free
-  const uint32_t h = UdpCreate(nullptr, "127.0.0.1", port, 32);
-  ASSERT_NE(h, kInvalidHandle);
+  // An endpoint on a given port.
+  ::close(LoopbackSocket(SOCK_DGRAM, &port));  // a port that was just free
+  const uint32_t h2 = UdpCreate(nullptr, "127.0.0.1", port, 32);
+  ASSERT_NE(h2, kInvalidHandle);
   PeerSend(port, Packet(24, 7));
-  ASSERT_TRUE(EventLog::WaitForCount(h, 1));
-  EXPECT_EQ(EventLog::Events(h)[0].bytes, Packet(24, 7));
+  ASSERT_TRUE(events::WaitCount(h2, 1));
+  EXPECT_EQ(events::Of(h2)[0].bytes, Packet(24, 7));
 }
 
 TEST_F(UdpTransportTest, FailuresAreReturnValues) {
@@ -95,7 +90,7 @@ TEST_F(UdpTransportTest, FailuresAreReturnValues) {
   EXPECT_EQ(UdpSendTo(h, pkt.data(), 24, 32, "127.0.0.256", m_peerPort), 0u);
   EXPECT_EQ(UdpSendTo(h, pkt.data(), 24, 32, "127.0.0.1", 0), 0u);
   EXPECT_EQ(UdpSendTo(h, nullptr, 24, 32, "127.0.0.1", m_peerPort), 0u);
-  std::vector<uint8_t> huge(70000, 0);
+  const std::vector<uint8_t> huge(70000, 0);
   EXPECT_EQ(UdpSendTo(h, huge.data(), uint32_t(huge.size()), 32, "127.0.0.1", m_peerPort), 0u);
   EXPECT_EQ(UdpDestroy(h), 1u);
   EXPECT_EQ(UdpDestroy(h), 0u);
@@ -108,34 +103,34 @@ TEST_F(UdpTransportTest, FailuresAreReturnValues) {
 
 TEST_F(UdpTransportTest, DestroyInsideCallbackStopsDelivery) {
   std::promise<void> destroyed;
-  EventLog::SetHook([&](const Event& e) {
+  events::SetHook([&](const Event& e) {
     UdpDestroy(e.handle);
-    EventLog::MarkDead(e.handle);
+    events::MarkDead(e.handle);
     destroyed.set_value();
   });
-  const uint32_t h = UdpCreate(nullptr, "127.0.0.1", 0, 32);
-  const uint16_t port = LearnPort(h);
+  uint16_t port;
+  const uint32_t h = Create(&port);
   for (int i = 0; i < 4; ++i) PeerSend(port, Packet(24, uint8_t(i)));
   ASSERT_EQ(destroyed.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
-  EXPECT_EQ(EventLog::Events(h).size(), 1u);
+  EXPECT_EQ(events::Of(h).size(), 1u);
 }
 
 TEST_F(UdpTransportTest, DestroyAndUninitWhileDatagramsFlow) {
   for (int round = 0; round < 4; ++round) {
-    const uint32_t h = UdpCreate(nullptr, "127.0.0.1", 0, 32);
-    const uint16_t port = LearnPort(h);
+    uint16_t port;
+    const uint32_t h = Create(&port);
     std::atomic<bool> stop{false};
     std::thread flood([&] {
       for (int i = 0; i < 20000 && !stop; ++i) PeerSend(port, Packet(24 + i % 64, uint8_t(i)));
     });
-    EXPECT_TRUE(EventLog::WaitForCount(h, 50));
+    EXPECT_TRUE(events::WaitCount(h, 50));
     if (round % 2 == 0) {
       UdpDestroy(h);
     } else {
       UdpUninit();
-      ASSERT_EQ(UdpInit(UdpCallback), 1u);
+      EXPECT_EQ(UdpInit(UdpCallback), 1u);
     }
-    EventLog::MarkDead(h);
+    events::MarkDead(h);
     stop = true;
     flood.join();
   }
