@@ -191,15 +191,19 @@ class CPktToolQueryImgInfoListAck : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// Request packets built from the templates.
+// The template instances of the family, named for the code they send or
+// receive. The image-list request 0x00020006 has its own instance for
+// sending; a received one is built as the image-info request's instance.
 using CPktToolDiscover = CSimplePacketHead<0x00020000>;
 using CPktToolQueryImgInfo = CSimplePacketHead<0x00020002>;
 using CPktToolQueryImgList = CSimplePacketHead<0x00020006>;
-using CPktToolSetAdmin = CSimpleVLFPacketHead<TVarLengthField<CPSetClientPowerBaseInfor>, 0x00020003>;
+using CPktToolSetAdmin =
+    CSimpleVLFPacketHead<TVarLengthField<CPSetClientPowerBaseInfor>, 0x00020003>;
 using CPktToolCancelAdmin =
     CSimpleVLFPacketHead<TVarLengthField<CPCancelAdministratorBaseInfor>, 0x00020004>;
 using CPktToolCreateImage = CSimpleVLFPacketHead<TVarLengthField<CPImageBaseInfor>, 0x00020009>;
-using CPktToolDiscoverAck = CSimpleVLFPacketHead<TVarLengthField<CPDiscoverAckBaseInfor>, 0x80020000>;
+using CPktToolDiscoverAck =
+    CSimpleVLFPacketHead<TVarLengthField<CPDiscoverAckBaseInfor>, 0x80020000>;
 using CPktToolQueryImgInfoAck = CSimpleVLFPacketHead<TVarLengthField<CImgInfoEx>, 0x80020002>;
 
 }  // namespace PacketZVDiskless
