@@ -1,8 +1,117 @@
 #!/usr/bin/env bash
-# The main job: builds the library and runs a short session with it.
+# The main job: a whole session of the host tool with the server simulator
+# over a private network.
+#
+# Builds the library, the host tool (kelvane) and the simulator
+# (kelvane-server) with the release preset, creates two network namespaces
+# joined by a veth pair (server 10.77.0.1, tool 10.77.0.2), starts the
+# simulator with the example images in one, runs a session with the host tool
+# in the other, shows what the server saw and where the library's log file
+# is, and removes everything again, also on failure or Ctrl-C. The discovery
+# broadcast never leaves the two namespaces. Needs root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root=$(pwd)
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "demo.sh: needs root to create the private network (run it as root or with sudo)" >&2
+  exit 1
+fi
+
 bash scripts/setup.sh
+echo "== building (release preset): libKelvaneDll.so, kelvane, kelvane-server"
 cmake --preset release >/dev/null
-cmake --build --preset release -j "$(nproc)"
-exec build/release/tools/kelvane-demo
+cmake --build --preset release -j "$(nproc)" --target KelvaneDll kelvane kelvane-server
+
+build="$root/build/release"
+host="$build/tools/host/kelvane"
+server_bin="$build/tools/server/kelvane-server"
+images="$root/tools/examples/images.json"
+
+ns_server="kvdemo-srv-$$"
+ns_tool="kvdemo-tool-$$"
+veth_server="kvds$$"
+veth_tool="kvdt$$"
+work=$(mktemp -d /tmp/kelvane-demo-XXXXXX)
+server_pid=""
+
+cleanup() {
+  if [ -n "$server_pid" ]; then
+    kill "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+  fi
+  ip netns del "$ns_tool" 2>/dev/null || true
+  ip netns del "$ns_server" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+echo "== creating the private network: $ns_server (10.77.0.1) <-> $ns_tool (10.77.0.2)"
+ip netns add "$ns_server"
+ip netns add "$ns_tool"
+ip link add "$veth_server" netns "$ns_server" type veth peer name "$veth_tool" netns "$ns_tool"
+ip -n "$ns_server" addr add 10.77.0.1/24 dev "$veth_server"
+ip -n "$ns_tool" addr add 10.77.0.2/24 dev "$veth_tool"
+for ns in "$ns_server" "$ns_tool"; do ip -n "$ns" link set lo up; done
+ip -n "$ns_server" link set "$veth_server" up
+ip -n "$ns_tool" link set "$veth_tool" up
+# The library takes the address of an operational interface: wait for the carrier.
+for _ in $(seq 1 150); do
+  if ip -n "$ns_tool" link show dev "$veth_tool" | grep -q "state UP" &&
+     ip -n "$ns_server" link show dev "$veth_server" | grep -q "state UP"; then
+    break
+  fi
+  sleep 0.1
+done
+
+echo "== starting kelvane-server with $images"
+ip netns exec "$ns_server" "$server_bin" --images "$images" >"$work/server.log" 2>&1 &
+server_pid=$!
+for _ in $(seq 1 100); do
+  grep -q "tool service on tcp" "$work/server.log" 2>/dev/null && break
+  kill -0 "$server_pid" 2>/dev/null || { cat "$work/server.log"; exit 1; }
+  sleep 0.1
+done
+head -n 1 "$work/server.log"
+
+# The daily log file beside the host executable; remember where this run starts.
+logfile="$build/tools/host/Log/kelvane$(date +%Y%m%d).log"
+log_start=$(stat -c %s "$logfile" 2>/dev/null || echo 0)
+
+echo
+echo "== a session with the host tool (kelvane shell in $ns_tool)"
+status=0
+ip netns exec "$ns_tool" "$host" --quiet --name demo-tool shell <<'EOF' || status=$?
+discover
+login
+images
+snapshots
+create demo-image 1 0
+images
+select 2
+set-admin 1
+cancel-admin 1 0 "demo finished"
+heartbeat
+EOF
+
+echo
+echo "== what the server saw"
+tail -n +2 "$work/server.log"
+
+echo
+echo "== the library's log file: $logfile"
+echo "   (its lines of this session; the same lines went to the shared ring /dev/shm/Global_kelvane.mem)"
+if [ -f "$logfile" ]; then
+  tail -c +"$((log_start + 1))" "$logfile"
+else
+  echo "   (no log file was written)"
+fi
+
+echo
+if [ "$status" -eq 0 ]; then
+  echo "== session complete"
+else
+  echo "== the session ended with status $status"
+fi
+exit "$status"
