@@ -144,6 +144,32 @@ TEST(DescribePacket, SharedBranchKeepsTheReceivedCode) {
   EXPECT_EQ(d["fields"], Json::object());
 }
 
+TEST(DescribePacket, DataLeftInTheStreamIsShownAsData) {
+  // Disk read reply: Param1..4 (the second one 16-bit), then 4 data bytes.
+  Bytes b = Hex("00000000 05000080 2a000000 00000000 00000000 00000000") +
+            Hex("01000000 0200 03000000 04000000") + Hex("de ad be ef");
+  ASSERT_EQ(b.size(), 42u);
+  Json d = Describe(b);
+  EXPECT_EQ(d["class"], "CPktReadDiskIOAck");
+  EXPECT_EQ(d["fields"], Json::parse(R"({"Param1": 1, "Param2": 2, "Param3": 3, "Param4": 4})"));
+  EXPECT_EQ(d["data"], "deadbeef");
+  EXPECT_FALSE(d.contains("surplus"));
+  // No data at all still says so.
+  Bytes none = Hex("00000000 05000080 26000000 00000000 00000000 00000000") +
+               Hex("01000000 0200 03000000 04000000");
+  EXPECT_EQ(Describe(none)["data"], "");
+}
+
+TEST(DescribePacket, MacAddressIsHexInEitherByteOrder) {
+  Bytes le = Hex("00000000 09000000 22000000 00000000 00000000 00000000") +
+             Hex("00 11 22 33 44 55") + Hex("05000000");
+  Bytes be = Hex("00000000 00000009 00000022 00000000 00000000 00000000") +
+             Hex("00 11 22 33 44 55") + Hex("00000005");
+  Json expected = Json::parse(R"({"MacAddress": "001122334455", "Param1": 5})");
+  EXPECT_EQ(Describe(le)["fields"], expected);
+  EXPECT_EQ(Describe(be, /*net=*/true)["fields"], expected);
+}
+
 TEST(DescribeFields, RefusesAnObjectWhoseClassDoesNotMatchItsType) {
   PacketZVDiskless::CPktToolLoginAck ack;
   ack.Type = 0x80020005;  // the select reply's code on a login reply object
