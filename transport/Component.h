@@ -13,6 +13,17 @@
 
 namespace Transport {
 
+// Runs fn() and returns its result; `onError` when it throws (an allocation
+// failure, say). No exception leaves an exported function.
+template <typename Fn>
+uint32_t NoThrow(uint32_t onError, Fn&& fn) noexcept {
+  try {
+    return fn();
+  } catch (...) {
+    return onError;
+  }
+}
+
 // One transport component. `Link` is the class of its links or endpoints and
 // must offer Destroy(): close, and deliver no event after returning.
 //

@@ -18,12 +18,17 @@ CIoService::~CIoService() {
 }
 
 std::shared_ptr<CIoService> CIoService::Start(unsigned nThreads) {
-  std::shared_ptr<CIoService> service(new CIoService());
+  std::shared_ptr<CIoService> service;
+  try {
+    service.reset(new CIoService());  // may fail when the process is out of descriptors
+  } catch (...) {
+    return nullptr;
+  }
   if (nThreads == 0) nThreads = 1;
   for (unsigned i = 0; i < nThreads; ++i) {
     try {
       service->m_threads.emplace_back([service] { service->Run(); });
-    } catch (const std::system_error&) {
+    } catch (...) {
       break;
     }
   }

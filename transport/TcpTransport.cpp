@@ -139,10 +139,15 @@ bool CTcpLink::Connect(uint32_t serverIP, uint16_t port) {
     m_state = State::kClosed;
     return false;
   }
+  try {
+    asio::post(m_strand, [self = shared_from_this()] { self->StartRead(); });
+  } catch (const std::bad_alloc&) {
+    m_state = State::kClosed;
+    return false;
+  }
   m_state = State::kConnected;
   m_nRemoteIP = serverIP;
   m_nRemotePort = port;
-  asio::post(m_strand, [self = shared_from_this()] { self->StartRead(); });
   return true;
 }
 
@@ -194,12 +199,16 @@ bool CTcpLink::Send(const void* data, uint32_t size) {
   std::lock_guard<std::mutex> lock(m_mu);
   if (m_state != State::kConnected || m_bClosing) return false;
   if (size > kMaxQueuedBytes - m_nQueued) return false;
-  m_nQueued += size;
   // Posting under the lock keeps the order of sends from different threads
   // the order in which they were accepted.
-  asio::post(m_strand, [self = shared_from_this(), b = std::move(bytes)]() mutable {
-    self->Enqueue(std::move(b));
-  });
+  try {
+    asio::post(m_strand, [self = shared_from_this(), b = std::move(bytes)]() mutable {
+      self->Enqueue(std::move(b));
+    });
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  m_nQueued += size;
   return true;
 }
 
@@ -228,8 +237,12 @@ void CTcpLink::Destroy() {
   // A connect in progress notices m_bClosing within one slice; after it the
   // socket belongs to the strand alone.
   { std::lock_guard<std::mutex> connectLock(m_connectMu); }
-  asio::post(m_strand, [self = shared_from_this()] { self->CloseSocket(); });
   m_gate.Close();
+  try {
+    asio::post(m_strand, [self = shared_from_this()] { self->CloseSocket(); });
+  } catch (const std::bad_alloc&) {
+    // Out of memory: the socket stays open until the link is released.
+  }
 }
 
 void CTcpLink::StartRead() {
@@ -337,38 +350,41 @@ TComponent<CTcpLink, TcpEventCallbackFn>& Tcp() {
 
 using Transport::Tcp;
 
-uint32_t TcpInit(TcpEventCallbackFn callback) { return Tcp().Init(callback); }
+uint32_t TcpInit(TcpEventCallbackFn callback) {
+  return Transport::NoThrow(0, [&] { return Tcp().Init(callback); });
+}
 
 uint32_t TcpCreate(TcpEventCallbackFn callback, const char* localIP, uint32_t /*reserved*/) {
-  uint32_t local = 0;
-  if (!Transport::ParseIPv4(localIP, &local)) return kInvalidHandle;
-  TcpEventCallbackFn pfn = callback;
-  std::shared_ptr<Transport::CIoService> service = Tcp().Service(&pfn);
-  if (!service) return kInvalidHandle;
-  const uint32_t hLink = Tcp().NewHandle();
-  if (hLink == kInvalidHandle) return kInvalidHandle;
-  std::shared_ptr<Transport::CTcpLink> link;
-  try {
-    link = std::make_shared<Transport::CTcpLink>(service, hLink, pfn);
-  } catch (const std::exception&) {
-    return kInvalidHandle;
-  }
-  if (!link->Bind(local) || !Tcp().Add(service, hLink, link)) return kInvalidHandle;
-  return hLink;
+  return Transport::NoThrow(kInvalidHandle, [&]() -> uint32_t {
+    uint32_t local = 0;
+    if (!Transport::ParseIPv4(localIP, &local)) return kInvalidHandle;
+    TcpEventCallbackFn pfn = callback;
+    std::shared_ptr<Transport::CIoService> service = Tcp().Service(&pfn);
+    if (!service) return kInvalidHandle;
+    const uint32_t hLink = Tcp().NewHandle();
+    if (hLink == kInvalidHandle) return kInvalidHandle;
+    auto link = std::make_shared<Transport::CTcpLink>(service, hLink, pfn);
+    if (!link->Bind(local) || !Tcp().Add(service, hLink, link)) return kInvalidHandle;
+    return hLink;
+  });
 }
 
 uint32_t TcpConnect(uint32_t link, const char* serverIP, uint32_t port) {
-  uint32_t server = 0;
-  if (!Transport::ParseIPv4(serverIP, &server) || port == 0 || port > 0xFFFF) return 0;
-  std::shared_ptr<Transport::CTcpLink> pLink = Tcp().Find(link);
-  if (!pLink) return 0;
-  return pLink->Connect(server, static_cast<uint16_t>(port)) ? 1 : 0;
+  return Transport::NoThrow(0, [&]() -> uint32_t {
+    uint32_t server = 0;
+    if (!Transport::ParseIPv4(serverIP, &server) || port == 0 || port > 0xFFFF) return 0;
+    std::shared_ptr<Transport::CTcpLink> pLink = Tcp().Find(link);
+    if (!pLink) return 0;
+    return pLink->Connect(server, static_cast<uint16_t>(port)) ? 1 : 0;
+  });
 }
 
 uint32_t TcpSend(uint32_t link, const void* data, uint32_t size, uint32_t /*flags*/) {
-  std::shared_ptr<Transport::CTcpLink> pLink = Tcp().Find(link);
-  if (!pLink) return 0;
-  return pLink->Send(data, size) ? 1 : 0;
+  return Transport::NoThrow(0, [&]() -> uint32_t {
+    std::shared_ptr<Transport::CTcpLink> pLink = Tcp().Find(link);
+    if (!pLink) return 0;
+    return pLink->Send(data, size) ? 1 : 0;
+  });
 }
 
 uint32_t TcpGetLinkAddr(uint32_t link, uint32_t selector, uint32_t* address, uint32_t* port) {
@@ -379,10 +395,14 @@ uint32_t TcpGetLinkAddr(uint32_t link, uint32_t selector, uint32_t* address, uin
 }
 
 uint32_t TcpDestroy(uint32_t link) {
-  std::shared_ptr<Transport::CTcpLink> pLink = Tcp().Remove(link);
-  if (!pLink) return 0;
-  pLink->Destroy();
-  return 1;
+  return Transport::NoThrow(0, [&]() -> uint32_t {
+    std::shared_ptr<Transport::CTcpLink> pLink = Tcp().Remove(link);
+    if (!pLink) return 0;
+    pLink->Destroy();
+    return 1;
+  });
 }
 
-uint32_t TcpUninit() { return Tcp().Uninit(); }
+uint32_t TcpUninit() {
+  return Transport::NoThrow(0, [] { return Tcp().Uninit(); });
+}

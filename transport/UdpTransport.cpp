@@ -9,6 +9,7 @@
 // reports nothing.
 #include <memory>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <vector>
 
@@ -42,7 +43,7 @@ class CUdpEndpoint : public std::enable_shared_from_this<CUdpEndpoint> {
         m_buffer(kReceiveBuffer) {}
 
   bool Bind(uint32_t localIP, uint16_t localPort);
-  void Start();
+  bool Start();
   bool SendTo(const void* data, uint32_t size, uint32_t destIP, uint16_t destPort);
   void Destroy();
 
@@ -79,9 +80,14 @@ bool CUdpEndpoint::Bind(uint32_t localIP, uint16_t localPort) {
   return !ec;
 }
 
-void CUdpEndpoint::Start() {
+bool CUdpEndpoint::Start() {
   std::lock_guard<std::mutex> lock(m_mu);
-  StartReceiveLocked();
+  try {
+    StartReceiveLocked();
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
 }
 
 void CUdpEndpoint::StartReceiveLocked() {
@@ -162,45 +168,53 @@ TComponent<CUdpEndpoint, UdpEventCallbackFn>& Udp() {
 
 using Transport::Udp;
 
-uint32_t UdpInit(UdpEventCallbackFn callback) { return Udp().Init(callback); }
+uint32_t UdpInit(UdpEventCallbackFn callback) {
+  return Transport::NoThrow(0, [&] { return Udp().Init(callback); });
+}
 
 uint32_t UdpCreate(UdpEventCallbackFn callback, const char* localIP, uint32_t localPort,
                    uint32_t /*reserved*/) {
-  uint32_t local = 0;
-  if (!Transport::ParseIPv4(localIP, &local) || localPort > 0xFFFF) return kInvalidHandle;
-  UdpEventCallbackFn pfn = callback;
-  std::shared_ptr<Transport::CIoService> service = Udp().Service(&pfn);
-  if (!service) return kInvalidHandle;
-  const uint32_t hEndpoint = Udp().NewHandle();
-  if (hEndpoint == kInvalidHandle) return kInvalidHandle;
-  std::shared_ptr<Transport::CUdpEndpoint> endpoint;
-  try {
-    endpoint = std::make_shared<Transport::CUdpEndpoint>(service, hEndpoint, pfn);
-  } catch (const std::exception&) {
-    return kInvalidHandle;
-  }
-  if (!endpoint->Bind(local, static_cast<uint16_t>(localPort)) ||
-      !Udp().Add(service, hEndpoint, endpoint)) {
-    return kInvalidHandle;
-  }
-  endpoint->Start();
-  return hEndpoint;
+  return Transport::NoThrow(kInvalidHandle, [&]() -> uint32_t {
+    uint32_t local = 0;
+    if (!Transport::ParseIPv4(localIP, &local) || localPort > 0xFFFF) return kInvalidHandle;
+    UdpEventCallbackFn pfn = callback;
+    std::shared_ptr<Transport::CIoService> service = Udp().Service(&pfn);
+    if (!service) return kInvalidHandle;
+    const uint32_t hEndpoint = Udp().NewHandle();
+    if (hEndpoint == kInvalidHandle) return kInvalidHandle;
+    auto endpoint = std::make_shared<Transport::CUdpEndpoint>(service, hEndpoint, pfn);
+    if (!endpoint->Bind(local, static_cast<uint16_t>(localPort)) ||
+        !Udp().Add(service, hEndpoint, endpoint)) {
+      return kInvalidHandle;
+    }
+    if (!endpoint->Start()) {
+      UdpDestroy(hEndpoint);
+      return kInvalidHandle;
+    }
+    return hEndpoint;
+  });
 }
 
 uint32_t UdpSendTo(uint32_t endpoint, const void* data, uint32_t size, uint32_t /*flags*/,
                    const char* destIP, uint32_t destPort) {
-  uint32_t dest = 0;
-  if (!Transport::ParseIPv4(destIP, &dest) || destPort == 0 || destPort > 0xFFFF) return 0;
-  std::shared_ptr<Transport::CUdpEndpoint> pEndpoint = Udp().Find(endpoint);
-  if (!pEndpoint) return 0;
-  return pEndpoint->SendTo(data, size, dest, static_cast<uint16_t>(destPort)) ? 1 : 0;
+  return Transport::NoThrow(0, [&]() -> uint32_t {
+    uint32_t dest = 0;
+    if (!Transport::ParseIPv4(destIP, &dest) || destPort == 0 || destPort > 0xFFFF) return 0;
+    std::shared_ptr<Transport::CUdpEndpoint> pEndpoint = Udp().Find(endpoint);
+    if (!pEndpoint) return 0;
+    return pEndpoint->SendTo(data, size, dest, static_cast<uint16_t>(destPort)) ? 1 : 0;
+  });
 }
 
 uint32_t UdpDestroy(uint32_t endpoint) {
-  std::shared_ptr<Transport::CUdpEndpoint> pEndpoint = Udp().Remove(endpoint);
-  if (!pEndpoint) return 0;
-  pEndpoint->Destroy();
-  return 1;
+  return Transport::NoThrow(0, [&]() -> uint32_t {
+    std::shared_ptr<Transport::CUdpEndpoint> pEndpoint = Udp().Remove(endpoint);
+    if (!pEndpoint) return 0;
+    pEndpoint->Destroy();
+    return 1;
+  });
 }
 
-uint32_t UdpUninit() { return Udp().Uninit(); }
+uint32_t UdpUninit() {
+  return Transport::NoThrow(0, [] { return Udp().Uninit(); });
+}
