@@ -180,6 +180,7 @@ TEST(VarLengthField, SetCountReplacesWithZeroFilledRecords) {
 TEST(VarLengthField, RecordsWithoutInitialisersStartZeroed) {
   TVarLengthField<BareRec> f;
   ASSERT_EQ(0, f.SetCount(4));
+  EXPECT_EQ(4u + 4 * 8, f.Size());
   for (uint32_t i = 0; i < 4; ++i) {
     EXPECT_EQ(0u, f.GetAt(i)->A);
     EXPECT_EQ(0u, f.GetAt(i)->B);
