@@ -248,7 +248,9 @@ std::string ToolUsage() {
        "\"result\" is what the last request returned: 0 success, 1 local failure or\n"
        "no reply within 3 s, anything else the server's code. Exit status: 0 when\n"
        "the result is 0, 1 when it is not, 2 for a usage error, 3 when the library\n"
-       "cannot be loaded or started.\n";
+       "cannot be loaded or started. A step that fails (discover, login, or the\n"
+       "command's own request) is named on stderr and, with --json, in\n"
+       "\"failed_step\".\n";
   return s;
 }
 
