@@ -40,8 +40,9 @@ if [ "$update" -eq 1 ]; then
   exit 0
 fi
 
-# Work on a copy: the committed seeds, plus fresh seeds for any code that
-# joined the tables after the corpus was last written.
+# Work on a copy of the committed seeds; fresh seeds from the current tables
+# are read beside it, so a code that joined or changed since the corpus was
+# written still has a valid seed. New inputs go to the copy only.
 work=build/fuzz/corpus-run
 artifacts=build/fuzz/artifacts
 rm -rf "$work" "$artifacts"
@@ -50,11 +51,10 @@ cp fuzz/corpus/0x* "$work"/ 2>/dev/null || true
 fresh=$(mktemp -d)
 trap 'rm -rf "$fresh"' EXIT
 "$bin/make_fuzz_corpus" "$fresh" >/dev/null
-cp -n "$fresh"/0x* "$work"/
 
-echo "Fuzzing the packet factory for ${seconds} s over $(ls "$work" | wc -l) seeds"
+echo "Fuzzing the packet factory for ${seconds} s"
 status=0
-"$bin/packet_fuzzer" "$work" \
+"$bin/packet_fuzzer" "$work" "$fresh" \
   -max_total_time="$seconds" -max_len=8192 -timeout=10 -rss_limit_mb=2048 \
   -detect_leaks=1 -print_final_stats=1 -artifact_prefix="$artifacts/" \
   >build/fuzz/fuzz.log 2>&1 || status=$?

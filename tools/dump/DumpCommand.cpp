@@ -75,7 +75,8 @@ void ListCodes(bool json, std::ostream& out) {
     }
     out << list.dump() << "\n";
   } else {
-    for (const CodeRow& row : AllPacketCodes()) out << CodeText(row.code) << "  " << row.name << "\n";
+    for (const CodeRow& row : AllPacketCodes())
+      out << CodeText(row.code) << "  " << row.name << "\n";
     out << AllPacketCodes().size() << " codes\n";
   }
 }
