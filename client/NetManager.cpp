@@ -227,6 +227,27 @@ int CNetManager::SendAskPack(uint32_t type, void* param) {
             static_cast<int>(type));
     return 1;
   }
+  // Replies of other types that arrive while this request waits (late
+  // answers to an earlier, timed-out request) are stored but neither set the
+  // result nor end the wait.
+  m_nAwaitedReply.store(ReplyTypeOf(type));
+  int result = RunRequest(type, param);
+  m_nAwaitedReply.store(0);
+  return result;
+}
+
+uint32_t CNetManager::ReplyTypeOf(uint32_t askType) {
+  static const uint32_t kReplies[] = {0,          0x80020000, 0x80020001, 0x80020006, 0x80020002,
+                                      0x80020009, 0x80020005, 0x80020003, 0x80020004, 0};
+  return askType < sizeof(kReplies) / sizeof(kReplies[0]) ? kReplies[askType] : 0;
+}
+
+bool CNetManager::AnswersCurrentRequest(uint32_t replyType) const {
+  uint32_t awaited = m_nAwaitedReply.load();
+  return awaited == 0 || awaited == replyType;
+}
+
+int CNetManager::RunRequest(uint32_t type, void* param) {
   switch (type) {
     case KELVANE_ASK_DISCOVER:
       return DiscoverServer();
@@ -484,25 +505,27 @@ void CNetManager::OnDiscoverAck(TCountedPtr<CPacketHead>& packet, const char* se
   if (!m_bStarted.load()) return;
   m_DiscoverInfo.ServerIP = StringToIp(senderIP);
   m_DiscoverInfo.ServerPort = static_cast<uint16_t>(record->TcpPort & 0xFFFF);
-  SignalReplyLocked();
+  if (AnswersCurrentRequest(ack->Type)) SignalReplyLocked();
 }
 
 void CNetManager::OnLoginAck(const CPktToolLoginAck& ack) {
   kplat::LockGuard store(m_csLock);
   if (!m_bStarted.load()) return;
-  m_nLastErrCode.store(static_cast<int32_t>(ack.ErrCode));
+  const bool current = AnswersCurrentRequest(ack.Type);
+  if (current) m_nLastErrCode.store(static_cast<int32_t>(ack.ErrCode));
   m_ClientInfo.ClientType = static_cast<int32_t>(ack.ClientType);
   m_ClientInfo.ManagerEnable = static_cast<int32_t>(ack.ManagerEnable);
   m_ClientInfo.ExtInfo = static_cast<int32_t>(ack.ExtInfo);
   KLOG_AT(kSource, LOG_INFO, "RetLoginServer ClientType:%d, ManagerEnable:%d",
           m_ClientInfo.ClientType, m_ClientInfo.ManagerEnable);
-  SignalReplyLocked();
+  if (current) SignalReplyLocked();
 }
 
 void CNetManager::OnImageListAck(const CPktToolQueryImgInfoListAck& ack) {
   kplat::LockGuard store(m_csLock);
   if (!m_bStarted.load()) return;
-  m_nLastErrCode.store(static_cast<int32_t>(ack.ErrCode));
+  const bool current = AnswersCurrentRequest(ack.Type);
+  if (current) m_nLastErrCode.store(static_cast<int32_t>(ack.ErrCode));
   m_listImageInfo.clear();
   for (uint32_t i = 0; i < ack.Images.m_nCount; ++i) {
     const CPImageBaseInfor* record = ack.Images.GetAt(i);
@@ -517,7 +540,7 @@ void CNetManager::OnImageListAck(const CPktToolQueryImgInfoListAck& ack) {
   }
   KLOG_AT(kSource, LOG_INFO, "RetQueryImageList ServerIP:%d, ServerPort:%d",
           static_cast<int>(ack.ServerIP), static_cast<int>(ack.ServerPort));
-  SignalReplyLocked();
+  if (current) SignalReplyLocked();
 }
 
 void CNetManager::OnImageInfoAck(TCountedPtr<CPacketHead>& packet) {
@@ -525,7 +548,8 @@ void CNetManager::OnImageInfoAck(TCountedPtr<CPacketHead>& packet) {
   if (!ack) return;
   kplat::LockGuard store(m_csLock);
   if (!m_bStarted.load()) return;
-  m_nLastErrCode.store(static_cast<int32_t>(ack->ErrCode));
+  const bool current = AnswersCurrentRequest(ack->Type);
+  if (current) m_nLastErrCode.store(static_cast<int32_t>(ack->ErrCode));
   m_mapSnapInfo.clear();
   for (uint32_t i = 0; i < ack->m_Field.m_nCount; ++i) {
     const CImgInfoEx* image = ack->m_Field.GetAt(i);
@@ -553,24 +577,26 @@ void CNetManager::OnImageInfoAck(TCountedPtr<CPacketHead>& packet) {
       m_mapSnapInfo.emplace(info.SnapshotId, info);
     }
   }
-  SignalReplyLocked();
+  if (current) SignalReplyLocked();
 }
 
 void CNetManager::OnSelectImageAck(const CPktToolSelectImgAck& ack) {
   kplat::LockGuard store(m_csLock);
   if (!m_bStarted.load()) return;
-  m_nLastErrCode.store(static_cast<int32_t>(ack.ErrCode));
+  const bool current = AnswersCurrentRequest(ack.Type);
+  if (current) m_nLastErrCode.store(static_cast<int32_t>(ack.ErrCode));
   m_SelectImageInfo.bSucc = ack.bSucc != 0;
   CopyBounded(m_SelectImageInfo.Path, ack.Path, sizeof(ack.Path));
   KLOG_AT(kSource, LOG_INFO, "RetSelectImageInfo bSucc:%d", m_SelectImageInfo.bSucc ? 1 : 0);
-  SignalReplyLocked();
+  if (current) SignalReplyLocked();
 }
 
 void CNetManager::OnResultAck(const CPacketHead& ack) {
   kplat::LockGuard store(m_csLock);
   if (!m_bStarted.load()) return;
-  m_nLastErrCode.store(static_cast<int32_t>(ack.ErrCode));
-  SignalReplyLocked();
+  const bool current = AnswersCurrentRequest(ack.Type);
+  if (current) m_nLastErrCode.store(static_cast<int32_t>(ack.ErrCode));
+  if (current) SignalReplyLocked();
 }
 
 // ---- closed links ---------------------------------------------------------------

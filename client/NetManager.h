@@ -84,6 +84,12 @@ class CNetManager : public CNetProtocolHandler {
 
  private:
   // Requests (called with m_csReqLock held and the manager started).
+  int RunRequest(uint32_t type, void* param);
+  // Reply code that request `askType` waits for; 0 for none.
+  static uint32_t ReplyTypeOf(uint32_t askType);
+  // True when a reply of `replyType` may set the result and end the wait:
+  // no request waits, or the waiting one expects this type.
+  bool AnswersCurrentRequest(uint32_t replyType) const;
   int DiscoverServer();
   int LoginServer(const void* param);
   int QueryImageList();
@@ -123,6 +129,8 @@ class CNetManager : public CNetProtocolHandler {
   std::atomic<bool> m_bStarted{false};
   std::atomic<bool> m_bTcpConnected{false};
   std::atomic<int32_t> m_nLastErrCode{1};  // 1: no result yet
+  // Reply type the request in flight waits for; 0 while none waits.
+  std::atomic<uint32_t> m_nAwaitedReply{0};
   char m_szLocalIP[32] = {};
   Kelvane::_IN_CLIENT_INFO m_ClientInfo = {};
   Kelvane::_IN_DISCOVER_INFO m_DiscoverInfo = {};

@@ -309,6 +309,22 @@ TEST_F(ManagerTest, StopEmptiesContainersButKeepsRecords) {
   EXPECT_STREQ(M().LocalIP(), "10.77.0.2");
 }
 
+TEST_F(ManagerTest, LeftoverReplyOfAnotherTypeDoesNotAnswerTheWaitingRequest) {
+  StartAndLogin();
+  // A login reply left over from an earlier request arrives first, the
+  // image-list reply after it: the list request must get the list's result.
+  Fake().ReplyOnTcp(0x00020006, ktest::LoginReply(5), /*delayMs=*/20);
+  Fake().DeliverTcpPacket(M().TcpLink(),
+                          Hex("00 00 00 00  06 00 02 80  24 00 00 00  00 00 00 00"
+                              "08 00 00 00  00 00 00 00  00 00 00 00  00 00 00 00"
+                              "00 00 00 00"),
+                          /*delayMs=*/300);
+  EXPECT_EQ(M().SendAskPack(KELVANE_ASK_IMAGE_LIST, nullptr), 8);
+  EXPECT_EQ(M().GetLastErrCode(), 8);
+  // The leftover reply's record is still stored.
+  EXPECT_EQ(M().GetClientInfo().ExtInfo, 0x01020304);
+}
+
 // ---- time-outs and late replies (each waits the real 3000 ms) --------------------------------
 
 TEST_F(ManagerTest, LoginTimesOutAndTheLateReplyIsStillStored) {
