@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite: the sanitizer build (AddressSanitizer
-# and UndefinedBehaviorSanitizer) and the threaded tests under ThreadSanitizer.
+# and UndefinedBehaviorSanitizer) with the end-to-end sessions, the threaded
+# tests under ThreadSanitizer, and a bounded run of the packet fuzzer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -13,3 +14,5 @@ ctest --preset debug -j "$jobs"
 cmake --preset tsan
 cmake --build --preset tsan -j "$jobs"
 ctest --preset tsan -j "$jobs"
+
+bash scripts/fuzz.sh
