@@ -10,6 +10,8 @@
 #if defined(_WIN32)
 #if defined(KELVANE_BUILDING_DLL)
 #define KELVANE_API __declspec(dllexport)
+#elif defined(KELVANE_STATIC)
+#define KELVANE_API  // linked in from the static library, as the tests do
 #else
 #define KELVANE_API __declspec(dllimport)
 #endif
