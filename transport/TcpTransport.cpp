@@ -13,10 +13,14 @@
 // and reported as kind 2. A close by the peer, a reset or a failed write is
 // reported as kind 2, once. A link closed by TcpDestroy or TcpUninit reports
 // nothing.
+#ifdef _WIN32
+#include <winsock2.h>
+#else
 #include <errno.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -56,6 +60,70 @@ constexpr size_t kMaxQueuedBytes = 64u * 1024 * 1024;
 // Selectors of TcpGetLinkAddr.
 constexpr uint32_t kSelectLocal = 1;
 constexpr uint32_t kSelectRemote = 2;
+
+// The system's half of a bounded connect on a non-blocking socket.
+enum class ConnectStep { kDone, kPending, kFailed };
+
+#ifdef _WIN32
+using NativeSocket = SOCKET;
+
+ConnectStep BeginConnect(NativeSocket fd, const sockaddr_in& sa) {
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) {
+    return ConnectStep::kDone;
+  }
+  const int e = WSAGetLastError();
+  return (e == WSAEWOULDBLOCK || e == WSAEINPROGRESS || e == WSAEINTR) ? ConnectStep::kPending
+                                                                       : ConnectStep::kFailed;
+}
+
+// Waits up to `ms` for the connect to finish. Winsock reports a refused or
+// unreachable connect in the exception set of select().
+ConnectStep AwaitConnect(NativeSocket fd, int ms) {
+  fd_set writable;
+  fd_set failed;
+  FD_ZERO(&writable);
+  FD_ZERO(&failed);
+  FD_SET(fd, &writable);
+  FD_SET(fd, &failed);
+  timeval tv;
+  tv.tv_sec = ms / 1000;
+  tv.tv_usec = (ms % 1000) * 1000;
+  const int r = ::select(0, nullptr, &writable, &failed, &tv);
+  if (r < 0) return WSAGetLastError() == WSAEINTR ? ConnectStep::kPending : ConnectStep::kFailed;
+  if (r == 0) return ConnectStep::kPending;
+  int err = 0;
+  int len = sizeof err;
+  if (FD_ISSET(fd, &failed) ||
+      ::getsockopt(fd, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) != 0 ||
+      err != 0) {
+    return ConnectStep::kFailed;
+  }
+  return ConnectStep::kDone;
+}
+#else
+using NativeSocket = int;
+
+ConnectStep BeginConnect(NativeSocket fd, const sockaddr_in& sa) {
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) {
+    return ConnectStep::kDone;
+  }
+  return (errno == EINPROGRESS || errno == EINTR) ? ConnectStep::kPending : ConnectStep::kFailed;
+}
+
+// Waits up to `ms` for the connect to finish.
+ConnectStep AwaitConnect(NativeSocket fd, int ms) {
+  pollfd p = {fd, POLLOUT, 0};
+  const int r = ::poll(&p, 1, ms);
+  if (r < 0) return errno == EINTR ? ConnectStep::kPending : ConnectStep::kFailed;
+  if (r == 0) return ConnectStep::kPending;
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) {
+    return ConnectStep::kFailed;
+  }
+  return ConnectStep::kDone;
+}
+#endif
 
 // One TCP client link.
 class CTcpLink : public std::enable_shared_from_this<CTcpLink> {
@@ -156,32 +224,26 @@ bool CTcpLink::ConnectSocket(uint32_t serverIP, uint16_t port) {
   std::error_code ec;
   m_socket.native_non_blocking(true, ec);
   if (ec) return false;
-  const int fd = m_socket.native_handle();
+  const NativeSocket fd = m_socket.native_handle();
   sockaddr_in sa;
   std::memset(&sa, 0, sizeof sa);
   sa.sin_family = AF_INET;
   sa.sin_port = htons(port);
   sa.sin_addr.s_addr = htonl(serverIP);
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
-    if (errno != EINPROGRESS && errno != EINTR) return false;
+  ConnectStep step = BeginConnect(fd, sa);
+  if (step == ConnectStep::kPending) {
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(kConnectTimeoutMs);
-    for (;;) {
+    while (step == ConnectStep::kPending) {
       if (m_bClosing) return false;
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                             deadline - std::chrono::steady_clock::now())
                             .count();
       if (left <= 0) return false;
-      pollfd p = {fd, POLLOUT, 0};
-      const int r = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, kConnectSliceMs)));
-      if (r < 0 && errno != EINTR) return false;
-      if (r <= 0) continue;
-      int err = 0;
-      socklen_t len = sizeof err;
-      if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) return false;
-      break;
+      step = AwaitConnect(fd, static_cast<int>(std::min<long long>(left, kConnectSliceMs)));
     }
   }
+  if (step == ConnectStep::kFailed) return false;
   // Requests are small and answered one by one: do not hold them back.
   m_socket.set_option(asio::ip::tcp::no_delay(true), ec);
   return true;
