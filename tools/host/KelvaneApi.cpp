@@ -1,20 +1,57 @@
 #include "tools/host/KelvaneApi.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 
 #include <cstdlib>
 
 #ifndef KELVANE_DEFAULT_LIB
+#ifdef _WIN32
+#define KELVANE_DEFAULT_LIB "KelvaneDll.dll"
+#else
 #define KELVANE_DEFAULT_LIB "libKelvaneDll.so"
+#endif
 #endif
 
 namespace kelvane_host {
 namespace {
 
-template <class Fn>
-bool Resolve(void* lib, const char* name, Fn* out, std::string* error) {
+#ifdef _WIN32
+using LibHandle = HMODULE;
+
+LibHandle OpenLibrary(const std::string& path, std::string* why) {
+  HMODULE lib = LoadLibraryA(path.c_str());
+  if (!lib) *why = "error " + std::to_string(GetLastError());
+  return lib;
+}
+
+void* FindExport(LibHandle lib, const char* name) {
+  return reinterpret_cast<void*>(GetProcAddress(lib, name));
+}
+#else
+using LibHandle = void*;
+
+LibHandle OpenLibrary(const std::string& path, std::string* why) {
+  void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!lib) {
+    const char* text = dlerror();
+    *why = text ? text : "unknown error";
+  }
+  return lib;
+}
+
+void* FindExport(LibHandle lib, const char* name) {
   dlerror();
-  void* sym = dlsym(lib, name);
+  return dlsym(lib, name);
+}
+#endif
+
+template <class Fn>
+bool Resolve(LibHandle lib, const char* name, Fn* out, std::string* error) {
+  void* sym = FindExport(lib, name);
   if (!sym) {
     *error = std::string("the library has no export ") + name;
     return false;
@@ -27,10 +64,10 @@ bool Resolve(void* lib, const char* name, Fn* out, std::string* error) {
 
 bool KelvaneApi::Load(const std::string& path, std::string* error) {
   // Never unloaded: the library's manager and log writer live until exit.
-  void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  std::string why;
+  LibHandle lib = OpenLibrary(path, &why);
   if (!lib) {
-    const char* why = dlerror();
-    *error = "cannot load " + path + ": " + (why ? why : "unknown error");
+    *error = "cannot load " + path + ": " + why;
     return false;
   }
   return Resolve(lib, "StartServer", &StartServer, error) &&

@@ -1,4 +1,5 @@
-// The nine exports of libKelvaneDll, found at run time with dlopen/dlsym the
+// The nine exports of libKelvaneDll, found at run time with dlopen/dlsym
+// (LoadLibraryA/GetProcAddress on Windows) the
 // way a host program that ships without the library loads it.
 #pragma once
 
