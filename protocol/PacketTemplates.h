@@ -3,8 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <new>
 #include <type_traits>
+#include <vector>
 
 #include "protocol/FieldVisitors.h"
 #include "protocol/PacketHead.h"
@@ -79,6 +82,9 @@ class TVarLengthField {
     m_pItems = new (std::nothrow) Item[m_nCount]();
     if (!m_pItems) return -1;
     m_nAllocated = m_nCount;
+    // The count check above left room for every record of a fixed size.
+    if (m_nCount != 0 && BlockCopies(r.m_bNetOrder))
+      return r.ReadBytes(m_pItems, m_nCount * kFixedItemSize);
     for (uint32_t i = 0; i < m_nCount; ++i)
       if (m_pItems[i].Unpack(r)) return -1;
     return 0;
@@ -87,6 +93,11 @@ class TVarLengthField {
   int Pack(CPktWriteStream& w) const {
     uint32_t n = Held();
     if (w.WriteU32(n)) return -1;
+    // One block when it fits; otherwise record by record, so that a short
+    // buffer fails after the same records as always.
+    if (n != 0 && BlockCopies(w.m_bNetOrder) &&
+        uint64_t(n) * kFixedItemSize <= w.Remaining())
+      return w.WriteBytes(m_pItems, n * kFixedItemSize);
     for (uint32_t i = 0; i < n; ++i)
       if (m_pItems[i].Pack(w)) return -1;
     return 0;
@@ -102,6 +113,43 @@ class TVarLengthField {
   struct FixedSizeOf<T, std::void_t<decltype(T::kWireSize)>>
       : std::integral_constant<uint32_t, T::kWireSize> {};
   static constexpr uint32_t kFixedItemSize = FixedSizeOf<Item>::value;
+
+  // True when the records can travel as one block in a stream of the given
+  // order: the record's encoding, in both directions, is byte for byte its
+  // memory image. That holds for a record of numbers and raw blocks in member
+  // order without padding, when the stream's integers are in host order; it
+  // is proven once per record type by encoding and decoding a patterned
+  // record, so a record that does not qualify keeps the per-field path.
+  static bool BlockCopies(bool netOrder) {
+    if constexpr (kFixedItemSize != 0 && sizeof(Item) == kFixedItemSize &&
+                  std::is_trivially_copyable<Item>::value) {
+      static const bool s_bFlat = IsMemoryImage(false) && IsMemoryImage(true);
+      return s_bFlat && netOrder == kHostBigEndian;
+    } else {
+      (void)netOrder;
+      return false;
+    }
+  }
+
+  // Pattern `which` gives every offset a byte from its low (false) or high
+  // (true) bits, so that any moved byte shows in one of the two patterns.
+  static bool IsMemoryImage(bool which) {
+    std::vector<unsigned char> image(kFixedItemSize), packed(kFixedItemSize);
+    for (uint32_t i = 0; i < kFixedItemSize; ++i)
+      image[i] = static_cast<unsigned char>(which ? (i >> 8) * 37 + 11 : i * 7 + 3);
+    Item in;
+    std::memcpy(static_cast<void*>(&in), image.data(), kFixedItemSize);
+    CPktWriteStream w(packed.data(), kFixedItemSize, kHostBigEndian);
+    if (in.Pack(w) != 0 || w.m_nPos != kFixedItemSize || packed != image) return false;
+    // The reader gets its own copy of the image and frees it.
+    void* copy = std::malloc(kFixedItemSize);
+    if (copy == nullptr) return false;
+    std::memcpy(copy, image.data(), kFixedItemSize);
+    CPktReadStream r(copy, kFixedItemSize, kHostBigEndian, /*owner=*/true);
+    Item out;
+    return out.Unpack(r) == 0 && r.m_nPos == kFixedItemSize &&
+           std::memcmp(static_cast<const void*>(&out), image.data(), kFixedItemSize) == 0;
+  }
 
   static uint32_t MinItemSize() {
     if constexpr (kFixedItemSize != 0) {
