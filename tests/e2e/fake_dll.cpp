@@ -33,9 +33,9 @@ int EnvInt(const char* name, int fallback) {
 }
 
 int ScriptedResult(uint32_t type) {
-  const char* spec = std::getenv("KELVANE_FAKE_RESULTS");
-  if (!spec) return 0;
-  std::string s = spec;
+  const char* results = std::getenv("KELVANE_FAKE_RESULTS");
+  if (!results) return 0;
+  std::string s = results;
   std::string key = std::to_string(type) + "=";
   for (size_t pos = 0; pos < s.size();) {
     size_t comma = s.find(',', pos);
