@@ -17,18 +17,8 @@ case "${1:-}" in
   *) echo "usage: scripts/fuzz.sh [--update-corpus]" >&2; exit 2 ;;
 esac
 
-# clang and its fuzzer and sanitizer runtimes.
-missing=()
-for p in clang libclang-rt-14-dev; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-  export DEBIAN_FRONTEND=noninteractive
-  $SUDO apt-get update
-  $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+# clang and its fuzzer and sanitizer runtimes come with the project's packages.
+bash scripts/setup.sh
 
 cmake --preset fuzz
 cmake --build --preset fuzz -j "$(nproc)"
