@@ -237,8 +237,17 @@ int CNetManager::SendAskPack(uint32_t type, void* param) {
 }
 
 uint32_t CNetManager::ReplyTypeOf(uint32_t askType) {
-  static const uint32_t kReplies[] = {0,          0x80020000, 0x80020001, 0x80020006, 0x80020002,
-                                      0x80020009, 0x80020005, 0x80020003, 0x80020004, 0};
+  // Indexed by request type; the keep-alive expects no reply.
+  static const uint32_t kReplies[] = {0,
+                                      kDiscoverAck,
+                                      kLoginAck,
+                                      kImageListAck,
+                                      kImageInfoAck,
+                                      kCreateImageAck,
+                                      kSelectImageAck,
+                                      kSetAdminAck,
+                                      kCancelAdminAck,
+                                      0};
   return askType < sizeof(kReplies) / sizeof(kReplies[0]) ? kReplies[askType] : 0;
 }
 
