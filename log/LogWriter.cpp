@@ -9,6 +9,20 @@ namespace {
 // Room for the prefix and the text; the line feed and the NUL follow.
 constexpr size_t kLineRoom = 2042;
 
+// Writes v in `base` (10 or 16, lower-case digits) with at least `width`
+// digits, zero-padded, as "%0*u" and "%0*x" do. Returns the end of the text.
+char* PutNumber(char* out, uint32_t v, uint32_t base, int width) {
+  char digits[10];
+  int n = 0;
+  do {
+    digits[n++] = "0123456789abcdef"[v % base];
+    v /= base;
+  } while (v != 0);
+  for (; width > n; --width) *out++ = '0';
+  while (n > 0) *out++ = digits[--n];
+  return out;
+}
+
 }  // namespace
 
 std::atomic<CLogWriter*> CLogWriter::s_pInstance{nullptr};
@@ -97,21 +111,46 @@ void CLogWriter::WriteLocked(uint32_t level, const char* format, va_list args) {
   auto added = [&len](int n) {
     if (n > 0) len = (len + static_cast<size_t>(n) > kLineRoom) ? kLineRoom : len + n;
   };
+  // The time and thread fields come first and take at most 37 bytes, far
+  // below the room; they are built by hand, as the formatter costs more than
+  // the rest of the prefix.
+  char* p = m_szLine;
   if (m_nPrefixMask & LOG_PREFIX_TIME) {
-    added(std::snprintf(m_szLine + len, kLineRoom + 1 - len, "[%02u:%02u:%02u.%03u]|",
-                        static_cast<unsigned>(now.hour), static_cast<unsigned>(now.minute),
-                        static_cast<unsigned>(now.second),
-                        static_cast<unsigned>(now.milliseconds)));
+    *p++ = '[';
+    p = PutNumber(p, now.hour, 10, 2);
+    *p++ = ':';
+    p = PutNumber(p, now.minute, 10, 2);
+    *p++ = ':';
+    p = PutNumber(p, now.second, 10, 2);
+    *p++ = '.';
+    p = PutNumber(p, now.milliseconds, 10, 3);
+    *p++ = ']';
+    *p++ = '|';
   }
   if (m_nPrefixMask & LOG_PREFIX_THREAD) {
-    added(std::snprintf(m_szLine + len, kLineRoom + 1 - len, "[%04x]|",
-                        static_cast<unsigned>(m_Env.threadId())));
+    *p++ = '[';
+    p = PutNumber(p, m_Env.threadId(), 16, 4);
+    *p++ = ']';
+    *p++ = '|';
   }
+  len = static_cast<size_t>(p - m_szLine);
   if (m_nPrefixMask & LOG_PREFIX_LOCATION) {
     added(std::snprintf(m_szLine + len, kLineRoom + 1 - len, "[%s:%d]|",
                         m_strLocationFile.c_str(), m_nLocationLine));
   }
-  added(std::snprintf(m_szLine + len, kLineRoom + 1 - len, "[%s]|", LogLevelName(level)));
+  {
+    // "[%s]|" with the level's name, cut at the room like the other fields.
+    const char* name = LogLevelName(level);
+    char field[16];
+    size_t n = 0;
+    field[n++] = '[';
+    while (*name != '\0') field[n++] = *name++;
+    field[n++] = ']';
+    field[n++] = '|';
+    if (n > kLineRoom - len) n = kLineRoom - len;
+    std::memcpy(m_szLine + len, field, n);
+    len += n;
+  }
 
   // The text, cut to what is left of the room.
   m_szLine[len] = '\0';
