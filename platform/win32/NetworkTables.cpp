@@ -1,29 +1,49 @@
 // The interface table (GetIfTable) and the adapter list (GetAdaptersInfo) on
 // Windows.
-#include <winsock2.h>
-#include <windows.h>
-#include <iphlpapi.h>
+#include "platform/win32/NetworkTablesWin32.h"
 
+#include <cstddef>
 #include <cstring>
 
-#include "platform/Platform.h"
-
 namespace kplat {
+namespace win32 {
 
-bool ReadInterfaceTable(std::vector<InterfaceRow>& rows) {
-  std::vector<unsigned char> buf(864);
-  ULONG size = static_cast<ULONG>(buf.size());
-  DWORD rc = GetIfTable(reinterpret_cast<MIB_IFTABLE*>(buf.data()), &size, FALSE);
-  // The table can grow between two calls; ask again a few times.
-  for (int tries = 0; rc == ERROR_INSUFFICIENT_BUFFER && tries < 4; ++tries) {
-    buf.resize(size);
-    rc = GetIfTable(reinterpret_cast<MIB_IFTABLE*>(buf.data()), &size, FALSE);
+namespace {
+
+// Calls `read` with a buffer of `first` bytes and, while it answers
+// `tooSmall`, again with a buffer of the size it asked for. The buffer keeps
+// the final answer's bytes.
+template <class Read>
+DWORD ReadGrowing(ULONG first, DWORD tooSmall, std::vector<unsigned char>& buf, Read read) {
+  buf.assign(first, 0);
+  ULONG size = first;
+  DWORD rc = read(buf.data(), &size);
+  for (int tries = 0; rc == tooSmall && tries < kMaxRetries; ++tries) {
+    if (size <= buf.size()) break;  // asks for no more than it had: give up
+    buf.assign(size, 0);
+    rc = read(buf.data(), &size);
   }
-  if (rc != NO_ERROR) return false;
+  return rc;
+}
+
+}  // namespace
+
+bool ReadInterfaceTableWith(GetIfTableFn getIfTable, std::vector<InterfaceRow>& rows) {
+  if (getIfTable == nullptr) return false;
+  std::vector<unsigned char> buf;
+  const DWORD rc = ReadGrowing(kIfTableFirstSize, ERROR_INSUFFICIENT_BUFFER, buf,
+                               [getIfTable](unsigned char* p, ULONG* size) {
+                                 return getIfTable(reinterpret_cast<MIB_IFTABLE*>(p), size, FALSE);
+                               });
+  if (rc != NO_ERROR || buf.size() < offsetof(MIB_IFTABLE, table)) return false;
   const auto* table = reinterpret_cast<const MIB_IFTABLE*>(buf.data());
+  // Never read rows beyond the buffer, whatever the count says.
+  const size_t fit = (buf.size() - offsetof(MIB_IFTABLE, table)) / sizeof(MIB_IFROW);
+  const size_t count = table->dwNumEntries < fit ? table->dwNumEntries : fit;
   rows.clear();
-  for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+  for (size_t i = 0; i < count; ++i) {
     const MIB_IFROW& src = table->table[i];
+    if (src.dwType == IF_TYPE_SOFTWARE_LOOPBACK) continue;
     InterfaceRow r;
     r.operStatus = src.dwOperStatus;
     r.physAddrLen = src.dwPhysAddrLen;
@@ -33,15 +53,15 @@ bool ReadInterfaceTable(std::vector<InterfaceRow>& rows) {
   return true;
 }
 
-bool ReadAdapterList(std::vector<AdapterEntry>& adapters) {
-  std::vector<unsigned char> buf(648);
-  ULONG size = static_cast<ULONG>(buf.size());
-  DWORD rc = GetAdaptersInfo(reinterpret_cast<IP_ADAPTER_INFO*>(buf.data()), &size);
-  for (int tries = 0; rc == ERROR_BUFFER_OVERFLOW && tries < 4; ++tries) {
-    buf.resize(size);
-    rc = GetAdaptersInfo(reinterpret_cast<IP_ADAPTER_INFO*>(buf.data()), &size);
-  }
-  if (rc != ERROR_SUCCESS) return false;
+bool ReadAdapterListWith(GetAdaptersInfoFn getAdaptersInfo, std::vector<AdapterEntry>& adapters) {
+  if (getAdaptersInfo == nullptr) return false;
+  std::vector<unsigned char> buf;
+  const DWORD rc = ReadGrowing(kAdapterListFirstSize, ERROR_BUFFER_OVERFLOW, buf,
+                               [getAdaptersInfo](unsigned char* p, ULONG* size) {
+                                 return getAdaptersInfo(reinterpret_cast<IP_ADAPTER_INFO*>(p),
+                                                        size);
+                               });
+  if (rc != ERROR_SUCCESS || buf.size() < sizeof(IP_ADAPTER_INFO)) return false;
   adapters.clear();
   for (const IP_ADAPTER_INFO* a = reinterpret_cast<const IP_ADAPTER_INFO*>(buf.data());
        a != nullptr; a = a->Next) {
@@ -49,11 +69,22 @@ bool ReadAdapterList(std::vector<AdapterEntry>& adapters) {
     e.addressLength = a->AddressLength;
     std::memcpy(e.address, a->Address, sizeof(e.address));
     for (const IP_ADDR_STRING* ip = &a->IpAddressList; ip != nullptr; ip = ip->Next) {
-      e.ipAddresses.emplace_back(ip->IpAddress.String);
+      const char* text = ip->IpAddress.String;
+      e.ipAddresses.emplace_back(text, strnlen(text, sizeof(ip->IpAddress.String)));
     }
     adapters.push_back(e);
   }
   return true;
+}
+
+}  // namespace win32
+
+bool ReadInterfaceTable(std::vector<InterfaceRow>& rows) {
+  return win32::ReadInterfaceTableWith(&GetIfTable, rows);
+}
+
+bool ReadAdapterList(std::vector<AdapterEntry>& adapters) {
+  return win32::ReadAdapterListWith(&GetAdaptersInfo, adapters);
 }
 
 }  // namespace kplat
