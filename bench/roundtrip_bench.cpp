@@ -1,0 +1,311 @@
+// Request round trips through the library (SendAskPack over the real
+// transport) against an in-process stand-in server, each request paired in
+// the same iteration with a raw blocking-socket round trip of the same
+// request and reply bytes to the same server: the floor of one round trip on
+// this machine. Also discovery, and the process's resident memory across
+// 100,000 requests.
+//
+// Run as root, the benchmark moves itself into a network namespace of its
+// own (a veth pair, both ends up), discovers the stand-in server by the
+// library's broadcast to 255.255.255.255:800 and measures discovery too.
+// Otherwise (or with --no-netns) it stays on 127.0.0.1, gives the library
+// that address through the network-table hook, stores the server's address
+// where a discovery would, and skips the discovery benchmark.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/BenchNetns.h"
+#include "bench/LoopbackServer.h"
+#include "client/KelvaneDll.h"
+#include "client/NetManager.h"
+#include "log/LogWriter.h"
+#include "platform/LocalAddress.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using kbench::Bytes;
+
+constexpr uint32_t kListImages = 100;     // records in the image-list reply
+constexpr int kSamples = 5000;            // requests per round-trip run
+constexpr int kBlock = 25;                // requests of one kind in a row
+constexpr int kMemoryRequests = 100000;   // requests of the memory run
+constexpr char kToolName[] = "kelvane-bench";
+
+struct Setup {
+  bool netns = false;
+  std::string why;          // why there is no namespace
+  std::string localIp;      // the library's local address
+  std::string serverIp;     // where it connects
+  kbench::LoopbackServer* server = nullptr;
+  kbench::RawTcpClient raw;
+  kbench::RawUdpClient rawUdp;
+  Bytes loginRequest, listRequest, discoverRequest;
+};
+Setup g;
+
+double Percentile(std::vector<double>& v, double q) {
+  if (v.empty()) return 0;
+  size_t k = static_cast<size_t>(q * static_cast<double>(v.size() - 1) + 0.5);
+  std::nth_element(v.begin(), v.begin() + static_cast<long>(k), v.end());
+  return v[k];
+}
+
+double Micros(Clock::duration d) {
+  return std::chrono::duration<double, std::micro>(d).count();
+}
+
+// Library requests and raw round trips in alternating blocks of kBlock, so
+// that both see the same machine over the run and a raw round trip does not
+// start while the library's threads are still finishing the request before
+// it. The iteration time is the library's mean per request in the block.
+// Counters: median and p99 of both, in microseconds, and the ratio of the
+// medians.
+template <class Raw>
+void Paired(benchmark::State& state, uint32_t askType, void* param, Raw raw) {
+  std::vector<double> lib, floor;
+  lib.reserve(kSamples);
+  floor.reserve(kSamples);
+  for (auto _ : state) {
+    Clock::duration libTotal{};
+    for (int i = 0; i < kBlock; ++i) {
+      Clock::time_point t0 = Clock::now();
+      int rc = SendAskPack(askType, param);
+      Clock::duration d = Clock::now() - t0;
+      if (rc != 0) {
+        state.SkipWithError("SendAskPack failed");
+        return;
+      }
+      libTotal += d;
+      lib.push_back(Micros(d));
+    }
+    for (int i = 0; i < kBlock; ++i) {
+      Clock::time_point t0 = Clock::now();
+      size_t got = raw();
+      Clock::duration d = Clock::now() - t0;
+      if (got == 0) {
+        state.SkipWithError("raw round trip failed");
+        return;
+      }
+      floor.push_back(Micros(d));
+    }
+    state.SetIterationTime(std::chrono::duration<double>(libTotal).count() / kBlock);
+  }
+  const double p50 = Percentile(lib, 0.5), f50 = Percentile(floor, 0.5);
+  state.counters["p50_us"] = p50;
+  state.counters["p99_us"] = Percentile(lib, 0.99);
+  state.counters["floor_p50_us"] = f50;
+  state.counters["floor_p99_us"] = Percentile(floor, 0.99);
+  state.counters["ratio_p50"] = f50 > 0 ? p50 / f50 : 0;
+}
+
+void Login(benchmark::State& state) {
+  Paired(state, KELVANE_ASK_LOGIN, const_cast<char*>(kToolName),
+         [] { return g.raw.RoundTrip(g.loginRequest); });
+}
+
+void ImageList(benchmark::State& state) {
+  Paired(state, KELVANE_ASK_IMAGE_LIST, nullptr, [] { return g.raw.RoundTrip(g.listRequest); });
+}
+
+void Discover(benchmark::State& state) {
+  if (!g.netns) {
+    state.SkipWithError(("no private network namespace: " + g.why).c_str());
+    return;
+  }
+  Paired(state, KELVANE_ASK_DISCOVER, nullptr,
+         [] { return g.rawUdp.RoundTrip(g.discoverRequest); });
+}
+
+// Resident set size in KiB, from /proc/self/statm.
+double ResidentKiB() {
+  long pages = 0, resident = 0;
+  std::FILE* f = std::fopen("/proc/self/statm", "r");
+  if (f == nullptr) return 0;
+  int n = std::fscanf(f, "%ld %ld", &pages, &resident);
+  std::fclose(f);
+  return n == 2 ? static_cast<double>(resident) * (sysconf(_SC_PAGESIZE) / 1024.0) : 0;
+}
+
+// Alternates logins and image lists. Returns the number of failures.
+int Requests(int n) {
+  int failed = 0;
+  for (int i = 0; i < n; ++i) {
+    int rc = (i & 1) ? SendAskPack(KELVANE_ASK_IMAGE_LIST, nullptr)
+                     : SendAskPack(KELVANE_ASK_LOGIN, const_cast<char*>(kToolName));
+    if (rc != 0) ++failed;
+  }
+  return failed;
+}
+
+void Memory(benchmark::State& state) {
+  double before = 0, middle = 0, after = 0;
+  int failed = 0;
+  for (auto _ : state) {
+    // Warm up first: allocator pools, list nodes and buffers settle within the
+    // first few thousand requests (one step of about 64 KiB on glibc).
+    failed += Requests(10000);
+    before = ResidentKiB();
+    failed += Requests(kMemoryRequests / 2);
+    middle = ResidentKiB();
+    failed += Requests(kMemoryRequests / 2);
+    after = ResidentKiB();
+  }
+  if (failed != 0) state.SkipWithError("some requests failed");
+  state.counters["rss_before_kib"] = before;
+  state.counters["rss_half_kib"] = middle;
+  state.counters["rss_after_kib"] = after;
+  state.counters["rss_growth_kib"] = after - before;
+  state.counters["requests"] = kMemoryRequests;
+}
+
+// Tables in which the first operational interface owns 127.0.0.1.
+kplat::NetworkTables LoopbackTables() {
+  kplat::NetworkTables t;
+  kplat::InterfaceRow row;
+  row.operStatus = kplat::kOperStatusOperational;
+  row.physAddrLen = 6;
+  const uint8_t mac[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
+  std::memcpy(row.physAddr, mac, 6);
+  t.rows.push_back(row);
+  t.rowsOk = true;
+  kplat::AdapterEntry adapter;
+  adapter.addressLength = 6;
+  std::memcpy(adapter.address, mac, 6);
+  adapter.ipAddresses.push_back("127.0.0.1");
+  t.adapters.push_back(adapter);
+  t.adaptersOk = true;
+  return t;
+}
+
+// Moves into a private network if it can; on failure returns to the
+// original namespace so that the loopback benchmarks still run.
+bool TryPrivateNetwork(const kbench::PrivateNetwork& net) {
+  int original = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+  bool ok = kbench::EnterPrivateNetwork(net, g.why);
+  if (!ok && original >= 0 && setns(original, CLONE_NEWNET) != 0) {
+    std::perror("setns back to the original network");
+    std::exit(1);
+  }
+  if (original >= 0) close(original);
+  return ok;
+}
+
+void EmptyLogs() {
+  std::vector<std::string> files;
+  FindFiles(CLogWriter::Instance()->LogDirectory().c_str(), "*.log", files);
+  for (const std::string& f : files) {
+    if (truncate(f.c_str(), 0) != 0) std::perror(f.c_str());
+  }
+}
+
+bool Prepare(bool wantNetns) {
+  const kbench::PrivateNetwork net;
+  if (!wantNetns) g.why = "disabled with --no-netns";
+  g.netns = wantNetns && TryPrivateNetwork(net);
+
+  // The library's own lines: the default outputs less the console.
+  CLogWriter::Instance()->m_nOutputMask = 0x0F & ~LOG_OUT_CONSOLE;
+  EmptyLogs();
+
+  if (g.netns) {
+    // The veth ends need a moment to report themselves up.
+    char ip[32] = {};
+    for (int i = 0; i < 300 && !kplat::PickLocalAddress(ip); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    g.localIp = ip;
+    if (g.localIp != net.ipA && g.localIp != net.ipB) {
+      std::fprintf(stderr, "roundtrip bench: no local address in the private network\n");
+      return false;
+    }
+  } else {
+    kplat::SetNetworkTablesSourceForTest(LoopbackTables);
+    g.localIp = "127.0.0.1";
+  }
+
+  static kbench::LoopbackServer server(kListImages);
+  g.server = &server;
+  if (!server.Start(g.netns ? "0.0.0.0" : "127.0.0.1")) return false;
+  // The responder hears broadcasts only on the veth end the library does
+  // not send from, so each broadcast is answered once.
+  const char* peerDev = g.localIp == net.ipA ? net.devB : net.devA;
+  if (g.netns && !server.StartDiscovery(peerDev)) return false;
+
+  if (!StartServer(nullptr)) {
+    std::fprintf(stderr, "roundtrip bench: StartServer failed\n");
+    return false;
+  }
+  if (g.netns) {
+    if (SendAskPack(KELVANE_ASK_DISCOVER, nullptr) != 0) {
+      std::fprintf(stderr, "roundtrip bench: discovery failed\n");
+      return false;
+    }
+  } else {
+    GetDiscoverInfo().ServerIP = CNetManager::StringToIp("127.0.0.1");
+    GetDiscoverInfo().ServerPort = server.TcpPort();
+  }
+  g.serverIp = CNetManager::IpToString(GetDiscoverInfo().ServerIP);
+  if (GetDiscoverInfo().ServerPort != server.TcpPort() ||
+      SendAskPack(KELVANE_ASK_LOGIN, const_cast<char*>(kToolName)) != 0) {
+    std::fprintf(stderr, "roundtrip bench: first login failed\n");
+    return false;
+  }
+  g.loginRequest = kbench::LoginRequest(kToolName);
+  g.listRequest = kbench::ImageListRequest();
+  g.discoverRequest = kbench::DiscoverRequest();
+  if (!g.raw.Connect(g.localIp.c_str(), g.serverIp.c_str(), server.TcpPort())) return false;
+  if (g.netns && !g.rawUdp.Open(g.localIp.c_str())) return false;
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Taken out before the benchmark library sees the arguments.
+  bool wantNetns = true;
+  int out = 1;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--no-netns") == 0) {
+      wantNetns = false;
+    } else {
+      argv[out++] = argv[i];
+    }
+  }
+  argc = out;
+
+  // The namespace must be entered before any thread exists.
+  if (!Prepare(wantNetns)) return 1;
+  benchmark::AddCustomContext("network", g.netns ? "private namespace, veth pair"
+                                                 : "127.0.0.1 (" + g.why + ")");
+  benchmark::AddCustomContext("server", g.serverIp + ":" + std::to_string(g.server->TcpPort()));
+
+  benchmark::RegisterBenchmark("RoundTrip/login", Login)
+      ->Iterations(kSamples / kBlock)->UseManualTime()->Unit(benchmark::kMicrosecond);
+  benchmark::RegisterBenchmark(("RoundTrip/image_list_" + std::to_string(kListImages)).c_str(),
+                               ImageList)
+      ->Iterations(kSamples / kBlock)->UseManualTime()->Unit(benchmark::kMicrosecond);
+  benchmark::RegisterBenchmark("RoundTrip/discover", Discover)
+      ->Iterations(g.netns ? kSamples / kBlock : 1)->UseManualTime()->Unit(benchmark::kMicrosecond);
+  benchmark::RegisterBenchmark("Memory/requests_100000", Memory)
+      ->Iterations(1)->Unit(benchmark::kMillisecond);
+
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+
+  StopServer();
+  g.server->Stop();
+  EmptyLogs();
+  return 0;
+}
