@@ -1,0 +1,207 @@
+#!/usr/bin/env python3
+"""Prints the benchmark table from Google Benchmark's JSON output.
+
+    bench_table.py CODEC.json LOG.json ROUNDTRIP.json
+
+Each row is one figure, the baseline it is measured against in the same run,
+their ratio and the target. Where a benchmark ran with repetitions, its
+median is used. Standard library only.
+"""
+import json
+import sys
+
+
+def load(path):
+    """run_name -> the entry to use (the median when there is one)."""
+    try:
+        with open(path) as f:
+            data = json.load(f)
+    except (OSError, ValueError) as e:
+        print(f"bench_table: cannot read {path}: {e}", file=sys.stderr)
+        return {}, {}
+    runs = {}
+    for b in data.get("benchmarks", []):
+        name = b.get("run_name", b["name"])
+        kind = b.get("run_type", "iteration")
+        if kind == "aggregate":
+            if b.get("aggregate_name") == "median":
+                runs[name] = b
+        elif name not in runs:
+            runs[name] = b
+    return runs, data.get("context", {})
+
+
+def find(runs, prefix):
+    for name, b in runs.items():
+        if name == prefix or name.startswith(prefix + "/"):
+            return b
+    return None
+
+
+def ns(b, key="cpu_time"):
+    unit = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}[b.get("time_unit", "ns")]
+    return b[key] * unit
+
+
+def rate(value, unit):
+    for scale, prefix in ((1e9, "G"), (1e6, "M"), (1e3, "k")):
+        if value >= scale:
+            return f"{value / scale:.2f} {prefix}{unit}"
+    return f"{value:.0f} {unit}"
+
+
+rows = []
+
+
+def row(figure, value, baseline, base_value, ratio, target, met):
+    verdict = "" if met is None else ("yes" if met else "NO")
+    rows.append((figure, value, baseline, base_value, ratio, target, verdict))
+
+
+def failed(b):
+    if b is None:
+        return "not run"
+    if b.get("error_occurred"):
+        return "not run: " + b.get("error_message", "error")
+    return None
+
+
+def codec(runs):
+    cases = [
+        ("head_only", "head-only packet (24 B)"),
+        ("login_ack", "CPktToolLoginAck (36 B)"),
+        ("image_list_1000", "image-list reply, 1,000 images"),
+        ("image_info_100x10", "image-info reply, 100 images x 10 snapshots"),
+    ]
+    for key, label in cases:
+        mem = find(runs, "Memcpy/" + key)
+        for op in ("Decode", "Encode"):
+            b = find(runs, f"{op}/{key}")
+            why = failed(b) or failed(mem)
+            what = "CreatePacket" if op == "Decode" else "Pack"
+            if why:
+                row(f"{what}: {label}", why, "memcpy", "", "", "", None)
+                continue
+            speed, limit = b["bytes_per_second"], mem["bytes_per_second"]
+            ratio = speed / limit
+            target, met = "", None
+            if op == "Decode" and key in ("image_list_1000", "image_info_100x10"):
+                target, met = ">= 0.25 of memcpy", ratio >= 0.25
+            value = f"{rate(speed, 'B/s')}, {rate(b['items_per_second'], 'pkt/s')}"
+            if key == "head_only" and op == "Decode":
+                target, met = "< 100 ns/packet", ns(b) < 100
+                value = f"{ns(b):.1f} ns, " + value
+            row(f"{what}: {label}", value, "memcpy", rate(limit, "B/s"), f"{ratio:.3f}", target,
+                met)
+    b, mem = find(runs, "Decode/all_codes"), find(runs, "Memcpy/all_codes")
+    why = failed(b) or failed(mem)
+    if why:
+        row("CreatePacket: one minimal packet of every code", why, "memcpy", "", "", "", None)
+    else:
+        codes = int(b.get("codes", 0))
+        skipped = int(b.get("codes_skipped", 0))
+        label = f"CreatePacket: minimal packet of each of {codes - skipped} codes"
+        ns_per = 1e9 / b["items_per_second"]
+        row(label, f"{ns_per:.1f} ns/packet, {rate(b['bytes_per_second'], 'B/s')}",
+            "memcpy", rate(mem["bytes_per_second"], "B/s"),
+            f"{b['bytes_per_second'] / mem['bytes_per_second']:.3f}", "", None)
+
+
+def roundtrip(runs, context):
+    labels = [
+        ("RoundTrip/login", "SendAskPack login (56 B -> 36 B)", "raw TCP ping-pong"),
+        ("RoundTrip/image_list_100", "SendAskPack image list (24 B -> 27,236 B)",
+         "raw TCP ping-pong"),
+        ("RoundTrip/discover", "SendAskPack discovery (broadcast, 24 B -> 32 B)",
+         "raw UDP broadcast ping-pong"),
+    ]
+    for key, label, base in labels:
+        b = find(runs, key)
+        why = failed(b)
+        if why:
+            row(label, why, base, "", "", "", None)
+            continue
+        value = f"median {b['p50_us']:.1f} us, p99 {b['p99_us']:.1f} us"
+        base_value = f"median {b['floor_p50_us']:.1f} us, p99 {b['floor_p99_us']:.1f} us"
+        ratio = b["p50_us"] / b["floor_p50_us"]
+        if key == "RoundTrip/discover":
+            target, met = "about one round trip (<< 3 s)", b["p50_us"] < 100000
+        else:
+            target, met = "<= 1.5x floor (median)", ratio <= 1.5
+        row(label, value, base, base_value, f"{ratio:.2f}", target, met)
+    b = find(runs, "Memory/requests_100000")
+    why = failed(b)
+    if why:
+        row("resident memory over 100,000 requests", why, "", "", "", "", None)
+    else:
+        for key, label in (("anon", "not file-backed"), ("rss", "all")):
+            before, after = b[f"{key}_before_kib"], b[f"{key}_after_kib"]
+            target, met = "", None
+            if key == "anon":
+                # Any leak of a byte per request would show as 100 KiB.
+                target, met = "no growth (< 16 KiB)", after - before < 16
+            row(f"resident memory ({label}) after 100,000 requests", f"{after:.0f} KiB",
+                "before them", f"{before:.0f} KiB", f"{after / before:.3f}", target, met)
+
+
+def logwriter(runs):
+    for threads in (1, 2):
+        b = find(runs, f"Log/writer/real_time/threads:{threads}")
+        s = find(runs, f"Log/spdlog/real_time/threads:{threads}")
+        label = f"LogPrint, file (flushed) + ring, {threads} thread{'s' if threads > 1 else ''}"
+        why = failed(b) or failed(s)
+        if why:
+            row(label, why, "spdlog, file sink, flush per line", "", "", "", None)
+            continue
+        ratio = b["items_per_second"] / s["items_per_second"]
+        row(label, rate(b["items_per_second"], "lines/s"), "spdlog, file sink, flush per line",
+            rate(s["items_per_second"], "lines/s"), f"{ratio:.2f}", ">= 1.0 of spdlog",
+            ratio >= 1.0)
+    b = find(runs, "Log/writer_tid_cached/real_time/threads:1")
+    s = find(runs, "Log/spdlog/real_time/threads:1")
+    if not failed(b) and not failed(s):
+        ratio = b["items_per_second"] / s["items_per_second"]
+        row("  (diagnostic) the same with the thread id asked once per thread",
+            rate(b["items_per_second"], "lines/s"), "spdlog, 1 thread",
+            rate(s["items_per_second"], "lines/s"), f"{ratio:.2f}", "", None)
+    m, s = find(runs, "Log/writer_masked"), find(runs, "Log/spdlog_masked")
+    why = failed(m) or failed(s)
+    if why:
+        row("LogPrint, level masked out", why, "spdlog, level off", "", "", "", None)
+    else:
+        row("LogPrint, level masked out", f"{ns(m):.2f} ns", "spdlog, level off",
+            f"{ns(s):.2f} ns", f"{ns(m) / ns(s):.2f}", "a few ns", ns(m) < 10)
+    u = find(runs, "Log/writer_masked_under_load")
+    if not failed(u) and not failed(m):
+        row("LogPrint, masked out, another thread writing lines", f"{ns(u):.2f} ns",
+            "masked out, alone", f"{ns(m):.2f} ns", f"{ns(u) / ns(m):.2f}",
+            "no lock: same cost", ns(u) < 2 * ns(m) + 2)
+
+
+def main(argv):
+    if len(argv) != 4:
+        print(__doc__, file=sys.stderr)
+        return 2
+    codec_runs, _ = load(argv[1])
+    log_runs, _ = load(argv[2])
+    rt_runs, rt_context = load(argv[3])
+    codec(codec_runs)
+    roundtrip(rt_runs, rt_context)
+    logwriter(log_runs)
+
+    head = ("figure", "value", "baseline (same run)", "baseline value", "ratio", "target",
+            "met")
+    widths = [max(len(str(r[i])) for r in rows + [head]) for i in range(len(head))]
+    line = "| " + " | ".join(h.ljust(w) for h, w in zip(head, widths)) + " |"
+    print(line)
+    print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+    for r in rows:
+        print("| " + " | ".join(str(c).ljust(w) for c, w in zip(r, widths)) + " |")
+    network = rt_context.get("network")
+    if network:
+        print(f"\nRound trips: {network}; server at {rt_context.get('server', '?')}.")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
