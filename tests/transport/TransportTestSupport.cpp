@@ -1,9 +1,8 @@
 #include "tests/transport/TransportTestSupport.h"
 
-#include <arpa/inet.h>
+#ifndef _WIN32
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#endif
 
 #include <chrono>
 #include <condition_variable>
@@ -54,10 +53,27 @@ Event FromTcp(const TransportEventHead* head, const void* data, bool bOther) {
   return e;
 }
 
+#ifdef _WIN32
+constexpr int MSG_NOSIGNAL = 0;  // Winsock raises no signal
+
+// Plain sockets may be made before the transport has started Winsock.
+struct WinsockUser {
+  WinsockUser() {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+  }
+} g_winsock;
+
+bool Ready(int fd, short what) {
+  WSAPOLLFD p = {static_cast<SOCKET>(fd), what, 0};
+  return ::WSAPoll(&p, 1, kWaitMs) > 0;
+}
+#else
 bool Ready(int fd, short what) {
   pollfd p = {fd, what, 0};
   return ::poll(&p, 1, kWaitMs) > 0;
 }
+#endif
 
 }  // namespace
 
@@ -133,7 +149,7 @@ std::vector<uint8_t> Join(std::initializer_list<std::vector<uint8_t>> parts) {
 }
 
 int LoopbackSocket(int type, uint16_t* port, int backlog) {
-  const int fd = ::socket(AF_INET, type, 0);
+  const int fd = static_cast<int>(::socket(AF_INET, type, 0));
   sockaddr_in sa = {};
   sa.sin_family = AF_INET;
   sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -141,7 +157,7 @@ int LoopbackSocket(int type, uint16_t* port, int backlog) {
   if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
       ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0 ||
       (backlog >= 0 && ::listen(fd, backlog) != 0)) {
-    if (fd >= 0) ::close(fd);
+    if (fd >= 0) CloseSocket(fd);
     return -1;
   }
   *port = ntohs(sa.sin_port);
@@ -149,14 +165,13 @@ int LoopbackSocket(int type, uint16_t* port, int backlog) {
 }
 
 int Accept(int listener) {
-  return Ready(listener, POLLIN) ? ::accept(listener, nullptr, nullptr) : -1;
+  return Ready(listener, POLLIN) ? static_cast<int>(::accept(listener, nullptr, nullptr)) : -1;
 }
 
 bool WriteAll(int fd, const std::vector<uint8_t>& bytes) {
   for (size_t done = 0; done < bytes.size();) {
-    const ssize_t n = Ready(fd, POLLOUT)
-                          ? ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL)
-                          : -1;
+    const char* from = reinterpret_cast<const char*>(bytes.data()) + done;
+    const ssize_t n = Ready(fd, POLLOUT) ? ::send(fd, from, bytes.size() - done, MSG_NOSIGNAL) : -1;
     if (n <= 0) return false;
     done += size_t(n);
   }
@@ -166,7 +181,8 @@ bool WriteAll(int fd, const std::vector<uint8_t>& bytes) {
 bool ReadExactly(int fd, size_t n, std::vector<uint8_t>* out) {
   out->resize(n);
   for (size_t done = 0; done < n;) {
-    const ssize_t r = Ready(fd, POLLIN) ? ::recv(fd, out->data() + done, n - done, 0) : -1;
+    char* to = reinterpret_cast<char*>(out->data()) + done;
+    const ssize_t r = Ready(fd, POLLIN) ? ::recv(fd, to, n - done, 0) : -1;
     if (r <= 0) return false;
     done += size_t(r);
   }
@@ -179,6 +195,28 @@ bool SeesClose(int fd) {
     if (::recv(fd, &c, 1, 0) <= 0) return true;
   }
   return false;
+}
+
+#ifdef _WIN32
+void CloseSocket(int fd) { ::closesocket(static_cast<SOCKET>(fd)); }
+void ShutdownSend(int fd) { ::shutdown(static_cast<SOCKET>(fd), SD_SEND); }
+
+int NonBlockingTcpSocket() {
+  const SOCKET s = ::socket(AF_INET, SOCK_STREAM, 0);
+  u_long on = 1;
+  if (s != INVALID_SOCKET) ::ioctlsocket(s, FIONBIO, &on);
+  return static_cast<int>(s);
+}
+#else
+void CloseSocket(int fd) { ::close(fd); }
+void ShutdownSend(int fd) { ::shutdown(fd, SHUT_WR); }
+int NonBlockingTcpSocket() { return ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0); }
+#endif
+
+void CloseWithReset(int fd) {
+  const linger l = {1, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l);
+  CloseSocket(fd);
 }
 
 }  // namespace transport_test

@@ -8,6 +8,17 @@
 
 #include "BasePlatform/Transport.h"
 
+// The plain-socket API: BSD sockets, or Winsock on Windows (which also
+// declares socklen_t).
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
 namespace transport_test {
 
 // One event as a callback saw it.
@@ -51,5 +62,11 @@ int Accept(int listener);  // -1 after 20 s
 bool WriteAll(int fd, const std::vector<uint8_t>& bytes);
 bool ReadExactly(int fd, size_t n, std::vector<uint8_t>* out);
 bool SeesClose(int fd);  // the other end closed or reset
+
+// Socket calls whose spelling differs between the two socket APIs.
+void CloseSocket(int fd);
+void ShutdownSend(int fd);
+void CloseWithReset(int fd);  // SO_LINGER of 0: the peer sees a reset
+int NonBlockingTcpSocket();
 
 }  // namespace transport_test

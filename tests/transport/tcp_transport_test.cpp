@@ -1,8 +1,5 @@
 // The TCP component against a plain-socket peer on 127.0.0.1.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -35,7 +32,7 @@ class TcpTransportTest : public ::testing::Test {
   void TearDown() override {
     TcpUninit();
     EXPECT_EQ(events::Violations(), 0) << "event after its handle was destroyed";
-    for (int fd : m_fds) ::close(fd);
+    for (int fd : m_fds) CloseSocket(fd);
   }
   // A connected link; *peer is the accepted end.
   uint32_t Connect(int* peer, TcpEventCallbackFn callback = nullptr) {
@@ -111,10 +108,8 @@ TEST_F(TcpTransportTest, PeerCloseAndResetAreReportedOnce) {
   const uint32_t h1 = Connect(&closer);
   const uint32_t h2 = Connect(&resetter);
   ASSERT_TRUE(WriteAll(closer, Packet(24, 0)));
-  ::shutdown(closer, SHUT_WR);
-  const linger l = {1, 0};  // close with a reset
-  ::setsockopt(resetter, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-  ::close(resetter);
+  ShutdownSend(closer);
+  CloseWithReset(resetter);
   m_fds.pop_back();
   ASSERT_TRUE(events::WaitKind(h1, TCP_EVENT_CLOSED));
   ASSERT_TRUE(events::WaitKind(h2, TCP_EVENT_CLOSED));
@@ -160,7 +155,7 @@ TEST_F(TcpTransportTest, FailuresAreReturnValues) {
 
 TEST_F(TcpTransportTest, ConnectFailsAtOnceWhenRefusedAndAfterTheTimeoutWhenUnanswered) {
   uint16_t closedPort = 0;
-  ::close(LoopbackSocket(SOCK_STREAM, &closedPort));
+  CloseSocket(LoopbackSocket(SOCK_STREAM, &closedPort));
   const uint32_t h = TcpCreate(nullptr, "127.0.0.1", 0);
   auto start = Clock::now();
   EXPECT_EQ(TcpConnect(h, "127.0.0.1", closedPort), 0u);
@@ -172,7 +167,7 @@ TEST_F(TcpTransportTest, ConnectFailsAtOnceWhenRefusedAndAfterTheTimeoutWhenUnan
   uint16_t fullPort = 0;
   m_fds.push_back(LoopbackSocket(SOCK_STREAM, &fullPort, 0));
   for (int i = 0; i < 2; ++i) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    const int fd = NonBlockingTcpSocket();
     sockaddr_in sa = {};
     sa.sin_family = AF_INET, sa.sin_port = htons(fullPort);
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -235,7 +230,7 @@ TEST_F(TcpTransportTest, CallbacksMayCallBackIntoTheComponent) {
   ASSERT_TRUE(WriteAll(peer, sent));
   ASSERT_TRUE(ReadExactly(peer, sent.size(), &echo));
   EXPECT_EQ(echo, sent);
-  ::shutdown(peer, SHUT_WR);
+  ShutdownSend(peer);
   auto fut = created.get_future();
   ASSERT_TRUE(Ready(fut));
   EXPECT_GT(fut.get(), h);
@@ -299,7 +294,7 @@ TEST_F(TcpTransportTest, UninitAndInitFromInsideCallback) {
   });
   int peer;
   Connect(&peer);
-  ::shutdown(peer, SHUT_WR);
+  ShutdownSend(peer);
   auto fut = restarted.get_future();
   ASSERT_TRUE(Ready(fut));
   const uint32_t h2 = fut.get();

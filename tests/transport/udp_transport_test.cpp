@@ -1,8 +1,5 @@
 // The UDP component against a plain socket on 127.0.0.1.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <future>
@@ -24,13 +21,14 @@ class UdpTransportTest : public ::testing::Test {
   void TearDown() override {
     UdpUninit();
     EXPECT_EQ(events::Violations(), 0) << "event after its handle was destroyed";
-    ::close(m_peer);
+    CloseSocket(m_peer);
   }
   void PeerSend(uint16_t port, const std::vector<uint8_t>& bytes) {
     sockaddr_in sa = {};
     sa.sin_family = AF_INET, sa.sin_port = htons(port);
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::sendto(m_peer, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    ::sendto(m_peer, reinterpret_cast<const char*>(bytes.data()), bytes.size(), 0,
+             reinterpret_cast<sockaddr*>(&sa), sizeof sa);
   }
   // A new endpoint that has sent one datagram to the peer; *port is its port.
   uint32_t Create(uint16_t* port) {
@@ -38,7 +36,7 @@ class UdpTransportTest : public ::testing::Test {
     EXPECT_NE(h, kInvalidHandle);
     const auto bytes = Packet(24, 0x42);
     EXPECT_EQ(UdpSendTo(h, bytes.data(), 24, 32, "127.0.0.1", m_peerPort), 1u);
-    uint8_t buf[64];
+    char buf[64];
     sockaddr_in from = {};
     socklen_t len = sizeof from;
     const ssize_t n =
@@ -70,7 +68,7 @@ TEST_F(UdpTransportTest, DatagramsTravelBothWays) {
     EXPECT_EQ(e.port, m_peerPort);
   }
   // An endpoint on a given port.
-  ::close(LoopbackSocket(SOCK_DGRAM, &port));  // a port that was just free
+  CloseSocket(LoopbackSocket(SOCK_DGRAM, &port));  // a port that was just free
   const uint32_t h2 = UdpCreate(nullptr, "127.0.0.1", port, 32);
   ASSERT_NE(h2, kInvalidHandle);
   PeerSend(port, Packet(24, 7));
