@@ -8,6 +8,11 @@
 
 #include <cstdio>
 #include <string>
+#ifdef _WIN32
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#endif
 
 #include <gtest/gtest.h>
 
@@ -28,7 +33,17 @@ class LogCapture {
   LogCapture() {
     QuietLog();
     std::fflush(stdout);
+#ifdef _WIN32
+    // A named file, so that Text() can read it through a handle of its own
+    // (Windows has no pread, and the redirected handle shares its position).
+    static int s_nCaptures = 0;
+    const char* tmp = std::getenv("TEMP");
+    m_path = std::string(tmp ? tmp : ".") + "\\kvcapture-" + std::to_string(::getpid()) + "-" +
+             std::to_string(++s_nCaptures) + ".txt";
+    m_file = std::fopen(m_path.c_str(), "w+b");
+#else
     m_file = std::tmpfile();
+#endif
     m_saved = ::dup(STDOUT_FILENO);
     if (m_file && m_saved >= 0) ::dup2(::fileno(m_file), STDOUT_FILENO);
   }
@@ -41,6 +56,9 @@ class LogCapture {
       ::close(m_saved);
     }
     if (m_file) std::fclose(m_file);
+#ifdef _WIN32
+    if (m_file) std::remove(m_path.c_str());
+#endif
     if (!text.empty()) std::printf("---- captured output ----\n%s---- end ----\n", text.c_str());
   }
   LogCapture(const LogCapture&) = delete;
@@ -51,6 +69,10 @@ class LogCapture {
     std::fflush(stdout);
     std::string out;
     if (!m_file) return out;
+#ifdef _WIN32
+    std::ifstream in(m_path, std::ios::binary);
+    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+#else
     char buf[4096];
     off_t pos = 0;
     for (;;) {
@@ -59,6 +81,7 @@ class LogCapture {
       out.append(buf, static_cast<size_t>(n));
       pos += n;
     }
+#endif
     return out;
   }
 
@@ -90,6 +113,9 @@ class LogCapture {
  private:
   std::FILE* m_file = nullptr;
   int m_saved = -1;
+#ifdef _WIN32
+  std::string m_path;
+#endif
 };
 
 }  // namespace ktest
