@@ -43,9 +43,8 @@ bool ReadInterfaceTableWith(GetIfTableFn getIfTable, std::vector<InterfaceRow>& 
   rows.clear();
   for (size_t i = 0; i < count; ++i) {
     const MIB_IFROW& src = table->table[i];
-    if (src.dwType == IF_TYPE_SOFTWARE_LOOPBACK) continue;
     InterfaceRow r;
-    r.operStatus = src.dwOperStatus;
+    r.operStatus = src.dwType == IF_TYPE_SOFTWARE_LOOPBACK ? 0 : src.dwOperStatus;
     r.physAddrLen = src.dwPhysAddrLen;
     std::memcpy(r.physAddr, src.bPhysAddr, sizeof(r.physAddr));
     rows.push_back(r);

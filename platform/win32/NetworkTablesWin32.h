@@ -26,9 +26,10 @@ constexpr ULONG kAdapterListFirstSize = 648;
 constexpr int kMaxRetries = 4;
 
 // The table in table order (unsorted); false when it cannot be read. The
-// loopback pseudo-interface is left out, as on Linux: it is listed first and
-// operational but has no hardware address, so it could never name an
-// adapter, and the local address could then never be found.
+// loopback pseudo-interface counts as not operational, as on Linux: Windows
+// lists it first and operational but without a hardware address, so taken
+// as the first operational interface it could never name an adapter and no
+// local address would ever be found.
 bool ReadInterfaceTableWith(GetIfTableFn getIfTable, std::vector<InterfaceRow>& rows);
 // The adapters in list order; false when the list cannot be read (also when
 // there is no adapter at all).
