@@ -1,5 +1,6 @@
 // Process facts on POSIX: executable path, local time, thread id, debugger
 // output.
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -36,7 +37,32 @@ LocalTime GetLocalTimeNow() {
   return t;
 }
 
-uint32_t CurrentThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
+namespace {
+
+// The calling thread's id, read once: a system call per log line is the
+// writer's largest cost. 0 means not read yet (no thread has id 0).
+thread_local uint32_t t_threadId = 0;
+
+// A forked child's only thread inherits the parent thread's cache but has an
+// id of its own.
+void ResetThreadIdInChild() { t_threadId = 0; }
+
+void RegisterForkReset() {
+  static const bool registered = pthread_atfork(nullptr, nullptr, &ResetThreadIdInChild) == 0;
+  (void)registered;
+}
+
+}  // namespace
+
+uint32_t CurrentThreadId() {
+  uint32_t id = t_threadId;
+  if (id != 0) return id;
+  // Registered before the first value is cached, so no cache outlives a fork.
+  RegisterForkReset();
+  id = static_cast<uint32_t>(syscall(SYS_gettid));
+  t_threadId = id;
+  return id;
+}
 
 void DebugOutput(const char* text) {
   if (text == nullptr) return;

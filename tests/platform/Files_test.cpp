@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "platform/Platform.h"
 
@@ -98,6 +101,35 @@ TEST(ProcessFacts, ExecutablePathNamesThisTest) {
   EXPECT_NE(std::string::npos, p.find("platform_tests"));
   EXPECT_EQ('/', kplat::PathSeparator());
   EXPECT_EQ(static_cast<uint32_t>(getpid()), kplat::CurrentThreadId());  // main thread
+}
+
+// The id is cached per thread: each thread must still see its own, and a
+// forked child must not keep its parent thread's.
+TEST(ProcessFacts, ThreadIdIsPerThreadAndRereadAfterFork) {
+  const uint32_t mainId = kplat::CurrentThreadId();
+  EXPECT_EQ(mainId, kplat::CurrentThreadId());
+  uint32_t otherId = 0;
+  uint32_t otherSys = 0;
+  std::thread t([&] {
+    otherId = kplat::CurrentThreadId();
+    otherSys = static_cast<uint32_t>(syscall(SYS_gettid));
+  });
+  t.join();
+  EXPECT_NE(mainId, otherId);
+  EXPECT_EQ(otherSys, otherId);
+
+  const pid_t child = fork();
+  ASSERT_NE(-1, child);
+  if (child == 0) {
+    const bool ok = kplat::CurrentThreadId() == static_cast<uint32_t>(getpid()) &&
+                    kplat::CurrentThreadId() != mainId;
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(0, WEXITSTATUS(status));
+  EXPECT_EQ(mainId, kplat::CurrentThreadId());
 }
 
 TEST(PosixObjectName, MapsSeparatorsAndAddsLeadingSlash) {
