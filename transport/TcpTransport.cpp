@@ -171,6 +171,7 @@ class CTcpLink : public std::enable_shared_from_this<CTcpLink> {
   uint32_t m_nRemoteIP = 0;
   uint32_t m_nRemotePort = 0;
   size_t m_nQueued = 0;
+  bool m_bDirectSend = false;  // set before the link is connected
 
   // Strand only (and the creating thread before the link is published).
   CPacketCutter m_cutter;
@@ -246,31 +247,48 @@ bool CTcpLink::ConnectSocket(uint32_t serverIP, uint16_t port) {
   if (step == ConnectStep::kFailed) return false;
   // Requests are small and answered one by one: do not hold them back.
   m_socket.set_option(asio::ip::tcp::no_delay(true), ec);
+  // Send writes from the caller's thread only if that can never block there.
+  m_socket.non_blocking(true, ec);
+  m_bDirectSend = !ec;
   return true;
 }
 
 bool CTcpLink::Send(const void* data, uint32_t size) {
   if (data == nullptr || size == 0) return false;
-  std::vector<uint8_t> bytes;
-  try {
-    const uint8_t* p = static_cast<const uint8_t*>(data);
-    bytes.assign(p, p + size);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
+  const uint8_t* p = static_cast<const uint8_t*>(data);
   std::lock_guard<std::mutex> lock(m_mu);
   if (m_state != State::kConnected || m_bClosing) return false;
   if (size > kMaxQueuedBytes - m_nQueued) return false;
-  // Posting under the lock keeps the order of sends from different threads
-  // the order in which they were accepted.
+  // Nothing queued or being written: write straight from the caller's thread,
+  // saving two thread hand-offs per request. The socket is non-blocking, so
+  // this takes only what fits; the rest goes through the queue. Any error is
+  // left to the queued write, which reports it as it always has.
+  size_t sent = 0;
+  if (m_nQueued == 0 && m_bDirectSend) {
+    std::error_code ec;
+    sent = m_socket.send(asio::buffer(p, size), 0, ec);
+    if (ec) sent = 0;
+    if (sent == size) return true;
+  }
+  std::vector<uint8_t> bytes;
   try {
+    bytes.assign(p + sent, p + size);
+    // Posting under the lock keeps the order of sends from different threads
+    // the order in which they were accepted.
     asio::post(m_strand, [self = shared_from_this(), b = std::move(bytes)]() mutable {
       self->Enqueue(std::move(b));
     });
   } catch (const std::bad_alloc&) {
+    // Out of memory with part of the packet on the wire: the stream is cut,
+    // so end the link; the read side then reports it closed.
+    if (sent != 0) {
+      m_state = State::kClosed;
+      std::error_code ec;
+      m_socket.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
+    }
     return false;
   }
-  m_nQueued += size;
+  m_nQueued += size - sent;
   return true;
 }
 
@@ -388,6 +406,8 @@ void CTcpLink::CloseSocket() {
   if (m_bShut) return;
   m_bShut = true;
   std::error_code ec;
+  // Send may be writing on the socket from another thread under m_mu.
+  std::lock_guard<std::mutex> lock(m_mu);
   m_socket.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
   m_socket.close(ec);
   // A write in progress still owns the front buffer until its handler runs.

@@ -210,6 +210,48 @@ TEST_F(TcpTransportTest, SendCopiesTheBytesAndKeepsTheirOrder) {
   EXPECT_TRUE(got == expected);
 }
 
+// Senders on several threads at once, some packets too large for the socket
+// buffer: each packet arrives whole and each thread's packets in its order.
+TEST_F(TcpTransportTest, ConcurrentSendersKeepPacketsWholeAndOrdered) {
+  int peer;
+  const uint32_t h = Connect(&peer);
+  constexpr int kThreads = 4, kPerThread = 120;
+  size_t total = 0;
+  for (int i = 0; i < kPerThread; ++i) total += i % 40 == 7 ? 300000 : 40 + i % 5;
+  std::vector<std::thread> senders;
+  std::atomic<int> refused{0};
+  for (int t = 0; t < kThreads; ++t) {
+    senders.emplace_back([&, t] {
+      for (int i = 0; i < kPerThread; ++i) {
+        // The fill byte carries the thread (top bits) and the sequence (low).
+        const auto pkt = Packet(i % 40 == 7 ? 300000 : 40 + i % 5, uint8_t(t << 6 | i % 64));
+        if (TcpSend(h, pkt.data(), uint32_t(pkt.size()), 0) != 1u) ++refused;
+      }
+    });
+  }
+  std::vector<uint8_t> got;
+  const bool read = ReadExactly(peer, total * kThreads, &got);
+  for (auto& s : senders) s.join();
+  ASSERT_EQ(refused.load(), 0);
+  ASSERT_TRUE(read);
+  int next[kThreads] = {};
+  size_t at = 0;
+  while (at + 24 <= got.size()) {
+    uint32_t length = 0;
+    for (int i = 0; i < 4; ++i) length |= uint32_t(got[at + 8 + i]) << (8 * i);
+    ASSERT_GE(length, 40u);
+    ASSERT_LE(at + length, got.size());
+    const uint8_t fill = got[at + 24];
+    const int t = fill >> 6;
+    EXPECT_EQ(fill & 63, next[t] % 64) << "thread " << t;
+    for (size_t k = at + 24; k < at + length; ++k) ASSERT_EQ(fill, got[k]) << "at " << k;
+    ++next[t];
+    at += length;
+  }
+  EXPECT_EQ(at, got.size());
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(next[t], kPerThread) << "thread " << t;
+}
+
 // The manager destroys a link from its close callback, and may send or
 // create links from callbacks.
 TEST_F(TcpTransportTest, CallbacksMayCallBackIntoTheComponent) {
