@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "tools/host/WaitIndicator.h"
@@ -134,6 +136,12 @@ int HostSession::Run(const Command& cmd) {
     return result;
   }
   result = Request(cmd);
+  // A send on a link the server has just closed fails at once, sometimes
+  // before the close reaches the callback: give the notice a moment.
+  if (result == 1) {
+    for (int i = 0; i < 30 && !g_linkClosed.load(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   // A link that closed under the request: log in again and repeat it once.
   // Not for create, whose first attempt may have reached the server.
   if (result == 1 && g_linkClosed.load() && cmd.id != CommandId::kCreate &&
