@@ -54,7 +54,7 @@ class TVarLengthField {
   // when the allocation failed (the field is then empty).
   int SetCount(uint32_t n) {
     Release();
-    m_pItems = new (std::nothrow) Item[n]();
+    m_pItems = NewItems(n);
     if (!m_pItems) return -1;
     m_nCount = m_nAllocated = n;
     return 0;
@@ -79,7 +79,7 @@ class TVarLengthField {
     // the message cannot hold is refused before anything is allocated.
     if (uint64_t(m_nCount) * MinItemSize() > r.Remaining()) return -1;
     Release(/*keepCount=*/true);
-    m_pItems = new (std::nothrow) Item[m_nCount]();
+    m_pItems = NewItems(m_nCount);
     if (!m_pItems) return -1;
     m_nAllocated = m_nCount;
     // The count check above left room for every record of a fixed size.
@@ -113,6 +113,24 @@ class TVarLengthField {
   struct FixedSizeOf<T, std::void_t<decltype(T::kWireSize)>>
       : std::integral_constant<uint32_t, T::kWireSize> {};
   static constexpr uint32_t kFixedItemSize = FixedSizeOf<Item>::value;
+
+  // A record declaring kDefaultIsZero has an initialiser on every member, so
+  // its default constructor alone zero-fills it; value-initialising it would
+  // zero the memory first and then fill it again. Other records are
+  // value-initialised, which zero-fills even members without an initialiser.
+  template <class T, class = void>
+  struct DefaultIsZero : std::false_type {};
+  template <class T>
+  struct DefaultIsZero<T, std::void_t<decltype(T::kDefaultIsZero)>>
+      : std::integral_constant<bool, T::kDefaultIsZero> {};
+
+  static Item* NewItems(uint32_t n) {
+    if constexpr (DefaultIsZero<Item>::value) {
+      return new (std::nothrow) Item[n];
+    } else {
+      return new (std::nothrow) Item[n]();
+    }
+  }
 
   // True when the records can travel as one block in a stream of the given
   // order: the record's encoding, in both directions, is byte for byte its

@@ -66,6 +66,7 @@ struct CPCancelAdministratorBaseInfor {
 // the stream's byte order.
 struct CImgSnapshotInfo {
   static constexpr uint32_t kWireSize = 100;
+  static constexpr bool kDefaultIsZero = true;  // every member has an initialiser
   uint32_t SnapshotId = 0;
   uint32_t Param2 = 0;
   uint32_t Param3 = 0;
@@ -97,6 +98,7 @@ struct CImgSnapshotInfo {
 // One image with its snapshot records (352 + 100 per snapshot bytes).
 class CImgInfoEx {
  public:
+  static constexpr bool kDefaultIsZero = true;  // every member has an initialiser
   uint32_t ImageId = 0;
   uint32_t Param2 = 0;
   uint32_t Param3 = 0;

@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "protocol/ToolPackets.h"
 #include "tests/protocol/test_bytes.h"
@@ -70,6 +71,31 @@ TEST(ToolRecords, DefaultRecordsAreZero) {
   EXPECT_EQ(Zeros(276), EncodeRecord(CPCancelAdministratorBaseInfor()));
   EXPECT_EQ(Zeros(100), EncodeRecord(CImgSnapshotInfo()));
   EXPECT_EQ(Zeros(352), EncodeRecord(CImgInfoEx()));
+}
+
+// Arrays of these records are built by default construction, without a
+// zero-fill of their memory first: the records must zero themselves, even on
+// memory that held other bytes.
+template <class R>
+Bytes EncodeDefaultOnDirtyMemory() {
+  alignas(R) unsigned char storage[sizeof(R)];
+  std::memset(storage, 0xA5, sizeof storage);
+  R* rec = new (storage) R;
+  Bytes out = EncodeRecord(*rec);
+  rec->~R();
+  return out;
+}
+
+TEST(ToolRecords, DefaultConstructedRecordsAreZeroOnDirtyMemory) {
+  EXPECT_EQ(Zeros(100), EncodeDefaultOnDirtyMemory<CImgSnapshotInfo>());
+  EXPECT_EQ(Zeros(352), EncodeDefaultOnDirtyMemory<CImgInfoEx>());
+  TVarLengthField<CImgInfoEx> images;
+  ASSERT_EQ(0, images.SetCount(3));
+  for (uint32_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(Zeros(352), EncodeRecord(*images.GetAt(i))) << i;
+    ASSERT_EQ(0, images.GetAt(i)->Snapshots.SetCount(2));
+    EXPECT_EQ(Zeros(100), EncodeRecord(*images.GetAt(i)->Snapshots.GetAt(1))) << i;
+  }
 }
 
 TEST(ToolLogin, FiveCharacterName) {
