@@ -38,8 +38,11 @@ cleanup() {
 trap cleanup EXIT
 wineboot --init >/dev/null 2>&1
 wineserver -w
-# One server for the whole run instead of one per test program.
+# One server for the whole run instead of one per test program, with Wine's
+# own service processes started now: started by the first test program
+# instead, they would inherit its output pipe and ctest would wait for them.
 wineserver -p >/dev/null 2>&1 &
+wine cmd /c exit >/dev/null 2>&1 || true
 
 cmake --preset mingw
 cmake --build --preset mingw -j "$(nproc)"
@@ -47,7 +50,8 @@ cmake --build --preset mingw -j "$(nproc)"
 # The DLL exports exactly the nine functions, by plain name.
 dll=build/mingw/client/KelvaneDll.dll
 exports=$(x86_64-w64-mingw32-objdump -p "$dll" |
-  sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | sed -n 's/^.*\] //p' | sort | tr '\n' ' ')
+  sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | sed -n 's/^[[:space:]]*\[ *[0-9]*\] //p' |
+  sort | tr '\n' ' ')
 want="GetClientInfo GetDiscoverInfo GetLastErrCode GetListImageInfo GetMapSnapInfo \
 GetSelectImageInfo SendAskPack StartServer StopServer "
 if [ "$exports" != "$want" ]; then
