@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite: the sanitizer build (AddressSanitizer
 # and UndefinedBehaviorSanitizer) with the end-to-end sessions, the threaded
-# tests under ThreadSanitizer, and a bounded run of the packet fuzzer.
+# tests under ThreadSanitizer, a bounded run of the packet fuzzer, and the
+# Windows build (MinGW-w64) with its tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -16,3 +17,5 @@ cmake --build --preset tsan -j "$jobs"
 ctest --preset tsan -j "$jobs"
 
 bash scripts/fuzz.sh
+
+bash scripts/test-windows.sh
