@@ -58,13 +58,13 @@ MIB_IFROW Row(DWORD operStatus, std::vector<BYTE> mac, DWORD type = IF_TYPE_ETHE
   return r;
 }
 
-struct AdapterSpec {
+struct FakeAdapter {
   std::vector<BYTE> mac;
   std::vector<std::string> ips;
 };
 
 struct AdapterFake {
-  std::vector<AdapterSpec> adapters;
+  std::vector<FakeAdapter> adapters;
   DWORD failWith = ERROR_SUCCESS;
   std::vector<ULONG> sizesSeen;
 } g_ad;
@@ -75,7 +75,7 @@ ULONG WINAPI FakeGetAdaptersInfo(PIP_ADAPTER_INFO list, PULONG size) {
   g_ad.sizesSeen.push_back(*size);
   if (g_ad.failWith != ERROR_SUCCESS) return g_ad.failWith;
   size_t extras = 0;
-  for (const AdapterSpec& a : g_ad.adapters) extras += a.ips.size() > 1 ? a.ips.size() - 1 : 0;
+  for (const FakeAdapter& a : g_ad.adapters) extras += a.ips.size() > 1 ? a.ips.size() - 1 : 0;
   const ULONG need = static_cast<ULONG>(g_ad.adapters.size() * sizeof(IP_ADAPTER_INFO) +
                                         extras * sizeof(IP_ADDR_STRING));
   if (list == nullptr || *size < need) {
@@ -85,15 +85,15 @@ ULONG WINAPI FakeGetAdaptersInfo(PIP_ADAPTER_INFO list, PULONG size) {
   std::memset(list, 0, need);
   auto* extra = reinterpret_cast<IP_ADDR_STRING*>(list + g_ad.adapters.size());
   for (size_t i = 0; i < g_ad.adapters.size(); ++i) {
-    const AdapterSpec& spec = g_ad.adapters[i];
+    const FakeAdapter& fake = g_ad.adapters[i];
     IP_ADAPTER_INFO& a = list[i];
     a.Next = i + 1 < g_ad.adapters.size() ? &list[i + 1] : nullptr;
-    a.AddressLength = static_cast<UINT>(spec.mac.size());
-    std::memcpy(a.Address, spec.mac.data(), spec.mac.size());
+    a.AddressLength = static_cast<UINT>(fake.mac.size());
+    std::memcpy(a.Address, fake.mac.data(), fake.mac.size());
     IP_ADDR_STRING* tail = &a.IpAddressList;
-    for (size_t k = 0; k < spec.ips.size(); ++k) {
+    for (size_t k = 0; k < fake.ips.size(); ++k) {
       IP_ADDR_STRING* entry = k == 0 ? &a.IpAddressList : extra++;
-      std::strncpy(entry->IpAddress.String, spec.ips[k].c_str(), 15);
+      std::strncpy(entry->IpAddress.String, fake.ips[k].c_str(), 15);
       if (k > 0) tail->Next = entry, tail = entry;
     }
   }
