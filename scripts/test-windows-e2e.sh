@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# Optional: one end-to-end session of the Windows host tool (kelvane.exe with
+# KelvaneDll.dll, under Wine) against the Linux server simulator, over a
+# private network of two namespaces joined by a veth pair (server 10.79.0.1,
+# tool 10.79.0.2). The discovery broadcast never leaves the two namespaces.
+# Needs root; run scripts/test-windows.sh first (it installs MinGW-w64 and
+# Wine and builds build/mingw).
+#
+#   bash scripts/test-windows-e2e.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "test-windows-e2e.sh: needs root to create the private network" >&2
+  exit 1
+fi
+for tool in wine x86_64-w64-mingw32-g++-posix; do
+  command -v "$tool" >/dev/null || { echo "$tool missing: run scripts/test-windows.sh" >&2; exit 1; }
+done
+
+cmake --preset mingw >/dev/null
+cmake --build --preset mingw -j "$(nproc)" --target KelvaneDll kelvane
+# The simulator, built for Linux beside the cross-build.
+native="$root/build/mingw-native"
+cmake -S "$root" -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKELVANE_BUILD_TESTS=OFF \
+  -DKELVANE_SANITIZE= >/dev/null
+cmake --build "$native" -j "$(nproc)" --target kelvane-server
+
+host_exe="$root/build/mingw/tools/host/kelvane.exe"
+dll="$root/build/mingw/client/KelvaneDll.dll"
+dll_win="Z:${dll//\//\\}"
+server_bin="$native/tools/server/kelvane-server"
+images="$root/tools/examples/images.json"
+
+ns_server="kvwin-srv-$$"
+ns_tool="kvwin-tool-$$"
+veth_server="kvws$$"
+veth_tool="kvwt$$"
+work=$(mktemp -d /tmp/kelvane-wine-e2e.XXXXXX)
+server_pid=""
+
+export WINEPREFIX="$work/prefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY WAYLAND_DISPLAY
+
+cleanup() {
+  # The wineserver of this prefix runs inside the tool's namespace.
+  ip netns exec "$ns_tool" wineserver -k >/dev/null 2>&1 || true
+  if [ -n "$server_pid" ]; then
+    kill "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+  fi
+  ip netns del "$ns_tool" 2>/dev/null || true
+  ip netns del "$ns_server" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+ip netns add "$ns_server"
+ip netns add "$ns_tool"
+ip link add "$veth_server" netns "$ns_server" type veth peer name "$veth_tool" netns "$ns_tool"
+ip -n "$ns_server" addr add 10.79.0.1/24 dev "$veth_server"
+ip -n "$ns_tool" addr add 10.79.0.2/24 dev "$veth_tool"
+for ns in "$ns_server" "$ns_tool"; do ip -n "$ns" link set lo up; done
+ip -n "$ns_server" link set "$veth_server" up
+ip -n "$ns_tool" link set "$veth_tool" up
+for _ in $(seq 1 150); do
+  if ip -n "$ns_tool" link show dev "$veth_tool" | grep -q "state UP" &&
+     ip -n "$ns_server" link show dev "$veth_server" | grep -q "state UP"; then
+    break
+  fi
+  sleep 0.1
+done
+
+# Wine's sockets are made by its wineserver: start it inside the namespace.
+ip netns exec "$ns_tool" wineboot --init >/dev/null 2>&1
+ip netns exec "$ns_tool" wineserver -w
+
+ip netns exec "$ns_server" "$server_bin" --images "$images" >"$work/server.log" 2>&1 &
+server_pid=$!
+for _ in $(seq 1 100); do
+  grep -q "tool service on tcp" "$work/server.log" 2>/dev/null && break
+  kill -0 "$server_pid" 2>/dev/null || { cat "$work/server.log"; exit 1; }
+  sleep 0.1
+done
+
+status=0
+ip netns exec "$ns_tool" wine "$host_exe" --lib "$dll_win" --quiet --json --name wine-tool \
+  shell >"$work/session.json" 2>"$work/session.err" <<'EOF' || status=$?
+discover
+login
+images
+snapshots
+select 2
+heartbeat
+EOF
+cat "$work/session.json"
+cat "$work/session.err" >&2
+
+fail() {
+  echo "test-windows-e2e.sh: $*" >&2
+  echo "--- server log" >&2
+  cat "$work/server.log" >&2
+  exit 1
+}
+[ "$status" -eq 0 ] || fail "the session ended with status $status"
+# Records that crossed the DLL boundary: the image list and the snapshot map.
+grep -q '"base-desktop"' "$work/session.json" || fail "no image list"
+grep -q '"drivers updated"' "$work/session.json" || fail "no snapshots"
+[ "$(grep -c . "$work/session.json")" -eq 6 ] || fail "not one answer per command"
+echo "test-windows-e2e.sh: the Windows host tool completed a session under Wine"
