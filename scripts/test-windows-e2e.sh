@@ -28,8 +28,6 @@ cmake -S "$root" -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKELVANE_BUIL
 cmake --build "$native" -j "$(nproc)" --target kelvane-server
 
 host_exe="$root/build/mingw/tools/host/kelvane.exe"
-dll="$root/build/mingw/client/KelvaneDll.dll"
-dll_win="Z:${dll//\//\\}"
 server_bin="$native/tools/server/kelvane-server"
 images="$root/tools/examples/images.json"
 
@@ -88,7 +86,8 @@ for _ in $(seq 1 100); do
 done
 
 status=0
-ip netns exec "$ns_tool" wine "$host_exe" --lib "$dll_win" --quiet --json --name wine-tool \
+# kelvane.exe loads the KelvaneDll.dll copied beside it, as a Windows host does.
+ip netns exec "$ns_tool" wine "$host_exe" --quiet --json --name wine-tool \
   shell >"$work/session.json" 2>"$work/session.err" <<'EOF' || status=$?
 discover
 login
