@@ -15,8 +15,8 @@
 #    executable the POSIX way ('/' paths, case kept, no .exe);
 #    KvWin_LogNaming checks the Windows naming end to end;
 #  - platform_netns_tests, netns_session_tests, host_tool_tests: Linux network
-#    namespaces and Linux child processes;
-#  - the kelvane-demo program is not built (it reads /proc).
+#    namespaces and Linux child processes (scripts/test-windows-e2e.sh runs
+#    kelvane.exe under Wine against the simulator in namespaces instead).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
