@@ -127,7 +127,7 @@ void Discover(benchmark::State& state) {
          [] { return g.rawUdp.RoundTrip(g.discoverRequest); });
 }
 
-// Resident memory in KiB from /proc/self/statm: all of it, and the part not
+// Resident memory in KiB from /proc/self/statm: all of it, and the share not
 // backed by files (resident less shared), which is what a leak would grow;
 // the file-backed part also grows as library code runs for the first time.
 struct Resident {

@@ -12,7 +12,7 @@ namespace wintest {
 
 // Full path of this executable, as GetModuleFileNameA gives it.
 std::string ModulePath();
-// The part before / after the last backslash.
+// The directory and the file name of a path: what stands before / after its last backslash.
 std::string DirOf(const std::string& path);
 std::string FileOf(const std::string& path);
 std::string Lower(const std::string& s);
