@@ -21,7 +21,16 @@ constexpr int kLineUdpUnknown = 301;
 constexpr int kLineUdpLenInvalid = 317;
 constexpr int kLineDumpHex = 348;
 
+// Depth of event callbacks on this thread (a callback may run another).
+thread_local int t_nCallbackDepth = 0;
+
 }  // namespace
+
+bool InsideEventCallback() { return t_nCallbackDepth > 0; }
+
+CEventCallbackScope::CEventCallbackScope() { ++t_nCallbackDepth; }
+
+CEventCallbackScope::~CEventCallbackScope() { --t_nCallbackDepth; }
 
 template <class Packet>
 void CNetProtocolEvent<Packet>::OnTcpRecvUnkownPacket(uint32_t link, const uint8_t* data,

@@ -81,6 +81,21 @@ class CNetProtocolEvent : public CNetEvent {
   std::atomic<bool> m_bNetOrder{true};
 };
 
+// True while the calling thread runs inside one of the handler's event
+// callbacks (the transports' threads, with their callers further up). Such a
+// thread must never wait for the transports to finish their callbacks: one of
+// them is its own.
+bool InsideEventCallback();
+
+// Marks the calling thread as inside an event callback while it lives.
+class CEventCallbackScope {
+ public:
+  CEventCallbackScope();
+  ~CEventCallbackScope();
+  CEventCallbackScope(const CEventCallbackScope&) = delete;
+  CEventCallbackScope& operator=(const CEventCallbackScope&) = delete;
+};
+
 // Registers itself as the receiver of every transport event and provides the
 // two callbacks that the owner hands to TcpInit/TcpCreate and
 // UdpInit/UdpCreate. One static instance pointer per instantiation.
@@ -113,6 +128,7 @@ void CNetHandler<Event, Index>::TcpEventCallback(const TransportEventHead* head,
                                                  const void* data) {
   CNetHandler* self = s_pInstance.load(std::memory_order_acquire);
   if (!self || !head) return;
+  CEventCallbackScope scope;
   // Nothing may unwind into a transport thread.
   try {
     const uint32_t link = head->Handle;
@@ -157,6 +173,7 @@ void CNetHandler<Event, Index>::UdpEventCallback(const TransportEventHead* head,
                                                  const void* data) {
   CNetHandler* self = s_pInstance.load(std::memory_order_acquire);
   if (!self || !head) return;
+  CEventCallbackScope scope;
   try {
     const uint32_t endpoint = head->Handle;
     switch (head->Kind) {

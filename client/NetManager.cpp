@@ -1,5 +1,6 @@
 #include "client/NetManager.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -16,25 +17,17 @@ namespace {
 
 constexpr const char* kSource = "NetManager";
 
-// Reply codes the manager handles.
-constexpr uint32_t kDiscoverAck = 0x80020000;
-constexpr uint32_t kLoginAck = 0x80020001;
-constexpr uint32_t kImageInfoAck = 0x80020002;
-constexpr uint32_t kSetAdminAck = 0x80020003;
-constexpr uint32_t kCancelAdminAck = 0x80020004;
-constexpr uint32_t kSelectImageAck = 0x80020005;
-constexpr uint32_t kImageListAck = 0x80020006;
-constexpr uint32_t kCreateImageAck = 0x80020009;
-
 // The keep-alive is the client family's head-only packet 0x00000001.
 using CPktHeartbeat = CSimplePacketHead<0x00000001>;
 
-// Layout of the create-image parameter: a 64-byte name, then two numbers.
-constexpr size_t kCreateNameSize = 64;
-constexpr size_t kCreateParam1Offset = 64;
-constexpr size_t kCreateParam2Offset = 68;
-// Layout of the cancel-administrator parameter: two flag bytes, then text.
-constexpr size_t kCancelTextOffset = 2;
+// Where the parameters' fields lie. Read by offset, since the host's memory
+// need not be aligned as the structures are.
+constexpr size_t kCreateNameSize = sizeof(KelvaneCreateImageParam::Name);
+constexpr size_t kCreateParam1Offset = offsetof(KelvaneCreateImageParam, Param1);
+constexpr size_t kCreateParam2Offset = offsetof(KelvaneCreateImageParam, Param2);
+constexpr size_t kCancelFlag1Offset = offsetof(KelvaneCancelAdminParam, Flag1);
+constexpr size_t kCancelFlag2Offset = offsetof(KelvaneCancelAdminParam, Flag2);
+constexpr size_t kCancelTextOffset = offsetof(KelvaneCancelAdminParam, Text);
 
 // Copies the text of a fixed-size source field (read no further than
 // `srcSize` bytes) into a fixed-size target, always NUL-terminated, the rest
@@ -155,9 +148,22 @@ void CNetManager::PickLocalAddress(char* out) {
 // ---- start and stop ------------------------------------------------------------
 
 bool CNetManager::StartServer(KelvaneTcpClosedFn onTcpClosed) {
-  kplat::LockGuard life(m_csLifeLock);
-  if (m_bStarted.load()) return true;
+  std::unique_lock<std::mutex> life(m_muLife);
+  if (!WaitForStopLocked(life)) return false;
+  if (m_nLife == Life::kStarted) return true;
+  return StartLocked(onTcpClosed);
+}
 
+bool CNetManager::WaitForStopLocked(std::unique_lock<std::mutex>& life) {
+  if (m_nLife != Life::kStopping) return true;
+  // The stop in progress may be waiting for this very thread to finish its
+  // callback: waiting here would never end.
+  if (InsideEventCallback()) return false;
+  m_cvLife.wait(life, [this] { return m_nLife != Life::kStopping; });
+  return true;
+}
+
+bool CNetManager::StartLocked(KelvaneTcpClosedFn onTcpClosed) {
   PickLocalAddress(m_szLocalIP);
   if (m_szLocalIP[0] == '\0') return false;
 
@@ -173,43 +179,68 @@ bool CNetManager::StartServer(KelvaneTcpClosedFn onTcpClosed) {
   }
   kplat::EventReset(event);
 
-  kplat::LockGuard req(m_csReqLock);
   kplat::LockGuard store(m_csLock);
   m_hEvent = event;
   m_bStarted.store(true);
+  m_nLife = Life::kStarted;
   return true;
 }
 
+// No lock is held while links are destroyed and the transport threads end:
+// their callbacks may call back into the manager.
 void CNetManager::StopServer() {
-  kplat::LockGuard life(m_csLifeLock);
-  {
-    // Waits for a request in flight, so its event is never released under it.
-    kplat::LockGuard req(m_csReqLock);
-    {
-      // From here on no reply handler stores or signals.
-      kplat::LockGuard store(m_csLock);
-      m_bStarted.store(false);
-      if (m_hEvent != kplat::NoEvent()) {
-        kplat::EventClose(m_hEvent);
-        m_hEvent = kplat::NoEvent();
-      }
-    }
-    // Each handle is taken out before it is destroyed, so a close event for
-    // it finds it gone and does not report it to the host.
-    uint32_t udp = m_hUdpLink.exchange(kInvalidHandle);
-    if (udp != kInvalidHandle) UdpDestroy(udp);
-    uint32_t tcp = m_hTcpLink.exchange(kInvalidHandle);
-    if (tcp != kInvalidHandle) TcpDestroy(tcp);
-    m_bTcpConnected.store(false);
-  }
-  // Outside the request lock: the components may wait here for a callback
-  // that is itself about to make a request.
+  if (!BeginStop()) return;
   TcpUninit();
   UdpUninit();
+  EndStop();
+}
 
+bool CNetManager::BeginStop() {
+  {
+    std::unique_lock<std::mutex> life(m_muLife);
+    if (!WaitForStopLocked(life)) return false;
+    m_nLife = Life::kStopping;
+  }
+  {
+    // From here on no reply handler stores or signals, and no request arms.
+    kplat::LockGuard store(m_csLock);
+    m_bStarted.store(false);
+  }
+  InterruptWait(WaitKind::kAny);
+  ReleaseLinks();  // also ends a connect in progress
+  {
+    // The request in flight has been woken; once it has left, nothing uses
+    // the event or creates links any more.
+    kplat::LockGuard req(m_csReqLock);
+  }
+  ReleaseLinks();
   kplat::LockGuard store(m_csLock);
-  m_listImageInfo.clear();
-  m_mapSnapInfo.clear();
+  if (m_hEvent != kplat::NoEvent()) {
+    kplat::EventClose(m_hEvent);
+    m_hEvent = kplat::NoEvent();
+  }
+  return true;
+}
+
+// Each handle is taken out before it is destroyed, so a close event for it
+// finds it gone and does not report it to the host.
+void CNetManager::ReleaseLinks() {
+  uint32_t udp = m_hUdpLink.exchange(kInvalidHandle);
+  if (udp != kInvalidHandle) UdpDestroy(udp);
+  uint32_t tcp = m_hTcpLink.exchange(kInvalidHandle);
+  if (tcp != kInvalidHandle) TcpDestroy(tcp);
+  m_bTcpConnected.store(false);
+}
+
+void CNetManager::EndStop() {
+  {
+    kplat::LockGuard store(m_csLock);
+    m_listImageInfo.clear();
+    m_mapSnapInfo.clear();
+  }
+  std::lock_guard<std::mutex> life(m_muLife);
+  m_nLife = Life::kStopped;
+  m_cvLife.notify_all();
 }
 
 // ---- requests -----------------------------------------------------------------
@@ -227,33 +258,7 @@ int CNetManager::SendAskPack(uint32_t type, void* param) {
             static_cast<int>(type));
     return 1;
   }
-  // Replies of other types that arrive while this request waits (late
-  // answers to an earlier, timed-out request) are stored but neither set the
-  // result nor end the wait.
-  m_nAwaitedReply.store(ReplyTypeOf(type));
-  int result = RunRequest(type, param);
-  m_nAwaitedReply.store(0);
-  return result;
-}
-
-uint32_t CNetManager::ReplyTypeOf(uint32_t askType) {
-  // Indexed by request type; the keep-alive expects no reply.
-  static const uint32_t kReplies[] = {0,
-                                      kDiscoverAck,
-                                      kLoginAck,
-                                      kImageListAck,
-                                      kImageInfoAck,
-                                      kCreateImageAck,
-                                      kSelectImageAck,
-                                      kSetAdminAck,
-                                      kCancelAdminAck,
-                                      0};
-  return askType < sizeof(kReplies) / sizeof(kReplies[0]) ? kReplies[askType] : 0;
-}
-
-bool CNetManager::AnswersCurrentRequest(uint32_t replyType) const {
-  uint32_t awaited = m_nAwaitedReply.load();
-  return awaited == 0 || awaited == replyType;
+  return RunRequest(type, param);
 }
 
 int CNetManager::RunRequest(uint32_t type, void* param) {
@@ -301,13 +306,47 @@ int CNetManager::SendUdpBroadcast(const CPacketHead& packet, uint32_t handle) {
   return UdpSendTo(handle, buffer.get(), size, 32, kDiscoverAddress, kDiscoverPort) ? 1 : 0;
 }
 
-void CNetManager::ResetReplyEvent() { kplat::EventReset(m_hEvent); }
+bool CNetManager::ArmReply(uint32_t replyType) {
+  kplat::LockGuard store(m_csLock);
+  if (!m_bStarted.load()) return false;
+  kplat::EventReset(m_hEvent);
+  m_nAwaitedReply = replyType;
+  m_bReplied = false;
+  m_bInterrupted = false;
+  return true;
+}
+
+CNetManager::WaitEnd CNetManager::AwaitReply(uint32_t waitMs) {
+  // The event is closed only once no request is in flight (StopServer).
+  if (waitMs) kplat::EventWait(m_hEvent, waitMs);
+  kplat::LockGuard store(m_csLock);
+  m_nAwaitedReply = 0;
+  if (m_bReplied) return WaitEnd::kReplied;
+  return m_bInterrupted ? WaitEnd::kInterrupted : WaitEnd::kTimedOut;
+}
+
+void CNetManager::InterruptWait(WaitKind kind) {
+  kplat::LockGuard store(m_csLock);
+  if (m_nAwaitedReply == 0) return;
+  const bool udp = m_nAwaitedReply == CPktToolDiscoverAck::kCode;
+  if ((kind == WaitKind::kTcp && udp) || (kind == WaitKind::kUdp && !udp)) return;
+  m_nAwaitedReply = 0;
+  m_bInterrupted = true;
+  SignalReplyLocked();
+}
 
 int CNetManager::SendAndWait(CPacketHead& packet, const char* timeoutText) {
   packet.Length = packet.Size();
   m_nLastErrCode.store(1);
-  if (!SendTcp(packet, m_hTcpLink.load())) return 1;
-  if (!kplat::EventWait(m_hEvent, kReplyWaitMs)) KLOG_AT(kSource, LOG_ERROR, "%s", timeoutText);
+  if (!ArmReply(ReplyCodeOf(packet.Type))) return 1;
+  if (!SendTcp(packet, m_hTcpLink.load())) {
+    AwaitReply(0);
+    return 1;
+  }
+  // A closed link or a stop ends the wait early, leaving the result at 1.
+  if (AwaitReply(kReplyWaitMs) == WaitEnd::kTimedOut) {
+    KLOG_AT(kSource, LOG_ERROR, "%s", timeoutText);
+  }
   return m_nLastErrCode.load();
 }
 
@@ -325,15 +364,17 @@ bool CNetManager::CreateUdpLink() {
 
 int CNetManager::DiscoverServer() {
   if (!CreateUdpLink()) return 1;
-  ResetReplyEvent();
+  if (!ArmReply(CPktToolDiscoverAck::kCode)) return 1;
   CPktToolDiscover packet;
   packet.Length = packet.Size();
   if (!SendUdpBroadcast(packet, m_hUdpLink.load())) {
+    AwaitReply(0);
     KLOG_AT(kSource, LOG_ERROR, "Send Discover Server Pack failed.");
     return 1;
   }
-  if (kplat::EventWait(m_hEvent, kReplyWaitMs)) return 0;
-  KLOG_AT(kSource, LOG_ERROR, "Wait Discover Server Pack Overtime.");
+  const WaitEnd end = AwaitReply(kReplyWaitMs);
+  if (end == WaitEnd::kReplied) return 0;
+  if (end == WaitEnd::kTimedOut) KLOG_AT(kSource, LOG_ERROR, "Wait Discover Server Pack Overtime.");
   return 1;
 }
 
@@ -378,26 +419,22 @@ bool CNetManager::ConnectTcp() {
 
 int CNetManager::LoginServer(const void* param) {
   if (!ConnectTcp()) return 1;
-  ResetReplyEvent();
   CPktToolLogin packet;
   CopyField(packet.ToolName, static_cast<const char*>(param), sizeof(packet.ToolName));
   return SendAndWait(packet, "Wait Login Server Pack Overtime.");
 }
 
 int CNetManager::QueryImageList() {
-  ResetReplyEvent();
   CPktToolQueryImgList packet;
   return SendAndWait(packet, "Wait Query Image List Pack Overtime.");
 }
 
 int CNetManager::QueryImageInfo() {
-  ResetReplyEvent();
   CPktToolQueryImgInfo packet;
   return SendAndWait(packet, "Wait Query Image Info Pack Overtime.");
 }
 
 int CNetManager::CreateImage(const void* param) {
-  ResetReplyEvent();
   const char* p = static_cast<const char*>(param);
   CPktToolCreateImage packet;
   const uint32_t param1 = LoadU32(p + kCreateParam1Offset);
@@ -410,7 +447,6 @@ int CNetManager::CreateImage(const void* param) {
 }
 
 int CNetManager::SelectImage(const void* param) {
-  ResetReplyEvent();
   CPktToolSelectImg packet;
   packet.Param = 0;
   packet.ImageId = LoadU32(param);
@@ -418,7 +454,6 @@ int CNetManager::SelectImage(const void* param) {
 }
 
 int CNetManager::SetAdmin(const void* param) {
-  ResetReplyEvent();
   CPktToolSetAdmin packet;
   if (packet.m_Field.SetCount(1) != 0) return 1;
   CPSetClientPowerBaseInfor* record = packet.m_Field.GetAt(0);
@@ -428,15 +463,14 @@ int CNetManager::SetAdmin(const void* param) {
 }
 
 int CNetManager::CancelAdmin(const void* param) {
-  ResetReplyEvent();
   const uint8_t* p = static_cast<const uint8_t*>(param);
   CPktToolCancelAdmin packet;
   if (packet.m_Field.SetCount(1) != 0) return 1;
   CPCancelAdministratorBaseInfor* record = packet.m_Field.GetAt(0);
   record->Param1 = 0;
   record->Param2 = 0;
-  record->Param3 = p[0];
-  record->Param4 = p[1];
+  record->Param3 = p[kCancelFlag1Offset];
+  record->Param4 = p[kCancelFlag2Offset];
   CopyField(record->Text, reinterpret_cast<const char*>(p + kCancelTextOffset),
             sizeof(record->Text));
   return SendAndWait(packet, "Wait Cancel Admin Pack Overtime.");
@@ -453,27 +487,27 @@ int CNetManager::SendHeartbeat() {
 void CNetManager::OnTcpRecvPacket(uint32_t, TCountedPtr<CPacketHead>& packet) {
   if (!m_bStarted.load() || !packet) return;
   switch (packet->Type) {
-    case kLoginAck: {
+    case CPktToolLoginAck::kCode: {
       TCountedPtr<CPktToolLoginAck> ack(packet);
       if (!ack) break;
       OnLoginAck(*ack);
       return;
     }
-    case kImageInfoAck:
+    case CPktToolQueryImgInfoAck::kCode:
       OnImageInfoAck(packet);
       return;
-    case kSetAdminAck:
-    case kCancelAdminAck:
-    case kCreateImageAck:
+    case ReplyCodeOf(CPktToolSetAdmin::kCode):
+    case ReplyCodeOf(CPktToolCancelAdmin::kCode):
+    case ReplyCodeOf(CPktToolCreateImage::kCode):
       OnResultAck(*packet);
       return;
-    case kSelectImageAck: {
+    case CPktToolSelectImgAck::kCode: {
       TCountedPtr<CPktToolSelectImgAck> ack(packet);
       if (!ack) break;
       OnSelectImageAck(*ack);
       return;
     }
-    case kImageListAck: {
+    case CPktToolQueryImgInfoListAck::kCode: {
       TCountedPtr<CPktToolQueryImgInfoListAck> ack(packet);
       if (!ack) break;
       OnImageListAck(*ack);
@@ -482,6 +516,8 @@ void CNetManager::OnTcpRecvPacket(uint32_t, TCountedPtr<CPacketHead>& packet) {
     default:
       break;
   }
+  // 0x80020007 and 0x80020008 never get here: the code table has no class
+  // for them, so the receive path reports them as unrecognised packets.
   KLOG_AT(kSource, LOG_WARNING, "TcpRecvData cann't parse package type:%d.",
           static_cast<int>(packet->Type));
 }
@@ -489,7 +525,7 @@ void CNetManager::OnTcpRecvPacket(uint32_t, TCountedPtr<CPacketHead>& packet) {
 void CNetManager::OnUdpRecvPacket(uint32_t, TCountedPtr<CPacketHead>& packet,
                                   const char* senderIP, uint16_t) {
   if (!m_bStarted.load() || !packet) return;
-  if (packet->Type == kDiscoverAck) {
+  if (packet->Type == CPktToolDiscoverAck::kCode) {
     OnDiscoverAck(packet, senderIP);
     return;
   }
@@ -501,6 +537,34 @@ void CNetManager::SignalReplyLocked() {
   if (m_hEvent != kplat::NoEvent()) kplat::EventSet(m_hEvent);
 }
 
+template <class Store>
+void CNetManager::StoreReply(const CPacketHead& reply, bool setsErrCode, Store&& store) {
+  kplat::LockGuard hold(m_csLock);
+  if (!m_bStarted.load()) return;  // stopped: dropped without a line
+  if (m_nAwaitedReply != reply.Type) {
+    LogDropped(reply.Type);
+    return;
+  }
+  if (setsErrCode) m_nLastErrCode.store(static_cast<int32_t>(reply.ErrCode));
+  store();
+  m_nAwaitedReply = 0;
+  m_bReplied = true;
+  SignalReplyLocked();
+}
+
+void CNetManager::FailReply(uint32_t replyType) {
+  kplat::LockGuard hold(m_csLock);
+  if (!m_bStarted.load() || m_nAwaitedReply != replyType) return;
+  KLOG_AT(kSource, LOG_ERROR, "Reply type:0x%08X dropped: out of memory.", replyType);
+  m_nAwaitedReply = 0;
+  m_bInterrupted = true;
+  SignalReplyLocked();
+}
+
+void CNetManager::LogDropped(uint32_t replyType) {
+  KLOG_AT(kSource, LOG_WARNING, "Reply type:0x%08X not awaited, dropped.", replyType);
+}
+
 void CNetManager::OnDiscoverAck(TCountedPtr<CPacketHead>& packet, const char* senderIP) {
   TCountedPtr<CPktToolDiscoverAck> ack(packet);
   const CPDiscoverAckBaseInfor* record = ack ? ack->m_Field.GetAt(0) : nullptr;
@@ -510,32 +574,27 @@ void CNetManager::OnDiscoverAck(TCountedPtr<CPacketHead>& packet, const char* se
             senderIP ? senderIP : "");
     return;
   }
-  kplat::LockGuard store(m_csLock);
-  if (!m_bStarted.load()) return;
-  m_DiscoverInfo.ServerIP = StringToIp(senderIP);
-  m_DiscoverInfo.ServerPort = static_cast<uint16_t>(record->TcpPort & 0xFFFF);
-  if (AnswersCurrentRequest(ack->Type)) SignalReplyLocked();
+  StoreReply(*ack, /*setsErrCode=*/false, [&] {
+    m_DiscoverInfo.ServerIP = StringToIp(senderIP);
+    m_DiscoverInfo.ServerPort = static_cast<uint16_t>(record->TcpPort & 0xFFFF);
+  });
 }
 
 void CNetManager::OnLoginAck(const CPktToolLoginAck& ack) {
-  kplat::LockGuard store(m_csLock);
-  if (!m_bStarted.load()) return;
-  const bool current = AnswersCurrentRequest(ack.Type);
-  if (current) m_nLastErrCode.store(static_cast<int32_t>(ack.ErrCode));
-  m_ClientInfo.ClientType = static_cast<int32_t>(ack.ClientType);
-  m_ClientInfo.ManagerEnable = static_cast<int32_t>(ack.ManagerEnable);
-  m_ClientInfo.ExtInfo = static_cast<int32_t>(ack.ExtInfo);
-  KLOG_AT(kSource, LOG_INFO, "RetLoginServer ClientType:%d, ManagerEnable:%d",
-          m_ClientInfo.ClientType, m_ClientInfo.ManagerEnable);
-  if (current) SignalReplyLocked();
+  StoreReply(ack, true, [&] {
+    m_ClientInfo.ClientType = static_cast<int32_t>(ack.ClientType);
+    m_ClientInfo.ManagerEnable = static_cast<int32_t>(ack.ManagerEnable);
+    m_ClientInfo.ExtInfo = static_cast<int32_t>(ack.ExtInfo);
+    KLOG_AT(kSource, LOG_INFO, "RetLoginServer ClientType:%d, ManagerEnable:%d",
+            m_ClientInfo.ClientType, m_ClientInfo.ManagerEnable);
+  });
 }
 
-void CNetManager::OnImageListAck(const CPktToolQueryImgInfoListAck& ack) {
-  kplat::LockGuard store(m_csLock);
-  if (!m_bStarted.load()) return;
-  const bool current = AnswersCurrentRequest(ack.Type);
-  if (current) m_nLastErrCode.store(static_cast<int32_t>(ack.ErrCode));
-  m_listImageInfo.clear();
+namespace {
+
+// The image list of a reply, built apart from the store. Throws on no memory.
+Kelvane::ImageInfoList BuildImageList(const CPktToolQueryImgInfoListAck& ack) {
+  Kelvane::ImageInfoList list;
   for (uint32_t i = 0; i < ack.Images.m_nCount; ++i) {
     const CPImageBaseInfor* record = ack.Images.GetAt(i);
     if (!record) break;
@@ -545,67 +604,88 @@ void CNetManager::OnImageListAck(const CPktToolQueryImgInfoListAck& ack) {
     info.ImageId = record->ImageId;
     info.Param1 = record->Param1;
     CopyBounded(info.Name, record->Name, sizeof(record->Name));
-    m_listImageInfo.push_back(info);
+    list.push_back(info);
   }
-  KLOG_AT(kSource, LOG_INFO, "RetQueryImageList ServerIP:%d, ServerPort:%d",
-          static_cast<int>(ack.ServerIP), static_cast<int>(ack.ServerPort));
-  if (current) SignalReplyLocked();
+  return list;
+}
+
+Kelvane::_IN_SNAP_INFO SnapInfoOf(const CImgInfoEx& image, const CImgSnapshotInfo& snap) {
+  Kelvane::_IN_SNAP_INFO info = {};
+  info.ImageId = image.ImageId;
+  info.ImageParam3 = image.Param3;
+  info.SnapshotId = snap.SnapshotId;
+  info.Param2 = snap.Param2;
+  info.Param3 = snap.Param3;
+  info.Param4 = snap.Param4;
+  info.Param5 = snap.Param5;
+  info.Param6 = snap.Param6;
+  CopyBounded(info.Text, snap.Text, sizeof(snap.Text));
+  info.Time.wYear = snap.TimeField(0);
+  info.Time.wMonth = snap.TimeField(1);
+  info.Time.wDay = snap.TimeField(2);
+  info.Time.wHour = snap.TimeField(3);
+  info.Time.wMinute = snap.TimeField(4);
+  info.Time.wSecond = snap.TimeField(5);
+  return info;
+}
+
+// The snapshot map of a reply, built apart from the store. Throws on no
+// memory. The first snapshot with an identifier wins.
+Kelvane::SnapInfoMap BuildSnapMap(const CPktToolQueryImgInfoAck& ack) {
+  Kelvane::SnapInfoMap map;
+  for (uint32_t i = 0; i < ack.m_Field.m_nCount; ++i) {
+    const CImgInfoEx* image = ack.m_Field.GetAt(i);
+    if (!image) break;
+    for (uint32_t j = 0; j < image->Snapshots.m_nCount; ++j) {
+      const CImgSnapshotInfo* snap = image->Snapshots.GetAt(j);
+      if (!snap) break;
+      map.emplace(snap->SnapshotId, SnapInfoOf(*image, *snap));
+    }
+  }
+  return map;
+}
+
+}  // namespace
+
+void CNetManager::OnImageListAck(const CPktToolQueryImgInfoListAck& ack) {
+  Kelvane::ImageInfoList list;
+  try {
+    list = BuildImageList(ack);
+  } catch (const std::bad_alloc&) {
+    FailReply(ack.Type);
+    return;
+  }
+  // The replaced list is freed when `list` goes, outside the lock.
+  StoreReply(ack, true, [&] {
+    m_listImageInfo.swap(list);
+    KLOG_AT(kSource, LOG_INFO, "RetQueryImageList ServerIP:%d, ServerPort:%d",
+            static_cast<int>(ack.ServerIP), static_cast<int>(ack.ServerPort));
+  });
 }
 
 void CNetManager::OnImageInfoAck(TCountedPtr<CPacketHead>& packet) {
   TCountedPtr<CPktToolQueryImgInfoAck> ack(packet);
   if (!ack) return;
-  kplat::LockGuard store(m_csLock);
-  if (!m_bStarted.load()) return;
-  const bool current = AnswersCurrentRequest(ack->Type);
-  if (current) m_nLastErrCode.store(static_cast<int32_t>(ack->ErrCode));
-  m_mapSnapInfo.clear();
-  for (uint32_t i = 0; i < ack->m_Field.m_nCount; ++i) {
-    const CImgInfoEx* image = ack->m_Field.GetAt(i);
-    if (!image) break;
-    for (uint32_t j = 0; j < image->Snapshots.m_nCount; ++j) {
-      const CImgSnapshotInfo* snap = image->Snapshots.GetAt(j);
-      if (!snap) break;
-      Kelvane::_IN_SNAP_INFO info = {};
-      info.ImageId = image->ImageId;
-      info.ImageParam3 = image->Param3;
-      info.SnapshotId = snap->SnapshotId;
-      info.Param2 = snap->Param2;
-      info.Param3 = snap->Param3;
-      info.Param4 = snap->Param4;
-      info.Param5 = snap->Param5;
-      info.Param6 = snap->Param6;
-      CopyBounded(info.Text, snap->Text, sizeof(snap->Text));
-      info.Time.wYear = snap->TimeField(0);
-      info.Time.wMonth = snap->TimeField(1);
-      info.Time.wDay = snap->TimeField(2);
-      info.Time.wHour = snap->TimeField(3);
-      info.Time.wMinute = snap->TimeField(4);
-      info.Time.wSecond = snap->TimeField(5);
-      // The first snapshot with an identifier wins.
-      m_mapSnapInfo.emplace(info.SnapshotId, info);
-    }
+  Kelvane::SnapInfoMap map;
+  try {
+    map = BuildSnapMap(*ack);
+  } catch (const std::bad_alloc&) {
+    FailReply(ack->Type);
+    return;
   }
-  if (current) SignalReplyLocked();
+  StoreReply(*ack, true, [&] { m_mapSnapInfo.swap(map); });
 }
 
 void CNetManager::OnSelectImageAck(const CPktToolSelectImgAck& ack) {
-  kplat::LockGuard store(m_csLock);
-  if (!m_bStarted.load()) return;
-  const bool current = AnswersCurrentRequest(ack.Type);
-  if (current) m_nLastErrCode.store(static_cast<int32_t>(ack.ErrCode));
-  m_SelectImageInfo.bSucc = ack.bSucc != 0;
-  CopyBounded(m_SelectImageInfo.Path, ack.Path, sizeof(ack.Path));
-  KLOG_AT(kSource, LOG_INFO, "RetSelectImageInfo bSucc:%d", m_SelectImageInfo.bSucc ? 1 : 0);
-  if (current) SignalReplyLocked();
+  StoreReply(ack, true, [&] {
+    m_SelectImageInfo.bSucc = ack.bSucc != 0;
+    CopyBounded(m_SelectImageInfo.Path, ack.Path, sizeof(ack.Path));
+    KLOG_AT(kSource, LOG_INFO, "RetSelectImageInfo bSucc:%d", m_SelectImageInfo.bSucc ? 1 : 0);
+  });
 }
 
 void CNetManager::OnResultAck(const CPacketHead& ack) {
-  kplat::LockGuard store(m_csLock);
-  if (!m_bStarted.load()) return;
-  const bool current = AnswersCurrentRequest(ack.Type);
-  if (current) m_nLastErrCode.store(static_cast<int32_t>(ack.ErrCode));
-  if (current) SignalReplyLocked();
+  StoreReply(ack, true, [] {});
 }
 
 // ---- closed links ---------------------------------------------------------------
@@ -616,9 +696,11 @@ void CNetManager::OnTcpClosed(uint32_t link) {
   uint32_t expected = link;
   if (!m_hTcpLink.compare_exchange_strong(expected, kInvalidHandle)) return;
   // The link is gone before the host hears of it, so a login that the host
-  // starts from its callback connects again.
+  // starts from its callback connects again; a request waiting on the link
+  // ends at once instead of running into its time-out.
   m_bTcpConnected.store(false);
   TcpDestroy(link);
+  InterruptWait(WaitKind::kTcp);
   KelvaneTcpClosedFn callback = m_pfnTcpClosed.load();
   if (callback) callback();
 }
@@ -627,5 +709,7 @@ void CNetManager::OnUdpClosed(uint32_t endpoint) {
   KLOG_AT(kSource, LOG_INFO, "UdpClosed:%u.", endpoint);
   if (endpoint == kInvalidHandle) return;
   uint32_t expected = endpoint;
-  if (m_hUdpLink.compare_exchange_strong(expected, kInvalidHandle)) UdpDestroy(endpoint);
+  if (!m_hUdpLink.compare_exchange_strong(expected, kInvalidHandle)) return;
+  UdpDestroy(endpoint);
+  InterruptWait(WaitKind::kUdp);
 }

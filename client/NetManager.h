@@ -4,9 +4,11 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <list>
 #include <map>
+#include <mutex>
 #include <string>
 
 #include "BasePlatform/NetHandler2.h"
@@ -25,17 +27,22 @@ constexpr uint32_t kReplyWaitMs = 3000;
 constexpr const char* kDiscoverAddress = "255.255.255.255";
 constexpr uint32_t kDiscoverPort = 800;
 
-// Locking (always taken in this order):
-//  - m_csLifeLock serialises StartServer and StopServer.
-//  - m_csReqLock serialises the host's calls that use the reply event
-//    (requests, StartServer, StopServer), so two requests never share one
-//    event and one last error code, and the event is never released under a
-//    waiting request.
-//  - m_csLock guards the result store, m_bStarted transitions and the event
-//    handle against the reply handlers on transport threads. A handler stores
-//    and signals only while the manager is started, under this lock.
+// Threads and locks:
+//  - Lifecycle: m_nLife (under m_muLife) says whether the manager is stopped,
+//    started or being stopped. StopServer holds no lock while it destroys the
+//    links and lets the transport threads end, so a host callback that calls
+//    StopServer or StartServer on such a thread never waits for a lock held
+//    across that wait; called there while a stop is in progress, they return
+//    at once (the stop in progress finishes the job).
+//  - m_csReqLock serialises the host's requests, so two requests never share
+//    the reply event and the last error code. StopServer waits for it only
+//    after waking the request in flight.
+//  - m_csLock guards the result store, the awaited reply and m_bStarted
+//    transitions against the reply handlers on transport threads.
+//  - Exactly one reply changes the store per request: the first one of the
+//    type the request in flight awaits. Any other reply is dropped, so the
+//    store changes only while the host is inside SendAskPack or StopServer.
 //  - Handles and flags that transport threads touch are atomics.
-// The host's getters read the store without a lock, after their request.
 class CNetManager : public CNetProtocolHandler {
  public:
   CNetManager();
@@ -83,13 +90,16 @@ class CNetManager : public CNetProtocolHandler {
                        const char* senderIP, uint16_t senderPort) override;
 
  private:
+  // How the wait for a reply ended.
+  enum class WaitEnd { kReplied, kTimedOut, kInterrupted };
+  // Which waits an event ends: those for a TCP reply, for the discovery
+  // reply (UDP), or any.
+  enum class WaitKind { kTcp, kUdp, kAny };
+  // Lifecycle states (m_nLife).
+  enum class Life { kStopped, kStarted, kStopping };
+
   // Requests (called with m_csReqLock held and the manager started).
   int RunRequest(uint32_t type, void* param);
-  // Reply code that request `askType` waits for; 0 for none.
-  static uint32_t ReplyTypeOf(uint32_t askType);
-  // True when a reply of `replyType` may set the result and end the wait:
-  // no request waits, or the waiting one expects this type.
-  bool AnswersCurrentRequest(uint32_t replyType) const;
   int DiscoverServer();
   int LoginServer(const void* param);
   int QueryImageList();
@@ -102,23 +112,52 @@ class CNetManager : public CNetProtocolHandler {
 
   bool CreateUdpLink();
   bool ConnectTcp();
-  void ResetReplyEvent();
+  // Starts awaiting a reply of `replyType`: resets the event and clears the
+  // outcome. False (nothing armed) when the manager is being stopped.
+  bool ArmReply(uint32_t replyType);
+  // Waits up to `waitMs` for the armed reply, then disarms it, so that no
+  // later reply changes the store.
+  WaitEnd AwaitReply(uint32_t waitMs);
+  // Ends the wait of the request in flight at once, without a reply, when
+  // it is of `kind`.
+  void InterruptWait(WaitKind kind);
   // Sets the last error code to 1, sends on the TCP link and waits for the
   // reply; logs `timeoutText` if none comes. Returns the last error code.
   int SendAndWait(PacketZVDiskless::CPacketHead& packet, const char* timeoutText);
+
+  // Lifecycle steps of StopServer and StartServer.
+  bool BeginStop();
+  void ReleaseLinks();
+  void EndStop();
+  bool StartLocked(KelvaneTcpClosedFn onTcpClosed);
+  // Waits while a stop is in progress; false when the caller may not wait
+  // (it runs on a transport thread that the stop is ending).
+  bool WaitForStopLocked(std::unique_lock<std::mutex>& life);
 
   // Pack one packet into a zero-filled buffer of Size() bytes and send it.
   // Non-zero when the transport accepted it.
   static int SendTcp(const PacketZVDiskless::CPacketHead& packet, uint32_t link);
   static int SendUdpBroadcast(const PacketZVDiskless::CPacketHead& packet, uint32_t handle);
 
-  // Reply handlers.
+  // Reply handlers: each builds what it stores, then hands it to StoreReply.
   void OnDiscoverAck(TCountedPtr<PacketZVDiskless::CPacketHead>& packet, const char* senderIP);
   void OnLoginAck(const PacketZVDiskless::CPktToolLoginAck& ack);
   void OnImageListAck(const PacketZVDiskless::CPktToolQueryImgInfoListAck& ack);
   void OnImageInfoAck(TCountedPtr<PacketZVDiskless::CPacketHead>& packet);
   void OnSelectImageAck(const PacketZVDiskless::CPktToolSelectImgAck& ack);
   void OnResultAck(const PacketZVDiskless::CPacketHead& ack);
+  // The frame of every reply handler: under m_csLock, if the manager is
+  // started and the request in flight awaits `reply.Type`, runs store(),
+  // sets the last error code from the reply's ErrCode (unless `setsErrCode`
+  // is false: discovery), disarms the wait and wakes the request. Otherwise
+  // logs the reply as not awaited and drops it. store() must not throw.
+  template <class Store>
+  void StoreReply(const PacketZVDiskless::CPacketHead& reply, bool setsErrCode, Store&& store);
+  // A reply of the awaited type whose result could not be built (no memory):
+  // the request ends at once with 1, the store stays as it was.
+  void FailReply(uint32_t replyType);
+  // Logs a reply that no request awaits (Warning, with its type).
+  void LogDropped(uint32_t replyType);
   // Wakes the waiting request; call with m_csLock held.
   void SignalReplyLocked();
 
@@ -129,8 +168,11 @@ class CNetManager : public CNetProtocolHandler {
   std::atomic<bool> m_bStarted{false};
   std::atomic<bool> m_bTcpConnected{false};
   std::atomic<int32_t> m_nLastErrCode{1};  // 1: no result yet
-  // Reply type the request in flight waits for; 0 while none waits.
-  std::atomic<uint32_t> m_nAwaitedReply{0};
+  // Under m_csLock: the reply type the request in flight waits for (0 while
+  // none waits), and how its wait ended.
+  uint32_t m_nAwaitedReply = 0;
+  bool m_bReplied = false;
+  bool m_bInterrupted = false;
   char m_szLocalIP[32] = {};
   Kelvane::_IN_CLIENT_INFO m_ClientInfo = {};
   Kelvane::_IN_DISCOVER_INFO m_DiscoverInfo = {};
@@ -139,7 +181,9 @@ class CNetManager : public CNetProtocolHandler {
   Kelvane::SnapInfoMap m_mapSnapInfo;
   std::atomic<KelvaneTcpClosedFn> m_pfnTcpClosed{nullptr};
   kplat::Lock m_csReqLock;
-  kplat::Lock m_csLifeLock;
+  std::mutex m_muLife;  // guards m_nLife; never held across a wait for a thread
+  std::condition_variable m_cvLife;
+  Life m_nLife = Life::kStopped;
 };
 
 // The process-wide manager, created on first use under a lock; null only if

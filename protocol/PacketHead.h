@@ -12,6 +12,11 @@ namespace PacketZVDiskless {
 
 constexpr uint32_t kPacketHeadSize = 24;
 
+// Bit 31 of a type code marks a reply; a reply carries its request's code
+// with that bit set.
+constexpr uint32_t kReplyFlag = 0x80000000u;
+constexpr uint32_t ReplyCodeOf(uint32_t requestCode) { return requestCode | kReplyFlag; }
+
 // Base of every packet: six head words, and the virtual encode/decode
 // contract that each packet class fulfils.
 //

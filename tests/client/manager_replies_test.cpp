@@ -325,9 +325,97 @@ TEST_F(ManagerTest, LeftoverReplyOfAnotherTypeDoesNotAnswerTheWaitingRequest) {
   EXPECT_EQ(M().GetClientInfo().ExtInfo, 0x01020304);
 }
 
+// Exactly one reply per request changes the store: the first of the awaited
+// type. Duplicates, replies of another type and unsolicited ones are dropped.
+TEST_F(ManagerTest, OnlyTheAwaitedReplyChangesTheStore) {
+  Fake().SetNextUdpHandle(101);
+  ASSERT_TRUE(M().StartServer(nullptr));
+  ktest::LogCapture log;
+  // Two servers answer the discovery: 10.0.0.5 port 9000 first.
+  const Bytes discoverHead =
+      Hex("00 00 00 00  00 00 02 80  20 00 00 00  00 00 00 00  00 00 00 00  00 00 00 00"
+          "01 00 00 00");
+  Fake().ReplyOnUdp(0x00020000, discoverHead + Hex("28 23 00 00"), "10.0.0.5", 800);
+  Fake().DeliverUdpPacket(101, discoverHead + Hex("29 23 00 00"), "10.0.0.6", 800, 100);
+  ASSERT_EQ(M().SendAskPack(KELVANE_ASK_DISCOVER, nullptr), 0);
+  Fake().WaitIdle();
+  EXPECT_EQ(M().GetDiscoverInfo().ServerIP, 0x0A000005u);
+  EXPECT_EQ(M().GetDiscoverInfo().ServerPort, 9000);
+  EXPECT_TRUE(log.Has("NetManager", "Warning", "Reply type:0x80020000 not awaited, dropped."));
+
+  // The login goes to the first server; its reply comes twice.
+  Fake().ReplyOnTcp(0x00020001, ktest::LoginReply(0));
+  const Bytes otherLogin =
+      Hex("00 00 00 00  01 00 02 80  24 00 00 00  00 00 00 00  09 00 00 00  00 00 00 00"
+          "09 00 00 00  09 00 00 00  09 00 00 00");
+  Fake().DeliverTcpPacket(1, otherLogin, 100);
+  char name[] = "tool";
+  ASSERT_EQ(M().SendAskPack(KELVANE_ASK_LOGIN, name), 0);
+  Fake().WaitIdle();
+  ASSERT_EQ(Fake().Snapshot().connects.size(), 1u);
+  EXPECT_EQ(Fake().Snapshot().connects[0].ip, "10.0.0.5");
+  EXPECT_EQ(Fake().Snapshot().connects[0].port, 9000u);
+  EXPECT_EQ(M().GetClientInfo().ClientType, 7);
+  EXPECT_EQ(M().GetLastErrCode(), 0);
+
+  // A list request: a login reply comes first (wrong type), then the list,
+  // then the list again with other images while the host reads the first.
+  const Bytes listHead = Hex("00 00 00 00  06 00 02 80  34 01 00 00  00 00 00 00"
+                             "00 00 00 00  00 00 00 00  01 00 00 0A  28 23 00 00  01 00 00 00");
+  Fake().DeliverTcpPacket(M().TcpLink(), otherLogin, 0);
+  Fake().ReplyOnTcp(0x00020006, listHead + ImageRecord("01 00 00 00", Chars("a", 260),
+                                                       "01 00 00 00  00 00 00 00"), 50);
+  Fake().DeliverTcpPacket(M().TcpLink(),
+                          listHead + ImageRecord("02 00 00 00", Chars("b", 260),
+                                                 "01 00 00 00  00 00 00 00"), 150);
+  ASSERT_EQ(M().SendAskPack(KELVANE_ASK_IMAGE_LIST, nullptr), 0);
+  const Kelvane::ImageInfoList& list = M().GetListImageInfo();
+  Fake().WaitIdle();
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list.front().ImageId, 1u);
+  EXPECT_STREQ(list.front().Name, "a");
+  EXPECT_EQ(M().GetClientInfo().ClientType, 7);
+
+  // Unsolicited replies while no request waits.
+  Fake().DeliverTcpPacket(M().TcpLink(), otherLogin);
+  Fake().DeliverTcpPacket(M().TcpLink(), ktest::HeadReply("03 00 02 80", 4));
+  Fake().WaitIdle();
+  EXPECT_EQ(M().GetClientInfo().ClientType, 7);
+  EXPECT_EQ(M().GetLastErrCode(), 0);
+  EXPECT_TRUE(log.Has("NetManager", "Warning", "Reply type:0x80020003 not awaited, dropped."));
+}
+
+// A request whose link closes, or that StopServer interrupts, returns 1 at
+// once instead of waiting out its 3000 ms.
+TEST_F(ManagerTest, ClosedLinkOrStopEndsTheWaitAtOnce) {
+  StartAndLogin();
+  ktest::LogCapture log;
+  const auto quick = std::chrono::milliseconds(2000);
+  Fake().DeliverTcpClosed(M().TcpLink(), 100);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(M().SendAskPack(KELVANE_ASK_IMAGE_LIST, nullptr), 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, quick);
+  EXPECT_EQ(M().GetLastErrCode(), 1);
+  EXPECT_FALSE(log.Has("NetManager", "Error", "Wait Query Image List Pack Overtime."));
+
+  Fake().ReplyOnTcp(0x00020001, ktest::LoginReply(0));
+  char name[] = "tool";
+  ASSERT_EQ(M().SendAskPack(KELVANE_ASK_LOGIN, name), 0);
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    M().StopServer();
+  });
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(M().SendAskPack(KELVANE_ASK_IMAGE_INFO, nullptr), 1);
+  stopper.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, quick);
+  EXPECT_FALSE(M().IsStarted());
+  EXPECT_FALSE(log.Has("NetManager", "Error", "Wait Query Image Info Pack Overtime."));
+}
+
 // ---- time-outs and late replies (each waits the real 3000 ms) --------------------------------
 
-TEST_F(ManagerTest, LoginTimesOutAndTheLateReplyIsStillStored) {
+TEST_F(ManagerTest, LoginTimesOutAndTheLateReplyIsDropped) {
   StartAndDiscover();
   Fake().ReplyOnTcp(0x00020001, ktest::LoginReply(5), /*delayMs=*/3400);
   ktest::LogCapture log;
@@ -340,10 +428,12 @@ TEST_F(ManagerTest, LoginTimesOutAndTheLateReplyIsStillStored) {
   EXPECT_TRUE(log.Has("NetManager", "Error", "Wait Login Server Pack Overtime."));
   EXPECT_EQ(M().GetClientInfo().ClientType, 0);
 
+  // The late reply changes neither the record nor the result.
   Fake().WaitIdle();
-  EXPECT_EQ(M().GetClientInfo().ClientType, 7);
-  EXPECT_EQ(M().GetLastErrCode(), 5);
-  // Its signal does not end the next request's wait.
+  EXPECT_EQ(M().GetClientInfo().ClientType, 0);
+  EXPECT_EQ(M().GetLastErrCode(), 1);
+  EXPECT_TRUE(log.Has("NetManager", "Warning", "Reply type:0x80020001 not awaited, dropped."));
+  // Nor does it end the next request's wait.
   Fake().ReplyOnTcp(0x00020006, Hex("00 00 00 00  06 00 02 80  24 00 00 00  00 00 00 00"
                                     "08 00 00 00  00 00 00 00  00 00 00 00  00 00 00 00"
                                     "00 00 00 00"), /*delayMs=*/50);
