@@ -75,35 +75,116 @@ struct _IN_SNAP_INFO {
   KSYSTEMTIME Time;  // wDayOfWeek and wMilliseconds are not filled
 };
 
+// The image list, in the order of the reply's entries.
 using ImageInfoList = std::list<_IN_IMAGE_INFO>;
-using SnapInfoMap = std::map<uint32_t, _IN_SNAP_INFO>;
+// The snapshot map, keyed and ordered by SnapshotId. The key is unsigned
+// long on every platform, as hosts declare it (32 bits on Windows, 64 on
+// Linux): a host built against a different key type reads every entry at the
+// wrong offset.
+using SnapInfoMap = std::map<unsigned long, _IN_SNAP_INFO>;
 
 }  // namespace Kelvane
 
-// Request types of SendAskPack.
+// Request types of SendAskPack, with what `param` points to. Integers in
+// parameters are little-endian; offsets are in bytes from `param`.
 enum : uint32_t {
+  // Broadcasts a discovery to 255.255.255.255, port 800, and stores the first
+  // answering server in GetDiscoverInfo(). `param` is ignored. 0 when a
+  // server answered, 1 otherwise.
   KELVANE_ASK_DISCOVER = 1,
+  // Connects to the discovered server (if not connected) and logs in; the
+  // reply fills GetClientInfo(). `param`: the tool name, a NUL-terminated
+  // single-byte text of which at most the first 32 bytes are sent.
   KELVANE_ASK_LOGIN = 2,
+  // Fills GetListImageInfo(). `param` is ignored.
   KELVANE_ASK_IMAGE_LIST = 3,
+  // Fills GetMapSnapInfo() with the snapshots of every image. `param` is
+  // ignored.
   KELVANE_ASK_IMAGE_INFO = 4,
+  // Creates an image. `param`: KelvaneCreateImageParam (72 bytes: the name at
+  // 0, Param1 at 64, which must not be 0, Param2 at 68). Only the result is
+  // stored.
   KELVANE_ASK_CREATE_IMAGE = 5,
+  // Selects an image; the reply fills GetSelectImageInfo(). `param`: the
+  // unsigned 32-bit image identifier.
   KELVANE_ASK_SELECT_IMAGE = 6,
+  // Switches a client into administrator mode. `param`: an unsigned 32-bit
+  // value that the server reads as the client. Only the result is stored.
   KELVANE_ASK_SET_ADMIN = 7,
+  // Switches a client out of administrator mode. `param`:
+  // KelvaneCancelAdminParam (two flag bytes at 0 and 1, then a NUL-terminated
+  // text of up to 260 bytes at 2). Only the result is stored.
   KELVANE_ASK_CANCEL_ADMIN = 8,
+  // Sends a keep-alive on the TCP link and does not wait. `param` is
+  // ignored. 0 when sent, 1 otherwise (no link).
   KELVANE_ASK_HEARTBEAT = 9,
 };
 
-// The host's callback for a closed TCP link.
+// Layout of the parameter of KELVANE_ASK_CREATE_IMAGE.
+struct KelvaneCreateImageParam {
+  char Name[64];    // NUL-terminated; at most 63 characters are sent
+  uint32_t Param1;  // must not be 0
+  uint32_t Param2;
+};
+
+// Layout of the parameter of KELVANE_ASK_CANCEL_ADMIN.
+struct KelvaneCancelAdminParam {
+  uint8_t Flag1;    // sent widened to 32 bits
+  uint8_t Flag2;    // sent widened to 32 bits
+  char Text[260];   // NUL-terminated
+};
+
+static_assert(sizeof(KelvaneCreateImageParam) == 72, "create-image parameter layout");
+static_assert(sizeof(KelvaneCancelAdminParam) == 262, "cancel-administrator parameter layout");
+
+// The host's callback for a closed TCP link. It runs on a transport thread
+// when the server closes the link or the link fails, after the library has
+// forgotten the link: a login from inside the callback connects again. The
+// callback may call every export, StopServer and StartServer included.
 typedef void (*KelvaneTcpClosedFn)();
 
+// Threads and lifetimes, for every export below:
+//  - One request at a time: concurrent SendAskPack calls are served one
+//    after the other. Each request blocks its calling thread until its reply
+//    is stored, 3000 ms pass, the link closes or StopServer is called.
+//  - Exactly one reply changes the results per request: the first reply of
+//    the type the request awaits. Replies that come late, twice or
+//    unrequested are logged and dropped.
+//  - The getters return references to the library's own records, list and
+//    map, without copying or locking. They are stable until the next request
+//    of the kind that fills them, or StopServer (which empties the list and
+//    the map and keeps the records). Read them after the request returned,
+//    on the thread that made it or one ordered after it.
+//  - The list and the map are standard-library containers handed out by
+//    reference: the host and the library must be built with the same C++
+//    standard library (on Windows: the same compiler runtime).
+//  - Results: 0 success, 1 any local failure, time-out, closed link or stop,
+//    any other value the server's result code.
 extern "C" {
+// Starts the network service: picks the local IPv4 address, starts the
+// transports and remembers `onTcpClosed` (may be null). True when started or
+// already started (the first callback stays). False when no local address
+// was found, the reply event could not be created, or StopServer is still
+// running on the calling transport thread.
 KELVANE_API bool StartServer(KelvaneTcpClosedFn onTcpClosed);
+// Stops the service: ends a waiting request at once (it returns 1), closes
+// the links, stops the transport threads and empties the list and the map.
+// Safe to call when not started, twice, or from the close callback (then it
+// returns without waiting for the transport threads).
 KELVANE_API void StopServer();
+// Runs request `type` (KELVANE_ASK_*) with `param` and returns its result:
+// 1 when not started, for an unknown type or a missing parameter.
 KELVANE_API int SendAskPack(uint32_t type, void* param);
+// The image list of the last image-list request.
 KELVANE_API Kelvane::ImageInfoList& GetListImageInfo();
+// The snapshot map of the last image-information request.
 KELVANE_API Kelvane::SnapInfoMap& GetMapSnapInfo();
+// The record of the last select-image reply.
 KELVANE_API Kelvane::_IN_SELECTIMAGE_INFO& GetSelectImageInfo();
+// The server found by the last discovery.
 KELVANE_API Kelvane::_IN_DISCOVER_INFO& GetDiscoverInfo();
+// The numbers of the last login reply.
 KELVANE_API Kelvane::_IN_CLIENT_INFO& GetClientInfo();
+// The result of the last request of types 2 to 8 (1 before the first).
 KELVANE_API int GetLastErrCode();
 }

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "client/KelvaneDll.h"
@@ -82,3 +83,9 @@ TEST_F(ExportsTest, ExportsForwardToTheManager) {
   EXPECT_EQ(f.Snapshot().tcpUninit, 1);
   EXPECT_EQ(GetClientInfo().ClientType, 7);
 }
+
+// A host declares the snapshot map with an unsigned long key; the exported
+// getter must hand out exactly that type on every platform.
+static_assert(std::is_same<decltype(&GetMapSnapInfo),
+                           std::map<unsigned long, Kelvane::_IN_SNAP_INFO>& (*)()>::value,
+              "GetMapSnapInfo returns std::map<unsigned long, _IN_SNAP_INFO>&");
