@@ -194,6 +194,9 @@ void CLogWriter::CleanOldFiles(uint32_t days, const kplat::LocalTime& now) {
   std::vector<std::string> files;
   FindFiles(m_Names.logDir.c_str(), klog::OldFilesPattern(m_Names, flavour).c_str(), files);
   if (files.empty()) return;
+  // Deliberate: the cut-off is `days` calendar days back. Subtracting
+  // seconds would cross a daylight-saving change an hour short and delete a
+  // file a day early.
   const std::string cutOff =
       klog::CutOffPath(m_Names, klog::DayName(kplat::SubtractDays(now, days)), flavour);
   for (const std::string& path : files) {

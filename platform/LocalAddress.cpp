@@ -37,6 +37,9 @@ bool PickLocalAddressFrom(const std::vector<InterfaceRow>& rows, bool rowsOk,
   if (!adaptersOk || out == nullptr) return false;
   for (const AdapterEntry& a : adapters) {
     if (std::memcmp(a.address, hw, 6) != 0) continue;
+    // Deliberate: an adapter with the right hardware address but no usable
+    // IPv4 address is passed over for the next match, instead of ending the
+    // search with an empty address.
     if (a.ipAddresses.empty() || !UsableAddress(a.ipAddresses.front())) continue;
     const std::string& ip = a.ipAddresses.front();
     size_t n = ip.size() < 31 ? ip.size() : 31;

@@ -9,6 +9,8 @@ namespace kplat {
 std::string ExecutablePath() {
   char buf[512];
   DWORD n = GetModuleFileNameA(nullptr, buf, sizeof(buf));
+  // Deliberate: a path that fills the buffer may be cut, so it is not used;
+  // the log writer then names its files after "kelvane".
   if (n == 0 || n >= sizeof(buf)) return std::string();
   return std::string(buf, n);
 }
