@@ -1,7 +1,8 @@
 // The nine exported functions. Each obtains the process-wide manager and
 // forwards to it. Should the manager ever fail to be allocated, every export
 // still answers: StartServer false, SendAskPack and GetLastErrCode 1, and the
-// getters a static empty record or container.
+// getters a static empty record or container. No exception leaves an export:
+// one that reaches it (no memory) becomes the export's failure value.
 #include "client/KelvaneDll.h"
 #include "client/NetManager.h"
 
@@ -19,18 +20,29 @@ Kelvane::_IN_CLIENT_INFO g_EmptyClient = {};
 extern "C" {
 
 KELVANE_API bool StartServer(KelvaneTcpClosedFn onTcpClosed) {
-  CNetManager* manager = GetNetManager();
-  return manager ? manager->StartServer(onTcpClosed) : false;
+  try {
+    CNetManager* manager = GetNetManager();
+    return manager ? manager->StartServer(onTcpClosed) : false;
+  } catch (...) {
+    return false;
+  }
 }
 
 KELVANE_API void StopServer() {
-  CNetManager* manager = GetNetManager();
-  if (manager) manager->StopServer();
+  try {
+    CNetManager* manager = GetNetManager();
+    if (manager) manager->StopServer();
+  } catch (...) {
+  }
 }
 
 KELVANE_API int SendAskPack(uint32_t type, void* param) {
-  CNetManager* manager = GetNetManager();
-  return manager ? manager->SendAskPack(type, param) : 1;
+  try {
+    CNetManager* manager = GetNetManager();
+    return manager ? manager->SendAskPack(type, param) : 1;
+  } catch (...) {
+    return 1;
+  }
 }
 
 KELVANE_API Kelvane::ImageInfoList& GetListImageInfo() {

@@ -258,7 +258,14 @@ int CNetManager::SendAskPack(uint32_t type, void* param) {
             static_cast<int>(type));
     return 1;
   }
-  return RunRequest(type, param);
+  try {
+    return RunRequest(type, param);
+  } catch (...) {
+    // Out of memory part-way: the request fails, and nothing stays armed
+    // for a reply that no one waits for.
+    AwaitReply(0);
+    return 1;
+  }
 }
 
 int CNetManager::RunRequest(uint32_t type, void* param) {

@@ -58,13 +58,17 @@ NetworkTables ReadSystemNetworkTables() {
 }
 
 bool PickLocalAddress(char out[32]) {
-  NetworkTablesSource source;
-  {
-    std::lock_guard<std::mutex> hold(SourceMutex());
-    source = Source();
+  try {
+    NetworkTablesSource source;
+    {
+      std::lock_guard<std::mutex> hold(SourceMutex());
+      source = Source();
+    }
+    NetworkTables t = source ? source() : ReadSystemNetworkTables();
+    return PickLocalAddressFrom(t.rows, t.rowsOk, t.adapters, t.adaptersOk, out);
+  } catch (...) {
+    return false;  // out of memory while reading the tables: no address
   }
-  NetworkTables t = source ? source() : ReadSystemNetworkTables();
-  return PickLocalAddressFrom(t.rows, t.rowsOk, t.adapters, t.adaptersOk, out);
 }
 
 void SetNetworkTablesSourceForTest(NetworkTablesSource source) {

@@ -6,6 +6,12 @@
 // other links. All handlers of one link run on the link's strand, so its
 // events come one at a time and in stream order.
 //
+// The strand is io_context::strand: asio::strand<> cannot be created safely
+// when memory runs out (its service destroys a half-built implementation).
+// Strand implementations are handed out in turn (sequential allocation, see
+// CMakeLists.txt), so links made one after another never share one and a
+// callback that blocks on one link does not hold up the next.
+//
 // TcpConnect connects on the caller's thread and gives up after
 // kConnectTimeoutMs. The received stream is cut into packets by their head's
 // Length (CPacketCutter); each whole packet is one event of kind 6, sub-kind
@@ -35,7 +41,7 @@
 #include <asio/bind_executor.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/post.hpp>
-#include <asio/strand.hpp>
+#include <asio/io_context_strand.hpp>
 #include <asio/write.hpp>
 
 #include "BasePlatform/Transport.h"
@@ -132,7 +138,7 @@ class CTcpLink : public std::enable_shared_from_this<CTcpLink> {
       : m_io(std::move(service)),
         m_hLink(hLink),
         m_pfnCallback(pfnCallback),
-        m_strand(asio::make_strand(m_io.Context())),
+        m_strand(m_io.Context()),
         m_socket(m_io.Context()) {}
 
   bool Bind(uint32_t localIP);
@@ -158,7 +164,7 @@ class CTcpLink : public std::enable_shared_from_this<CTcpLink> {
   CIoUser m_io;  // first: outlives the socket
   const uint32_t m_hLink;
   const TcpEventCallbackFn m_pfnCallback;
-  asio::strand<asio::io_context::executor_type> m_strand;
+  asio::io_context::strand m_strand;
   asio::ip::tcp::socket m_socket;
   CCallbackGate m_gate;
 

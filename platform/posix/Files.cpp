@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 
 #include "platform/Platform.h"
 
@@ -23,12 +24,13 @@ std::vector<std::string> ListDirectory(const std::string& dir, const std::string
   std::vector<std::string> names;
   DIR* d = opendir(dir.empty() ? "." : dir.c_str());
   if (d == nullptr) return names;
+  // Closed also when the list cannot grow (out of memory).
+  const std::unique_ptr<DIR, int (*)(DIR*)> closer(d, closedir);
   while (struct dirent* e = readdir(d)) {
     const char* n = e->d_name;
     if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0))) continue;
     if (fnmatch(pattern.c_str(), n, 0) == 0) names.emplace_back(n);
   }
-  closedir(d);
   return names;
 }
 

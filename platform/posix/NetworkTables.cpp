@@ -17,6 +17,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <memory>
 
 #include "platform/Platform.h"
 
@@ -33,11 +34,13 @@ struct LinkInfo {
   std::vector<std::string> ipv4;
 };
 
-// Interfaces keyed (and so ordered) by their index.
+// Interfaces keyed (and so ordered) by their index. Throws std::bad_alloc
+// when out of memory (the kernel's list is released all the same).
 bool ReadLinks(std::map<unsigned, LinkInfo>& links) {
-  struct ifaddrs* list = nullptr;
-  if (getifaddrs(&list) != 0) return false;
-  for (struct ifaddrs* a = list; a != nullptr; a = a->ifa_next) {
+  struct ifaddrs* raw = nullptr;
+  if (getifaddrs(&raw) != 0) return false;
+  const std::unique_ptr<struct ifaddrs, void (*)(struct ifaddrs*)> list(raw, freeifaddrs);
+  for (struct ifaddrs* a = raw; a != nullptr; a = a->ifa_next) {
     if (a->ifa_name == nullptr) continue;
     unsigned index = if_nametoindex(a->ifa_name);
     if (index == 0) continue;
@@ -58,15 +61,17 @@ bool ReadLinks(std::map<unsigned, LinkInfo>& links) {
       }
     }
   }
-  freeifaddrs(list);
   return true;
 }
 
 // Operational states (IF_OPER_*) of all interfaces by index, from one
 // RTM_GETLINK dump. False when netlink cannot be used.
 bool ReadOperStates(std::map<unsigned, uint8_t>& states) {
-  int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+  std::vector<char> buf(64 * 1024);
+  const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
   if (fd < 0) return false;
+  // Closed on every way out, also when the map cannot grow.
+  const std::unique_ptr<const int, void (*)(const int*)> closer(&fd, [](const int* f) { close(*f); });
   struct {
     nlmsghdr nh;
     ifinfomsg ifi;
@@ -82,10 +87,8 @@ bool ReadOperStates(std::map<unsigned, uint8_t>& states) {
   kernel.nl_family = AF_NETLINK;
   if (sendto(fd, &req, req.nh.nlmsg_len, 0, reinterpret_cast<sockaddr*>(&kernel),
              sizeof(kernel)) < 0) {
-    close(fd);
     return false;
   }
-  std::vector<char> buf(64 * 1024);
   bool ok = true;
   for (bool done = false; !done;) {
     ssize_t got = recv(fd, buf.data(), buf.size(), 0);
@@ -114,7 +117,6 @@ bool ReadOperStates(std::map<unsigned, uint8_t>& states) {
       }
     }
   }
-  close(fd);
   return ok;
 }
 

@@ -3,6 +3,7 @@
 #include <share.h>
 
 #include <cstdio>
+#include <memory>
 
 #include "platform/Platform.h"
 
@@ -27,12 +28,13 @@ std::vector<std::string> ListDirectory(const std::string& dir, const std::string
   WIN32_FIND_DATAA fd;
   HANDLE h = FindFirstFileA(search.c_str(), &fd);
   if (h == INVALID_HANDLE_VALUE) return names;
+  // Closed also when the list cannot grow (out of memory).
+  const std::unique_ptr<void, BOOL(WINAPI*)(HANDLE)> closer(h, FindClose);
   do {
     const char* n = fd.cFileName;
     if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0))) continue;
     names.emplace_back(n);
   } while (FindNextFileA(h, &fd));
-  FindClose(h);
   return names;
 }
 
