@@ -8,7 +8,7 @@
 bool CLogSharedBlock::Open(const char* baseName) {
   Close();
   const std::string base = baseName == nullptr ? std::string() : std::string(baseName);
-  m_strMemName = klog::SharedMemName(base);
+  m_strMemName = klog::SharedMemName(base);  // may throw: no ring then
   m_strEvtName = klog::SharedEventName(base);
   m_Handles = kplat::SharedBlockOpen(m_strMemName, m_strEvtName, kBlockSize);
   if (m_Handles.view == nullptr || m_Handles.event == nullptr) {
@@ -29,6 +29,13 @@ void CLogSharedBlock::Close() {
 
 void CLogSharedBlock::Publish(const char* line, uint32_t level) {
   if (m_pCursor == nullptr) return;
+  // Another process may have shrunk the block under the mapping; writing
+  // there would kill the process. The ring turns off if it cannot be grown
+  // back.
+  if (!kplat::SharedBlockIntact(m_Handles, kBlockSize)) {
+    Close();
+    return;
+  }
   // Claim a slot with a compare-exchange, so that writers in two processes
   // sharing the block never get the same slot or lose an update. An index
   // outside the ring (written by some other party) restarts it at 0.

@@ -61,10 +61,21 @@ CLogWriter::CLogWriter(const LogEnvironment& env) : m_Env(env) {
   if (m_Env.threadId == nullptr) m_Env.threadId = kplat::CurrentThreadId;
   if (m_Env.executablePath == nullptr) m_Env.executablePath = kplat::ExecutablePath;
   m_szLine[0] = '\0';
-  m_Names = klog::MakeLogNames(m_Env.executablePath(), klog::kNativeFlavour);
-  // A failure shows later as a daily file that cannot be opened.
-  kplat::MakeDirectory(m_Names.logDir);
-  m_SharedBlock.Open(m_Names.baseName.c_str());
+  SetUpNames();
+}
+
+bool CLogWriter::SetUpNames() noexcept {
+  try {
+    m_Names = klog::MakeLogNames(m_Env.executablePath(), klog::kNativeFlavour);
+    // A failure shows later as a daily file that cannot be opened.
+    kplat::MakeDirectory(m_Names.logDir);
+    m_bNamed = true;
+    m_SharedBlock.Open(m_Names.baseName.c_str());
+  } catch (...) {
+    // Out of memory: the next attempt to open the daily file tries again;
+    // the ring stays off.
+  }
+  return m_bNamed;
 }
 
 CLogWriter::~CLogWriter() { CloseFile(); }
@@ -82,24 +93,35 @@ void CLogWriter::SetLocationLocked(const char* file, int line) {
   m_nLocationLine = line;
 }
 
+// Logging never fails a caller: a line that cannot be built or written for
+// want of memory is lost, nothing more.
 void CLogWriter::SetLocation(const char* file, int line) {
-  kplat::LockGuard hold(m_Lock);
-  SetLocationLocked(file, line);
+  try {
+    kplat::LockGuard hold(m_Lock);
+    SetLocationLocked(file, line);
+  } catch (...) {
+  }
 }
 
 void CLogWriter::WriteV(uint32_t level, const char* format, va_list args) {
   if ((level & m_nLevelMask) == 0) return;
-  kplat::LockGuard hold(m_Lock);
-  WriteLocked(level, format, args);
+  try {
+    kplat::LockGuard hold(m_Lock);
+    WriteLocked(level, format, args);
+  } catch (...) {
+  }
 }
 
 void CLogWriter::WriteAt(const char* file, int line, uint32_t level, const char* format, ...) {
   if ((level & m_nLevelMask) == 0) return;
-  kplat::LockGuard hold(m_Lock);
-  SetLocationLocked(file, line);
   va_list args;
   va_start(args, format);
-  WriteLocked(level, format, args);
+  try {
+    kplat::LockGuard hold(m_Lock);
+    SetLocationLocked(file, line);
+    WriteLocked(level, format, args);
+  } catch (...) {
+  }
   va_end(args);
 }
 
@@ -175,18 +197,41 @@ void CLogWriter::WriteToFile(const kplat::LocalTime& now) {
   char day[32];
   std::snprintf(day, sizeof(day), "%04u%02u%02u.log", static_cast<unsigned>(now.year),
                 static_cast<unsigned>(now.month), static_cast<unsigned>(now.day));
-  if (std::strcmp(day, m_szDay) != 0) {
-    if (m_pFile != nullptr) std::fclose(m_pFile);
-    m_pFile = nullptr;
-    CleanOldFiles(m_nDaysKept, now);
-    m_pFile = kplat::OpenAppendShared(klog::DailyFilePath(m_Names, day, klog::kNativeFlavour));
-    // Recorded even when the open failed: no retry until the date changes.
-    std::memcpy(m_szDay, day, sizeof(m_szDay));
+  const int minute = now.hour * 60 + now.minute;
+  const bool newDay = std::strcmp(day, m_szDay) != 0;
+  // A file that could not be opened is tried again once a minute.
+  if (newDay || (m_pFile == nullptr && minute != m_nFailedMinute)) {
+    OpenDailyFile(day, now, newDay);
   }
   if (m_pFile != nullptr) {
     std::fputs(m_szLine, m_pFile);
     std::fflush(m_pFile);
   }
+}
+
+void CLogWriter::OpenDailyFile(const char* day, const kplat::LocalTime& now, bool newDay) {
+  if (m_pFile != nullptr) std::fclose(m_pFile);
+  m_pFile = nullptr;
+  std::memcpy(m_szDay, day, sizeof(m_szDay));
+  std::string path;
+  if (m_bNamed || SetUpNames()) {
+    try {
+      if (newDay) CleanOldFiles(m_nDaysKept, now);
+      path = klog::DailyFilePath(m_Names, day, klog::kNativeFlavour);
+      m_pFile = kplat::OpenAppendShared(path);
+    } catch (...) {
+    }
+  }
+  if (m_pFile != nullptr) {
+    m_bFileFailureShown = false;
+    return;
+  }
+  m_nFailedMinute = now.hour * 60 + now.minute;
+  if (!m_bFileFailureShown && (m_nOutputMask & LOG_OUT_CONSOLE)) {
+    std::fprintf(stdout, "Log file %s cannot be opened: lines are not written to a file.\n",
+                 path.empty() ? "(no name)" : path.c_str());
+  }
+  m_bFileFailureShown = true;
 }
 
 void CLogWriter::CleanOldFiles(uint32_t days, const kplat::LocalTime& now) {

@@ -101,6 +101,13 @@ class CLogWriter {
  private:
   void WriteLocked(uint32_t level, const char* format, va_list args);
   void WriteToFile(const kplat::LocalTime& now);
+  // Opens the daily file of `day` (and on a new day removes old files).
+  // When it cannot be opened, notes the minute for the next try and says so
+  // once on the console.
+  void OpenDailyFile(const char* day, const kplat::LocalTime& now, bool newDay);
+  // Builds the file names, makes the folder and opens the shared ring. False
+  // when out of memory; tried again with the next daily file.
+  bool SetUpNames() noexcept;
   void CleanOldFiles(uint32_t days, const kplat::LocalTime& now);
   void SetLocationLocked(const char* file, int line);
 
@@ -116,6 +123,9 @@ class CLogWriter {
   char m_szLine[2044];
   char m_szDay[32] = {};
   std::FILE* m_pFile = nullptr;
+  bool m_bNamed = false;
+  int m_nFailedMinute = -1;         // minute of the day of the last failed open
+  bool m_bFileFailureShown = false;  // the console has been told
 };
 
 // printf-style line through the process's writer.

@@ -112,9 +112,10 @@ std::FILE* OpenAppendShared(const std::string& path);
 std::string PosixObjectName(const std::string& name);
 struct SharedBlockHandles {
   void* mapping = nullptr;  // system handle of the mapping (opaque; on POSIX
-                            // the view again, the descriptor being closed)
+                            // the view again)
   void* view = nullptr;     // mapped address, or null
   void* event = nullptr;    // system handle of the event (opaque), or null
+  int descriptor = -1;      // POSIX: the object, kept to check its size
 };
 // Creates or opens the mapping of `size` bytes under `memName` and the event
 // under `evtName`; maps the whole block read-write. Leaves fields null for
@@ -122,6 +123,11 @@ struct SharedBlockHandles {
 SharedBlockHandles SharedBlockOpen(const std::string& memName, const std::string& evtName,
                                    size_t size);
 void SharedBlockSignal(const SharedBlockHandles& h);
+// True when the whole mapped block is still backed by the object. Another
+// process may shrink a POSIX object under the mapping (a write past its end
+// would raise SIGBUS); a shrunk object is grown back, and false means it
+// could not be. Windows mappings cannot shrink.
+bool SharedBlockIntact(const SharedBlockHandles& h, size_t size);
 void SharedBlockClose(SharedBlockHandles& h, size_t size);
 // Waits up to `ms` for the named event of an already open block (for viewers
 // and tests). True when signalled.

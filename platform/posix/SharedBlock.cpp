@@ -18,21 +18,28 @@ namespace {
 // Owner-only access, like the default security of a Windows object.
 constexpr mode_t kObjectMode = 0600;
 
-void* MapBlock(const std::string& memName, size_t size) {
-  int fd = shm_open(PosixObjectName(memName).c_str(), O_RDWR | O_CREAT, kObjectMode);
-  if (fd < 0) return nullptr;
+// Grows the object behind `fd` to at least `size` bytes. False when its size
+// cannot be read or it stays smaller.
+bool EnsureSize(int fd, size_t size) {
   struct stat st;
-  void* view = nullptr;
-  bool sized = fstat(fd, &st) == 0 &&
-               (static_cast<size_t>(st.st_size) >= size ||
-                ftruncate(fd, static_cast<off_t>(size)) == 0);
-  if (sized) {
-    view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (view == MAP_FAILED) view = nullptr;
+  if (fstat(fd, &st) != 0) return false;
+  return static_cast<size_t>(st.st_size) >= size ||
+         ftruncate(fd, static_cast<off_t>(size)) == 0;
+}
+
+// Maps the whole object, never past its end; keeps the descriptor in `h`.
+void MapBlock(const std::string& memName, size_t size, SharedBlockHandles& h) {
+  int fd = shm_open(PosixObjectName(memName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kObjectMode);
+  if (fd < 0) return;
+  void* view = EnsureSize(fd, size)
+                   ? mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)
+                   : MAP_FAILED;
+  if (view == MAP_FAILED) {
+    close(fd);
+    return;
   }
-  // The mapping keeps the object alive; the descriptor is not needed.
-  close(fd);
-  return view;
+  h.view = view;
+  h.descriptor = fd;
 }
 
 }  // namespace
@@ -40,11 +47,15 @@ void* MapBlock(const std::string& memName, size_t size) {
 SharedBlockHandles SharedBlockOpen(const std::string& memName, const std::string& evtName,
                                    size_t size) {
   SharedBlockHandles h;
-  h.view = MapBlock(memName, size);
+  MapBlock(memName, size, h);
   h.mapping = h.view;
   sem_t* s = sem_open(PosixObjectName(evtName).c_str(), O_CREAT, kObjectMode, 0);
   h.event = s == SEM_FAILED ? nullptr : s;
   return h;
+}
+
+bool SharedBlockIntact(const SharedBlockHandles& h, size_t size) {
+  return h.descriptor >= 0 && EnsureSize(h.descriptor, size);
 }
 
 void SharedBlockSignal(const SharedBlockHandles& h) {
@@ -85,6 +96,8 @@ bool SharedBlockWait(const SharedBlockHandles& h, uint32_t ms) {
 
 void SharedBlockClose(SharedBlockHandles& h, size_t size) {
   if (h.view != nullptr) munmap(h.view, size);
+  if (h.descriptor >= 0) close(h.descriptor);
+  h.descriptor = -1;
   h.view = nullptr;
   h.mapping = nullptr;
   if (h.event != nullptr) sem_close(static_cast<sem_t*>(h.event));

@@ -19,6 +19,8 @@ SharedBlockHandles SharedBlockOpen(const std::string& memName, const std::string
   return h;
 }
 
+bool SharedBlockIntact(const SharedBlockHandles& h, size_t) { return h.view != nullptr; }
+
 void SharedBlockSignal(const SharedBlockHandles& h) {
   if (h.event != nullptr) SetEvent(static_cast<HANDLE>(h.event));
 }
