@@ -123,7 +123,8 @@ Bytes DiscoverReply(uint16_t tcpPort) {
 
 // ---- server -------------------------------------------------------------------
 
-LoopbackServer::LoopbackServer(uint32_t images) : m_nImages(images) {}
+LoopbackServer::LoopbackServer(uint32_t images, void (*onThreadStart)())
+    : m_nImages(images), m_pfnThreadStart(onThreadStart) {}
 
 LoopbackServer::~LoopbackServer() { Stop(); }
 
@@ -142,7 +143,7 @@ bool LoopbackServer::Start(const char* bindIp) {
   m_LoginReply = LoginReply();
   m_ImageListReply = ImageListReply(m_nImages, ntohl(addr.sin_addr.s_addr), m_nTcpPort);
   m_DiscoverReply = DiscoverReply(m_nTcpPort);
-  m_AcceptThread = std::thread([this] { AcceptLoop(); });
+  m_AcceptThread = Spawn([this] { AcceptLoop(); });
   return true;
 }
 
@@ -159,7 +160,7 @@ bool LoopbackServer::StartDiscovery(const char* device) {
     std::perror("discovery responder");
     return false;
   }
-  m_UdpThread = std::thread([this] { DiscoveryLoop(); });
+  m_UdpThread = Spawn([this] { DiscoveryLoop(); });
   return true;
 }
 
@@ -208,7 +209,7 @@ void LoopbackServer::AcceptLoop() {
       return;
     }
     m_Connections.push_back(fd);
-    m_Workers.emplace_back([this, fd] { Serve(fd); });
+    m_Workers.push_back(Spawn([this, fd] { Serve(fd); }));
   }
 }
 

@@ -26,8 +26,10 @@ Bytes DiscoverReply(uint16_t tcpPort);
 
 class LoopbackServer {
  public:
-  // `images`: how many records the image-list reply carries.
-  explicit LoopbackServer(uint32_t images);
+  // `images`: how many records the image-list reply carries. `onThreadStart`
+  // (may be null) runs first on each of the server's threads, before it
+  // allocates anything (an allocation-failure test exempts them this way).
+  explicit LoopbackServer(uint32_t images, void (*onThreadStart)() = nullptr);
   ~LoopbackServer();
   LoopbackServer(const LoopbackServer&) = delete;
   LoopbackServer& operator=(const LoopbackServer&) = delete;
@@ -49,8 +51,18 @@ class LoopbackServer {
   void DiscoveryLoop();
   const Bytes* ReplyTo(uint32_t type) const;
 
+  // Starts a thread of the server running fn.
+  template <class Fn>
+  std::thread Spawn(Fn fn) {
+    return std::thread([this, fn] {
+      if (m_pfnThreadStart) m_pfnThreadStart();
+      fn();
+    });
+  }
+
   Bytes m_LoginReply, m_ImageListReply, m_DiscoverReply;
   uint32_t m_nImages;
+  void (*m_pfnThreadStart)();
   int m_hListen = -1;
   int m_hUdp = -1;
   uint16_t m_nTcpPort = 0;
