@@ -152,3 +152,16 @@ TEST_F(RingTest, ClosedBlockPublishesNothing) {
   EXPECT_EQ("[09:05:03.007]|[0a1c]|[Info]|file only\n",
             logtest::ReadAll(DailyFile("20261207")));
 }
+
+TEST_F(RingTest, BlockShrunkByAnotherProcessIsGrownBack) {
+  CLogWriter& w = Writer();
+  Print(w, LOG_INFO, "before");
+  // Another process with access to the object cuts it to nothing; a write
+  // into the mapping past its end would raise SIGBUS.
+  const std::string name = kplat::PosixObjectName(m_mem);
+  ASSERT_EQ(0, truncate(("/dev/shm" + name).c_str(), 0));
+  Print(w, LOG_INFO, "after");
+  Viewer v(m_mem, m_evt);
+  EXPECT_EQ(1, v.p()[4]);
+  EXPECT_EQ("[09:05:03.007]|[0a1c]|[Info]|after\n", v.text(0));
+}

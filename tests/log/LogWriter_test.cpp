@@ -179,3 +179,26 @@ TEST_F(WriterTest, ConsoleOutputCarriesTheLine) {
   EXPECT_FALSE(logtest::Exists(DailyFile("20261207")));
   EXPECT_EQ(0, w.SharedBlock().Base()[4]);
 }
+
+TEST_F(WriterTest, FileFailureIsRetriedOnceAMinuteAndShownOnce) {
+  CLogWriter& w = Writer();
+  w.m_nOutputMask = LOG_OUT_FILE | LOG_OUT_CONSOLE;
+  std::filesystem::remove_all(m_dir + "/Log");
+  testing::internal::CaptureStdout();
+  Print(w, LOG_INFO, "lost");
+  logtest::SetClock(2026, 12, 7, 9, 6, 0, 0);
+  Print(w, LOG_INFO, "lost a minute later");
+  const std::string console = testing::internal::GetCapturedStdout();
+  const std::string note = "Log file " + DailyFile("20261207") +
+                           " cannot be opened: lines are not written to a file.\n";
+  EXPECT_EQ(console, "[09:05:03.007]|[0a1c]|[Info]|lost\n" + note +
+                         "[09:06:00.000]|[0a1c]|[Info]|lost a minute later\n");
+  // The folder is back: the same minute does not try again, the next does.
+  ASSERT_TRUE(std::filesystem::create_directory(m_dir + "/Log"));
+  w.m_nOutputMask = LOG_OUT_FILE;
+  Print(w, LOG_INFO, "same minute");
+  EXPECT_FALSE(logtest::Exists(DailyFile("20261207")));
+  logtest::SetClock(2026, 12, 7, 9, 7, 0, 0);
+  Print(w, LOG_INFO, "written");
+  EXPECT_EQ("[09:07:00.000]|[0a1c]|[Info]|written\n", ReadAll(DailyFile("20261207")));
+}
