@@ -32,9 +32,11 @@ CEventCallbackScope::CEventCallbackScope() { ++t_nCallbackDepth; }
 
 CEventCallbackScope::~CEventCallbackScope() { --t_nCallbackDepth; }
 
+
 template <class Packet>
 void CNetProtocolEvent<Packet>::OnTcpRecvUnkownPacket(uint32_t link, const uint8_t* data,
                                                       uint32_t size) {
+  if (!m_limitTcpUnknown.Admit(kSource, kLineTcpUnknown, "OnTcpRecvUnkownPacket")) return;
   CLogWriter::Instance()->WriteAt(kSource, kLineTcpUnknown, LOG_WARNING,
                                   "CNetProtocolEvent Link[%04x] OnTcpRecvUnkownPacket PktSize=%d.",
                                   link, static_cast<int>(size));
@@ -45,6 +47,7 @@ template <class Packet>
 void CNetProtocolEvent<Packet>::OnUdpRecvUnkownPacket(uint32_t endpoint, const uint8_t* data,
                                                       uint32_t size, const char* senderIP,
                                                       uint16_t senderPort) {
+  if (!m_limitUdpUnknown.Admit(kSource, kLineUdpUnknown, "OnUdpRecvUnkownPacket")) return;
   CLogWriter::Instance()->WriteAt(
       kSource, kLineUdpUnknown, LOG_WARNING,
       "CNetProtocolEvent Link[%04x] OnUdpRecvUnkownPacket PktSize=%d DstIP:Port=%s:%d.", endpoint,
@@ -78,6 +81,7 @@ void CNetProtocolEvent<Packet>::OnTcpRecv(uint32_t link, const uint8_t* data, ui
   TCountedPtr<Packet> packet(raw);
   if (!packet) return;  // no memory for the count; the packet is gone
   if (packet->Length != size) {
+    if (!m_limitTcpLength.Admit(kSource, kLineTcpLenInvalid, "LenInvalid")) return;
     CLogWriter::Instance()->WriteAt(kSource, kLineTcpLenInvalid, LOG_ERROR,
                                     "CNetProtocolEvent Link[%04x] LenInvalid Failed PktLen=%d "
                                     "cbSize=%d.",
@@ -102,6 +106,7 @@ void CNetProtocolEvent<Packet>::OnUdpRecv(uint32_t endpoint, const uint8_t* data
   TCountedPtr<Packet> packet(raw);
   if (!packet) return;
   if (packet->Length != size) {
+    if (!m_limitUdpLength.Admit(kSource, kLineUdpLenInvalid, "LenInvalid")) return;
     CLogWriter::Instance()->WriteAt(kSource, kLineUdpLenInvalid, LOG_ERROR,
                                     "CNetProtocolEvent Link[%04x] LenInvalid Failed PktLen=%d "
                                     "cbSize=%d DstIP:Port=%s:%d.",

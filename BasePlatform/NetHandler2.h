@@ -19,6 +19,7 @@
 
 #include "BasePlatform/CountedPtr.h"
 #include "BasePlatform/Transport.h"
+#include "log/LogRateLimit.h"
 #include "protocol/PacketHead.h"
 
 // Transport-level events. Link and endpoint handles are unsigned 32-bit;
@@ -79,6 +80,10 @@ class CNetProtocolEvent : public CNetEvent {
   // Byte order of every reader built over received bytes. Set at
   // construction; the owner clears it before it creates any link.
   std::atomic<bool> m_bNetOrder{true};
+
+ private:
+  // One bound per kind of report on bytes that do not make a packet.
+  CLogRateLimit m_limitTcpUnknown, m_limitUdpUnknown, m_limitTcpLength, m_limitUdpLength;
 };
 
 // True while the calling thread runs inside one of the handler's event

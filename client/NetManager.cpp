@@ -525,6 +525,7 @@ void CNetManager::OnTcpRecvPacket(uint32_t, TCountedPtr<CPacketHead>& packet) {
   }
   // 0x80020007 and 0x80020008 never get here: the code table has no class
   // for them, so the receive path reports them as unrecognised packets.
+  if (!m_limitTcpUnhandled.Admit(kSource, __LINE__, "TcpRecvData")) return;
   KLOG_AT(kSource, LOG_WARNING, "TcpRecvData cann't parse package type:%d.",
           static_cast<int>(packet->Type));
 }
@@ -536,6 +537,7 @@ void CNetManager::OnUdpRecvPacket(uint32_t, TCountedPtr<CPacketHead>& packet,
     OnDiscoverAck(packet, senderIP);
     return;
   }
+  if (!m_limitUdpUnhandled.Admit(kSource, __LINE__, "UdpRecvData")) return;
   KLOG_AT(kSource, LOG_WARNING, "UdpRecvData cann't parse package type:%d.",
           static_cast<int>(packet->Type));
 }
@@ -569,6 +571,7 @@ void CNetManager::FailReply(uint32_t replyType) {
 }
 
 void CNetManager::LogDropped(uint32_t replyType) {
+  if (!m_limitDropped.Admit(kSource, __LINE__, "not awaited")) return;
   KLOG_AT(kSource, LOG_WARNING, "Reply type:0x%08X not awaited, dropped.", replyType);
 }
 
@@ -577,6 +580,7 @@ void CNetManager::OnDiscoverAck(TCountedPtr<CPacketHead>& packet, const char* se
   const CPDiscoverAckBaseInfor* record = ack ? ack->m_Field.GetAt(0) : nullptr;
   if (!record) {
     // No record, no port: keep what an earlier discovery found.
+    if (!m_limitDropped.Admit(kSource, __LINE__, "not awaited")) return;
     KLOG_AT(kSource, LOG_WARNING, "Discover Server Pack without record from %s.",
             senderIP ? senderIP : "");
     return;

@@ -181,6 +181,8 @@ class CNetManager : public CNetProtocolHandler {
   Kelvane::SnapInfoMap m_mapSnapInfo;
   std::atomic<KelvaneTcpClosedFn> m_pfnTcpClosed{nullptr};
   kplat::Lock m_csReqLock;
+  // Bounds on the reports of packets that anyone on the network may send.
+  CLogRateLimit m_limitTcpUnhandled, m_limitUdpUnhandled, m_limitDropped;
   std::mutex m_muLife;  // guards m_nLife; never held across a wait for a thread
   std::condition_variable m_cvLife;
   Life m_nLife = Life::kStopped;

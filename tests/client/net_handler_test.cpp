@@ -425,3 +425,44 @@ TEST(CountedPtrTest, SharedAcrossThreadsDestroyedOnce) {
     ASSERT_EQ(g_destroyed.load(), 1) << "round " << round;
   }
 }
+
+// ---- floods -----------------------------------------------------------------------
+
+namespace {
+uint64_t g_fakeMs = 0;
+uint64_t FakeMs() { return g_fakeMs; }
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+}  // namespace
+
+TEST_F(NetHandlerTest, GarbageFloodIsReportedInFullOnlyTwentyTimesAMinute) {
+  RecordingHandler h(/*passThrough=*/true);
+  h.ClearNetOrder();
+  CLogRateLimit::SetClockForTest(FakeMs);
+  g_fakeMs = 1000;
+  ktest::LogCapture log;
+  const Bytes garbage = Hex("00 00 00 00  77 00 02 80  18 00 00 00") + Zeros(12);
+  for (int i = 0; i < 100; ++i) {
+    UdpBytes(101, garbage, "10.0.0.6", 801);
+    TcpBytes(12, garbage);
+  }
+  g_fakeMs += 60000;
+  UdpBytes(101, garbage, "10.0.0.6", 801);
+  TcpBytes(12, garbage);
+  CLogRateLimit::SetClockForTest(nullptr);
+
+  const std::string text = log.Text();
+  EXPECT_EQ(Count(text, "OnUdpRecvUnkownPacket PktSize=24"), 21u);
+  EXPECT_EQ(Count(text, "OnTcpRecvUnkownPacket PktSize=24"), 21u);
+  EXPECT_EQ(Count(text, "00 00 00 00 77 00 02 80"), 42u);  // one dump per report
+  EXPECT_NE(text.find("[BasePlatform/NetHandler2:301]|[Warning]|80 more OnUdpRecvUnkownPacket "
+                      "reports suppressed in the last minute.\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("|[Warning]|80 more OnTcpRecvUnkownPacket reports suppressed in the last "
+                      "minute.\n"),
+            std::string::npos);
+}
