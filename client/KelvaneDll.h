@@ -188,3 +188,12 @@ KELVANE_API Kelvane::_IN_CLIENT_INFO& GetClientInfo();
 // The result of the last request of types 2 to 8 (1 before the first).
 KELVANE_API int GetLastErrCode();
 }
+
+// The host reads the five records in place, so their layout is the same for
+// every host and word size (32-bit and 64-bit): naturally aligned fields, no
+// pointer or size_t among them. A host compiled with other packing fails here.
+static_assert(sizeof(Kelvane::_IN_CLIENT_INFO) == 12, "record layout");
+static_assert(sizeof(Kelvane::_IN_DISCOVER_INFO) == 8, "record layout");
+static_assert(sizeof(Kelvane::_IN_SELECTIMAGE_INFO) == 261, "record layout");
+static_assert(sizeof(Kelvane::_IN_IMAGE_INFO) == 80, "record layout");
+static_assert(sizeof(Kelvane::_IN_SNAP_INFO) == 308, "record layout");

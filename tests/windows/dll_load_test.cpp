@@ -30,12 +30,19 @@ Fn Export(const char* name) {
   return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(Library(), name)));
 }
 
-const IMAGE_NT_HEADERS64* Headers(HMODULE module) {
+// The headers of a module of this program's own word size (PE32 for a 32-bit
+// host, PE32+ for a 64-bit one): a host can load no other.
+const IMAGE_NT_HEADERS* Headers(HMODULE module) {
   const auto* base = reinterpret_cast<const unsigned char*>(module);
   const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
   if (dos->e_magic != IMAGE_DOS_SIGNATURE) return nullptr;
-  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(base + dos->e_lfanew);
-  return nt->Signature == IMAGE_NT_SIGNATURE ? nt : nullptr;
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  const bool wide = sizeof(void*) == 8;
+  const WORD magic = wide ? IMAGE_NT_OPTIONAL_HDR64_MAGIC : IMAGE_NT_OPTIONAL_HDR32_MAGIC;
+  const WORD machine = wide ? IMAGE_FILE_MACHINE_AMD64 : IMAGE_FILE_MACHINE_I386;
+  const bool ours = nt->Signature == IMAGE_NT_SIGNATURE && nt->OptionalHeader.Magic == magic &&
+                    nt->FileHeader.Machine == machine;
+  return ours ? nt : nullptr;
 }
 
 void OnTcpClosed() {}
@@ -45,7 +52,7 @@ void OnTcpClosed() {}
 TEST(KelvaneDll, ExportTableHoldsExactlyTheNineNames) {
   HMODULE lib = Library();
   ASSERT_NE(nullptr, lib) << "LoadLibraryA failed: " << GetLastError();
-  const IMAGE_NT_HEADERS64* nt = Headers(lib);
+  const IMAGE_NT_HEADERS* nt = Headers(lib);
   ASSERT_NE(nullptr, nt);
   const IMAGE_DATA_DIRECTORY& dir =
       nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
@@ -74,7 +81,7 @@ TEST(KelvaneDll, ExportTableHoldsExactlyTheNineNames) {
 TEST(KelvaneDll, ImportsOnlySystemLibraries) {
   HMODULE lib = Library();
   ASSERT_NE(nullptr, lib);
-  const IMAGE_NT_HEADERS64* nt = Headers(lib);
+  const IMAGE_NT_HEADERS* nt = Headers(lib);
   ASSERT_NE(nullptr, nt);
   const IMAGE_DATA_DIRECTORY& dir =
       nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
