@@ -28,12 +28,20 @@ set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
 
 # Test programs run through Wine (ctest, and test discovery). Debian's
-# "wine" starts 32-bit and 64-bit programs alike (the 32-bit ones need the
-# wine32 package).
+# "wine" prefers its 32-bit loader whenever wine32 is installed, which then
+# starts the 64-bit one for a 64-bit program: 64-bit programs use the 64-bit
+# loader directly instead, so they run also where the kernel runs no 32-bit
+# code.
 if(NOT DEFINED CMAKE_CROSSCOMPILING_EMULATOR)
-  find_program(KELVANE_WINE_PROGRAM NAMES wine wine64)
-  if(KELVANE_WINE_PROGRAM)
-    set(CMAKE_CROSSCOMPILING_EMULATOR ${KELVANE_WINE_PROGRAM})
+  if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+    find_program(KELVANE_WINE64_PROGRAM NAMES wine64 wine PATHS /usr/lib/wine)
+    set(_kelvane_wine ${KELVANE_WINE64_PROGRAM})
+  else()
+    find_program(KELVANE_WINE_PROGRAM NAMES wine)
+    set(_kelvane_wine ${KELVANE_WINE_PROGRAM})
+  endif()
+  if(_kelvane_wine)
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${_kelvane_wine})
   endif()
 endif()
 
