@@ -19,7 +19,7 @@ Kelvane::_IN_CLIENT_INFO g_EmptyClient = {};
 
 extern "C" {
 
-KELVANE_API bool StartServer(KelvaneTcpClosedFn onTcpClosed) {
+KELVANE_API bool KELVANE_CALL StartServer(KelvaneTcpClosedFn onTcpClosed) {
   try {
     CNetManager* manager = GetNetManager();
     return manager ? manager->StartServer(onTcpClosed) : false;
@@ -28,7 +28,7 @@ KELVANE_API bool StartServer(KelvaneTcpClosedFn onTcpClosed) {
   }
 }
 
-KELVANE_API void StopServer() {
+KELVANE_API void KELVANE_CALL StopServer() {
   try {
     CNetManager* manager = GetNetManager();
     if (manager) manager->StopServer();
@@ -36,7 +36,7 @@ KELVANE_API void StopServer() {
   }
 }
 
-KELVANE_API int SendAskPack(uint32_t type, void* param) {
+KELVANE_API int KELVANE_CALL SendAskPack(uint32_t type, void* param) {
   try {
     CNetManager* manager = GetNetManager();
     return manager ? manager->SendAskPack(type, param) : 1;
@@ -45,32 +45,32 @@ KELVANE_API int SendAskPack(uint32_t type, void* param) {
   }
 }
 
-KELVANE_API Kelvane::ImageInfoList& GetListImageInfo() {
+KELVANE_API Kelvane::ImageInfoList& KELVANE_CALL GetListImageInfo() {
   CNetManager* manager = GetNetManager();
   return manager ? manager->GetListImageInfo() : g_EmptyImageList;
 }
 
-KELVANE_API Kelvane::SnapInfoMap& GetMapSnapInfo() {
+KELVANE_API Kelvane::SnapInfoMap& KELVANE_CALL GetMapSnapInfo() {
   CNetManager* manager = GetNetManager();
   return manager ? manager->GetMapSnapInfo() : g_EmptySnapMap;
 }
 
-KELVANE_API Kelvane::_IN_SELECTIMAGE_INFO& GetSelectImageInfo() {
+KELVANE_API Kelvane::_IN_SELECTIMAGE_INFO& KELVANE_CALL GetSelectImageInfo() {
   CNetManager* manager = GetNetManager();
   return manager ? manager->GetSelectImageInfo() : g_EmptySelectImage;
 }
 
-KELVANE_API Kelvane::_IN_DISCOVER_INFO& GetDiscoverInfo() {
+KELVANE_API Kelvane::_IN_DISCOVER_INFO& KELVANE_CALL GetDiscoverInfo() {
   CNetManager* manager = GetNetManager();
   return manager ? manager->GetDiscoverInfo() : g_EmptyDiscover;
 }
 
-KELVANE_API Kelvane::_IN_CLIENT_INFO& GetClientInfo() {
+KELVANE_API Kelvane::_IN_CLIENT_INFO& KELVANE_CALL GetClientInfo() {
   CNetManager* manager = GetNetManager();
   return manager ? manager->GetClientInfo() : g_EmptyClient;
 }
 
-KELVANE_API int GetLastErrCode() {
+KELVANE_API int KELVANE_CALL GetLastErrCode() {
   CNetManager* manager = GetNetManager();
   return manager ? manager->GetLastErrCode() : 1;
 }

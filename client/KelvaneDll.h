@@ -19,6 +19,14 @@
 #define KELVANE_API __attribute__((visibility("default")))
 #endif
 
+// The exports and the host's callback use the C calling convention, also in
+// a 32-bit host whose compiler defaults to another one.
+#if defined(_WIN32)
+#define KELVANE_CALL __cdecl
+#else
+#define KELVANE_CALL
+#endif
+
 namespace Kelvane {
 
 // Windows SYSTEMTIME layout: eight unsigned 16-bit words.
@@ -141,7 +149,7 @@ static_assert(sizeof(KelvaneCancelAdminParam) == 262, "cancel-administrator para
 // when the server closes the link or the link fails, after the library has
 // forgotten the link: a login from inside the callback connects again. The
 // callback may call every export, StopServer and StartServer included.
-typedef void (*KelvaneTcpClosedFn)();
+typedef void(KELVANE_CALL* KelvaneTcpClosedFn)();
 
 // Threads and lifetimes, for every export below:
 //  - One request at a time: concurrent SendAskPack calls are served one
@@ -166,27 +174,27 @@ extern "C" {
 // already started (the first callback stays). False when no local address
 // was found, the reply event could not be created, or StopServer is still
 // running on the calling transport thread.
-KELVANE_API bool StartServer(KelvaneTcpClosedFn onTcpClosed);
+KELVANE_API bool KELVANE_CALL StartServer(KelvaneTcpClosedFn onTcpClosed);
 // Stops the service: ends a waiting request at once (it returns 1), closes
 // the links, stops the transport threads and empties the list and the map.
 // Safe to call when not started, twice, or from the close callback (then it
 // returns without waiting for the transport threads).
-KELVANE_API void StopServer();
+KELVANE_API void KELVANE_CALL StopServer();
 // Runs request `type` (KELVANE_ASK_*) with `param` and returns its result:
 // 1 when not started, for an unknown type or a missing parameter.
-KELVANE_API int SendAskPack(uint32_t type, void* param);
+KELVANE_API int KELVANE_CALL SendAskPack(uint32_t type, void* param);
 // The image list of the last image-list request.
-KELVANE_API Kelvane::ImageInfoList& GetListImageInfo();
+KELVANE_API Kelvane::ImageInfoList& KELVANE_CALL GetListImageInfo();
 // The snapshot map of the last image-information request.
-KELVANE_API Kelvane::SnapInfoMap& GetMapSnapInfo();
+KELVANE_API Kelvane::SnapInfoMap& KELVANE_CALL GetMapSnapInfo();
 // The record of the last select-image reply.
-KELVANE_API Kelvane::_IN_SELECTIMAGE_INFO& GetSelectImageInfo();
+KELVANE_API Kelvane::_IN_SELECTIMAGE_INFO& KELVANE_CALL GetSelectImageInfo();
 // The server found by the last discovery.
-KELVANE_API Kelvane::_IN_DISCOVER_INFO& GetDiscoverInfo();
+KELVANE_API Kelvane::_IN_DISCOVER_INFO& KELVANE_CALL GetDiscoverInfo();
 // The numbers of the last login reply.
-KELVANE_API Kelvane::_IN_CLIENT_INFO& GetClientInfo();
+KELVANE_API Kelvane::_IN_CLIENT_INFO& KELVANE_CALL GetClientInfo();
 // The result of the last request of types 2 to 8 (1 before the first).
-KELVANE_API int GetLastErrCode();
+KELVANE_API int KELVANE_CALL GetLastErrCode();
 }
 
 // The host reads the five records in place, so their layout is the same for

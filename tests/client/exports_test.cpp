@@ -87,5 +87,5 @@ TEST_F(ExportsTest, ExportsForwardToTheManager) {
 // A host declares the snapshot map with an unsigned long key; the exported
 // getter must hand out exactly that type on every platform.
 static_assert(std::is_same<decltype(&GetMapSnapInfo),
-                           std::map<unsigned long, Kelvane::_IN_SNAP_INFO>& (*)()>::value,
+                           std::map<unsigned long, Kelvane::_IN_SNAP_INFO>&(KELVANE_CALL*)()>::value,
               "GetMapSnapInfo returns std::map<unsigned long, _IN_SNAP_INFO>&");
