@@ -1,11 +1,12 @@
 # Included right after project() by the MinGW toolchain file. Debian ships
-# GoogleTest, Asio and nlohmann-json for Linux only; this makes them usable by
+# GoogleTest, Asio, nlohmann-json and CLI11 for Linux only; this makes them usable by
 # the Windows cross-build without touching the build machine's own headers:
 #  - GoogleTest is built from its sources (/usr/src/googletest) with the
 #    cross compiler, and a small package file lets find_package(GTest) find
 #    those targets;
-#  - the two header-only libraries are reached through a folder of links to
-#    just their headers (adding /usr/include itself would pull in glibc's);
+#  - the header-only libraries (Asio, nlohmann-json, CLI11) are reached
+#    through a folder of links to just their headers (adding /usr/include
+#    itself would pull in glibc's);
 #  - Winsock (ws2_32, mswsock) is linked into every program, as Asio needs.
 
 set(KELVANE_GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest sources to cross-build")
@@ -14,7 +15,7 @@ set(KELVANE_HOST_INCLUDE_DIR /usr/include CACHE PATH "Where the header-only libr
 set(_kelvane_deps ${CMAKE_BINARY_DIR}/_deps)
 set(_kelvane_headers ${_kelvane_deps}/include)
 file(MAKE_DIRECTORY ${_kelvane_headers})
-foreach(entry asio asio.hpp nlohmann)
+foreach(entry asio asio.hpp nlohmann CLI)
   if(EXISTS ${KELVANE_HOST_INCLUDE_DIR}/${entry} AND NOT EXISTS ${_kelvane_headers}/${entry})
     file(CREATE_LINK ${KELVANE_HOST_INCLUDE_DIR}/${entry} ${_kelvane_headers}/${entry} SYMBOLIC)
   endif()
@@ -39,6 +40,16 @@ file(WRITE ${_kelvane_json_pkg}/nlohmann_jsonConfigVersion.cmake
   "  set(PACKAGE_VERSION_COMPATIBLE FALSE)\n"
   "endif()\n")
 set(nlohmann_json_DIR ${_kelvane_json_pkg} CACHE PATH "" FORCE)
+
+# CLI11 as a package.
+set(_kelvane_cli11_pkg ${_kelvane_deps}/CLI11)
+file(WRITE ${_kelvane_cli11_pkg}/CLI11Config.cmake
+  "if(NOT TARGET CLI11::CLI11)\n"
+  "  add_library(CLI11::CLI11 INTERFACE IMPORTED)\n"
+  "  set_target_properties(CLI11::CLI11 PROPERTIES\n"
+  "    INTERFACE_INCLUDE_DIRECTORIES \"${_kelvane_headers}\")\n"
+  "endif()\n")
+set(CLI11_DIR ${_kelvane_cli11_pkg} CACHE PATH "" FORCE)
 
 # GoogleTest from source, only when tests are built.
 if(NOT DEFINED KELVANE_BUILD_TESTS OR KELVANE_BUILD_TESTS)

@@ -1,9 +1,35 @@
 // Shared-memory ring of published log lines.
 #include "log/LogSharedBlock.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "log/LogNaming.h"
+
+namespace {
+
+volatile int32_t* Word(unsigned char* base, size_t offset) {
+  return reinterpret_cast<volatile int32_t*>(base + offset);
+}
+
+// A stamp that differs from one opening to the next, in this process and in
+// any other: the time, the thread, the object's address and a counter mixed.
+uint32_t NewStamp(const void* self) {
+  static std::atomic<uint32_t> s_opens{0};
+  const kplat::LocalTime t = kplat::GetLocalTimeNow();
+  uint64_t x = (static_cast<uint64_t>(t.day) << 40) ^ (static_cast<uint64_t>(t.hour) << 32) ^
+               (static_cast<uint64_t>(t.minute * 60000u + t.second * 1000u + t.milliseconds)) ^
+               (static_cast<uint64_t>(kplat::CurrentThreadId()) << 20) ^
+               reinterpret_cast<uintptr_t>(self) ^ (static_cast<uint64_t>(++s_opens) << 52);
+  // splitmix64 finaliser
+  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
+  x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
+  x ^= x >> 31;
+  const uint32_t stamp = static_cast<uint32_t>(x ^ (x >> 32));
+  return stamp == 0 ? 1 : stamp;
+}
+
+}  // namespace
 
 bool CLogSharedBlock::Open(const char* baseName) {
   Close();
@@ -16,8 +42,15 @@ bool CLogSharedBlock::Open(const char* baseName) {
     return false;
   }
   m_pBase = static_cast<unsigned char*>(m_Handles.view);
+  // Stamp and count first: a viewer that sees them drop stops trusting the
+  // slots before they are cleared.
+  kplat::AtomicStore(Word(m_pBase, kStampOffset), 0);
+  kplat::AtomicStore(Word(m_pBase, kCountOffset), 0);
+  std::atomic_thread_fence(std::memory_order_seq_cst);
   std::memset(m_pBase, 0, kBlockSize);
   m_pCursor = m_pBase;
+  m_nStamp = NewStamp(this);
+  m_bStamped = false;
   return true;
 }
 
@@ -50,6 +83,14 @@ void CLogSharedBlock::Publish(const char* line, uint32_t level) {
     seen = before;
   }
 
+  // The count reached before this claim must be visible before any byte of
+  // the slot changes: a viewer's check after its copy relies on it.
+  std::atomic_thread_fence(std::memory_order_release);
+  if (!m_bStamped) {
+    kplat::AtomicStore(Word(m_pCursor, kStampOffset), static_cast<int32_t>(m_nStamp));
+    m_bStamped = true;
+  }
+
   unsigned char* p = m_pCursor + kSlotsOffset + slot * kSlotSize;
   std::memset(p, 0, kSlotSize);
   const uint8_t le[4] = {static_cast<uint8_t>(level), static_cast<uint8_t>(level >> 8),
@@ -65,6 +106,12 @@ void CLogSharedBlock::Publish(const char* line, uint32_t level) {
     size_t keep = kSlotTextSize - 1;
     std::memcpy(text, src, keep);
     if (src[len - 1] == '\n') text[keep - 1] = '\n';
+  }
+  // Counted once whole; the count wraps at a multiple of the slot count.
+  const int32_t count = kplat::AtomicIncrement(Word(m_pCursor, kCountOffset));
+  if (static_cast<uint32_t>(count) >= kCountModulus) {
+    kplat::AtomicCompareExchange(Word(m_pCursor, kCountOffset),
+                                 count - static_cast<int32_t>(kCountModulus), count);
   }
   kplat::SharedBlockSignal(m_Handles);
 }

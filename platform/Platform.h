@@ -116,6 +116,7 @@ struct SharedBlockHandles {
   void* view = nullptr;     // mapped address, or null
   void* event = nullptr;    // system handle of the event (opaque), or null
   int descriptor = -1;      // POSIX: the object, kept to check its size
+  uint64_t identity = 0;    // SharedBlockIdentity() of a block opened by a viewer
 };
 // Creates or opens the mapping of `size` bytes under `memName` and the event
 // under `evtName`; maps the whole block read-write. Leaves fields null for
@@ -135,6 +136,32 @@ bool SharedBlockWait(const SharedBlockHandles& h, uint32_t ms);
 // Removes the names of a block so the next open creates a fresh one (POSIX;
 // nothing to do on Windows). Views already mapped stay valid.
 void SharedBlockUnlink(const std::string& memName, const std::string& evtName);
+
+// For viewers: opens an existing block read-only and creates nothing. The
+// view (all `size` bytes) is mapped without write access; it is null when no
+// block of that name and at least that size exists. The event is opened for
+// waiting only and is null when it does not exist (the viewer then polls).
+// SharedBlockIntact() on these handles only checks the size: false when the
+// block was shrunk under the view.
+SharedBlockHandles SharedBlockOpenExisting(const std::string& memName, const std::string& evtName,
+                                           size_t size);
+// An identity of the object that `memName` names now, so that a viewer can
+// tell when the name has been given to a new block: 0 when there is none or
+// the system cannot tell (Windows, where a block that a viewer keeps open is
+// never replaced: a new writer opens the same object).
+uint64_t SharedBlockIdentity(const std::string& memName);
+// Names of the shared-memory objects that exist, as POSIX names
+// ("/Global_host.mem"); empty on Windows, which cannot list kernel objects.
+std::vector<std::string> ListSharedMemoryNames();
+// File names of the executables of the running processes that this user may
+// inspect ("host.exe" on Windows, "host" on POSIX), in no particular order.
+std::vector<std::string> ListProcessExecutables();
+
+// ---- Terminal ----------------------------------------------------------------
+// True when standard output is a terminal that shows ANSI colour sequences.
+// On a Windows console it switches them on and sets the output code page to
+// UTF-8; false when that is not possible.
+bool PrepareTerminalOutput();
 
 // ---- Network tables --------------------------------------------------------
 // One row of the interface table.

@@ -6,7 +6,7 @@ set -euo pipefail
 PACKAGES=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libasio-dev nlohmann-json3-dev
+  libasio-dev nlohmann-json3-dev libcli11-dev
   iproute2 procps
   clang libclang-rt-14-dev
 )

@@ -1,11 +1,14 @@
 // Process facts on POSIX: executable path, local time, thread id, debugger
 // output.
+#include <dirent.h>
 #include <pthread.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "platform/Platform.h"
 
@@ -67,6 +70,28 @@ uint32_t CurrentThreadId() {
 void DebugOutput(const char* text) {
   if (text == nullptr) return;
   std::fputs(text, stderr);
+}
+
+std::vector<std::string> ListProcessExecutables() {
+  std::vector<std::string> names;
+  DIR* d = opendir("/proc");
+  if (d == nullptr) return names;
+  while (struct dirent* e = readdir(d)) {
+    if (e->d_name[0] < '1' || e->d_name[0] > '9') continue;  // process folders only
+    const std::string link = std::string("/proc/") + e->d_name + "/exe";
+    char buf[4096];
+    ssize_t n = readlink(link.c_str(), buf, sizeof(buf) - 1);
+    if (n <= 0) continue;  // gone, or another user's
+    std::string path(buf, static_cast<size_t>(n));
+    names.push_back(path.substr(path.rfind('/') + 1));
+  }
+  closedir(d);
+  return names;
+}
+
+bool PrepareTerminalOutput() {
+  const char* term = std::getenv("TERM");
+  return isatty(STDOUT_FILENO) == 1 && (term == nullptr || std::strcmp(term, "dumb") != 0);
 }
 
 }  // namespace kplat

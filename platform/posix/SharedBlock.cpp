@@ -42,7 +42,54 @@ void MapBlock(const std::string& memName, size_t size, SharedBlockHandles& h) {
   h.descriptor = fd;
 }
 
+// Device and inode of an open object: what a name refers to.
+uint64_t IdentityOf(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return 0;
+  return (static_cast<uint64_t>(st.st_dev) << 32) ^ static_cast<uint64_t>(st.st_ino);
+}
+
 }  // namespace
+
+SharedBlockHandles SharedBlockOpenExisting(const std::string& memName, const std::string& evtName,
+                                           size_t size) {
+  SharedBlockHandles h;
+  int fd = shm_open(PosixObjectName(memName).c_str(), O_RDONLY | O_CLOEXEC, 0);
+  if (fd < 0) return h;
+  struct stat st;
+  // A smaller object would fault when read past its end.
+  if (fstat(fd, &st) == 0 && static_cast<size_t>(st.st_size) >= size) {
+    void* view = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+    if (view != MAP_FAILED) {
+      h.view = view;
+      h.mapping = view;
+      h.identity = IdentityOf(fd);
+      h.descriptor = fd;  // read-only: SharedBlockIntact can check, never grow
+    }
+  }
+  if (h.view == nullptr) {
+    close(fd);
+    return h;
+  }
+  sem_t* s = sem_open(PosixObjectName(evtName).c_str(), 0);
+  h.event = s == SEM_FAILED ? nullptr : s;
+  return h;
+}
+
+uint64_t SharedBlockIdentity(const std::string& memName) {
+  int fd = shm_open(PosixObjectName(memName).c_str(), O_RDONLY, 0);
+  if (fd < 0) return 0;
+  uint64_t id = IdentityOf(fd);
+  close(fd);
+  return id;
+}
+
+std::vector<std::string> ListSharedMemoryNames() {
+  // Linux keeps its POSIX shared-memory objects as files in /dev/shm.
+  std::vector<std::string> names = ListDirectory("/dev/shm", "*");
+  for (std::string& n : names) n.insert(0, "/");
+  return names;
+}
 
 SharedBlockHandles SharedBlockOpen(const std::string& memName, const std::string& evtName,
                                    size_t size) {

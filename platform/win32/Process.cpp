@@ -1,6 +1,8 @@
 // Process facts on Windows: executable path, local time, thread id, debugger
 // output.
 #include <windows.h>
+// After windows.h, which it needs.
+#include <tlhelp32.h>
 
 #include "platform/Platform.h"
 
@@ -34,6 +36,31 @@ uint32_t CurrentThreadId() { return GetCurrentThreadId(); }
 
 void DebugOutput(const char* text) {
   if (text != nullptr) OutputDebugStringA(text);
+}
+
+std::vector<std::string> ListProcessExecutables() {
+  std::vector<std::string> names;
+  HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snap == INVALID_HANDLE_VALUE) return names;
+  PROCESSENTRY32 e;
+  e.dwSize = sizeof(e);
+  for (BOOL more = Process32First(snap, &e); more; more = Process32Next(snap, &e)) {
+    names.emplace_back(e.szExeFile);
+  }
+  CloseHandle(snap);
+  return names;
+}
+
+bool PrepareTerminalOutput() {
+#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
+  constexpr DWORD ENABLE_VIRTUAL_TERMINAL_PROCESSING = 0x0004;
+#endif
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  if (out == INVALID_HANDLE_VALUE || out == nullptr || !GetConsoleMode(out, &mode)) return false;
+  SetConsoleOutputCP(CP_UTF8);
+  if (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) return true;
+  return SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
 }  // namespace kplat

@@ -41,4 +41,27 @@ void SharedBlockClose(SharedBlockHandles& h, size_t /*size*/) {
 // Windows objects vanish with their last handle.
 void SharedBlockUnlink(const std::string&, const std::string&) {}
 
+SharedBlockHandles SharedBlockOpenExisting(const std::string& memName, const std::string& evtName,
+                                           size_t size) {
+  SharedBlockHandles h;
+  HANDLE mapping = OpenFileMappingA(FILE_MAP_READ, FALSE, memName.c_str());
+  if (mapping == nullptr) return h;
+  // Fails for a mapping smaller than the block.
+  h.view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, size);
+  if (h.view == nullptr) {
+    CloseHandle(mapping);
+    return h;
+  }
+  h.mapping = mapping;
+  h.event = OpenEventA(SYNCHRONIZE, FALSE, evtName.c_str());
+  return h;
+}
+
+// A viewer's handle keeps its block alive, and a new writer opens that same
+// object: a name is never given to another block while it is watched.
+uint64_t SharedBlockIdentity(const std::string&) { return 0; }
+
+// The Win32 API has no call that lists the named objects.
+std::vector<std::string> ListSharedMemoryNames() { return {}; }
+
 }  // namespace kplat

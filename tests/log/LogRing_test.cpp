@@ -70,9 +70,14 @@ TEST_F(RingTest, WrapsAfter127Records) {
   EXPECT_EQ("[Info]|rec 2\n", v.text(1));
   EXPECT_EQ(1, v.p()[4]);
 
-  // The reserved words and the tail after the last slot stay zero.
+  // The reserved words stay zero. After the last slot: the line count (128),
+  // a non-zero stamp, and zeros to the end.
   for (size_t i : {0, 1, 2, 3, 8, 9, 10, 11}) EXPECT_EQ(0, v.p()[i]) << i;
-  for (size_t i = 12 + 127 * kSlot; i < kBlock; ++i) ASSERT_EQ(0, v.p()[i]) << i;
+  const size_t tail = 12 + 127 * kSlot;
+  const unsigned char count128[4] = {0x80, 0, 0, 0};
+  EXPECT_EQ(0, std::memcmp(count128, v.p() + tail, 4));
+  EXPECT_NE(0u, v.p()[tail + 4] | v.p()[tail + 5] | v.p()[tail + 6] | v.p()[tail + 7]);
+  for (size_t i = tail + 8; i < kBlock; ++i) ASSERT_EQ(0, v.p()[i]) << i;
 }
 
 TEST_F(RingTest, LongLineIsCutToTheSlotWithItsLineFeed) {

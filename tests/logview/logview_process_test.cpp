@@ -1,0 +1,114 @@
+// kelvane-logview following the log writer of this test process.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <nlohmann/json.hpp>
+
+#include "KelvaneVersion.h"
+#include "tests/e2e/ProcessRunner.h"
+#include "tests/log/LogTestEnv.h"
+
+using kelvane_test::BackgroundProcess;
+using kelvane_test::RunProcess;
+
+namespace {
+
+const std::string kViewer = KELVANE_LOGVIEW_BIN;
+
+uint32_t LevelOf(int n) { return 1u << (n % 6); }  // every level the writer passes
+
+class LogviewProcess : public logtest::WriterTest {
+ protected:
+  CLogWriter& W() {
+    CLogWriter& w = Writer();
+    w.m_nOutputMask = LOG_OUT_SHARED;
+    return w;
+  }
+  void Lines(int from, int to) {
+    for (int n = from; n <= to; ++n) logtest::Print(W(), LevelOf(n), "line %d", n);
+  }
+  std::string Out() const { return m_dir + "/viewer.out"; }
+};
+
+}  // namespace
+
+// Every line once, in order, with its level; an overrun while the viewer is
+// stopped; a restarted writer; a block removed and made anew; Ctrl-C.
+TEST_F(LogviewProcess, FollowsAWriterThroughOverrunAndRestarts) {
+  Lines(0, 0);
+  BackgroundProcess viewer;
+  ASSERT_TRUE(viewer.Start({kViewer, "--json", m_exeName}, Out()));
+  ASSERT_TRUE(viewer.WaitForOutput("\"line 0\"", 10)) << viewer.Output();
+  for (int n = 1; n <= 300; n += 50) {  // never more than the ring holds ahead
+    Lines(n, n + 49);
+    ASSERT_TRUE(viewer.WaitForOutput("\"line " + std::to_string(n + 49) + "\"", 10));
+  }
+  ASSERT_EQ(0, kill(viewer.Pid(), SIGSTOP));
+  Lines(301, 800);
+  ASSERT_EQ(0, kill(viewer.Pid(), SIGCONT));
+  ASSERT_TRUE(viewer.WaitForOutput("\"line 800\"", 10)) << viewer.Output();
+
+  m_writer.reset();  // a new writer opens the block and zeroes it
+  logtest::Print(W(), LOG_INFO, "after restart");
+  ASSERT_TRUE(viewer.WaitForOutput("after restart", 10));
+  m_writer.reset();
+  kplat::SharedBlockUnlink(m_mem, m_evt);
+  logtest::Print(W(), LOG_ERROR, "in a new block");
+  ASSERT_TRUE(viewer.WaitForOutput("in a new block", 10)) << viewer.Output();
+  EXPECT_EQ(0, viewer.Stop());
+
+  std::vector<nlohmann::json> want;
+  auto line = [](int n) {
+    return nlohmann::json{{"time", "09:05:03.007"}, {"thread", "0a1c"},
+                          {"level", LogLevelName(LevelOf(n))}, {"text", "line " + std::to_string(n)}};
+  };
+  for (int n = 0; n <= 300; ++n) want.push_back(line(n));
+  want.push_back({{"lost", 800 - 300 - 127}});
+  for (int n = 800 - 126; n <= 800; ++n) want.push_back(line(n));
+  for (const char* text : {"after restart", "in a new block"}) {
+    want.push_back({{"restart", true}});
+    want.push_back(line(0));
+    want.back()["text"] = text;
+    want.back()["level"] = text[0] == 'a' ? "Info" : "Error";
+  }
+  std::vector<nlohmann::json> got;
+  for (const std::string& l : kelvane_test::SplitLines(viewer.Output())) {
+    got.push_back(nlohmann::json::parse(l, nullptr, false));
+  }
+  ASSERT_EQ(want.size(), got.size()) << viewer.Output();
+  for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(want[i], got[i]) << i;
+}
+
+// --wait for a host that starts later; the ring's last lines with -n and
+// --no-follow; filters; --list; a missing block; --version.
+TEST_F(LogviewProcess, WaitsListsAndPrintsTheRing) {
+  BackgroundProcess waiting;
+  ASSERT_TRUE(waiting.Start({kViewer, "--wait", m_exeName}, Out()));
+  ASSERT_TRUE(waiting.WaitForOutput("waiting for", 10));
+  logtest::Print(W(), LOG_WARNING, "late line");
+  ASSERT_TRUE(waiting.WaitForOutput("[09:05:03.007]|[0a1c]|[Warning]|late line\n", 10))
+      << waiting.Output();
+  EXPECT_EQ(0, waiting.Stop());
+
+  logtest::Print(W(), LOG_INFO, "keep info");
+  logtest::Print(W(), LOG_ERROR, "keep error");
+  auto r = RunProcess({kViewer, "--no-follow", "-n", "2", m_exeName}, "", 20);
+  EXPECT_EQ(0, r.exitCode);
+  EXPECT_EQ("[09:05:03.007]|[0a1c]|[Info]|keep info\n[09:05:03.007]|[0a1c]|[Error]|keep error\n",
+            r.out);
+  r = RunProcess({kViewer, "--no-follow", "--level", "warning", "--grep", "keep",
+                  "--color=always", m_exeName}, "", 20);
+  EXPECT_EQ("\033[31m[09:05:03.007]|[0a1c]|[Error]|keep error\033[0m\n", r.out);
+
+  r = RunProcess({kViewer, "--list"}, "", 20);
+  EXPECT_EQ(0, r.exitCode);
+  EXPECT_NE(std::string::npos, r.out.find(klog::ToLowerAscii(m_exeName) + " ")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("3 lines published  " + m_mem)) << r.out;
+
+  r = RunProcess({kViewer, m_exeName + "_none"}, "", 20);
+  EXPECT_EQ(1, r.exitCode);
+  EXPECT_NE(std::string::npos, r.err.find("no log block")) << r.err;
+  r = RunProcess({kViewer, "--version"}, "", 20);
+  EXPECT_EQ(std::string("kelvane-logview ") + KELVANE_VERSION + "\n", r.out);
+  EXPECT_EQ(2, RunProcess({kViewer, "-n", "-3", "x"}, "", 20).exitCode);
+}

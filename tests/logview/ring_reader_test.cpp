@@ -1,0 +1,203 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "log/LogSharedBlock.h"
+#include "log/LogWriter.h"
+#include "tools/logview/LineFormat.h"
+#include "tools/logview/LogRingReader.h"
+
+using klogview::CLogRingReader;
+using klogview::RingEvent;
+
+namespace {
+
+// A writer's block under a name of its own, read by a reader in this process.
+struct Ring {
+  std::string base = "\\kvlvunit_" + std::to_string(std::random_device()());
+  CLogSharedBlock writer;
+  Ring() {
+    Unlink();
+    writer.Open(base.c_str());
+  }
+  ~Ring() {
+    writer.Close();
+    Unlink();
+  }
+  void Unlink() {
+    kplat::SharedBlockUnlink("Global" + base + ".mem", "Global" + base + ".evt");
+  }
+  void Publish(int from, int to) {
+    for (int n = from; n <= to; ++n) writer.Publish(Text(n).c_str(), Level(n));
+  }
+  // Line n: its number and a length and level that change with it.
+  static std::string Text(int n) {
+    return "line " + std::to_string(n) + " " + std::string(n % 900, char('a' + n % 26)) + "\n";
+  }
+  static uint32_t Level(int n) { return 1u << (n % 7); }
+};
+
+std::vector<RingEvent> Read(CLogRingReader& r) {
+  std::vector<RingEvent> events;
+  r.Read(events);
+  return events;
+}
+
+// Checks that `events` are the lines from..to, whole and with their levels.
+void ExpectLines(const std::vector<RingEvent>& events, size_t at, int from, int to) {
+  ASSERT_GE(events.size(), at + (to - from + 1));
+  for (int n = from; n <= to; ++n, ++at) {
+    EXPECT_EQ(RingEvent::kLine, events[at].kind);
+    EXPECT_EQ(Ring::Text(n), events[at].text);
+    EXPECT_EQ(Ring::Level(n), events[at].level);
+  }
+}
+
+}  // namespace
+
+TEST(RingReader, BacklogFollowOverrunRestartAndGarbage) {
+  Ring ring;
+  ASSERT_TRUE(ring.writer.IsReady());
+  CLogRingReader early(ring.writer.Base());
+  early.Start(127);  // before the first line: no restart when it comes
+  ring.Publish(1, 5);
+  CLogRingReader reader(ring.writer.Base());
+  reader.Start(2);
+  auto events = Read(reader);
+  EXPECT_EQ(2u, events.size());
+  ExpectLines(events, 0, 4, 5);
+  ExpectLines(Read(early), 0, 1, 5);
+
+  ring.Publish(6, 10);
+  ExpectLines(Read(reader), 0, 6, 10);
+  EXPECT_TRUE(Read(reader).empty());
+
+  // 500 lines while the reader is away: 373 lost, then the 127 the ring holds.
+  ring.Publish(11, 510);
+  events = Read(reader);
+  ASSERT_EQ(128u, events.size());
+  EXPECT_EQ(RingEvent::kLost, events[0].kind);
+  EXPECT_EQ(373u, events[0].lost);
+  ExpectLines(events, 1, 384, 510);
+
+  // Another writer opens the block: nothing until its first line, then that
+  // line after a restart.
+  CLogSharedBlock second;
+  ASSERT_TRUE(second.Open(ring.base.c_str()));
+  EXPECT_TRUE(Read(reader).empty());
+  second.Publish("[Info]|after restart\n", LOG_INFO);
+  events = Read(reader);
+  ASSERT_EQ(2u, events.size());
+  EXPECT_EQ(RingEvent::kRestart, events[0].kind);
+  EXPECT_EQ("[Info]|after restart\n", events[1].text);
+
+  // A slot overwritten with garbage: no NUL, a level of no known bit.
+  kplat::SharedBlockHandles raw = kplat::SharedBlockOpen(
+      "Global" + ring.base + ".mem", "Global" + ring.base + ".evt", CLogSharedBlock::kBlockSize);
+  ASSERT_NE(nullptr, raw.view);
+  std::memset(static_cast<unsigned char*>(raw.view) + CLogSharedBlock::kSlotsOffset, 0x9b,
+              CLogSharedBlock::kSlotSize);
+  CLogRingReader late(ring.writer.Base());
+  late.Start(127);
+  events = Read(late);
+  ASSERT_EQ(1u, events.size());
+  EXPECT_FALSE(events[0].terminated);
+  EXPECT_EQ(0x9b9b9b9bu, events[0].level);
+  EXPECT_EQ(std::string(CLogSharedBlock::kSlotTextSize, '\x9b'), events[0].text);
+  const std::string shown = klogview::FormatEvent(events[0], {});
+  EXPECT_EQ(0u, shown.find("[garbled record, level 0x9b9b9b9b, no end]|\\x9B\\x9B"));
+  EXPECT_EQ(std::string::npos, shown.find('\x9b'));
+  kplat::SharedBlockClose(raw, CLogSharedBlock::kBlockSize);
+}
+
+// A writer as fast as it goes against a reader: every line given is whole
+// and newer than the one before, and the lost counts fill the gaps exactly.
+TEST(RingReader, FastWriterNeverYieldsATornLine) {
+  Ring ring;
+  ASSERT_TRUE(ring.writer.IsReady());
+  CLogRingReader reader(ring.writer.Base());
+  reader.Start(127);
+  constexpr int kLines = 100000;
+  std::thread writer([&ring] { ring.Publish(1, kLines); });
+  int last = 0;
+  uint64_t lost = 0, lines = 0;
+  std::vector<RingEvent> events;
+  while (last < kLines) {
+    events.clear();
+    reader.Read(events);
+    for (const RingEvent& e : events) {
+      ASSERT_NE(RingEvent::kRestart, e.kind);
+      if (e.kind == RingEvent::kLost) {
+        lost += e.lost;
+        continue;
+      }
+      const int n = std::atoi(e.text.c_str() + 5);
+      ASSERT_EQ(Ring::Text(n), e.text);
+      ASSERT_EQ(Ring::Level(n), e.level);
+      ASSERT_EQ(static_cast<uint64_t>(n), lines + lost + 1) << "a gap without its count";
+      ++lines;
+      last = n;
+    }
+  }
+  writer.join();
+  EXPECT_EQ(static_cast<uint64_t>(kLines), lines + lost);
+}
+
+TEST(LineFormat, EscapesSplitsFiltersAndRendersJson) {
+  using klogview::EscapeLine;
+  EXPECT_EQ("a\\x1B[31m\\x01\tcaf\xc3\xa9 \\xFF\\xC2\\x9B \\xE0\\x80 ok",
+            EscapeLine("a\x1b[31m\x01\tcaf\xc3\xa9 \xff\xc2\x9b \xe0\x80 ok\n"));
+
+  auto f = klogview::SplitFields("[09:05:03.007]|[0a1c]|[src/a.cpp:12]|[Error]|Udp [x]| down");
+  EXPECT_TRUE(f.parsed);
+  EXPECT_EQ("09:05:03.007", f.time);
+  EXPECT_EQ("0a1c", f.thread);
+  EXPECT_EQ("src/a.cpp:12", f.location);
+  EXPECT_EQ("Error", f.level);
+  EXPECT_EQ("Udp [x]| down", f.text);
+  f = klogview::SplitFields("[Unkown]|odd level");
+  EXPECT_TRUE(f.parsed);
+  EXPECT_EQ("", f.time);
+  EXPECT_EQ("odd level", f.text);
+  EXPECT_FALSE(klogview::SplitFields("[12:00]|no level").parsed);
+
+  RingEvent line;
+  line.text = "[09:05:03.007]|[0a1c]|[Error]|Udp Create failed.\n";
+  line.level = LOG_ERROR;
+  klogview::FormatOptions o;
+  EXPECT_EQ("[09:05:03.007]|[0a1c]|[Error]|Udp Create failed.\n", klogview::FormatEvent(line, o));
+  o.color = true;
+  EXPECT_EQ("\033[31m[09:05:03.007]|[0a1c]|[Error]|Udp Create failed.\033[0m\n",
+            klogview::FormatEvent(line, o));
+  o = {};
+  o.json = true;
+  const auto j = nlohmann::json::parse(klogview::FormatEvent(line, o));
+  EXPECT_EQ(nlohmann::json::parse(R"({"time":"09:05:03.007","thread":"0a1c","level":"Error",
+                                      "text":"Udp Create failed."})"), j);
+  RingEvent lost;
+  lost.kind = RingEvent::kLost;
+  lost.lost = 212;
+  EXPECT_EQ("{\"lost\":212}\n", klogview::FormatEvent(lost, o));
+  o.json = false;
+  EXPECT_EQ("\u2026 212 lines lost \u2026\n", klogview::FormatEvent(lost, o));
+
+  // --level Warning: Info is left out; Info|Warning and Error are kept; so
+  // is a level of no known bit. --grep on the shown line.
+  int rank = 0;
+  ASSERT_TRUE(klogview::RankOfLevelName("warning", &rank));
+  EXPECT_FALSE(klogview::RankOfLevelName("Loud", &rank));
+  o.minRank = klogview::LevelRank(LOG_WARNING);
+  for (uint32_t level : {4u, 12u, 32u, 0x100u}) {
+    line.level = level;
+    EXPECT_EQ(level != 4u, !klogview::FormatEvent(line, o).empty()) << level;
+  }
+  o.grep = "Create";
+  EXPECT_FALSE(klogview::FormatEvent(line, o).empty());
+  o.grep = "create";
+  EXPECT_TRUE(klogview::FormatEvent(line, o).empty());
+  EXPECT_FALSE(klogview::FormatEvent(lost, o).empty());
+}

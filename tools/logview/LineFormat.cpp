@@ -1,0 +1,216 @@
+// Display rules of the viewer.
+#include "tools/logview/LineFormat.h"
+
+#include <cctype>
+#include <climits>
+#include <cstdio>
+
+#include <nlohmann/json.hpp>
+
+#include "log/LogWriter.h"
+
+namespace klogview {
+
+namespace {
+
+constexpr uint32_t kKnownLevels[] = {LOG_DEBUG, LOG_TRACE,   LOG_INFO, LOG_STARTUP,
+                                     LOG_SHUTDOWN, LOG_WARNING, LOG_ERROR};
+constexpr int kKnownRanks[] = {0, 1, 2, 2, 2, 3, 4};
+
+// Length of the well-formed UTF-8 sequence at s[i] (ending before `end`)
+// that is not a control character, or 0.
+size_t Utf8Length(const std::string& s, size_t i, size_t end) {
+  const auto at = [&s](size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char b = at(i);
+  size_t len = b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xF0 && b <= 0xF4 ? 4 : 0;
+  if (len == 0 || i + len > end) return 0;
+  for (size_t k = 1; k < len; ++k) {
+    if ((at(i + k) & 0xC0) != 0x80) return 0;
+  }
+  const unsigned char b1 = at(i + 1);
+  if ((b == 0xE0 && b1 < 0xA0) || (b == 0xED && b1 > 0x9F) ||  // overlong, surrogate
+      (b == 0xF0 && b1 < 0x90) || (b == 0xF4 && b1 > 0x8F) ||  // overlong, past U+10FFFF
+      (b == 0xC2 && b1 < 0xA0)) {                               // C1 control
+    return 0;
+  }
+  return len;
+}
+
+// "[" + body + "]|" at `pos`: the body, and `pos` moved past the field.
+bool TakeField(const std::string& line, size_t* pos, std::string* body) {
+  if (*pos >= line.size() || line[*pos] != '[') return false;
+  const size_t end = line.find("]|", *pos);
+  if (end == std::string::npos) return false;
+  *body = line.substr(*pos + 1, end - *pos - 1);
+  *pos = end + 2;
+  return true;
+}
+
+bool AllOf(const std::string& s, int (*pred)(int)) {
+  for (char c : s) {
+    if (!pred(static_cast<unsigned char>(c))) return false;
+  }
+  return true;
+}
+
+bool IsTimeField(const std::string& f) {  // hh:mm:ss.mmm
+  static const char kShape[] = "99:99:99.999";
+  if (f.size() != sizeof(kShape) - 1) return false;
+  for (size_t i = 0; i < f.size(); ++i) {
+    const bool digit = std::isdigit(static_cast<unsigned char>(f[i])) != 0;
+    if (kShape[i] == '9' ? !digit : f[i] != kShape[i]) return false;
+  }
+  return true;
+}
+
+bool IsLevelName(const std::string& f) {
+  if (f == LogLevelName(0)) return true;  // the name of every other value
+  for (uint32_t level : kKnownLevels) {
+    if (f == LogLevelName(level)) return true;
+  }
+  return false;
+}
+
+bool IsLocationField(const std::string& f) {
+  const size_t colon = f.rfind(':');
+  return colon != std::string::npos && colon + 1 < f.size() &&
+         AllOf(f.substr(colon + 1), [](int c) -> int { return c == '-' || std::isdigit(c); });
+}
+
+const char* ColourOf(const RingEvent& e) {
+  if (e.kind != RingEvent::kLine) return "\033[1m";  // bold
+  if (IsGarbled(e)) return "\033[35m";                // magenta
+  switch (LevelRank(e.level)) {
+    case 0:
+    case 1: return "\033[2m";   // dim
+    case 3: return "\033[33m";  // yellow
+    case 4: return "\033[31m";  // red
+    default: return e.level == LOG_STARTUP || e.level == LOG_SHUTDOWN ? "\033[36m" : "";
+  }
+}
+
+std::string Marker(const RingEvent& e) {
+  if (e.kind == RingEvent::kRestart) return "\u2026 writer restarted \u2026";
+  return "\u2026 " + std::to_string(e.lost) + (e.lost == 1 ? " line" : " lines") +
+         " lost \u2026";
+}
+
+std::string JsonOf(const RingEvent& e, const std::string& line) {
+  nlohmann::ordered_json j;
+  if (e.kind == RingEvent::kLost) {
+    j["lost"] = e.lost;
+  } else if (e.kind == RingEvent::kRestart) {
+    j["restart"] = true;
+  } else {
+    const LineFields f = SplitFields(line);
+    const auto orNull = [](const std::string& s) {
+      return s.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(s);
+    };
+    j["time"] = orNull(f.time);
+    j["thread"] = orNull(f.thread);
+    j["level"] = LogLevelName(e.level);
+    if (!f.location.empty()) j["location"] = f.location;
+    j["text"] = f.text;
+    if (IsGarbled(e)) j["garbled"] = true;
+  }
+  // EscapeLine leaves only valid UTF-8; replacing is a second guard.
+  return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+}  // namespace
+
+std::string EscapeLine(const std::string& raw) {
+  const size_t end = !raw.empty() && raw.back() == '\n' ? raw.size() - 1 : raw.size();
+  std::string out;
+  out.reserve(end);
+  for (size_t i = 0; i < end;) {
+    const unsigned char b = static_cast<unsigned char>(raw[i]);
+    if ((b >= 0x20 && b < 0x7F) || b == '\t') {
+      out += static_cast<char>(b);
+      ++i;
+      continue;
+    }
+    const size_t len = b >= 0x80 ? Utf8Length(raw, i, end) : 0;
+    if (len > 0) {
+      out.append(raw, i, len);
+      i += len;
+      continue;
+    }
+    char hex[5];
+    std::snprintf(hex, sizeof(hex), "\\x%02X", b);
+    out += hex;
+    ++i;
+  }
+  return out;
+}
+
+LineFields SplitFields(const std::string& line) {
+  LineFields f;
+  size_t pos = 0;
+  std::string body;
+  size_t at = pos;
+  if (TakeField(line, &at, &body) && IsTimeField(body)) f.time = body, pos = at;
+  at = pos;
+  if (TakeField(line, &at, &body) && body.size() >= 4 && AllOf(body, std::isxdigit)) {
+    f.thread = body, pos = at;
+  }
+  at = pos;
+  if (TakeField(line, &at, &body) && !IsLevelName(body) && IsLocationField(body)) {
+    f.location = body, pos = at;
+  }
+  at = pos;
+  if (TakeField(line, &at, &body) && IsLevelName(body)) {
+    f.parsed = true;
+    f.level = body;
+    f.text = line.substr(at);
+    return f;
+  }
+  LineFields none;
+  none.text = line;
+  return none;
+}
+
+int LevelRank(uint32_t level) {
+  int rank = -1;
+  for (size_t i = 0; i < sizeof(kKnownLevels) / sizeof(kKnownLevels[0]); ++i) {
+    if ((level & kKnownLevels[i]) && kKnownRanks[i] > rank) rank = kKnownRanks[i];
+  }
+  return rank < 0 ? INT_MAX : rank;
+}
+
+bool RankOfLevelName(const std::string& name, int* rank) {
+  for (size_t i = 0; i < sizeof(kKnownLevels) / sizeof(kKnownLevels[0]); ++i) {
+    if (klog::ToLowerAscii(name) == klog::ToLowerAscii(LogLevelName(kKnownLevels[i]))) {
+      *rank = kKnownRanks[i];
+      return true;
+    }
+  }
+  return false;
+}
+
+bool IsGarbled(const RingEvent& e) {
+  return e.kind == RingEvent::kLine && (!e.terminated || e.level == 0);
+}
+
+std::string FormatEvent(const RingEvent& e, const FormatOptions& o) {
+  std::string line;
+  if (e.kind == RingEvent::kLine) {
+    if (LevelRank(e.level) < o.minRank) return std::string();
+    line = EscapeLine(e.text);
+    if (!o.grep.empty() && line.find(o.grep) == std::string::npos) return std::string();
+  }
+  if (o.json) return JsonOf(e, line) + "\n";
+  if (e.kind != RingEvent::kLine) {
+    line = Marker(e);
+  } else if (IsGarbled(e)) {
+    char head[48];
+    std::snprintf(head, sizeof(head), "[garbled record, level 0x%x%s]|",
+                  static_cast<unsigned>(e.level), e.terminated ? "" : ", no end");
+    line = head + line;
+  }
+  const char* colour = o.color ? ColourOf(e) : "";
+  if (*colour == '\0') return line + "\n";
+  return colour + line + "\033[0m\n";
+}
+
+}  // namespace klogview

@@ -1,0 +1,175 @@
+// kelvane-logview: the follow loop and the listing.
+#include "tools/logview/LogviewApp.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+#include <thread>
+
+#include "log/LogNaming.h"
+#include "log/LogSharedBlock.h"
+#include "platform/Platform.h"
+#include "tools/logview/LogRingReader.h"
+
+namespace klogview {
+
+namespace {
+
+using Block = CLogSharedBlock;
+
+// Waits on the writer's event are a hint only: with several viewers one
+// signal wakes one of them, so each also polls. Soon after lines came the
+// poll is quick, since another viewer may be taking the signals.
+constexpr uint32_t kIdlePollMs = 100;
+constexpr uint32_t kBusyPollMs = 10;
+// How often an idle viewer checks whether its block's name was given to a
+// new block, and how often --wait looks for the block.
+constexpr auto kRecheckEvery = std::chrono::seconds(1);
+constexpr auto kWaitPoll = std::chrono::milliseconds(100);
+
+volatile std::sig_atomic_t g_stop = 0;
+void OnStop(int) { g_stop = 1; }
+
+struct Target {
+  std::string name;  // as shown: the base name without its backslash
+  std::string mem, evt;
+  kplat::SharedBlockHandles h;
+
+  explicit Target(const std::string& base)
+      : name(base.substr(1)), mem(klog::SharedMemName(base)), evt(klog::SharedEventName(base)) {}
+  ~Target() { kplat::SharedBlockClose(h, Block::kBlockSize); }
+  bool Open() {
+    h = kplat::SharedBlockOpenExisting(mem, evt, Block::kBlockSize);
+    return h.view != nullptr;
+  }
+  const unsigned char* View() const { return static_cast<const unsigned char*>(h.view); }
+};
+
+std::string BaseOf(const std::string& program) {
+  return klog::MakeLogNames(program, klog::kNativeFlavour).baseName;
+}
+
+bool Print(const std::vector<RingEvent>& events, const FormatOptions& fo) {
+  for (const RingEvent& e : events) {
+    const std::string line = FormatEvent(e, fo);
+    if (!line.empty()) std::fwrite(line.data(), 1, line.size(), stdout);
+  }
+  return std::fflush(stdout) == 0;
+}
+
+// Opens the block, waiting for it with --wait. False when it is not there
+// (or Ctrl-C ended the wait).
+bool Attach(Target& t, bool wait) {
+  if (t.Open()) return true;
+  if (!wait) {
+    std::fprintf(stderr,
+                 "kelvane-logview: no log block of %s (%s): the program has not logged since "
+                 "the machine started, or runs as another user; --wait waits for it\n",
+                 t.name.c_str(), t.mem.c_str());
+    return false;
+  }
+  std::fprintf(stderr, "kelvane-logview: waiting for %s (%s) ...\n", t.name.c_str(),
+               t.mem.c_str());
+  while (!g_stop) {
+    std::this_thread::sleep_for(kWaitPoll);
+    if (t.Open()) return true;
+  }
+  return false;
+}
+
+// A name now given to a new block (POSIX, after the old one was removed):
+// follow the new one.
+void FollowReplacement(Target& t, CLogRingReader& reader) {
+  const uint64_t now = kplat::SharedBlockIdentity(t.mem);
+  if (now == 0 || now == t.h.identity) return;
+  kplat::SharedBlockHandles fresh = kplat::SharedBlockOpenExisting(t.mem, t.evt, Block::kBlockSize);
+  if (fresh.view == nullptr) return;
+  reader.Reattach(static_cast<const unsigned char*>(fresh.view));
+  kplat::SharedBlockClose(t.h, Block::kBlockSize);
+  t.h = fresh;
+}
+
+int Follow(const LogviewOptions& o) {
+  Target t(BaseOf(o.names.front()));
+  if (!Attach(t, o.wait)) return g_stop ? 0 : 1;
+  CLogRingReader reader(t.View());
+  reader.Start(o.lines < 0 || o.lines > static_cast<long>(Block::kSlotCount)
+                   ? Block::kSlotCount
+                   : static_cast<uint32_t>(o.lines));
+  std::vector<RingEvent> events;
+  auto lastCheck = std::chrono::steady_clock::now();
+  while (!g_stop) {
+    if (!kplat::SharedBlockIntact(t.h, Block::kBlockSize)) {
+      // Another process shrank the block: reading the view would fault.
+      // Wait for a whole block under the name and follow that.
+      kplat::SharedBlockClose(t.h, Block::kBlockSize);
+      if (!Attach(t, true)) break;
+      reader.Reattach(t.View());
+    }
+    events.clear();
+    reader.Read(events);
+    if (!Print(events, o.format)) return 1;
+    if (!o.follow) break;
+    const uint32_t pollMs = events.empty() ? kIdlePollMs : kBusyPollMs;
+    if (t.h.event == nullptr || !kplat::SharedBlockWait(t.h, pollMs)) {
+      if (t.h.event == nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(pollMs));
+      const auto now = std::chrono::steady_clock::now();
+      if (events.empty() && now - lastCheck >= kRecheckEvery) {
+        lastCheck = now;
+        FollowReplacement(t, reader);
+      }
+    }
+  }
+  return 0;
+}
+
+// Base names (with their backslash) of the blocks that may exist: the names
+// given, the shared-memory objects of the writer's naming, and the running
+// programs (the only source on Windows).
+std::set<std::string> Candidates(const std::vector<std::string>& given) {
+  std::set<std::string> bases;
+  for (const std::string& g : given) bases.insert(BaseOf(g));
+  // The POSIX name of a block is that of an empty base name with the base
+  // between the two parts: "/Global_" + base + ".mem".
+  const std::string model = klog::SharedMemName("\\");
+  const std::string posix = kplat::PosixObjectName(model);
+  const size_t cut = model.find('\\') + 2;  // past the leading '/' and the separator
+  const std::string head = posix.substr(0, cut), tail = posix.substr(cut);
+  for (const std::string& n : kplat::ListSharedMemoryNames()) {
+    if (n.size() > posix.size() && n.compare(0, head.size(), head) == 0 &&
+        n.compare(n.size() - tail.size(), tail.size(), tail) == 0) {
+      bases.insert("\\" + n.substr(head.size(), n.size() - head.size() - tail.size()));
+    }
+  }
+  for (const std::string& exe : kplat::ListProcessExecutables()) bases.insert(BaseOf(exe));
+  return bases;
+}
+
+int List(const LogviewOptions& o) {
+  int found = 0;
+  for (const std::string& base : Candidates(o.names)) {
+    Target t(base);
+    if (!t.Open()) continue;
+    const CLogRingReader reader(t.View());
+    std::printf("%-24s %10u lines published  %s\n", t.name.c_str(), reader.Published(),
+                t.mem.c_str());
+    ++found;
+  }
+  if (found == 0) std::fprintf(stderr, "kelvane-logview: no log blocks found\n");
+  return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int RunLogview(LogviewOptions o) {
+  std::signal(SIGINT, OnStop);
+  std::signal(SIGTERM, OnStop);
+  const bool terminal = kplat::PrepareTerminalOutput();
+  o.format.color = o.color == "always" ||
+                   (o.color == "auto" && terminal && !o.format.json && !std::getenv("NO_COLOR"));
+  return o.list ? List(o) : Follow(o);
+}
+
+}  // namespace klogview

@@ -1,0 +1,49 @@
+// Command line of kelvane-logview, with CLI11.
+#include "tools/logview/LogviewArgs.h"
+
+#include <CLI/CLI.hpp>
+
+#include "KelvaneVersion.h"
+
+namespace klogview {
+
+int ParseLogviewArgs(int argc, char** argv, LogviewOptions* o) {
+  CLI::App app{
+      "Follows the shared log ring of a running host program, as its log writer publishes "
+      "the lines."};
+  app.name("kelvane-logview");
+  app.set_version_flag("--version", std::string("kelvane-logview ") + KELVANE_VERSION);
+  app.add_option("NAME", o->names,
+                 "The host program (kelvane for kelvane or kelvane.exe; a path also does)");
+  app.add_flag("--list", o->list, "List the log blocks on this machine (and those of NAMEs)");
+  app.add_flag("--wait", o->wait, "Wait for a block that does not exist yet");
+  app.add_option("-n,--lines", o->lines, "Show only the last N lines the ring holds first")
+      ->check(CLI::NonNegativeNumber);
+  bool noFollow = false;
+  app.add_flag("--no-follow", noFollow, "Print the lines in the ring and exit");
+  app.add_option("--color", o->color, "Colours by level: auto (on a terminal), always, never")
+      ->check(CLI::IsMember({"auto", "always", "never"}));
+  std::string level;
+  app.add_option("--level", level, "Show this level and above: Debug, Trace, Info, Warning, Error")
+      ->check([](const std::string& s) {
+        int rank = 0;
+        return RankOfLevelName(s, &rank) ? std::string() : "unknown level " + s;
+      });
+  app.add_option("--grep", o->format.grep, "Show only lines that contain TEXT");
+  app.add_flag("--json", o->format.json,
+               "One JSON object per line: time, thread, level, text");
+  try {
+    app.parse(argc, argv);
+    if (!o->list && o->names.size() != 1) {
+      throw CLI::ValidationError("NAME", "name one host program to follow (or use --list)");
+    }
+  } catch (const CLI::ParseError& e) {
+    const int status = app.exit(e);
+    return status == 0 ? 0 : 2;
+  }
+  o->follow = !noFollow;
+  if (!level.empty()) RankOfLevelName(level, &o->format.minRank);
+  return -1;
+}
+
+}  // namespace klogview
