@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Prints the benchmark table from Google Benchmark's JSON output.
 
-    bench_table.py CODEC.json LOG.json ROUNDTRIP.json
+    bench_table.py CODEC.json LOG.json ROUNDTRIP.json [LOGVIEW.json]
 
 Each row is one figure, the baseline it is measured against in the same run,
 their ratio and the target. Where a benchmark ran with repetitions, its
@@ -178,8 +178,36 @@ def logwriter(runs):
             "no lock: same cost", ns(u) < 2 * ns(m) + 2)
 
 
+def logview(runs):
+    """kelvane-logview following 100,000 lines: paced rates and flat out."""
+    label = "kelvane-logview keeps up with (100,000 lines, none lost)"
+    paced = []
+    for name, b in runs.items():
+        if name.startswith("LogviewFollow/rate:") and not failed(b):
+            paced.append((int(name.split(":")[1].split("/")[0]), b))
+    if not paced:
+        row(label, "not run", "", "", "", "", None)
+        return
+    kept = [r for r, b in sorted(paced) if r > 0 and b["lost_reported"] == 0]
+    full = dict(paced).get(0)
+    row(label, rate(max(kept), "lines/s") if kept else "none of the rates", "", "", "",
+        "", None)
+    if full is not None:
+        row("kelvane-logview, writer flat out", f"{rate(full['shown_per_second'], 'lines/s')} "
+            f"shown, {full['lost_reported']:.0f} reported lost", "the writer",
+            rate(full["writer_per_second"], "lines/s"),
+            f"{full['shown_per_second'] / full['writer_per_second']:.2f}", "", None)
+    dropped = max(b["lost_unreported"] for _, b in paced)
+    row("kelvane-logview: lines dropped though the ring held them", f"{dropped:.0f}", "", "",
+        "", "0", dropped == 0)
+    if full is not None and "idle_cpu_percent" in full:
+        cpu = full["idle_cpu_percent"]
+        row("kelvane-logview CPU while idle (sleeps on the event)", f"{cpu:.2f} %", "", "", "",
+            "< 1 %", cpu < 1)
+
+
 def main(argv):
-    if len(argv) != 4:
+    if len(argv) not in (4, 5):
         print(__doc__, file=sys.stderr)
         return 2
     codec_runs, _ = load(argv[1])
@@ -188,6 +216,8 @@ def main(argv):
     codec(codec_runs)
     roundtrip(rt_runs, rt_context)
     logwriter(log_runs)
+    if len(argv) == 5:
+        logview(load(argv[4])[0])
 
     head = ("figure", "value", "baseline (same run)", "baseline value", "ratio", "target",
             "met")

@@ -30,7 +30,7 @@ else
 fi
 JOBS="${KELVANE_BENCH_JOBS:-2}"
 cmake --build "$BUILD" -j"$JOBS" \
-  --target kelvane_bench_codec kelvane_bench_log kelvane_bench_roundtrip
+  --target kelvane_bench_codec kelvane_bench_log kelvane_bench_roundtrip kelvane_bench_logview
 
 BIN="$BUILD/bench"
 OUT="$BIN/results"
@@ -61,9 +61,11 @@ run() {
 run codec --benchmark_min_time=0.2
 run log --benchmark_min_time=0.3
 run roundtrip
+run logview
 
 echo
-python3 bench/bench_table.py "$OUT/codec.json" "$OUT/log.json" "$OUT/roundtrip.json"
+python3 bench/bench_table.py "$OUT/codec.json" "$OUT/log.json" "$OUT/roundtrip.json" \
+  "$OUT/logview.json"
 echo
 echo "== end: $(date -u '+%Y-%m-%d %H:%M UTC')"
 machine

@@ -19,9 +19,10 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 bash scripts/setup.sh
-echo "== building (release preset): libKelvaneDll.so, kelvane, kelvane-server"
+echo "== building (release preset): libKelvaneDll.so, kelvane, kelvane-server, kelvane-logview"
 cmake --preset release >/dev/null
-cmake --build --preset release -j "$(nproc)" --target KelvaneDll kelvane kelvane-server
+cmake --build --preset release -j "$(nproc)" --target KelvaneDll kelvane kelvane-server \
+  kelvane-logview
 
 build="$root/build/release"
 host="$build/tools/host/kelvane"
@@ -81,6 +82,8 @@ log_start=$(stat -c %s "$logfile" 2>/dev/null || echo 0)
 
 echo
 echo "== a session with the host tool (kelvane shell in $ns_tool)"
+echo "   (to watch its log live, run in a second terminal first:"
+echo "    $build/tools/logview/kelvane-logview --wait kelvane)"
 status=0
 ip netns exec "$ns_tool" "$host" --quiet --name demo-tool shell <<'EOF' || status=$?
 discover

@@ -1,0 +1,164 @@
+// kelvane-logview following a writer in this process: 100,000 lines written
+// at a given rate (or as fast as the writer goes), read by the viewer from
+// the shared ring and printed to a pipe that this process reads back.
+//
+// Counters of each run:
+//   shown_per_second  lines the viewer printed, per second of writing
+//   lost_reported     lines the viewer reported lost (overwritten unread)
+//   lost_unreported   lines missing from its output without a report: lines
+//                     it dropped although the ring still held them (must be 0)
+//   idle_cpu_percent  (Idle run) the viewer's CPU use while nothing is written
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "log/LogWriter.h"
+
+namespace {
+
+constexpr int kLines = 100000;
+std::string g_exe;
+std::string BenchExe() { return g_exe; }
+
+// The viewer's output, read on a thread: which lines came, and the losses.
+struct Tally {
+  long shown = 0, lostReported = 0, outOfOrder = 0, last = 0;
+  bool done = false;
+};
+
+void ReadOutput(int fd, Tally* t) {
+  FILE* in = fdopen(fd, "r");
+  char line[2048];
+  while (in != nullptr && std::fgets(line, sizeof(line), in) != nullptr) {
+    const char* text = std::strstr(line, "]|line ");
+    long lost = 0;
+    if (text != nullptr) {
+      const long n = std::atol(text + 7);
+      if (n <= t->last) ++t->outOfOrder;
+      t->last = n;
+      ++t->shown;
+      if (n == kLines) t->done = true;
+    } else if (std::sscanf(line, "\xe2\x80\xa6 %ld line", &lost) == 1) {
+      t->lostReported += lost;
+    }
+  }
+  if (in != nullptr) std::fclose(in);
+}
+
+// Viewer process with its standard output on a pipe.
+pid_t StartViewer(const std::string& name, int* readFd) {
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(fds[1], STDOUT_FILENO);
+    close(fds[0]);
+    close(fds[1]);
+    execl(KELVANE_LOGVIEW_BIN, KELVANE_LOGVIEW_BIN, "-n", "0", name.c_str(),
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(fds[1]);
+  *readFd = fds[0];
+  return pid;
+}
+
+double CpuSeconds(pid_t pid) {  // user + system time from /proc/<pid>/stat
+  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  const size_t close = stat.rfind(')');
+  if (close == std::string::npos) return 0;
+  unsigned long utime = 0, stime = 0;
+  // After the name: state and 10 numbers, then utime and stime.
+  std::sscanf(stat.c_str() + close + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu",
+              &utime, &stime);
+  return static_cast<double>(utime + stime) / sysconf(_SC_CLK_TCK);
+}
+
+// One run: a fresh writer and viewer; `rate` lines per second (0: flat out).
+void Follow(benchmark::State& state, long rate, bool idle) {
+  char dir[] = "/tmp/kvlvbench.XXXXXX";
+  if (mkdtemp(dir) == nullptr) return state.SkipWithError("mkdtemp failed");
+  const std::string name = "kvlvbench_" + std::to_string(getpid());
+  g_exe = std::string(dir) + "/" + name;
+  const std::string mem = "Global\\" + name + ".mem", evt = "Global\\" + name + ".evt";
+  kplat::SharedBlockUnlink(mem, evt);
+  LogEnvironment env;
+  env.executablePath = BenchExe;
+  auto writer = std::make_unique<CLogWriter>(env);
+  writer->m_nOutputMask = LOG_OUT_SHARED;
+  writer->WriteAt("bench", 0, LOG_INFO, "ready");  // the block exists for the viewer
+
+  int fd = -1;
+  const pid_t viewer = StartViewer(name, &fd);
+  Tally tally;
+  std::thread reader(ReadOutput, fd, &tally);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // attached and waiting
+  double idleCpu = 0;
+  if (idle) {
+    const double before = CpuSeconds(viewer);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    idleCpu = (CpuSeconds(viewer) - before) / 2 * 100;
+  }
+
+  const auto start = std::chrono::steady_clock::now();
+  for (long n = 1; n <= kLines; ++n) {
+    if (rate > 0) {
+      const auto due = start + std::chrono::nanoseconds(n * 1000000000LL / rate);
+      while (std::chrono::steady_clock::now() < due) {
+      }
+    }
+    writer->WriteAt("bench", 0, LOG_INFO, "line %ld", n);
+  }
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the viewer catches up
+  kill(viewer, SIGTERM);
+  waitpid(viewer, nullptr, 0);
+  reader.join();
+  writer.reset();
+  kplat::SharedBlockUnlink(mem, evt);
+  std::filesystem::remove_all(dir);
+
+  state.SetIterationTime(seconds);
+  state.counters["writer_per_second"] = kLines / seconds;
+  state.counters["shown_per_second"] = tally.shown / seconds;
+  state.counters["lost_reported"] = static_cast<double>(tally.lostReported);
+  state.counters["lost_unreported"] =
+      static_cast<double>(kLines - tally.shown - tally.lostReported + tally.outOfOrder);
+  if (idle) state.counters["idle_cpu_percent"] = idleCpu;
+  if (!tally.done && tally.lostReported == 0) state.SkipWithError("the last line never came");
+}
+
+void LogviewFollow(benchmark::State& state) {
+  for (auto _ : state) Follow(state, state.range(0), state.range(0) == 0);
+}
+
+}  // namespace
+
+// Paced rates, then flat out (0), which also measures the idle viewer.
+BENCHMARK(LogviewFollow)
+    ->ArgName("rate")
+    ->Arg(50000)
+    ->Arg(100000)
+    ->Arg(200000)
+    ->Arg(400000)
+    ->Arg(0)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();
