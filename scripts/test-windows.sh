@@ -19,6 +19,8 @@
 #  - the log writer tests other than LogNaming_test: they name their host
 #    executable the POSIX way ('/' paths, case kept, no .exe);
 #    KvWin_LogNaming checks the Windows naming end to end;
+#  - logview_process_tests: the viewer as a Linux child process;
+#    logview_win_tests follows a writer with kelvane-logview.exe instead;
 #  - platform_netns_tests, netns_session_tests, host_tool_tests: Linux network
 #    namespaces and Linux child processes (scripts/test-windows-e2e.sh runs
 #    kelvane.exe under Wine against the simulator in namespaces instead).
