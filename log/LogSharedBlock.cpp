@@ -50,7 +50,6 @@ bool CLogSharedBlock::Open(const char* baseName) {
   std::memset(m_pBase, 0, kBlockSize);
   m_pCursor = m_pBase;
   m_nStamp = NewStamp(this);
-  m_bStamped = false;
   return true;
 }
 
@@ -86,9 +85,11 @@ void CLogSharedBlock::Publish(const char* line, uint32_t level) {
   // The count reached before this claim must be visible before any byte of
   // the slot changes: a viewer's check after its copy relies on it.
   std::atomic_thread_fence(std::memory_order_release);
-  if (!m_bStamped) {
-    kplat::AtomicStore(Word(m_pCursor, kStampOffset), static_cast<int32_t>(m_nStamp));
-    m_bStamped = true;
+  // The block is stamped before its first line, and again after another
+  // writer zeroed it: whoever writes first then stamps it.
+  volatile int32_t* stamp = Word(m_pCursor, kStampOffset);
+  if (kplat::AtomicLoad(stamp) == 0) {
+    kplat::AtomicCompareExchange(stamp, static_cast<int32_t>(m_nStamp), 0);
   }
 
   unsigned char* p = m_pCursor + kSlotsOffset + slot * kSlotSize;

@@ -8,7 +8,8 @@
 // For viewers the writer also keeps two words in the otherwise unused tail
 // after the last slot (native byte order): the number of lines published
 // since the block was zeroed, counted modulo kCountModulus, and a non-zero
-// stamp that each writer stores with its first line. The count and the index
+// stamp that a writer stores before the first line after the block was
+// zeroed (zero: no line yet). The count and the index
 // start at zero together and advance together, so line n stands in slot
 // n mod 127. The index moves past a slot before the slot is written and the
 // count is raised only after, so a viewer that reads them before and after
@@ -63,7 +64,6 @@ class CLogSharedBlock {
   unsigned char* m_pBase = nullptr;
   unsigned char* m_pCursor = nullptr;
   uint32_t m_nStamp = 0;  // this writer's stamp, stored with its first line
-  bool m_bStamped = false;
   std::string m_strMemName;
   std::string m_strEvtName;
 };

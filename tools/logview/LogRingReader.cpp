@@ -34,13 +34,21 @@ uint32_t CLogRingReader::LoadCount() const {
 }
 uint32_t CLogRingReader::Published() const { return LoadCount(); }
 
+bool CLogRingReader::Snapshot(uint32_t* stamp, uint32_t* count) const {
+  // The stamp is stored before the first line is counted and cleared before
+  // the count, so a count read between two equal non-zero stamps is that
+  // writer's.
+  *stamp = LoadStamp();
+  *count = LoadCount();
+  return *stamp != 0 && LoadStamp() == *stamp;
+}
+
 void CLogRingReader::Start(uint32_t backlog) {
-  const uint32_t stamp = LoadStamp();
-  const uint32_t count = LoadCount();
+  uint32_t stamp = 0, count = 0;
   m_bReattached = false;
-  m_bAttached = stamp != 0 || count != 0;
+  m_bAttached = Snapshot(&stamp, &count);
   m_nStamp = stamp;
-  m_nNext = Back(count, std::min({count, Block::kSlotCount, backlog}));
+  m_nNext = m_bAttached ? Back(count, std::min({count, Block::kSlotCount, backlog})) : 0;
 }
 
 void CLogRingReader::Reattach(const unsigned char* block) {
@@ -78,9 +86,8 @@ bool CLogRingReader::CopyLine(uint32_t n, RingEvent* line) const {
 }
 
 void CLogRingReader::Read(std::vector<RingEvent>& out) {
-  const uint32_t stamp = LoadStamp();
-  uint32_t count = LoadCount();
-  if (stamp == 0 && count == 0) return;  // no line yet, or a writer zeroing the block
+  uint32_t stamp = 0, count = 0;
+  if (!Snapshot(&stamp, &count)) return;  // no line yet, or a writer zeroing the block
   if (!m_bAttached) {
     m_bAttached = true;
     m_nStamp = stamp;

@@ -42,6 +42,9 @@ class CLogRingReader {
   uint32_t Published() const;
 
  private:
+  // The stamp and the count of one writer; false when there is no line yet
+  // or the block is being zeroed.
+  bool Snapshot(uint32_t* stamp, uint32_t* count) const;
   uint32_t LoadStamp() const;
   uint32_t LoadCount() const;
   // Copies line `n` if it is still whole; false when it was overwritten.
@@ -50,7 +53,7 @@ class CLogRingReader {
   const unsigned char* m_pBlock;
   uint32_t m_nStamp = 0;
   uint32_t m_nNext = 0;    // number of the next line to read
-  bool m_bAttached = false;  // a stamp or lines have been seen
+  bool m_bAttached = false;  // a writer's stamp has been seen
   bool m_bReattached = false;  // a new view: its lines count as a restart
 };
 
