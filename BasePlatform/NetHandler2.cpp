@@ -5,6 +5,7 @@
 
 #include "log/LogWriter.h"
 #include "protocol/PacketFactory.h"
+#include "util/IPv4Text.h"
 
 using PacketZVDiskless::CPacketHead;
 using PacketZVDiskless::CPktReadStream;
@@ -26,20 +27,23 @@ thread_local int t_nCallbackDepth = 0;
 
 }  // namespace
 
+namespace kdl::netevent {
+
 bool InsideEventCallback() { return t_nCallbackDepth > 0; }
 
 CEventCallbackScope::CEventCallbackScope() { ++t_nCallbackDepth; }
 
 CEventCallbackScope::~CEventCallbackScope() { --t_nCallbackDepth; }
 
+}  // namespace kdl::netevent
 
 template <class Packet>
 void CNetProtocolEvent<Packet>::OnTcpRecvUnkownPacket(uint32_t link, const uint8_t* data,
                                                       uint32_t size) {
   if (!m_limitTcpUnknown.Admit(kSource, kLineTcpUnknown, "OnTcpRecvUnkownPacket")) return;
-  CLogWriter::Instance()->WriteAt(kSource, kLineTcpUnknown, LOG_WARNING,
-                                  "CNetProtocolEvent Link[%04x] OnTcpRecvUnkownPacket PktSize=%d.",
-                                  link, static_cast<int>(size));
+  KLOG_LINE(kSource, kLineTcpUnknown, LOG_WARNING,
+            "CNetProtocolEvent Link[%04x] OnTcpRecvUnkownPacket PktSize=%d.", link,
+            static_cast<int>(size));
   DumpHex(data, size);
 }
 
@@ -48,10 +52,10 @@ void CNetProtocolEvent<Packet>::OnUdpRecvUnkownPacket(uint32_t endpoint, const u
                                                       uint32_t size, const char* senderIP,
                                                       uint16_t senderPort) {
   if (!m_limitUdpUnknown.Admit(kSource, kLineUdpUnknown, "OnUdpRecvUnkownPacket")) return;
-  CLogWriter::Instance()->WriteAt(
-      kSource, kLineUdpUnknown, LOG_WARNING,
-      "CNetProtocolEvent Link[%04x] OnUdpRecvUnkownPacket PktSize=%d DstIP:Port=%s:%d.", endpoint,
-      static_cast<int>(size), senderIP ? senderIP : "", static_cast<int>(senderPort));
+  KLOG_LINE(kSource, kLineUdpUnknown, LOG_WARNING,
+            "CNetProtocolEvent Link[%04x] OnUdpRecvUnkownPacket PktSize=%d DstIP:Port=%s:%d.",
+            endpoint, static_cast<int>(size), senderIP ? senderIP : "",
+            static_cast<int>(senderPort));
   DumpHex(data, size);
 }
 
@@ -60,37 +64,46 @@ void CNetProtocolEvent<Packet>::OnTcpErrProtocol(uint32_t link) {
   uint32_t address = 0;
   uint32_t port = 0;
   TcpGetLinkAddr(link, 2, &address, &port);
-  char text[32];
-  std::snprintf(text, sizeof(text), "%d.%d.%d.%d", static_cast<int>(address >> 24),
-                static_cast<int>((address >> 16) & 0xFF), static_cast<int>((address >> 8) & 0xFF),
-                static_cast<int>(address & 0xFF));
-  CLogWriter::Instance()->WriteAt(kSource, kLineTcpErrProtocol, LOG_ERROR,
-                                  "CNetProtocolEvent Link[%04x] OnTcpErrProtocol RemoteIP:Port=%s:%d.",
-                                  link, text, static_cast<int>(port & 0xFFFF));
+  char text[kdl::util::kIPv4TextSize];
+  kdl::util::FormatIPv4(address, text);
+  KLOG_LINE(kSource, kLineTcpErrProtocol, LOG_ERROR,
+            "CNetProtocolEvent Link[%04x] OnTcpErrProtocol RemoteIP:Port=%s:%d.", link, text,
+            static_cast<int>(port & 0xFFFF));
+}
+
+template <class Packet>
+typename CNetProtocolEvent<Packet>::RecvOutcome CNetProtocolEvent<Packet>::Decode(
+    CPktReadStream& reader, uint32_t size, TCountedPtr<Packet>* packet) {
+  CPacketHead* raw = PacketZVDiskless::CreatePacket(reader);
+  if (!raw) return RecvOutcome::kUnknown;
+  // From here on the packet is released on every way out.
+  *packet = TCountedPtr<Packet>(raw);
+  if (!*packet) return RecvOutcome::kDropped;  // no memory for the count; the packet is gone
+  return (*packet)->Length == size ? RecvOutcome::kAccepted : RecvOutcome::kBadLength;
 }
 
 template <class Packet>
 void CNetProtocolEvent<Packet>::OnTcpRecv(uint32_t link, const uint8_t* data, uint32_t size) {
+  // The reader outlives the dispatch: a packet may read its data from it.
   CPktReadStream reader(data, size, NetOrder());
-  CPacketHead* raw = PacketZVDiskless::CreatePacket(reader);
-  if (!raw) {
-    OnTcpRecvUnkownPacket(link, data, size);
-    return;
+  TCountedPtr<Packet> packet;
+  switch (Decode(reader, size, &packet)) {
+    case RecvOutcome::kUnknown:
+      OnTcpRecvUnkownPacket(link, data, size);
+      return;
+    case RecvOutcome::kDropped:
+      return;
+    case RecvOutcome::kBadLength:
+      if (!m_limitTcpLength.Admit(kSource, kLineTcpLenInvalid, "LenInvalid")) return;
+      KLOG_LINE(kSource, kLineTcpLenInvalid, LOG_ERROR,
+                "CNetProtocolEvent Link[%04x] LenInvalid Failed PktLen=%d cbSize=%d.", link,
+                static_cast<int>(packet->Length), static_cast<int>(size));
+      DumpHex(data, size);
+      return;
+    case RecvOutcome::kAccepted:
+      OnTcpRecvPacket(link, packet);
+      return;
   }
-  // From here on the packet is released on every way out.
-  TCountedPtr<Packet> packet(raw);
-  if (!packet) return;  // no memory for the count; the packet is gone
-  if (packet->Length != size) {
-    if (!m_limitTcpLength.Admit(kSource, kLineTcpLenInvalid, "LenInvalid")) return;
-    CLogWriter::Instance()->WriteAt(kSource, kLineTcpLenInvalid, LOG_ERROR,
-                                    "CNetProtocolEvent Link[%04x] LenInvalid Failed PktLen=%d "
-                                    "cbSize=%d.",
-                                    link, static_cast<int>(packet->Length),
-                                    static_cast<int>(size));
-    DumpHex(data, size);
-    return;
-  }
-  OnTcpRecvPacket(link, packet);
 }
 
 template <class Packet>
@@ -98,25 +111,26 @@ void CNetProtocolEvent<Packet>::OnUdpRecv(uint32_t endpoint, const uint8_t* data
                                           const char* senderIP, uint16_t senderPort) {
   if (!senderIP) senderIP = "";
   CPktReadStream reader(data, size, NetOrder());
-  CPacketHead* raw = PacketZVDiskless::CreatePacket(reader);
-  if (!raw) {
-    OnUdpRecvUnkownPacket(endpoint, data, size, senderIP, senderPort);
-    return;
+  TCountedPtr<Packet> packet;
+  switch (Decode(reader, size, &packet)) {
+    case RecvOutcome::kUnknown:
+      OnUdpRecvUnkownPacket(endpoint, data, size, senderIP, senderPort);
+      return;
+    case RecvOutcome::kDropped:
+      return;
+    case RecvOutcome::kBadLength:
+      if (!m_limitUdpLength.Admit(kSource, kLineUdpLenInvalid, "LenInvalid")) return;
+      KLOG_LINE(kSource, kLineUdpLenInvalid, LOG_ERROR,
+                "CNetProtocolEvent Link[%04x] LenInvalid Failed PktLen=%d cbSize=%d "
+                "DstIP:Port=%s:%d.",
+                endpoint, static_cast<int>(packet->Length), static_cast<int>(size), senderIP,
+                static_cast<int>(senderPort));
+      DumpHex(data, size);
+      return;
+    case RecvOutcome::kAccepted:
+      OnUdpRecvPacket(endpoint, packet, senderIP, senderPort);
+      return;
   }
-  TCountedPtr<Packet> packet(raw);
-  if (!packet) return;
-  if (packet->Length != size) {
-    if (!m_limitUdpLength.Admit(kSource, kLineUdpLenInvalid, "LenInvalid")) return;
-    CLogWriter::Instance()->WriteAt(kSource, kLineUdpLenInvalid, LOG_ERROR,
-                                    "CNetProtocolEvent Link[%04x] LenInvalid Failed PktLen=%d "
-                                    "cbSize=%d DstIP:Port=%s:%d.",
-                                    endpoint, static_cast<int>(packet->Length),
-                                    static_cast<int>(size), senderIP,
-                                    static_cast<int>(senderPort));
-    DumpHex(data, size);
-    return;
-  }
-  OnUdpRecvPacket(endpoint, packet, senderIP, senderPort);
 }
 
 template <class Packet>
@@ -147,7 +161,7 @@ void CNetProtocolEvent<Packet>::DumpHex(const void* data, uint32_t size) {
   char text[kHexDumpBufferSize];
   FormatHexDump(data, size, text);
   // Passed as an argument, so the text is never read as a format.
-  CLogWriter::Instance()->WriteAt(kSource, kLineDumpHex, LOG_INFO, "%s", text);
+  KLOG_LINE(kSource, kLineDumpHex, LOG_INFO, "%s", text);
 }
 
 template class CNetProtocolEvent<CPacketHead>;

@@ -82,9 +82,24 @@ class CNetProtocolEvent : public CNetEvent {
   std::atomic<bool> m_bNetOrder{true};
 
  private:
+  // What the receive path makes of one message.
+  enum class RecvOutcome {
+    kUnknown,    // no packet decodes from the bytes
+    kDropped,    // decoded, but no memory to share it; already destroyed
+    kBadLength,  // decoded, but its Length is not the size received
+    kAccepted,   // ready for the owner
+  };
+  // Builds the packet of the bytes under `reader` into *packet, which holds
+  // it for the outcomes kBadLength and kAccepted.
+  static RecvOutcome Decode(PacketZVDiskless::CPktReadStream& reader, uint32_t size,
+                            TCountedPtr<Packet>* packet);
+
   // One bound per kind of report on bytes that do not make a packet.
-  CLogRateLimit m_limitTcpUnknown, m_limitUdpUnknown, m_limitTcpLength, m_limitUdpLength;
+  kdl::log::CLogRateLimit m_limitTcpUnknown, m_limitUdpUnknown, m_limitTcpLength,
+      m_limitUdpLength;
 };
+
+namespace kdl::netevent {
 
 // True while the calling thread runs inside one of the handler's event
 // callbacks (the transports' threads, with their callers further up). Such a
@@ -100,6 +115,8 @@ class CEventCallbackScope {
   CEventCallbackScope(const CEventCallbackScope&) = delete;
   CEventCallbackScope& operator=(const CEventCallbackScope&) = delete;
 };
+
+}  // namespace kdl::netevent
 
 // Registers itself as the receiver of every transport event and provides the
 // two callbacks that the owner hands to TcpInit/TcpCreate and
@@ -133,7 +150,7 @@ void CNetHandler<Event, Index>::TcpEventCallback(const TransportEventHead* head,
                                                  const void* data) {
   CNetHandler* self = s_pInstance.load(std::memory_order_acquire);
   if (!self || !head) return;
-  CEventCallbackScope scope;
+  kdl::netevent::CEventCallbackScope scope;
   // Nothing may unwind into a transport thread.
   try {
     const uint32_t link = head->Handle;
@@ -178,7 +195,7 @@ void CNetHandler<Event, Index>::UdpEventCallback(const TransportEventHead* head,
                                                  const void* data) {
   CNetHandler* self = s_pInstance.load(std::memory_order_acquire);
   if (!self || !head) return;
-  CEventCallbackScope scope;
+  kdl::netevent::CEventCallbackScope scope;
   try {
     const uint32_t endpoint = head->Handle;
     switch (head->Kind) {

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace kbench {
+namespace kdl::bench {
 
 namespace {
 
@@ -57,4 +57,4 @@ bool EnterPrivateNetwork(const PrivateNetwork& net, std::string& why) {
   return Run("ip link set " + a + " up", why) && Run("ip link set " + b + " up", why);
 }
 
-}  // namespace kbench
+}  // namespace kdl::bench

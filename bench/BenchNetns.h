@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace kbench {
+namespace kdl::bench {
 
 // Inside the namespace: loopback up and a veth pair, both ends up (so the
 // local-address rule finds an operational interface), each with an address.
@@ -22,4 +22,4 @@ struct PrivateNetwork {
 // so the caller exits rather than going on.
 bool EnterPrivateNetwork(const PrivateNetwork& net, std::string& why);
 
-}  // namespace kbench
+}  // namespace kdl::bench

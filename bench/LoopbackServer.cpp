@@ -12,9 +12,10 @@
 #include <cstring>
 
 #include "protocol/PacketFactory.h"
+#include "util/Text.h"
 #include "protocol/ToolPackets.h"
 
-namespace kbench {
+namespace kdl::bench {
 
 using namespace PacketZVDiskless;
 
@@ -77,7 +78,7 @@ bool Address(const char* ip, uint16_t port, sockaddr_in& out) {
 
 Bytes LoginRequest(const char* toolName) {
   CPktToolLogin p;
-  CopyText(p.ToolName, toolName);
+  kdl::util::CopyField(p.ToolName, toolName);
   return Wire(p);
 }
 
@@ -103,7 +104,7 @@ Bytes ImageListReply(uint32_t images, uint32_t serverIp, uint32_t serverPort) {
     r->ImageId = i + 1;
     char name[32];
     std::snprintf(name, sizeof(name), "image-%04u", i);
-    CopyText(r->Name, name);
+    kdl::util::CopyField(r->Name, name);
     r->Param1 = 1;
   }
   return Wire(p);
@@ -304,4 +305,4 @@ size_t RawUdpClient::RoundTrip(const Bytes& request) {
   return got > 0 ? static_cast<size_t>(got) : 0;
 }
 
-}  // namespace kbench
+}  // namespace kdl::bench

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-namespace kbench {
+namespace kdl::bench {
 
 using Bytes = std::vector<uint8_t>;
 
@@ -102,4 +102,4 @@ class RawUdpClient {
   Bytes m_Reply = Bytes(2048);
 };
 
-}  // namespace kbench
+}  // namespace kdl::bench

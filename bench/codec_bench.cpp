@@ -14,6 +14,7 @@
 
 #include "protocol/AllPackets.h"
 #include "protocol/PacketFactory.h"
+#include "util/Text.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ template <size_t N>
 void Name(char (&field)[N], const char* prefix, uint32_t i) {
   char text[N];
   std::snprintf(text, sizeof(text), "%s-%04u", prefix, i);
-  CopyText(field, text);
+  kdl::util::CopyField(field, text);
 }
 
 // The packet's wire bytes, Length set to its Size(); empty if it does not pack.
@@ -45,7 +46,7 @@ struct Case {
 };
 
 Case HeadOnly() {
-  Case c{"head_only", std::make_unique<CSimplePacketHead<0x00000001>>(), {}};
+  Case c{"head_only", std::make_unique<CPktClientKeepAlive>(), {}};
   c.wire = Wire(*c.packet);
   return c;
 }
@@ -179,7 +180,7 @@ const Mix& AllCodes() {
       m.bytes += bytes.size();
       m.messages.push_back(std::move(bytes));
     };
-#define KBENCH_ROW(code, KIND, arg) add(code, Minimal<KPKT_TYPE(code, KIND, arg)>(code));
+#define KBENCH_ROW(code, KIND, arg, TAIL) add(code, Minimal<KPKT_TYPE(code, KIND, arg)>(code));
     KELVANE_ALL_PACKETS(KBENCH_ROW)
 #undef KBENCH_ROW
     return m;

@@ -32,9 +32,8 @@ std::string g_strWriterDir;  // the writer's Log folder
 // Empties every .log file of the Log folder. The writer keeps its file open
 // in append mode, so it goes on writing at the new end.
 void EmptyLogs() {
-  std::vector<std::string> files;
-  FindFiles(g_strWriterDir.c_str(), "*.log", files);
-  for (const std::string& f : files) {
+  for (const std::string& name : kdl::plat::ListDirectory(g_strWriterDir, "*.log")) {
+    const std::string f = g_strWriterDir + "/" + name;
     if (truncate(f.c_str(), 0) != 0) std::perror(f.c_str());
   }
 }
@@ -103,7 +102,7 @@ void WriterMaskedUnderLoad(benchmark::State& state) {
 // per thread instead of once per line, to show what that costs. It is named
 // after a sibling of this executable, so it has its own file and ring.
 uint32_t CachedThreadId() {
-  thread_local uint32_t t_nId = kplat::CurrentThreadId();
+  thread_local uint32_t t_nId = kdl::plat::CurrentThreadId();
   return t_nId;
 }
 
@@ -111,9 +110,9 @@ CLogWriter* g_pTidWriter = nullptr;
 
 CLogWriter* TidCachedWriter() {
   if (g_pTidWriter == nullptr) {
-    LogEnvironment env;
+    kdl::log::LogEnvironment env;
     env.threadId = CachedThreadId;
-    env.executablePath = [] { return kplat::ExecutablePath() + "_tid_cached"; };
+    env.executablePath = [] { return kdl::plat::ExecutablePath() + "_tid_cached"; };
     g_pTidWriter = new CLogWriter(env);
     g_pTidWriter->m_nOutputMask = kOutputs;
   }

@@ -94,8 +94,8 @@ void Follow(benchmark::State& state, long rate, bool idle) {
   const std::string name = "kvlvbench_" + std::to_string(getpid());
   g_exe = std::string(dir) + "/" + name;
   const std::string mem = "Global\\" + name + ".mem", evt = "Global\\" + name + ".evt";
-  kplat::SharedBlockUnlink(mem, evt);
-  LogEnvironment env;
+  kdl::plat::SharedBlockUnlink(mem, evt);
+  kdl::log::LogEnvironment env;
   env.executablePath = BenchExe;
   auto writer = std::make_unique<CLogWriter>(env);
   writer->m_nOutputMask = LOG_OUT_SHARED;
@@ -130,7 +130,7 @@ void Follow(benchmark::State& state, long rate, bool idle) {
   waitpid(viewer, nullptr, 0);
   reader.join();
   writer.reset();
-  kplat::SharedBlockUnlink(mem, evt);
+  kdl::plat::SharedBlockUnlink(mem, evt);
   std::filesystem::remove_all(dir);
 
   state.SetIterationTime(seconds);

@@ -34,7 +34,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using kbench::Bytes;
+using kdl::bench::Bytes;
 
 constexpr uint32_t kListImages = 100;     // records in the image-list reply
 constexpr int kSamples = 5000;            // requests per round-trip run
@@ -47,9 +47,9 @@ struct Setup {
   std::string why;          // why there is no namespace
   std::string localIp;      // the library's local address
   std::string serverIp;     // where it connects
-  kbench::LoopbackServer* server = nullptr;
-  kbench::RawTcpClient raw;
-  kbench::RawUdpClient rawUdp;
+  kdl::bench::LoopbackServer* server = nullptr;
+  kdl::bench::RawTcpClient raw;
+  kdl::bench::RawUdpClient rawUdp;
   Bytes loginRequest, listRequest, discoverRequest;
 };
 Setup g;
@@ -182,16 +182,16 @@ void Memory(benchmark::State& state) {
 }
 
 // Tables in which the first operational interface owns 127.0.0.1.
-kplat::NetworkTables LoopbackTables() {
-  kplat::NetworkTables t;
-  kplat::InterfaceRow row;
-  row.operStatus = kplat::kOperStatusOperational;
+kdl::plat::NetworkTables LoopbackTables() {
+  kdl::plat::NetworkTables t;
+  kdl::plat::InterfaceRow row;
+  row.operStatus = kdl::plat::kOperStatusOperational;
   row.physAddrLen = 6;
   const uint8_t mac[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
   std::memcpy(row.physAddr, mac, 6);
   t.rows.push_back(row);
   t.rowsOk = true;
-  kplat::AdapterEntry adapter;
+  kdl::plat::AdapterEntry adapter;
   adapter.addressLength = 6;
   std::memcpy(adapter.address, mac, 6);
   adapter.ipAddresses.push_back("127.0.0.1");
@@ -202,9 +202,9 @@ kplat::NetworkTables LoopbackTables() {
 
 // Moves into a private network if it can; on failure returns to the
 // original namespace so that the loopback benchmarks still run.
-bool TryPrivateNetwork(const kbench::PrivateNetwork& net) {
+bool TryPrivateNetwork(const kdl::bench::PrivateNetwork& net) {
   int original = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
-  bool ok = kbench::EnterPrivateNetwork(net, g.why);
+  bool ok = kdl::bench::EnterPrivateNetwork(net, g.why);
   if (!ok && original >= 0 && setns(original, CLONE_NEWNET) != 0) {
     std::perror("setns back to the original network");
     std::exit(1);
@@ -214,15 +214,15 @@ bool TryPrivateNetwork(const kbench::PrivateNetwork& net) {
 }
 
 void EmptyLogs() {
-  std::vector<std::string> files;
-  FindFiles(CLogWriter::Instance()->LogDirectory().c_str(), "*.log", files);
-  for (const std::string& f : files) {
+  const std::string& dir = CLogWriter::Instance()->LogDirectory();
+  for (const std::string& name : kdl::plat::ListDirectory(dir, "*.log")) {
+    const std::string f = dir + "/" + name;
     if (truncate(f.c_str(), 0) != 0) std::perror(f.c_str());
   }
 }
 
 bool Prepare(bool wantNetns) {
-  const kbench::PrivateNetwork net;
+  const kdl::bench::PrivateNetwork net;
   if (!wantNetns) g.why = "disabled with --no-netns";
   g.netns = wantNetns && TryPrivateNetwork(net);
 
@@ -233,7 +233,7 @@ bool Prepare(bool wantNetns) {
   if (g.netns) {
     // The veth ends need a moment to report themselves up.
     char ip[32] = {};
-    for (int i = 0; i < 300 && !kplat::PickLocalAddress(ip); ++i)
+    for (int i = 0; i < 300 && !kdl::plat::PickLocalAddress(ip); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     g.localIp = ip;
     if (g.localIp != net.ipA && g.localIp != net.ipB) {
@@ -241,11 +241,11 @@ bool Prepare(bool wantNetns) {
       return false;
     }
   } else {
-    kplat::SetNetworkTablesSourceForTest(LoopbackTables);
+    kdl::plat::SetNetworkTablesSourceForTest(LoopbackTables);
     g.localIp = "127.0.0.1";
   }
 
-  static kbench::LoopbackServer server(kListImages);
+  static kdl::bench::LoopbackServer server(kListImages);
   g.server = &server;
   if (!server.Start(g.netns ? "0.0.0.0" : "127.0.0.1")) return false;
   // The responder hears broadcasts only on the veth end the library does
@@ -272,9 +272,9 @@ bool Prepare(bool wantNetns) {
     std::fprintf(stderr, "roundtrip bench: first login failed\n");
     return false;
   }
-  g.loginRequest = kbench::LoginRequest(kToolName);
-  g.listRequest = kbench::ImageListRequest();
-  g.discoverRequest = kbench::DiscoverRequest();
+  g.loginRequest = kdl::bench::LoginRequest(kToolName);
+  g.listRequest = kdl::bench::ImageListRequest();
+  g.discoverRequest = kdl::bench::DiscoverRequest();
   if (!g.raw.Connect(g.localIp.c_str(), g.serverIp.c_str(), server.TcpPort())) return false;
   if (g.netns && !g.rawUdp.Open(g.localIp.c_str())) return false;
   return true;

@@ -102,7 +102,7 @@ CNetManager* GetNetManager() {
 CNetManager::CNetManager() = default;
 
 CNetManager::~CNetManager() {
-  if (m_hEvent != kplat::NoEvent()) kplat::EventClose(m_hEvent);
+  if (m_hEvent != kdl::plat::NoEvent()) kdl::plat::EventClose(m_hEvent);
 }
 
 // ---- conversions ------------------------------------------------------------
@@ -142,7 +142,7 @@ uint32_t CNetManager::StringToIp(const char* text) {
 void CNetManager::PickLocalAddress(char* out) {
   if (!out) return;
   char picked[32] = {};
-  if (kplat::PickLocalAddress(picked)) std::memcpy(out, picked, sizeof(picked));
+  if (kdl::plat::PickLocalAddress(picked)) std::memcpy(out, picked, sizeof(picked));
 }
 
 // ---- start and stop ------------------------------------------------------------
@@ -158,7 +158,7 @@ bool CNetManager::WaitForStopLocked(std::unique_lock<std::mutex>& life) {
   if (m_nLife != Life::kStopping) return true;
   // The stop in progress may be waiting for this very thread to finish its
   // callback: waiting here would never end.
-  if (InsideEventCallback()) return false;
+  if (kdl::netevent::InsideEventCallback()) return false;
   m_cvLife.wait(life, [this] { return m_nLife != Life::kStopping; });
   return true;
 }
@@ -172,14 +172,14 @@ bool CNetManager::StartLocked(KelvaneTcpClosedFn onTcpClosed) {
   m_pfnTcpClosed.store(onTcpClosed);
   m_bNetOrder.store(false);
 
-  kplat::EventHandle event = kplat::EventCreate();
-  if (event == kplat::NoEvent() || event == nullptr) {
+  kdl::plat::EventHandle event = kdl::plat::EventCreate();
+  if (event == kdl::plat::NoEvent() || event == nullptr) {
     KLOG_AT(kSource, LOG_ERROR, "Create Event failed.");
     return false;
   }
-  kplat::EventReset(event);
+  kdl::plat::EventReset(event);
 
-  kplat::LockGuard store(m_csLock);
+  kdl::plat::LockGuard store(m_csLock);
   m_hEvent = event;
   m_bStarted.store(true);
   m_nLife = Life::kStarted;
@@ -203,7 +203,7 @@ bool CNetManager::BeginStop() {
   }
   {
     // From here on no reply handler stores or signals, and no request arms.
-    kplat::LockGuard store(m_csLock);
+    kdl::plat::LockGuard store(m_csLock);
     m_bStarted.store(false);
   }
   InterruptWait(WaitKind::kAny);
@@ -211,13 +211,13 @@ bool CNetManager::BeginStop() {
   {
     // The request in flight has been woken; once it has left, nothing uses
     // the event or creates links any more.
-    kplat::LockGuard req(m_csReqLock);
+    kdl::plat::LockGuard req(m_csReqLock);
   }
   ReleaseLinks();
-  kplat::LockGuard store(m_csLock);
-  if (m_hEvent != kplat::NoEvent()) {
-    kplat::EventClose(m_hEvent);
-    m_hEvent = kplat::NoEvent();
+  kdl::plat::LockGuard store(m_csLock);
+  if (m_hEvent != kdl::plat::NoEvent()) {
+    kdl::plat::EventClose(m_hEvent);
+    m_hEvent = kdl::plat::NoEvent();
   }
   return true;
 }
@@ -234,7 +234,7 @@ void CNetManager::ReleaseLinks() {
 
 void CNetManager::EndStop() {
   {
-    kplat::LockGuard store(m_csLock);
+    kdl::plat::LockGuard store(m_csLock);
     m_listImageInfo.clear();
     m_mapSnapInfo.clear();
   }
@@ -247,7 +247,7 @@ void CNetManager::EndStop() {
 
 int CNetManager::SendAskPack(uint32_t type, void* param) {
   if (!m_bStarted.load()) return 1;
-  kplat::LockGuard req(m_csReqLock);
+  kdl::plat::LockGuard req(m_csReqLock);
   if (!m_bStarted.load()) return 1;
 
   const bool needsParam = type == KELVANE_ASK_LOGIN || type == KELVANE_ASK_CREATE_IMAGE ||
@@ -314,9 +314,9 @@ int CNetManager::SendUdpBroadcast(const CPacketHead& packet, uint32_t handle) {
 }
 
 bool CNetManager::ArmReply(uint32_t replyType) {
-  kplat::LockGuard store(m_csLock);
+  kdl::plat::LockGuard store(m_csLock);
   if (!m_bStarted.load()) return false;
-  kplat::EventReset(m_hEvent);
+  kdl::plat::EventReset(m_hEvent);
   m_nAwaitedReply = replyType;
   m_bReplied = false;
   m_bInterrupted = false;
@@ -325,15 +325,15 @@ bool CNetManager::ArmReply(uint32_t replyType) {
 
 CNetManager::WaitEnd CNetManager::AwaitReply(uint32_t waitMs) {
   // The event is closed only once no request is in flight (StopServer).
-  if (waitMs) kplat::EventWait(m_hEvent, waitMs);
-  kplat::LockGuard store(m_csLock);
+  if (waitMs) kdl::plat::EventWait(m_hEvent, waitMs);
+  kdl::plat::LockGuard store(m_csLock);
   m_nAwaitedReply = 0;
   if (m_bReplied) return WaitEnd::kReplied;
   return m_bInterrupted ? WaitEnd::kInterrupted : WaitEnd::kTimedOut;
 }
 
 void CNetManager::InterruptWait(WaitKind kind) {
-  kplat::LockGuard store(m_csLock);
+  kdl::plat::LockGuard store(m_csLock);
   if (m_nAwaitedReply == 0) return;
   const bool udp = m_nAwaitedReply == CPktToolDiscoverAck::kCode;
   if ((kind == WaitKind::kTcp && udp) || (kind == WaitKind::kUdp && !udp)) return;
@@ -404,7 +404,7 @@ bool CNetManager::ConnectTcp() {
 
   Kelvane::_IN_DISCOVER_INFO server;
   {
-    kplat::LockGuard store(m_csLock);
+    kdl::plat::LockGuard store(m_csLock);
     server = m_DiscoverInfo;
   }
   char address[32] = {};
@@ -543,12 +543,12 @@ void CNetManager::OnUdpRecvPacket(uint32_t, TCountedPtr<CPacketHead>& packet,
 }
 
 void CNetManager::SignalReplyLocked() {
-  if (m_hEvent != kplat::NoEvent()) kplat::EventSet(m_hEvent);
+  if (m_hEvent != kdl::plat::NoEvent()) kdl::plat::EventSet(m_hEvent);
 }
 
 template <class Store>
 void CNetManager::StoreReply(const CPacketHead& reply, bool setsErrCode, Store&& store) {
-  kplat::LockGuard hold(m_csLock);
+  kdl::plat::LockGuard hold(m_csLock);
   if (!m_bStarted.load()) return;  // stopped: dropped without a line
   if (m_nAwaitedReply != reply.Type) {
     LogDropped(reply.Type);
@@ -562,7 +562,7 @@ void CNetManager::StoreReply(const CPacketHead& reply, bool setsErrCode, Store&&
 }
 
 void CNetManager::FailReply(uint32_t replyType) {
-  kplat::LockGuard hold(m_csLock);
+  kdl::plat::LockGuard hold(m_csLock);
   if (!m_bStarted.load() || m_nAwaitedReply != replyType) return;
   KLOG_AT(kSource, LOG_ERROR, "Reply type:0x%08X dropped: out of memory.", replyType);
   m_nAwaitedReply = 0;

@@ -161,10 +161,10 @@ class CNetManager : public CNetProtocolHandler {
   // Wakes the waiting request; call with m_csLock held.
   void SignalReplyLocked();
 
-  kplat::Lock m_csLock;
+  kdl::plat::Lock m_csLock;
   std::atomic<uint32_t> m_hTcpLink{kInvalidHandle};
   std::atomic<uint32_t> m_hUdpLink{kInvalidHandle};
-  kplat::EventHandle m_hEvent = kplat::NoEvent();
+  kdl::plat::EventHandle m_hEvent = kdl::plat::NoEvent();
   std::atomic<bool> m_bStarted{false};
   std::atomic<bool> m_bTcpConnected{false};
   std::atomic<int32_t> m_nLastErrCode{1};  // 1: no result yet
@@ -180,9 +180,9 @@ class CNetManager : public CNetProtocolHandler {
   Kelvane::ImageInfoList m_listImageInfo;
   Kelvane::SnapInfoMap m_mapSnapInfo;
   std::atomic<KelvaneTcpClosedFn> m_pfnTcpClosed{nullptr};
-  kplat::Lock m_csReqLock;
+  kdl::plat::Lock m_csReqLock;
   // Bounds on the reports of packets that anyone on the network may send.
-  CLogRateLimit m_limitTcpUnhandled, m_limitUdpUnhandled, m_limitDropped;
+  kdl::log::CLogRateLimit m_limitTcpUnhandled, m_limitUdpUnhandled, m_limitDropped;
   std::mutex m_muLife;  // guards m_nLife; never held across a wait for a thread
   std::condition_variable m_cvLife;
   Life m_nLife = Life::kStopped;

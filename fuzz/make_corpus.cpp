@@ -1,6 +1,6 @@
 // Writes the fuzzer's seed corpus: for every type code of the packet tables
-// one valid little-endian packet, named by its code (0x80020005). Counted
-// arrays hold two records (one when nested), numbers count up from 1, texts
+// one valid little-endian packet, named by its code in hex. Counted arrays
+// hold two records (one when nested), numbers count up from 1, texts
 // read "seed", raw fields and buffers hold a few patterned bytes. Classes
 // that keep data in the stream get their fixed part and eight data bytes.
 // Every seed must decode again to a packet of its code that reads all of it;
@@ -45,7 +45,7 @@ struct FillVisitor {
   int Buffer(const char*, CPktBuffer& b) { return b.Assign("\x01\x02\x03\x04", 4); }
   template <class F>
   int Array(const char*, F& f) {
-    if constexpr (kdump::detail::IsCountedArray<F>::value) {
+    if constexpr (kdl::dump::detail::IsCountedArray<F>::value) {
       if (f.SetCount(depth == 0 ? 2 : 1)) return -1;
       for (uint32_t i = 0; i < f.Held(); ++i)
         if (Part(*f.GetAt(i))) return -1;
@@ -57,7 +57,7 @@ struct FillVisitor {
 
   template <class R>
   int Part(R& r) {
-    if constexpr (kdump::detail::HasFields<R, FillVisitor>::value) {
+    if constexpr (kdl::dump::detail::HasFields<R, FillVisitor>::value) {
       ++depth;
       int rc = r.Fields(*this);
       --depth;
@@ -81,8 +81,8 @@ std::vector<uint8_t> Seed(uint32_t code) {
   CPacketHead head;
   head.Type = code;
   T packet(head);
-  if (!kdump::KeepsDataInStream(code)) {
-    if constexpr (kdump::detail::HasFields<T, FillVisitor>::value) {
+  if (!kdl::dump::KeepsDataInStream(code)) {
+    if constexpr (kdl::dump::detail::HasFields<T, FillVisitor>::value) {
       FillVisitor fill;
       if (packet.Fields(fill)) return {};
     }
@@ -90,7 +90,7 @@ std::vector<uint8_t> Seed(uint32_t code) {
   packet.Length = packet.Size();
   std::vector<uint8_t> bytes = Pack(packet);
   if (bytes.empty()) return bytes;
-  if (kdump::KeepsDataInStream(code)) {
+  if (kdl::dump::KeepsDataInStream(code)) {
     // The data travels after the packed part and counts in Length.
     for (uint8_t i = 0; i < 8; ++i) bytes.push_back(static_cast<uint8_t>(0xd0 + i));
     uint32_t length = static_cast<uint32_t>(bytes.size());
@@ -105,8 +105,8 @@ std::string CheckDecodes(uint32_t code, const std::vector<uint8_t>& bytes) {
   CPktReadStream r(bytes.data(), static_cast<uint32_t>(bytes.size()), false);
   std::unique_ptr<CPacketHead> p(CreatePacket(r));
   if (!p) return "does not decode";
-  if (p->Type != code) return "decodes as " + kdump::CodeText(p->Type);
-  if (!kdump::KeepsDataInStream(code) && r.m_nPos != bytes.size())
+  if (p->Type != code) return "decodes as " + kdl::dump::CodeText(p->Type);
+  if (!kdl::dump::KeepsDataInStream(code) && r.m_nPos != bytes.size())
     return "decoding reads " + std::to_string(r.m_nPos) + " of " +
            std::to_string(bytes.size()) + " bytes";
   return std::string();
@@ -124,12 +124,12 @@ int main(int argc, char** argv) {
   auto write = [&](uint32_t code, const std::vector<uint8_t>& bytes) {
     std::string why = bytes.empty() ? "does not pack" : CheckDecodes(code, bytes);
     if (!why.empty()) {
-      std::fprintf(stderr, "make_fuzz_corpus: seed of %s %s\n", kdump::CodeText(code).c_str(),
+      std::fprintf(stderr, "make_fuzz_corpus: seed of %s %s\n", kdl::dump::CodeText(code).c_str(),
                    why.c_str());
       ++failed;
       return;
     }
-    std::string path = dir + "/" + kdump::CodeText(code);
+    std::string path = dir + "/" + kdl::dump::CodeText(code);
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
     if (!f.write(reinterpret_cast<const char*>(bytes.data()),
                  static_cast<std::streamsize>(bytes.size()))) {
@@ -139,7 +139,7 @@ int main(int argc, char** argv) {
     }
     ++written;
   };
-#define KCORPUS_ROW(code, KIND, arg) write(code, Seed<KPKT_TYPE(code, KIND, arg)>(code));
+#define KCORPUS_ROW(code, KIND, arg, TAIL) write(code, Seed<KPKT_TYPE(code, KIND, arg)>(code));
   KELVANE_ALL_PACKETS(KCORPUS_ROW)
 #undef KCORPUS_ROW
   std::printf("%d seeds written to %s\n", written, dir.c_str());

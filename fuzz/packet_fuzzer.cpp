@@ -23,8 +23,8 @@ using PacketZVDiskless::CPktWriteStream;
 
 [[noreturn]] void Fail(const char* what, const CPacketHead& p, bool net, const std::string& more) {
   std::fprintf(stderr, "packet_fuzzer: %s: type %s (%s), byte order %s %s\n", what,
-               kdump::CodeText(p.Type).c_str(),
-               kdump::PacketClassName(p.Type) ? kdump::PacketClassName(p.Type) : "?",
+               kdl::dump::CodeText(p.Type).c_str(),
+               kdl::dump::PacketClassName(p.Type) ? kdl::dump::PacketClassName(p.Type) : "?",
                net ? "big-endian" : "little-endian", more.c_str());
   std::abort();
 }
@@ -39,12 +39,12 @@ void CheckOne(const uint8_t* data, size_t size, bool net) {
     Fail("reader position outside the input", p, net, std::to_string(consumed));
 
   // The description must build and print as valid JSON.
-  kdump::Json d = kdump::DescribeDecoded(p, data, size, consumed, net);
+  kdl::dump::Json d = kdl::dump::DescribeDecoded(p, data, size, consumed, net);
   std::string text = d.dump();
   if (text.empty()) Fail("empty description", p, net, "");
 
   uint32_t n = p.Size();
-  if (kdump::KeepsDataInStream(p.Type)) return;  // data stays in the stream
+  if (kdl::dump::KeepsDataInStream(p.Type)) return;  // data stays in the stream
   if (n != consumed)
     Fail("Size() differs from the bytes Unpack read", p, net,
          std::to_string(n) + " != " + std::to_string(consumed));
@@ -57,8 +57,8 @@ void CheckOne(const uint8_t* data, size_t size, bool net) {
   for (uint32_t i = 0; i < n; ++i)
     if (out[i] != data[i])
       Fail("re-packed bytes differ from the input", p, net,
-           "at offset " + std::to_string(i) + ": " + kdump::HexOf(&out[i], 1) + " != " +
-               kdump::HexOf(&data[i], 1));
+           "at offset " + std::to_string(i) + ": " + kdl::dump::HexOf(&out[i], 1) + " != " +
+               kdl::dump::HexOf(&data[i], 1));
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace klog {
+namespace kdl::log {
 
 namespace {
 
@@ -71,7 +71,7 @@ LogNames MakeLogNames(const std::string& exePath, NameFlavour flavour) {
 std::string SharedMemName(const std::string& baseName) { return "Global" + baseName + ".mem"; }
 std::string SharedEventName(const std::string& baseName) { return "Global" + baseName + ".evt"; }
 
-std::string DayName(const kplat::LocalTime& t) {
+std::string DayName(const kdl::plat::LocalTime& t) {
   char buf[32];
   std::snprintf(buf, sizeof(buf), "%04u%02u%02u.log", static_cast<unsigned>(t.year),
                 static_cast<unsigned>(t.month), static_cast<unsigned>(t.day));
@@ -108,4 +108,4 @@ bool SortsBeforeCutOff(const std::string& path, const std::string& cutOff, NameF
   return std::strcmp(p.c_str(), c.c_str()) < 0;
 }
 
-}  // namespace klog
+}  // namespace kdl::log

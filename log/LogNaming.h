@@ -8,7 +8,7 @@
 
 #include "platform/Platform.h"
 
-namespace klog {
+namespace kdl::log {
 
 // Windows: case-insensitive names, lower-cased, '\' separator, ".exe"
 // executables. POSIX: case kept, '/' separator, executables without suffix.
@@ -44,7 +44,7 @@ std::string SharedMemName(const std::string& baseName);
 std::string SharedEventName(const std::string& baseName);
 
 // "%04u%02u%02u.log" of a date: 20261207.log.
-std::string DayName(const kplat::LocalTime& t);
+std::string DayName(const kdl::plat::LocalTime& t);
 
 // The daily file. Windows: log dir + exe tail with every ".exe" replaced by
 // the day name (c:\tools\Log\host20261207.log). POSIX: log dir + tail + day
@@ -67,4 +67,4 @@ bool SortsBeforeCutOff(const std::string& path, const std::string& cutOff, NameF
 std::string ReplaceAll(const std::string& s, const std::string& from, const std::string& to);
 std::string ToLowerAscii(const std::string& s);
 
-}  // namespace klog
+}  // namespace kdl::log

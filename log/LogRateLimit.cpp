@@ -5,6 +5,7 @@
 
 #include "log/LogWriter.h"
 
+namespace kdl::log {
 namespace {
 
 uint64_t SteadyMs() {
@@ -31,7 +32,7 @@ bool CLogRateLimit::Admit(const char* source, int line, const char* report) {
 
 bool CLogRateLimit::Count(uint32_t* held) {
   const uint64_t now = g_clock.load()();
-  kplat::LockGuard hold(m_Lock);
+  kdl::plat::LockGuard hold(m_Lock);
   *held = 0;
   if (!m_bOpen || now - m_nWindowStart >= kWindowMs) {
     *held = m_nHeld;
@@ -47,3 +48,5 @@ bool CLogRateLimit::Count(uint32_t* held) {
   ++m_nHeld;
   return false;
 }
+
+}  // namespace kdl::log

@@ -8,6 +8,8 @@
 
 #include "platform/Platform.h"
 
+namespace kdl::log {
+
 class CLogRateLimit {
  public:
   static constexpr uint32_t kBurst = 20;        // reports written per window
@@ -31,9 +33,11 @@ class CLogRateLimit {
   // Admit without the summary; *held receives the count to sum up.
   bool Count(uint32_t* held);
 
-  kplat::Lock m_Lock;
+  kdl::plat::Lock m_Lock;
   bool m_bOpen = false;  // a window has started
   uint64_t m_nWindowStart = 0;
   uint32_t m_nWritten = 0;
   uint32_t m_nHeld = 0;
 };
+
+}  // namespace kdl::log

@@ -6,6 +6,8 @@
 
 #include "log/LogNaming.h"
 
+namespace kdl::log {
+
 namespace {
 
 volatile int32_t* Word(unsigned char* base, size_t offset) {
@@ -16,10 +18,10 @@ volatile int32_t* Word(unsigned char* base, size_t offset) {
 // any other: the time, the thread, the object's address and a counter mixed.
 uint32_t NewStamp(const void* self) {
   static std::atomic<uint32_t> s_opens{0};
-  const kplat::LocalTime t = kplat::GetLocalTimeNow();
+  const kdl::plat::LocalTime t = kdl::plat::GetLocalTimeNow();
   uint64_t x = (static_cast<uint64_t>(t.day) << 40) ^ (static_cast<uint64_t>(t.hour) << 32) ^
                (static_cast<uint64_t>(t.minute * 60000u + t.second * 1000u + t.milliseconds)) ^
-               (static_cast<uint64_t>(kplat::CurrentThreadId()) << 20) ^
+               (static_cast<uint64_t>(kdl::plat::CurrentThreadId()) << 20) ^
                reinterpret_cast<uintptr_t>(self) ^ (static_cast<uint64_t>(++s_opens) << 52);
   // splitmix64 finaliser
   x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
@@ -43,9 +45,9 @@ void StoreFence() {
 bool CLogSharedBlock::Open(const char* baseName) {
   Close();
   const std::string base = baseName == nullptr ? std::string() : std::string(baseName);
-  m_strMemName = klog::SharedMemName(base);  // may throw: no ring then
-  m_strEvtName = klog::SharedEventName(base);
-  m_Handles = kplat::SharedBlockOpen(m_strMemName, m_strEvtName, kBlockSize);
+  m_strMemName = SharedMemName(base);  // may throw: no ring then
+  m_strEvtName = SharedEventName(base);
+  m_Handles = kdl::plat::SharedBlockOpen(m_strMemName, m_strEvtName, kBlockSize);
   if (m_Handles.view == nullptr || m_Handles.event == nullptr) {
     Close();
     return false;
@@ -53,8 +55,8 @@ bool CLogSharedBlock::Open(const char* baseName) {
   m_pBase = static_cast<unsigned char*>(m_Handles.view);
   // Stamp and count first: a viewer that sees them drop stops trusting the
   // slots before they are cleared.
-  kplat::AtomicStore(Word(m_pBase, kStampOffset), 0);
-  kplat::AtomicStore(Word(m_pBase, kCountOffset), 0);
+  kdl::plat::AtomicStore(Word(m_pBase, kStampOffset), 0);
+  kdl::plat::AtomicStore(Word(m_pBase, kCountOffset), 0);
   StoreFence();
   std::memset(m_pBase, 0, kBlockSize);
   m_pCursor = m_pBase;
@@ -65,7 +67,7 @@ bool CLogSharedBlock::Open(const char* baseName) {
 void CLogSharedBlock::Close() {
   m_pBase = nullptr;
   m_pCursor = nullptr;
-  kplat::SharedBlockClose(m_Handles, kBlockSize);
+  kdl::plat::SharedBlockClose(m_Handles, kBlockSize);
 }
 
 void CLogSharedBlock::Publish(const char* line, uint32_t level) {
@@ -73,7 +75,7 @@ void CLogSharedBlock::Publish(const char* line, uint32_t level) {
   // Another process may have shrunk the block under the mapping; writing
   // there would kill the process. The ring turns off if it cannot be grown
   // back.
-  if (!kplat::SharedBlockIntact(m_Handles, kBlockSize)) {
+  if (!kdl::plat::SharedBlockIntact(m_Handles, kBlockSize)) {
     Close();
     return;
   }
@@ -81,12 +83,12 @@ void CLogSharedBlock::Publish(const char* line, uint32_t level) {
   // sharing the block never get the same slot or lose an update. An index
   // outside the ring (written by some other party) restarts it at 0.
   auto* index = reinterpret_cast<volatile int32_t*>(m_pCursor + kIndexOffset);
-  int32_t seen = kplat::AtomicLoad(index);
+  int32_t seen = kdl::plat::AtomicLoad(index);
   uint32_t slot;
   for (;;) {
     slot = static_cast<uint32_t>(seen) < kSlotCount ? static_cast<uint32_t>(seen) : 0;
     int32_t next = slot + 1 >= kSlotCount ? 0 : static_cast<int32_t>(slot + 1);
-    int32_t before = kplat::AtomicCompareExchange(index, next, seen);
+    int32_t before = kdl::plat::AtomicCompareExchange(index, next, seen);
     if (before == seen) break;
     seen = before;
   }
@@ -97,8 +99,8 @@ void CLogSharedBlock::Publish(const char* line, uint32_t level) {
   // The block is stamped before its first line, and again after another
   // writer zeroed it: whoever writes first then stamps it.
   volatile int32_t* stamp = Word(m_pCursor, kStampOffset);
-  if (kplat::AtomicLoad(stamp) == 0) {
-    kplat::AtomicCompareExchange(stamp, static_cast<int32_t>(m_nStamp), 0);
+  if (kdl::plat::AtomicLoad(stamp) == 0) {
+    kdl::plat::AtomicCompareExchange(stamp, static_cast<int32_t>(m_nStamp), 0);
   }
 
   unsigned char* p = m_pCursor + kSlotsOffset + slot * kSlotSize;
@@ -118,10 +120,12 @@ void CLogSharedBlock::Publish(const char* line, uint32_t level) {
     if (src[len - 1] == '\n') text[keep - 1] = '\n';
   }
   // Counted once whole; the count wraps at a multiple of the slot count.
-  const int32_t count = kplat::AtomicIncrement(Word(m_pCursor, kCountOffset));
+  const int32_t count = kdl::plat::AtomicIncrement(Word(m_pCursor, kCountOffset));
   if (static_cast<uint32_t>(count) >= kCountModulus) {
-    kplat::AtomicCompareExchange(Word(m_pCursor, kCountOffset),
+    kdl::plat::AtomicCompareExchange(Word(m_pCursor, kCountOffset),
                                  count - static_cast<int32_t>(kCountModulus), count);
   }
-  kplat::SharedBlockSignal(m_Handles);
+  kdl::plat::SharedBlockSignal(m_Handles);
 }
+
+}  // namespace kdl::log

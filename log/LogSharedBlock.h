@@ -24,6 +24,8 @@
 
 #include "platform/Platform.h"
 
+namespace kdl::log {
+
 class CLogSharedBlock {
  public:
   static constexpr size_t kBlockSize = 0x20000;
@@ -60,10 +62,12 @@ class CLogSharedBlock {
   const std::string& EventName() const { return m_strEvtName; }
 
  private:
-  kplat::SharedBlockHandles m_Handles;  // event and mapping
+  kdl::plat::SharedBlockHandles m_Handles;  // event and mapping
   unsigned char* m_pBase = nullptr;
   unsigned char* m_pCursor = nullptr;
   uint32_t m_nStamp = 0;  // this writer's stamp, stored with its first line
   std::string m_strMemName;
   std::string m_strEvtName;
 };
+
+}  // namespace kdl::log

@@ -2,7 +2,9 @@
 #include "log/LogWriter.h"
 
 #include <cstring>
-#include <new>
+#include <vector>
+
+#include "util/NeverDestroyed.h"
 
 namespace {
 
@@ -23,9 +25,31 @@ char* PutNumber(char* out, uint32_t v, uint32_t base, int width) {
   return out;
 }
 
+// Appends to `list` the full path of every entry of `directory` that
+// matches one of the ';'-separated wildcard `patterns` (no subdirectories).
+void FindFiles(const char* directory, const char* patterns, std::vector<std::string>& list) {
+  if (directory == nullptr || patterns == nullptr) return;
+  const char sep = kdl::plat::PathSeparator();
+  std::string dir = directory;
+  std::string prefix = dir;
+  if (!prefix.empty() && prefix.back() != sep) prefix += sep;
+  const char* p = patterns;
+  while (*p != '\0') {
+    const char* end = std::strchr(p, ';');
+    std::string pattern = end == nullptr ? std::string(p) : std::string(p, end);
+    if (!pattern.empty()) {
+      for (const std::string& name : kdl::plat::ListDirectory(dir, pattern)) {
+        list.push_back(prefix + name);
+      }
+    }
+    if (end == nullptr) break;
+    p = end + 1;
+  }
+}
+
 }  // namespace
 
-std::atomic<CLogWriter*> CLogWriter::s_pInstance{nullptr};
+namespace kdl::log {
 
 const char* LogLevelName(uint32_t level) {
   switch (level) {
@@ -40,35 +64,28 @@ const char* LogLevelName(uint32_t level) {
   }
 }
 
+}  // namespace kdl::log
+
 CLogWriter* CLogWriter::Instance() {
-  CLogWriter* p = s_pInstance.load(std::memory_order_acquire);
-  if (p != nullptr) return p;
-  static kplat::Lock s_csCreate;
-  kplat::LockGuard hold(s_csCreate);
-  p = s_pInstance.load(std::memory_order_relaxed);
-  if (p == nullptr) {
-    // Static storage: building the writer cannot fail for want of memory, and
-    // it is never destroyed, so lines logged during process exit still work.
-    alignas(CLogWriter) static unsigned char s_storage[sizeof(CLogWriter)];
-    p = new (s_storage) CLogWriter(LogEnvironment());
-    s_pInstance.store(p, std::memory_order_release);
-  }
-  return p;
+  // Static storage: building the writer cannot fail for want of memory, and
+  // it is never destroyed, so lines logged during process exit still work.
+  static kdl::util::TNeverDestroyed<CLogWriter> s_writer;
+  return &s_writer.Get(kdl::log::LogEnvironment());
 }
 
-CLogWriter::CLogWriter(const LogEnvironment& env) : m_Env(env) {
-  if (m_Env.now == nullptr) m_Env.now = kplat::GetLocalTimeNow;
-  if (m_Env.threadId == nullptr) m_Env.threadId = kplat::CurrentThreadId;
-  if (m_Env.executablePath == nullptr) m_Env.executablePath = kplat::ExecutablePath;
+CLogWriter::CLogWriter(const kdl::log::LogEnvironment& env) : m_Env(env) {
+  if (m_Env.now == nullptr) m_Env.now = kdl::plat::GetLocalTimeNow;
+  if (m_Env.threadId == nullptr) m_Env.threadId = kdl::plat::CurrentThreadId;
+  if (m_Env.executablePath == nullptr) m_Env.executablePath = kdl::plat::ExecutablePath;
   m_szLine[0] = '\0';
   SetUpNames();
 }
 
 bool CLogWriter::SetUpNames() noexcept {
   try {
-    m_Names = klog::MakeLogNames(m_Env.executablePath(), klog::kNativeFlavour);
+    m_Names = kdl::log::MakeLogNames(m_Env.executablePath(), kdl::log::kNativeFlavour);
     // A failure shows later as a daily file that cannot be opened.
-    kplat::MakeDirectory(m_Names.logDir);
+    kdl::plat::MakeDirectory(m_Names.logDir);
     m_bNamed = true;
     m_SharedBlock.Open(m_Names.baseName.c_str());
   } catch (...) {
@@ -81,7 +98,7 @@ bool CLogWriter::SetUpNames() noexcept {
 CLogWriter::~CLogWriter() { CloseFile(); }
 
 void CLogWriter::CloseFile() {
-  kplat::LockGuard hold(m_Lock);
+  kdl::plat::LockGuard hold(m_Lock);
   if (m_pFile != nullptr) std::fclose(m_pFile);
   m_pFile = nullptr;
   // The next file line opens the day's file again.
@@ -97,7 +114,7 @@ void CLogWriter::SetLocationLocked(const char* file, int line) {
 // want of memory is lost, nothing more.
 void CLogWriter::SetLocation(const char* file, int line) {
   try {
-    kplat::LockGuard hold(m_Lock);
+    kdl::plat::LockGuard hold(m_Lock);
     SetLocationLocked(file, line);
   } catch (...) {
   }
@@ -106,7 +123,7 @@ void CLogWriter::SetLocation(const char* file, int line) {
 void CLogWriter::WriteV(uint32_t level, const char* format, va_list args) {
   if ((level & m_nLevelMask) == 0) return;
   try {
-    kplat::LockGuard hold(m_Lock);
+    kdl::plat::LockGuard hold(m_Lock);
     WriteLocked(level, format, args);
   } catch (...) {
   }
@@ -117,7 +134,7 @@ void CLogWriter::WriteAt(const char* file, int line, uint32_t level, const char*
   va_list args;
   va_start(args, format);
   try {
-    kplat::LockGuard hold(m_Lock);
+    kdl::plat::LockGuard hold(m_Lock);
     SetLocationLocked(file, line);
     WriteLocked(level, format, args);
   } catch (...) {
@@ -126,7 +143,7 @@ void CLogWriter::WriteAt(const char* file, int line, uint32_t level, const char*
 }
 
 void CLogWriter::WriteLocked(uint32_t level, const char* format, va_list args) {
-  const kplat::LocalTime now = m_Env.now();
+  const kdl::plat::LocalTime now = m_Env.now();
 
   // Prefix fields, each cut rather than allowed past the room.
   size_t len = 0;
@@ -162,7 +179,7 @@ void CLogWriter::WriteLocked(uint32_t level, const char* format, va_list args) {
   }
   {
     // "[%s]|" with the level's name, cut at the room like the other fields.
-    const char* name = LogLevelName(level);
+    const char* name = kdl::log::LogLevelName(level);
     char field[16];
     size_t n = 0;
     field[n++] = '[';
@@ -188,12 +205,12 @@ void CLogWriter::WriteLocked(uint32_t level, const char* format, va_list args) {
   m_szLine[len + 1] = '\0';
 
   if (m_nOutputMask & LOG_OUT_CONSOLE) std::fputs(m_szLine, stdout);
-  if (m_nOutputMask & LOG_OUT_DEBUGGER) kplat::DebugOutput(m_szLine);
+  if (m_nOutputMask & LOG_OUT_DEBUGGER) kdl::plat::DebugOutput(m_szLine);
   if (m_nOutputMask & LOG_OUT_FILE) WriteToFile(now);
   if (m_nOutputMask & LOG_OUT_SHARED) m_SharedBlock.Publish(m_szLine, level);
 }
 
-void CLogWriter::WriteToFile(const kplat::LocalTime& now) {
+void CLogWriter::WriteToFile(const kdl::plat::LocalTime& now) {
   char day[32];
   std::snprintf(day, sizeof(day), "%04u%02u%02u.log", static_cast<unsigned>(now.year),
                 static_cast<unsigned>(now.month), static_cast<unsigned>(now.day));
@@ -209,7 +226,7 @@ void CLogWriter::WriteToFile(const kplat::LocalTime& now) {
   }
 }
 
-void CLogWriter::OpenDailyFile(const char* day, const kplat::LocalTime& now, bool newDay) {
+void CLogWriter::OpenDailyFile(const char* day, const kdl::plat::LocalTime& now, bool newDay) {
   if (m_pFile != nullptr) std::fclose(m_pFile);
   m_pFile = nullptr;
   std::memcpy(m_szDay, day, sizeof(m_szDay));
@@ -217,8 +234,8 @@ void CLogWriter::OpenDailyFile(const char* day, const kplat::LocalTime& now, boo
   if (m_bNamed || SetUpNames()) {
     try {
       if (newDay) CleanOldFiles(m_nDaysKept, now);
-      path = klog::DailyFilePath(m_Names, day, klog::kNativeFlavour);
-      m_pFile = kplat::OpenAppendShared(path);
+      path = kdl::log::DailyFilePath(m_Names, day, kdl::log::kNativeFlavour);
+      m_pFile = kdl::plat::OpenAppendShared(path);
     } catch (...) {
     }
   }
@@ -234,46 +251,18 @@ void CLogWriter::OpenDailyFile(const char* day, const kplat::LocalTime& now, boo
   m_bFileFailureShown = true;
 }
 
-void CLogWriter::CleanOldFiles(uint32_t days, const kplat::LocalTime& now) {
-  const klog::NameFlavour flavour = klog::kNativeFlavour;
+void CLogWriter::CleanOldFiles(uint32_t days, const kdl::plat::LocalTime& now) {
+  const kdl::log::NameFlavour flavour = kdl::log::kNativeFlavour;
   std::vector<std::string> files;
-  FindFiles(m_Names.logDir.c_str(), klog::OldFilesPattern(m_Names, flavour).c_str(), files);
+  FindFiles(m_Names.logDir.c_str(), kdl::log::OldFilesPattern(m_Names, flavour).c_str(), files);
   if (files.empty()) return;
   // Deliberate: the cut-off is `days` calendar days back. Subtracting
   // seconds would cross a daylight-saving change an hour short and delete a
   // file a day early.
   const std::string cutOff =
-      klog::CutOffPath(m_Names, klog::DayName(kplat::SubtractDays(now, days)), flavour);
+      kdl::log::CutOffPath(m_Names, kdl::log::DayName(kdl::plat::SubtractDays(now, days)), flavour);
   for (const std::string& path : files) {
-    if (klog::SortsBeforeCutOff(path, cutOff, flavour)) kplat::DeleteFileAt(path);
-  }
-}
-
-const char* ModuleFileTail() {
-  static const std::string s_tail = [] {
-    std::string path = kplat::ExecutablePath();
-    if (klog::kNativeFlavour == klog::NameFlavour::kWindows) path = klog::ToLowerAscii(path);
-    size_t pos = path.rfind(kplat::PathSeparator());
-    return pos == std::string::npos ? std::string() : path.substr(pos);
-  }();
-  return s_tail.empty() ? nullptr : s_tail.c_str();
-}
-
-void FindFiles(const char* directory, const char* patterns, std::vector<std::string>& list) {
-  if (directory == nullptr || patterns == nullptr) return;
-  const char sep = kplat::PathSeparator();
-  std::string dir = directory;
-  std::string prefix = dir;
-  if (!prefix.empty() && prefix.back() != sep) prefix += sep;
-  const char* p = patterns;
-  while (*p != '\0') {
-    const char* end = std::strchr(p, ';');
-    std::string pattern = end == nullptr ? std::string(p) : std::string(p, end);
-    if (!pattern.empty()) {
-      for (const std::string& name : kplat::ListDirectory(dir, pattern)) list.push_back(prefix + name);
-    }
-    if (end == nullptr) break;
-    p = end + 1;
+    if (kdl::log::SortsBeforeCutOff(path, cutOff, flavour)) kdl::plat::DeleteFileAt(path);
   }
 }
 

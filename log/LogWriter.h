@@ -3,12 +3,10 @@
 // a shared-memory ring that an outside viewer can follow.
 #pragma once
 
-#include <atomic>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include "log/LogNaming.h"
 #include "log/LogSharedBlock.h"
@@ -40,25 +38,19 @@ enum : uint32_t {
   LOG_PREFIX_LOCATION = 0x04,
 };
 
+namespace kdl::log {
+
 // Name of a level; "Unkown" for anything that is not a single known bit.
 const char* LogLevelName(uint32_t level);
 
-// The running executable's file name with its leading separator, from a
-// static buffer (lower-cased on Windows): \host.exe. Null when the path has
-// no separator.
-const char* ModuleFileTail();
-
-// Appends to `list` the full path (directory, separator, name) of every entry
-// of `directory` that matches one of the ';'-separated wildcard `patterns`.
-// Does not descend into subdirectories.
-void FindFiles(const char* directory, const char* patterns, std::vector<std::string>& list);
-
 // Sources of time, thread id and executable path; tests replace them.
 struct LogEnvironment {
-  kplat::LocalTime (*now)() = kplat::GetLocalTimeNow;
-  uint32_t (*threadId)() = kplat::CurrentThreadId;
-  std::string (*executablePath)() = kplat::ExecutablePath;
+  kdl::plat::LocalTime (*now)() = kdl::plat::GetLocalTimeNow;
+  uint32_t (*threadId)() = kdl::plat::CurrentThreadId;
+  std::string (*executablePath)() = kdl::plat::ExecutablePath;
 };
+
+}  // namespace kdl::log
 
 class CLogWriter {
  public:
@@ -85,40 +77,38 @@ class CLogWriter {
   uint32_t m_nDaysKept = 30;
 
   const std::string& LogDirectory() const { return m_Names.logDir; }
-  const klog::LogNames& Names() const { return m_Names; }
+  const kdl::log::LogNames& Names() const { return m_Names; }
 
   // ---- for tests -----------------------------------------------------------
   // A writer built with the given environment instead of the process's; it
   // names its files and shared block after `env.executablePath()`.
-  explicit CLogWriter(const LogEnvironment& env);
+  explicit CLogWriter(const kdl::log::LogEnvironment& env);
   ~CLogWriter();
   CLogWriter(const CLogWriter&) = delete;
   CLogWriter& operator=(const CLogWriter&) = delete;
-  CLogSharedBlock& SharedBlock() { return m_SharedBlock; }
+  kdl::log::CLogSharedBlock& SharedBlock() { return m_SharedBlock; }
   // Closes the open daily file (tests that remove the log folder call this).
   void CloseFile();
 
  private:
   void WriteLocked(uint32_t level, const char* format, va_list args);
-  void WriteToFile(const kplat::LocalTime& now);
+  void WriteToFile(const kdl::plat::LocalTime& now);
   // Opens the daily file of `day` (and on a new day removes old files).
   // When it cannot be opened, notes the minute for the next try and says so
   // once on the console.
-  void OpenDailyFile(const char* day, const kplat::LocalTime& now, bool newDay);
+  void OpenDailyFile(const char* day, const kdl::plat::LocalTime& now, bool newDay);
   // Builds the file names, makes the folder and opens the shared ring. False
   // when out of memory; tried again with the next daily file.
   bool SetUpNames() noexcept;
-  void CleanOldFiles(uint32_t days, const kplat::LocalTime& now);
+  void CleanOldFiles(uint32_t days, const kdl::plat::LocalTime& now);
   void SetLocationLocked(const char* file, int line);
 
-  static std::atomic<CLogWriter*> s_pInstance;
-
-  kplat::Lock m_Lock;
-  LogEnvironment m_Env;
+  kdl::plat::Lock m_Lock;
+  kdl::log::LogEnvironment m_Env;
   std::string m_strLocationFile;
   int m_nLocationLine = 0;
-  klog::LogNames m_Names;
-  CLogSharedBlock m_SharedBlock;
+  kdl::log::LogNames m_Names;
+  kdl::log::CLogSharedBlock m_SharedBlock;
   // Used only under m_Lock.
   char m_szLine[2044];
   char m_szDay[32] = {};

@@ -14,7 +14,7 @@
 #include <arpa/inet.h>
 #endif
 
-namespace kplat {
+namespace kdl::plat {
 
 inline uint16_t HostToNet16(uint16_t v) { return htons(v); }
 inline uint32_t HostToNet32(uint32_t v) { return htonl(v); }
@@ -38,4 +38,4 @@ inline uint32_t LoadLe32(const void* p) {
   return LeToHost32(v);
 }
 
-}  // namespace kplat
+}  // namespace kdl::plat

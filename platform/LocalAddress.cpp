@@ -4,7 +4,9 @@
 #include <cstring>
 #include <mutex>
 
-namespace kplat {
+#include "util/Text.h"
+
+namespace kdl::plat {
 
 namespace {
 
@@ -42,9 +44,7 @@ bool PickLocalAddressFrom(const std::vector<InterfaceRow>& rows, bool rowsOk,
     // search with an empty address.
     if (a.ipAddresses.empty() || !UsableAddress(a.ipAddresses.front())) continue;
     const std::string& ip = a.ipAddresses.front();
-    size_t n = ip.size() < 31 ? ip.size() : 31;
-    std::memcpy(out, ip.data(), n);
-    out[n] = '\0';
+    kdl::util::CopyTerminated(out, 32, ip.data(), ip.size());
     return true;
   }
   return false;
@@ -76,4 +76,4 @@ void SetNetworkTablesSourceForTest(NetworkTablesSource source) {
   Source() = std::move(source);
 }
 
-}  // namespace kplat
+}  // namespace kdl::plat

@@ -7,7 +7,7 @@
 
 #include "platform/Platform.h"
 
-namespace kplat {
+namespace kdl::plat {
 
 // The two system tables the choice is made from, with whether each could be
 // read.
@@ -48,4 +48,4 @@ NetworkTables ReadSystemNetworkTables();
 using NetworkTablesSource = std::function<NetworkTables()>;
 void SetNetworkTablesSourceForTest(NetworkTablesSource source);
 
-}  // namespace kplat
+}  // namespace kdl::plat

@@ -1,7 +1,7 @@
 // Calendar arithmetic on LocalTime, independent of the system.
 #include "platform/Platform.h"
 
-namespace kplat {
+namespace kdl::plat {
 
 namespace {
 
@@ -49,4 +49,4 @@ LocalTime SubtractDays(const LocalTime& t, uint32_t days) {
   return r;
 }
 
-}  // namespace kplat
+}  // namespace kdl::plat

@@ -1,7 +1,7 @@
 // Mapping of portable kernel-object names to POSIX names.
 #include "platform/Platform.h"
 
-namespace kplat {
+namespace kdl::plat {
 
 std::string PosixObjectName(const std::string& name) {
   std::string out = "/";
@@ -10,4 +10,4 @@ std::string PosixObjectName(const std::string& name) {
   return out;
 }
 
-}  // namespace kplat
+}  // namespace kdl::plat

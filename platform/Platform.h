@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-namespace kplat {
+namespace kdl::plat {
 
 // ---- Events --------------------------------------------------------------
-// An event handle; kNoEvent (all bits set, as -1) means none.
+// An event handle; NoEvent() (all bits set, as -1) means none.
 using EventHandle = void*;
 inline EventHandle NoEvent() { return reinterpret_cast<EventHandle>(~uintptr_t(0)); }
 
@@ -187,4 +187,4 @@ bool ReadInterfaceTable(std::vector<InterfaceRow>& rows);
 // and IPv4 addresses; loopback is left out as the Windows list does.
 bool ReadAdapterList(std::vector<AdapterEntry>& adapters);
 
-}  // namespace kplat
+}  // namespace kdl::plat

@@ -12,7 +12,7 @@
 #include "protocol/PnpPackets.h"
 #include "protocol/ToolPackets.h"
 
-// All rows of all families: ROW(code, KIND, arg), see PacketTable.h.
+// All rows of all families: ROW(code, KIND, arg, TAIL), see PacketTable.h.
 #define KELVANE_ALL_PACKETS(ROW)   \
   KELVANE_CLIENT_PACKETS(ROW)      \
   KELVANE_CONSOLE_PACKETS(ROW)     \

@@ -9,7 +9,7 @@
 
 namespace PacketZVDiskless {
 
-// 0x00070001: declares the main server (44 bytes).
+// Declares the main server (44 bytes).
 class CPktCSDeclareMainServer : public CPacketHead {
  public:
   static constexpr uint32_t kCode = 0x00070001;
@@ -28,7 +28,7 @@ class CPktCSDeclareMainServer : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// 0x00070004: configuration to synchronise: servers, client groups, client
+// Configuration to synchronise: servers, client groups, client
 // configurations and server I/O settings
 // (48 + 292a + 524b + 134c + 52d bytes).
 class CPktCSSynchronousConfigData : public CPacketHead {
@@ -51,7 +51,7 @@ class CPktCSSynchronousConfigData : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// 0x00070006: declares the main server with the server list
+// Declares the main server with the server list
 // (40 + 292n bytes).
 class CPktCSDeclareSetMainServer : public CPacketHead {
  public:
@@ -70,7 +70,7 @@ class CPktCSDeclareSetMainServer : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// 0x80070001: main-server declaration reply (40 bytes).
+// Main-server declaration reply (40 bytes).
 class CPktCSDeclareMainServerAck : public CPacketHead {
  public:
   static constexpr uint32_t kCode = 0x80070001;
@@ -88,7 +88,7 @@ class CPktCSDeclareMainServerAck : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// 0x80070003: I/O report (40 + 60a + 72b + 48c + 28d bytes). The layout of
+// I/O report (40 + 60a + 72b + 48c + 28d bytes). The layout of
 // the console's server I/O reply, kept as a type of its own so that the two
 // codes stay distinct classes.
 class CPktCSAskReportIOInformationAck : public CPacketHead {
@@ -108,7 +108,7 @@ class CPktCSAskReportIOInformationAck : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// 0x80070004: configuration synchronisation reply (288 bytes).
+// Configuration synchronisation reply (288 bytes).
 class CPktCSSynchronousConfigDataAck : public CPacketHead {
  public:
   static constexpr uint32_t kCode = 0x80070004;
@@ -121,7 +121,7 @@ class CPktCSSynchronousConfigDataAck : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// 0x80070009: detail report to the main server (40 bytes). Words 3 and 4
+// Detail report to the main server (40 bytes). Words 3 and 4
 // travel in memory order, unaffected by the stream's byte order.
 class CPktServerDetailReportToMCSAck : public CPacketHead {
  public:
@@ -143,16 +143,16 @@ class CPktServerDetailReportToMCSAck : public CPacketHead {
 }  // namespace PacketZVDiskless
 
 // CS family code table (12 codes).
-#define KELVANE_CS_PACKETS(ROW)                                     \
-  ROW(0x00070001, OWN, CPktCSDeclareMainServer)                     \
-  ROW(0x00070002, VLF, CCSServerBaseInfo)                           \
-  ROW(0x00070003, HEAD, 0)                                          \
-  ROW(0x00070004, OWN, CPktCSSynchronousConfigData)                 \
-  ROW(0x00070006, OWN, CPktCSDeclareSetMainServer)                  \
-  ROW(0x00070009, HEAD, 0)                                          \
-  ROW(0x80070001, OWN, CPktCSDeclareMainServerAck)                  \
-  ROW(0x80070002, VLF, CCSServerBaseInfo)                           \
-  ROW(0x80070003, OWN, CPktCSAskReportIOInformationAck)             \
-  ROW(0x80070004, OWN, CPktCSSynchronousConfigDataAck)              \
-  ROW(0x80070006, HEAD, 0)                                          \
-  ROW(0x80070009, OWN, CPktServerDetailReportToMCSAck)
+#define KELVANE_CS_PACKETS(ROW)                                                              \
+  ROW(CPktCSDeclareMainServer::kCode, OWN, CPktCSDeclareMainServer, FIELDS)                  \
+  ROW(0x00070002, VLF, CCSServerBaseInfo, FIELDS)                                            \
+  ROW(0x00070003, HEAD, 0, FIELDS)                                                           \
+  ROW(CPktCSSynchronousConfigData::kCode, OWN, CPktCSSynchronousConfigData, FIELDS)          \
+  ROW(CPktCSDeclareSetMainServer::kCode, OWN, CPktCSDeclareSetMainServer, FIELDS)            \
+  ROW(0x00070009, HEAD, 0, FIELDS)                                                           \
+  ROW(CPktCSDeclareMainServerAck::kCode, OWN, CPktCSDeclareMainServerAck, FIELDS)            \
+  ROW(0x80070002, VLF, CCSServerBaseInfo, FIELDS)                                            \
+  ROW(CPktCSAskReportIOInformationAck::kCode, OWN, CPktCSAskReportIOInformationAck, FIELDS)  \
+  ROW(CPktCSSynchronousConfigDataAck::kCode, OWN, CPktCSSynchronousConfigDataAck, FIELDS)    \
+  ROW(0x80070006, HEAD, 0, FIELDS)                                                           \
+  ROW(CPktServerDetailReportToMCSAck::kCode, OWN, CPktServerDetailReportToMCSAck, FIELDS)

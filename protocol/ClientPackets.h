@@ -173,7 +173,7 @@ int PackWithTrailingData(const P& p, CPktWriteStream& w, const uint8_t* data) {
 
 }  // namespace client_detail
 
-// 0x80000005: disk read reply, the fixed part followed by the data read.
+// Disk read reply, the fixed part followed by the data read.
 //
 // On receipt the data is not copied: Reader is the decoding stream, left on
 // the first data byte, and stays usable only while the receiver dispatches
@@ -196,7 +196,7 @@ class CPktReadDiskIOAck : public TPktDiskIOLayout<0x80000005> {
   }
 };
 
-// 0x00000006: disk write request, the fixed part followed by the data to
+// Disk write request, the fixed part followed by the data to
 // write. Size (and so Length) counts the data, but Pack writes only the 38
 // bytes of the fixed part: the sender puts the DataLength data bytes right
 // after them in the same message. Reader as in CPktReadDiskIOAck.
@@ -218,7 +218,7 @@ class CPktWriteDiskIO : public TPktDiskIOLayout<0x00000006> {
   }
 };
 
-// 0x0000000C: disk write with a 16-byte bitmap, then the data (54 + data
+// Disk write with a 16-byte bitmap, then the data (54 + data
 // bytes). Reader and Data as in CPktReadDiskIOAck.
 class CPktWriteBitmapDiskIO : public CPacketHead {
  public:
@@ -249,7 +249,7 @@ class CPktWriteBitmapDiskIO : public CPacketHead {
   }
 };
 
-// 0x00000004: client login (36 bytes), three numbers.
+// Client login (36 bytes), three numbers.
 class CPktClientLogin : public CPacketHead {
  public:
   static constexpr uint32_t kCode = 0x00000004;
@@ -265,7 +265,7 @@ class CPktClientLogin : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// 0x80000004: client login reply (41 bytes; the byte at 32 puts the last two
+// Client login reply (41 bytes; the byte at 32 puts the last two
 // numbers at odd offsets).
 class CPktClientLoginAck : public CPacketHead {
  public:
@@ -285,7 +285,7 @@ class CPktClientLoginAck : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// 0x80000002: discover reply (150 + 14 per item bytes).
+// Discover reply (150 + 14 per item bytes).
 class CPktClientDiscoverAck : public CPacketHead {
  public:
   static constexpr uint32_t kCode = 0x80000002;
@@ -305,7 +305,7 @@ class CPktClientDiscoverAck : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// 0x00000009: address registration (34 bytes).
+// Address registration (34 bytes).
 class CPktClientRegAddr : public CPacketHead {
  public:
   static constexpr uint32_t kCode = 0x00000009;
@@ -320,7 +320,7 @@ class CPktClientRegAddr : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// 0x0000000A: configuration request (39 bytes; a leading byte puts the rest
+// Configuration request (39 bytes; a leading byte puts the rest
 // at odd offsets).
 class CPkClientAskConfigInfor : public CPacketHead {
  public:
@@ -339,7 +339,7 @@ class CPkClientAskConfigInfor : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// 0x8000000A: configuration reply (46 + 68 per item bytes).
+// Configuration reply (46 + 68 per item bytes).
 class CPkClientAskConfigInforAck : public CPacketHead {
  public:
   static constexpr uint32_t kCode = 0x8000000A;
@@ -358,7 +358,7 @@ class CPkClientAskConfigInforAck : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// 0x0000000B: registered-client lookup (94 bytes).
+// Registered-client lookup (94 bytes).
 class CPktAskFindRegClientInfor : public CPacketHead {
  public:
   static constexpr uint32_t kCode = 0x0000000B;
@@ -373,7 +373,7 @@ class CPktAskFindRegClientInfor : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// 0x8000000B: registered-client lookup reply (102 bytes).
+// Registered-client lookup reply (102 bytes).
 class CPktAskFindRegClientInforAck : public CPacketHead {
  public:
   static constexpr uint32_t kCode = 0x8000000B;
@@ -391,7 +391,7 @@ class CPktAskFindRegClientInforAck : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// 0x0000000D: error-client query (30 bytes), the hardware address alone.
+// Error-client query (30 bytes), the hardware address alone.
 class CPktAskErrorClientInfor : public CPacketHead {
  public:
   static constexpr uint32_t kCode = 0x0000000D;
@@ -403,7 +403,7 @@ class CPktAskErrorClientInfor : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// 0x00000010: a log line reported by the client (28 + n bytes).
+// A log line reported by the client (28 + n bytes).
 class CPktClientLogPrint : public CPacketHead {
  public:
   static constexpr uint32_t kCode = 0x00000010;
@@ -415,7 +415,7 @@ class CPktClientLogPrint : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// 0x8000000E: reply carrying one number (28 bytes).
+// Reply carrying one number (28 bytes).
 class CPktReportAskBarServerIDAck : public CPacketHead {
  public:
   static constexpr uint32_t kCode = 0x8000000E;
@@ -427,7 +427,7 @@ class CPktReportAskBarServerIDAck : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// 0x0000000F: disk-server report to a client (829 + 8 per pair + 268 per
+// Disk-server report to a client (829 + 8 per pair + 268 per
 // entry bytes). The three 255-byte texts leave everything after them at odd
 // offsets.
 class CPktReportDS2Client : public CPacketHead {
@@ -461,42 +461,44 @@ class CPktReportDS2Client : public CPacketHead {
 
 // The keep-alive this library sends.
 using CPktClientKeepAlive = CSimplePacketHead<0x00000001>;
+// The reply to a reported log line. One more request of the table below is
+// built as this class and keeps the Type it was received with.
+using CPktClientLogPrintAck = CSimplePacketHead<0x80000010>;
 
 }  // namespace PacketZVDiskless
 
-// Client family code table. 0x00000012 is built on the branch of 0x80000010
-// and keeps the Type it was received with.
-#define KELVANE_CLIENT_PACKETS(ROW)                          \
-  ROW(0x00000001, HEAD, 0)                                   \
-  ROW(0x00000002, OWN, CPktClientDiscover)                   \
-  ROW(0x00000003, OWN, CPktClientSetAssoc)                   \
-  ROW(0x00000004, OWN, CPktClientLogin)                      \
-  ROW(0x00000005, OWN, CPktReadDiskIO)                       \
-  ROW(0x00000006, OWN, CPktWriteDiskIO)                      \
-  ROW(0x00000007, HEAD, 0)                                   \
-  ROW(0x00000008, HEAD, 0)                                   \
-  ROW(0x00000009, OWN, CPktClientRegAddr)                    \
-  ROW(0x0000000A, OWN, CPkClientAskConfigInfor)              \
-  ROW(0x0000000B, OWN, CPktAskFindRegClientInfor)            \
-  ROW(0x0000000C, OWN, CPktWriteBitmapDiskIO)                \
-  ROW(0x0000000D, OWN, CPktAskErrorClientInfor)              \
-  ROW(0x0000000E, HEAD, 0)                                   \
-  ROW(0x0000000F, OWN, CPktReportDS2Client)                  \
-  ROW(0x00000010, OWN, CPktClientLogPrint)                   \
-  ROW(0x00000012, HEAD_AS, 0x80000010)                       \
-  ROW(0x00000018, OWN, CPktVdiskPacketDiscover)              \
-  ROW(0x80000001, HEAD, 0)                                   \
-  ROW(0x80000002, OWN, CPktClientDiscoverAck)                \
-  ROW(0x80000003, HEAD, 0)                                   \
-  ROW(0x80000004, OWN, CPktClientLoginAck)                   \
-  ROW(0x80000005, OWN, CPktReadDiskIOAck)                    \
-  ROW(0x80000006, OWN, CPktWriteDiskIOAck)                   \
-  ROW(0x80000007, HEAD, 0)                                   \
-  ROW(0x80000008, HEAD, 0)                                   \
-  ROW(0x80000009, OWN, CPktClientRegAddrAck)                 \
-  ROW(0x8000000A, OWN, CPkClientAskConfigInforAck)           \
-  ROW(0x8000000B, OWN, CPktAskFindRegClientInforAck)         \
-  ROW(0x8000000D, OWN, CPktAskErrorClientInforAck)           \
-  ROW(0x8000000E, OWN, CPktReportAskBarServerIDAck)          \
-  ROW(0x8000000F, HEAD, 0)                                   \
-  ROW(0x80000010, HEAD, 0)
+// Client family code table.
+#define KELVANE_CLIENT_PACKETS(ROW)                                                    \
+  ROW(CPktClientKeepAlive::kCode, HEAD, 0, FIELDS)                                     \
+  ROW(CPktClientDiscover::kCode, OWN, CPktClientDiscover, FIELDS)                      \
+  ROW(CPktClientSetAssoc::kCode, OWN, CPktClientSetAssoc, FIELDS)                      \
+  ROW(CPktClientLogin::kCode, OWN, CPktClientLogin, FIELDS)                            \
+  ROW(CPktReadDiskIO::kCode, OWN, CPktReadDiskIO, FIELDS)                              \
+  ROW(CPktWriteDiskIO::kCode, OWN, CPktWriteDiskIO, DATA)                              \
+  ROW(0x00000007, HEAD, 0, FIELDS)                                                     \
+  ROW(0x00000008, HEAD, 0, FIELDS)                                                     \
+  ROW(CPktClientRegAddr::kCode, OWN, CPktClientRegAddr, FIELDS)                        \
+  ROW(CPkClientAskConfigInfor::kCode, OWN, CPkClientAskConfigInfor, FIELDS)            \
+  ROW(CPktAskFindRegClientInfor::kCode, OWN, CPktAskFindRegClientInfor, FIELDS)        \
+  ROW(CPktWriteBitmapDiskIO::kCode, OWN, CPktWriteBitmapDiskIO, DATA)                  \
+  ROW(CPktAskErrorClientInfor::kCode, OWN, CPktAskErrorClientInfor, FIELDS)            \
+  ROW(0x0000000E, HEAD, 0, FIELDS)                                                     \
+  ROW(CPktReportDS2Client::kCode, OWN, CPktReportDS2Client, FIELDS)                    \
+  ROW(CPktClientLogPrint::kCode, OWN, CPktClientLogPrint, FIELDS)                      \
+  ROW(0x00000012, HEAD_AS, CPktClientLogPrintAck::kCode, FIELDS)                       \
+  ROW(CPktVdiskPacketDiscover::kCode, OWN, CPktVdiskPacketDiscover, FIELDS)            \
+  ROW(0x80000001, HEAD, 0, FIELDS)                                                     \
+  ROW(CPktClientDiscoverAck::kCode, OWN, CPktClientDiscoverAck, FIELDS)                \
+  ROW(0x80000003, HEAD, 0, FIELDS)                                                     \
+  ROW(CPktClientLoginAck::kCode, OWN, CPktClientLoginAck, FIELDS)                      \
+  ROW(CPktReadDiskIOAck::kCode, OWN, CPktReadDiskIOAck, DATA)                          \
+  ROW(CPktWriteDiskIOAck::kCode, OWN, CPktWriteDiskIOAck, FIELDS)                      \
+  ROW(0x80000007, HEAD, 0, FIELDS)                                                     \
+  ROW(0x80000008, HEAD, 0, FIELDS)                                                     \
+  ROW(CPktClientRegAddrAck::kCode, OWN, CPktClientRegAddrAck, FIELDS)                  \
+  ROW(CPkClientAskConfigInforAck::kCode, OWN, CPkClientAskConfigInforAck, FIELDS)      \
+  ROW(CPktAskFindRegClientInforAck::kCode, OWN, CPktAskFindRegClientInforAck, FIELDS)  \
+  ROW(CPktAskErrorClientInforAck::kCode, OWN, CPktAskErrorClientInforAck, FIELDS)      \
+  ROW(CPktReportAskBarServerIDAck::kCode, OWN, CPktReportAskBarServerIDAck, FIELDS)    \
+  ROW(0x8000000F, HEAD, 0, FIELDS)                                                     \
+  ROW(CPktClientLogPrintAck::kCode, HEAD, 0, FIELDS)

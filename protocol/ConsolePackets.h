@@ -155,9 +155,9 @@ class CPClientConfigInformation {
   KPKT_RECORD_OPS()
 };
 
-// PnP memory record carried by reply 0x80010014 (280 bytes); a record
-// despite its name. Words 4 and 5 travel swapped: word 5 at offset 12,
-// word 4 at offset 16. Virtual operations, as DiskServerCacheInfor.
+// PnP memory record (280 bytes), carried by the family's PnP memory reply;
+// a record despite its name. Words 4 and 5 travel swapped: word 5 at offset
+// 12, word 4 at offset 16. Virtual operations, as DiskServerCacheInfor.
 struct CPktSimpleRequestPNPMemoryAck {
   static constexpr uint32_t kWireSize = 280;
   uint32_t Word1 = 0;
@@ -289,7 +289,7 @@ struct CU32ValueInfo {
   KPKT_RECORD_OPS()
 };
 
-// 0x00010002: console login (56 bytes).
+// Console login (56 bytes).
 class CPktConsoleLogin : public CPacketHead {
  public:
   static constexpr uint32_t kCode = 0x00010002;
@@ -301,7 +301,7 @@ class CPktConsoleLogin : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// 0x80010002: console login reply (38 bytes; a 16-bit word puts the three
+// Console login reply (38 bytes; a 16-bit word puts the three
 // 32-bit words at offsets 26, 30 and 34).
 class CPktConsoleLoginAck : public CPacketHead {
  public:
@@ -320,7 +320,7 @@ class CPktConsoleLoginAck : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// 0x80010001: control-server discovery reply (32 + 4n bytes): a word, then
+// Control-server discovery reply (32 + 4n bytes): a word, then
 // a counted list of numbers.
 class CPktConsoleDiscoverCtrlServerAck : public CPacketHead {
  public:
@@ -334,7 +334,7 @@ class CPktConsoleDiscoverCtrlServerAck : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// 0x8001000B: server I/O reply (40 + 60a + 72b + 48c + 28d bytes): four
+// Server I/O reply (40 + 60a + 72b + 48c + 28d bytes): four
 // counted arrays, one per kind of I/O record.
 class CPktServerIOInformationAck : public CPacketHead {
  public:
@@ -370,7 +370,7 @@ class TPktConsoleTwoWordsLayout : public CPacketHead {
 using CPktAskProhibitServer = TPktConsoleTwoWordsLayout<0x00010010>;
 using CPktDeleteImageBaseInfor = TPktConsoleTwoWordsLayout<0x00010303>;
 
-// 0x00010305: image import request (808 bytes): a word and three
+// Image import request (808 bytes): a word and three
 // path-sized fields.
 class CPktAskImportImage : public CPacketHead {
  public:
@@ -389,7 +389,7 @@ class CPktAskImportImage : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// 0x00010504: changes the configuration of clients (32 + 134n bytes).
+// Changes the configuration of clients (32 + 134n bytes).
 class CPktModifySingleClient : public CPacketHead {
  public:
   static constexpr uint32_t kCode = 0x00010504;
@@ -402,7 +402,7 @@ class CPktModifySingleClient : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// 0x80010012: VIP user check reply (36 bytes).
+// VIP user check reply (36 bytes).
 class CPktCheckVIPUserAck : public CPacketHead {
  public:
   static constexpr uint32_t kCode = 0x80010012;
@@ -421,74 +421,74 @@ class CPktCheckVIPUserAck : public CPacketHead {
 }  // namespace PacketZVDiskless
 
 // Console family code table.
-#define KELVANE_CONSOLE_PACKETS(ROW)                      \
-  ROW(0x00010001, HEAD, 0)                                \
-  ROW(0x00010002, OWN, CPktConsoleLogin)                  \
-  ROW(0x00010003, HEAD, 0)                                \
-  ROW(0x00010004, VLF, DiskServerCacheInfor)              \
-  ROW(0x00010005, VLF, DiskServerCacheInfor)              \
-  ROW(0x00010007, VLF, CPSetClientPowerBaseInfor)         \
-  ROW(0x00010008, VLF, CPCancelAdministratorBaseInfor)    \
-  ROW(0x00010009, VLF, CDiskServerTempPathInfor)          \
-  ROW(0x0001000A, VLF, CDiskServerTempPathInfor)          \
-  ROW(0x0001000B, HEAD, 0)                                \
-  ROW(0x0001000C, HEAD, 0)                                \
-  ROW(0x0001000D, VLF, CServerConfigIOInfor)              \
-  ROW(0x0001000E, VLF, CCSServerBaseInfo)                 \
-  ROW(0x0001000F, VLF, CCSServerBaseInfo)                 \
-  ROW(0x00010010, OWN, CPktAskProhibitServer)             \
-  ROW(0x00010011, HEAD, 0)                                \
-  ROW(0x00010012, HEAD, 0)                                \
-  ROW(0x00010013, HEAD, 0)                                \
-  ROW(0x00010014, HEAD, 0)                                \
-  ROW(0x00010201, VLF, CPSetSnapshotBaseInfor)            \
-  ROW(0x00010202, VLF, CPSetSnapshotBaseInfor)            \
-  ROW(0x00010203, VLF, CPSetSnapshotBaseInfor)            \
-  ROW(0x00010204, VLF, CPSetSnapshotBaseInfor)            \
-  ROW(0x00010301, HEAD, 0)                                \
-  ROW(0x00010302, VLF, CPImageBaseInfor)                  \
-  ROW(0x00010303, OWN, CPktDeleteImageBaseInfor)          \
-  ROW(0x00010304, VLF, CPImageBaseInfor)                  \
-  ROW(0x00010305, OWN, CPktAskImportImage)                \
-  ROW(0x00010401, HEAD, 0)                                \
-  ROW(0x00010402, VLF, CPClientGroupInfo)                 \
-  ROW(0x00010403, VLF, CPClientGroupInfo)                 \
-  ROW(0x00010501, HEAD, 0)                                \
-  ROW(0x00010502, VLF, CPClientConfigInformation)         \
-  ROW(0x00010503, VLF, CPClientConfigInformation)         \
-  ROW(0x00010504, OWN, CPktModifySingleClient)            \
-  ROW(0x80010001, OWN, CPktConsoleDiscoverCtrlServerAck)  \
-  ROW(0x80010002, OWN, CPktConsoleLoginAck)               \
-  ROW(0x80010003, VLF, CCSServerBaseInfo)                 \
-  ROW(0x80010004, VLF, DiskServerCacheInfor)              \
-  ROW(0x80010005, VLF, DiskServerCacheInfor)              \
-  ROW(0x80010007, HEAD, 0)                                \
-  ROW(0x80010008, HEAD, 0)                                \
-  ROW(0x80010009, VLF, CDiskServerTempPathInfor)          \
-  ROW(0x8001000A, VLF, CDiskServerTempPathInfor)          \
-  ROW(0x8001000B, OWN, CPktServerIOInformationAck)        \
-  ROW(0x8001000C, VLF, CServerConfigIOInfor)              \
-  ROW(0x8001000D, HEAD, 0)                                \
-  ROW(0x8001000E, HEAD, 0)                                \
-  ROW(0x8001000F, HEAD, 0)                                \
-  ROW(0x80010010, HEAD, 0)                                \
-  ROW(0x80010011, HEAD, 0)                                \
-  ROW(0x80010012, OWN, CPktCheckVIPUserAck)               \
-  ROW(0x80010013, HEAD, 0)                                \
-  ROW(0x80010014, VLF, CPktSimpleRequestPNPMemoryAck)     \
-  ROW(0x80010201, HEAD, 0)                                \
-  ROW(0x80010202, HEAD, 0)                                \
-  ROW(0x80010203, HEAD, 0)                                \
-  ROW(0x80010204, HEAD, 0)                                \
-  ROW(0x80010301, VLF, CImgInfoEx)                        \
-  ROW(0x80010302, HEAD, 0)                                \
-  ROW(0x80010303, HEAD, 0)                                \
-  ROW(0x80010304, HEAD, 0)                                \
-  ROW(0x80010305, HEAD, 0)                                \
-  ROW(0x80010401, VLF, CPClientGroupInfo)                 \
-  ROW(0x80010402, HEAD, 0)                                \
-  ROW(0x80010403, HEAD, 0)                                \
-  ROW(0x80010501, VLF, CPClientConfigInformation)         \
-  ROW(0x80010502, HEAD, 0)                                \
-  ROW(0x80010503, HEAD, 0)                                \
-  ROW(0x80010504, HEAD, 0)
+#define KELVANE_CONSOLE_PACKETS(ROW)                                                           \
+  ROW(0x00010001, HEAD, 0, FIELDS)                                                             \
+  ROW(CPktConsoleLogin::kCode, OWN, CPktConsoleLogin, FIELDS)                                  \
+  ROW(0x00010003, HEAD, 0, FIELDS)                                                             \
+  ROW(0x00010004, VLF, DiskServerCacheInfor, FIELDS)                                           \
+  ROW(0x00010005, VLF, DiskServerCacheInfor, FIELDS)                                           \
+  ROW(0x00010007, VLF, CPSetClientPowerBaseInfor, FIELDS)                                      \
+  ROW(0x00010008, VLF, CPCancelAdministratorBaseInfor, FIELDS)                                 \
+  ROW(0x00010009, VLF, CDiskServerTempPathInfor, FIELDS)                                       \
+  ROW(0x0001000A, VLF, CDiskServerTempPathInfor, FIELDS)                                       \
+  ROW(0x0001000B, HEAD, 0, FIELDS)                                                             \
+  ROW(0x0001000C, HEAD, 0, FIELDS)                                                             \
+  ROW(0x0001000D, VLF, CServerConfigIOInfor, FIELDS)                                           \
+  ROW(0x0001000E, VLF, CCSServerBaseInfo, FIELDS)                                              \
+  ROW(0x0001000F, VLF, CCSServerBaseInfo, FIELDS)                                              \
+  ROW(CPktAskProhibitServer::kCode, OWN, CPktAskProhibitServer, FIELDS)                        \
+  ROW(0x00010011, HEAD, 0, FIELDS)                                                             \
+  ROW(0x00010012, HEAD, 0, FIELDS)                                                             \
+  ROW(0x00010013, HEAD, 0, FIELDS)                                                             \
+  ROW(0x00010014, HEAD, 0, FIELDS)                                                             \
+  ROW(0x00010201, VLF, CPSetSnapshotBaseInfor, FIELDS)                                         \
+  ROW(0x00010202, VLF, CPSetSnapshotBaseInfor, FIELDS)                                         \
+  ROW(0x00010203, VLF, CPSetSnapshotBaseInfor, FIELDS)                                         \
+  ROW(0x00010204, VLF, CPSetSnapshotBaseInfor, FIELDS)                                         \
+  ROW(0x00010301, HEAD, 0, FIELDS)                                                             \
+  ROW(0x00010302, VLF, CPImageBaseInfor, FIELDS)                                               \
+  ROW(CPktDeleteImageBaseInfor::kCode, OWN, CPktDeleteImageBaseInfor, FIELDS)                  \
+  ROW(0x00010304, VLF, CPImageBaseInfor, FIELDS)                                               \
+  ROW(CPktAskImportImage::kCode, OWN, CPktAskImportImage, FIELDS)                              \
+  ROW(0x00010401, HEAD, 0, FIELDS)                                                             \
+  ROW(0x00010402, VLF, CPClientGroupInfo, FIELDS)                                              \
+  ROW(0x00010403, VLF, CPClientGroupInfo, FIELDS)                                              \
+  ROW(0x00010501, HEAD, 0, FIELDS)                                                             \
+  ROW(0x00010502, VLF, CPClientConfigInformation, FIELDS)                                      \
+  ROW(0x00010503, VLF, CPClientConfigInformation, FIELDS)                                      \
+  ROW(CPktModifySingleClient::kCode, OWN, CPktModifySingleClient, FIELDS)                      \
+  ROW(CPktConsoleDiscoverCtrlServerAck::kCode, OWN, CPktConsoleDiscoverCtrlServerAck, FIELDS)  \
+  ROW(CPktConsoleLoginAck::kCode, OWN, CPktConsoleLoginAck, FIELDS)                            \
+  ROW(0x80010003, VLF, CCSServerBaseInfo, FIELDS)                                              \
+  ROW(0x80010004, VLF, DiskServerCacheInfor, FIELDS)                                           \
+  ROW(0x80010005, VLF, DiskServerCacheInfor, FIELDS)                                           \
+  ROW(0x80010007, HEAD, 0, FIELDS)                                                             \
+  ROW(0x80010008, HEAD, 0, FIELDS)                                                             \
+  ROW(0x80010009, VLF, CDiskServerTempPathInfor, FIELDS)                                       \
+  ROW(0x8001000A, VLF, CDiskServerTempPathInfor, FIELDS)                                       \
+  ROW(CPktServerIOInformationAck::kCode, OWN, CPktServerIOInformationAck, FIELDS)              \
+  ROW(0x8001000C, VLF, CServerConfigIOInfor, FIELDS)                                           \
+  ROW(0x8001000D, HEAD, 0, FIELDS)                                                             \
+  ROW(0x8001000E, HEAD, 0, FIELDS)                                                             \
+  ROW(0x8001000F, HEAD, 0, FIELDS)                                                             \
+  ROW(0x80010010, HEAD, 0, FIELDS)                                                             \
+  ROW(0x80010011, HEAD, 0, FIELDS)                                                             \
+  ROW(CPktCheckVIPUserAck::kCode, OWN, CPktCheckVIPUserAck, FIELDS)                            \
+  ROW(0x80010013, HEAD, 0, FIELDS)                                                             \
+  ROW(0x80010014, VLF, CPktSimpleRequestPNPMemoryAck, FIELDS)                                  \
+  ROW(0x80010201, HEAD, 0, FIELDS)                                                             \
+  ROW(0x80010202, HEAD, 0, FIELDS)                                                             \
+  ROW(0x80010203, HEAD, 0, FIELDS)                                                             \
+  ROW(0x80010204, HEAD, 0, FIELDS)                                                             \
+  ROW(0x80010301, VLF, CImgInfoEx, FIELDS)                                                     \
+  ROW(0x80010302, HEAD, 0, FIELDS)                                                             \
+  ROW(0x80010303, HEAD, 0, FIELDS)                                                             \
+  ROW(0x80010304, HEAD, 0, FIELDS)                                                             \
+  ROW(0x80010305, HEAD, 0, FIELDS)                                                             \
+  ROW(0x80010401, VLF, CPClientGroupInfo, FIELDS)                                              \
+  ROW(0x80010402, HEAD, 0, FIELDS)                                                             \
+  ROW(0x80010403, HEAD, 0, FIELDS)                                                             \
+  ROW(0x80010501, VLF, CPClientConfigInformation, FIELDS)                                      \
+  ROW(0x80010502, HEAD, 0, FIELDS)                                                             \
+  ROW(0x80010503, HEAD, 0, FIELDS)                                                             \
+  ROW(0x80010504, HEAD, 0, FIELDS)

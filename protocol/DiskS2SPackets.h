@@ -35,7 +35,7 @@ struct CS2SVersionRecord {
   KPKT_RECORD_OPS()
 };
 
-// 0x00040001: asks for version information (28 bytes). The word starts at
+// Asks for version information (28 bytes). The word starts at
 // zero rather than unset.
 class CPktDiskS2SGetVersionInfor : public CPacketHead {
  public:
@@ -48,7 +48,7 @@ class CPktDiskS2SGetVersionInfor : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// 0x00040002: asks for a piece of version data (296 bytes). Fields start at
+// Asks for a piece of version data (296 bytes). Fields start at
 // zero rather than unset.
 class CPktDiskS2SReadVersionData : public CPacketHead {
  public:
@@ -67,7 +67,7 @@ class CPktDiskS2SReadVersionData : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// 0x80040001: version information (596 + 1,084 per record bytes). Words 1,
+// Version information (596 + 1,084 per record bytes). Words 1,
 // 3 and 4 and the byte fields start at zero like the rest.
 class CPktDiskS2SVersionInforAck : public CPacketHead {
  public:
@@ -97,7 +97,7 @@ class CPktDiskS2SVersionInforAck : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// 0x80040002: a piece of version data (300 + DataLength bytes).
+// A piece of version data (300 + DataLength bytes).
 //
 // A received packet does not copy its data: Unpack reads up to and including
 // DataLength, checks that the stream still holds that many bytes, remembers
@@ -162,8 +162,8 @@ class CPktDiskS2SReadVersionDataAck : public CPacketHead {
 }  // namespace PacketZVDiskless
 
 // Disk-server-to-server family code table (4 codes).
-#define KELVANE_DISKS2S_PACKETS(ROW)                                \
-  ROW(0x00040001, OWN, CPktDiskS2SGetVersionInfor)                  \
-  ROW(0x00040002, OWN, CPktDiskS2SReadVersionData)                  \
-  ROW(0x80040001, OWN, CPktDiskS2SVersionInforAck)                  \
-  ROW(0x80040002, OWN, CPktDiskS2SReadVersionDataAck)
+#define KELVANE_DISKS2S_PACKETS(ROW)                                                   \
+  ROW(CPktDiskS2SGetVersionInfor::kCode, OWN, CPktDiskS2SGetVersionInfor, FIELDS)      \
+  ROW(CPktDiskS2SReadVersionData::kCode, OWN, CPktDiskS2SReadVersionData, FIELDS)      \
+  ROW(CPktDiskS2SVersionInforAck::kCode, OWN, CPktDiskS2SVersionInforAck, FIELDS)      \
+  ROW(CPktDiskS2SReadVersionDataAck::kCode, OWN, CPktDiskS2SReadVersionDataAck, DATA)

@@ -138,7 +138,7 @@ struct CDiskSvrLoginDetail {
   KPKT_RECORD_OPS()
 };
 
-// 0x00030001: disk-server login (120 + 14n + 5m + 20k bytes).
+// Disk-server login (120 + 14n + 5m + 20k bytes).
 class CPktDiskSvrLogin : public CPacketHead {
  public:
   static constexpr uint32_t kCode = 0x00030001;
@@ -156,7 +156,7 @@ class CPktDiskSvrLogin : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// 0x00030002: access notice (25 bytes: one byte).
+// Access notice (25 bytes: one byte).
 class CPktDiskSvrNotifyAccess : public CPacketHead {
  public:
   static constexpr uint32_t kCode = 0x00030002;
@@ -168,7 +168,7 @@ class CPktDiskSvrNotifyAccess : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// 0x00030003: synchronisation (36 bytes). The words start at zero rather than
+// Synchronisation (36 bytes). The words start at zero rather than
 // unset.
 class CPktDiskSvrSync : public CPacketHead {
  public:
@@ -185,7 +185,7 @@ class CPktDiskSvrSync : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// 0x00030004: synchronisation state (32 bytes). The words start at zero
+// Synchronisation state (32 bytes). The words start at zero
 // rather than unset.
 class CPktDiskSvrSynchronousState : public CPacketHead {
  public:
@@ -199,7 +199,7 @@ class CPktDiskSvrSynchronousState : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// 0x00030006: server I/O information (52 + 68b + 60a bytes). Words 1 to 4
+// Server I/O information (52 + 68b + 60a bytes). Words 1 to 4
 // start at zero like the rest.
 class CPktSvrIOInformation : public CPacketHead {
  public:
@@ -222,7 +222,7 @@ class CPktSvrIOInformation : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// 0x00030008: sets the image server's temporary data path (50 bytes).
+// Sets the image server's temporary data path (50 bytes).
 class CPktSetImageSererTempDataPath : public CPacketHead {
  public:
   static constexpr uint32_t kCode = 0x00030008;
@@ -234,7 +234,7 @@ class CPktSetImageSererTempDataPath : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// 0x00030106: summary report (817 + 8n + 268m bytes). The three 255-byte
+// Summary report (817 + 8n + 268m bytes). The three 255-byte
 // texts leave word 5 and the arrays at odd offsets (word 5 at 805).
 class CPktSummaryInfomation : public CPacketHead {
  public:
@@ -261,7 +261,7 @@ class CPktSummaryInfomation : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// 0x80030105: disk-server data reply (291 + 268m bytes).
+// Disk-server data reply (291 + 268m bytes).
 class CPktReportAskDSDataAck : public CPacketHead {
  public:
   static constexpr uint32_t kCode = 0x80030105;
@@ -282,32 +282,32 @@ class CPktReportAskDSDataAck : public CPacketHead {
 }  // namespace PacketZVDiskless
 
 // Disk-server family code table (28 codes; operation 5 is not used).
-#define KELVANE_DISKSVR_PACKETS(ROW)                                \
-  ROW(0x00030001, OWN, CPktDiskSvrLogin)                            \
-  ROW(0x00030002, OWN, CPktDiskSvrNotifyAccess)                     \
-  ROW(0x00030003, OWN, CPktDiskSvrSync)                             \
-  ROW(0x00030004, OWN, CPktDiskSvrSynchronousState)                 \
-  ROW(0x00030006, OWN, CPktSvrIOInformation)                        \
-  ROW(0x00030007, HEAD, 0)                                          \
-  ROW(0x00030008, OWN, CPktSetImageSererTempDataPath)               \
-  ROW(0x00030100, VLF, CAdminDesc)                                  \
-  ROW(0x00030101, VLF, CAdminDesc)                                  \
-  ROW(0x00030102, VLF, CAdminDesc)                                  \
-  ROW(0x00030103, VLF, CPCancelAdministratorBaseInfor)              \
-  ROW(0x00030104, HEAD, 0)                                          \
-  ROW(0x00030105, HEAD, 0)                                          \
-  ROW(0x00030106, OWN, CPktSummaryInfomation)                       \
-  ROW(0x80030001, HEAD, 0)                                          \
-  ROW(0x80030002, HEAD, 0)                                          \
-  ROW(0x80030003, HEAD, 0)                                          \
-  ROW(0x80030004, HEAD, 0)                                          \
-  ROW(0x80030006, HEAD, 0)                                          \
-  ROW(0x80030007, VLF, CDiskServerTempPathInfor)                    \
-  ROW(0x80030008, HEAD, 0)                                          \
-  ROW(0x80030100, VLF, CAdminDesc)                                  \
-  ROW(0x80030101, VLF, CAdminDesc)                                  \
-  ROW(0x80030102, VLF, CAdminDesc)                                  \
-  ROW(0x80030103, VLF, CPCancelAdministratorBaseInfor)              \
-  ROW(0x80030104, VLF, CAdminDesc)                                  \
-  ROW(0x80030105, OWN, CPktReportAskDSDataAck)                      \
-  ROW(0x80030106, HEAD, 0)
+#define KELVANE_DISKSVR_PACKETS(ROW)                                                     \
+  ROW(CPktDiskSvrLogin::kCode, OWN, CPktDiskSvrLogin, FIELDS)                            \
+  ROW(CPktDiskSvrNotifyAccess::kCode, OWN, CPktDiskSvrNotifyAccess, FIELDS)              \
+  ROW(CPktDiskSvrSync::kCode, OWN, CPktDiskSvrSync, FIELDS)                              \
+  ROW(CPktDiskSvrSynchronousState::kCode, OWN, CPktDiskSvrSynchronousState, FIELDS)      \
+  ROW(CPktSvrIOInformation::kCode, OWN, CPktSvrIOInformation, FIELDS)                    \
+  ROW(0x00030007, HEAD, 0, FIELDS)                                                       \
+  ROW(CPktSetImageSererTempDataPath::kCode, OWN, CPktSetImageSererTempDataPath, FIELDS)  \
+  ROW(0x00030100, VLF, CAdminDesc, FIELDS)                                               \
+  ROW(0x00030101, VLF, CAdminDesc, FIELDS)                                               \
+  ROW(0x00030102, VLF, CAdminDesc, FIELDS)                                               \
+  ROW(0x00030103, VLF, CPCancelAdministratorBaseInfor, FIELDS)                           \
+  ROW(0x00030104, HEAD, 0, FIELDS)                                                       \
+  ROW(0x00030105, HEAD, 0, FIELDS)                                                       \
+  ROW(CPktSummaryInfomation::kCode, OWN, CPktSummaryInfomation, FIELDS)                  \
+  ROW(0x80030001, HEAD, 0, FIELDS)                                                       \
+  ROW(0x80030002, HEAD, 0, FIELDS)                                                       \
+  ROW(0x80030003, HEAD, 0, FIELDS)                                                       \
+  ROW(0x80030004, HEAD, 0, FIELDS)                                                       \
+  ROW(0x80030006, HEAD, 0, FIELDS)                                                       \
+  ROW(0x80030007, VLF, CDiskServerTempPathInfor, FIELDS)                                 \
+  ROW(0x80030008, HEAD, 0, FIELDS)                                                       \
+  ROW(0x80030100, VLF, CAdminDesc, FIELDS)                                               \
+  ROW(0x80030101, VLF, CAdminDesc, FIELDS)                                               \
+  ROW(0x80030102, VLF, CAdminDesc, FIELDS)                                               \
+  ROW(0x80030103, VLF, CPCancelAdministratorBaseInfor, FIELDS)                           \
+  ROW(0x80030104, VLF, CAdminDesc, FIELDS)                                               \
+  ROW(CPktReportAskDSDataAck::kCode, OWN, CPktReportAskDSDataAck, FIELDS)                \
+  ROW(0x80030106, HEAD, 0, FIELDS)

@@ -1,6 +1,8 @@
-// Exception family (0x0008xxxx and 0x80008003): exception reports and their
-// handling. The reports travel in CPktSimpleExcpPacket instances; the reply to
-// 0x00080003 carries 0x80008003 (family bits 0x0000), not 0x80080003.
+// Exception family (0x0008xxxx, and one reply outside it): exception reports
+// and their handling. The reports travel in CPktSimpleExcpPacket instances.
+// The reply to the third request carries family bits 0x0000 rather than
+// 0x0008: its row in the table below is the one code of the family that
+// does not read 0x8008xxxx.
 #pragma once
 
 #include <cstdint>
@@ -59,16 +61,16 @@ class CPktSingleConsoleAskErrorCountAck {
 }  // namespace PacketZVDiskless
 
 // Exception family code table (12 codes).
-#define KELVANE_EXCEPTION_PACKETS(ROW)                              \
-  ROW(0x00080001, EXCP_REC, CPktExceptionBaseInformation)           \
-  ROW(0x00080002, HEAD, 0)                                          \
-  ROW(0x00080003, HEAD, 0)                                          \
-  ROW(0x00080004, VLF, CPktConsleSetExceptionHandled)               \
-  ROW(0x00080005, HEAD, 0)                                          \
-  ROW(0x00080006, VLF, CPktConsleSetExceptionHandled)               \
-  ROW(0x80008003, EXCP_VLF, CPktExceptionBaseInformation)           \
-  ROW(0x80080001, HEAD, 0)                                          \
-  ROW(0x80080002, EXCP_VLF, CPktExceptionBaseInformation)           \
-  ROW(0x80080004, HEAD, 0)                                          \
-  ROW(0x80080005, VLF, CPktSingleConsoleAskErrorCountAck)           \
-  ROW(0x80080006, HEAD, 0)
+#define KELVANE_EXCEPTION_PACKETS(ROW)                             \
+  ROW(0x00080001, EXCP_REC, CPktExceptionBaseInformation, FIELDS)  \
+  ROW(0x00080002, HEAD, 0, FIELDS)                                 \
+  ROW(0x00080003, HEAD, 0, FIELDS)                                 \
+  ROW(0x00080004, VLF, CPktConsleSetExceptionHandled, FIELDS)      \
+  ROW(0x00080005, HEAD, 0, FIELDS)                                 \
+  ROW(0x00080006, VLF, CPktConsleSetExceptionHandled, FIELDS)      \
+  ROW(0x80008003, EXCP_VLF, CPktExceptionBaseInformation, FIELDS)  \
+  ROW(0x80080001, HEAD, 0, FIELDS)                                 \
+  ROW(0x80080002, EXCP_VLF, CPktExceptionBaseInformation, FIELDS)  \
+  ROW(0x80080004, HEAD, 0, FIELDS)                                 \
+  ROW(0x80080005, VLF, CPktSingleConsoleAskErrorCountAck, FIELDS)  \
+  ROW(0x80080006, HEAD, 0, FIELDS)

@@ -9,7 +9,7 @@
 
 namespace PacketZVDiskless {
 
-// 0x00060003: sets the server address (28 bytes).
+// Sets the server address (28 bytes).
 class CPktLocalToolsSetServerIP : public CPacketHead {
  public:
   static constexpr uint32_t kCode = 0x00060003;
@@ -21,7 +21,7 @@ class CPktLocalToolsSetServerIP : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// 0x80060002: state of the local server (32 bytes).
+// State of the local server (32 bytes).
 class CPktLocalToolsGetLocalServerStateAck : public CPacketHead {
  public:
   static constexpr uint32_t kCode = 0x80060002;
@@ -37,10 +37,10 @@ class CPktLocalToolsGetLocalServerStateAck : public CPacketHead {
 }  // namespace PacketZVDiskless
 
 // Local-tools family code table (6 codes).
-#define KELVANE_LOCALTOOLS_PACKETS(ROW)                             \
-  ROW(0x00060001, HEAD, 0)                                          \
-  ROW(0x00060002, HEAD, 0)                                          \
-  ROW(0x00060003, OWN, CPktLocalToolsSetServerIP)                   \
-  ROW(0x80060001, VLF, CCSServerBaseInfo)                           \
-  ROW(0x80060002, OWN, CPktLocalToolsGetLocalServerStateAck)        \
-  ROW(0x80060003, HEAD, 0)
+#define KELVANE_LOCALTOOLS_PACKETS(ROW)                                                                \
+  ROW(0x00060001, HEAD, 0, FIELDS)                                                                     \
+  ROW(0x00060002, HEAD, 0, FIELDS)                                                                     \
+  ROW(CPktLocalToolsSetServerIP::kCode, OWN, CPktLocalToolsSetServerIP, FIELDS)                        \
+  ROW(0x80060001, VLF, CCSServerBaseInfo, FIELDS)                                                      \
+  ROW(CPktLocalToolsGetLocalServerStateAck::kCode, OWN, CPktLocalToolsGetLocalServerStateAck, FIELDS)  \
+  ROW(0x80060003, HEAD, 0, FIELDS)

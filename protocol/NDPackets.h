@@ -40,7 +40,7 @@ struct CNDUserIOInfor {
   KPKT_RECORD_OPS()
 };
 
-// 0x81000002: disk I/O reply (44 + 44 per user bytes). Every field starts at
+// Disk I/O reply (44 + 44 per user bytes). Every field starts at
 // zero, words 1 to 4 included.
 class CPktNDAskDiskIOInforAck : public CPacketHead {
  public:
@@ -63,14 +63,14 @@ class CPktNDAskDiskIOInforAck : public CPacketHead {
 }  // namespace PacketZVDiskless
 
 // ND family code table (10 codes).
-#define KELVANE_ND_PACKETS(ROW)                                     \
-  ROW(0x01000001, HEAD, 0)                                          \
-  ROW(0x01000002, HEAD, 0)                                          \
-  ROW(0x01000003, HEAD, 0)                                          \
-  ROW(0x01000004, VLF, CNDConfigInfor)                              \
-  ROW(0x01000005, HEAD, 0)                                          \
-  ROW(0x81000001, VLF, CNDUserIOInfor)                              \
-  ROW(0x81000002, OWN, CPktNDAskDiskIOInforAck)                     \
-  ROW(0x81000003, VLF, CNDConfigInfor)                              \
-  ROW(0x81000004, HEAD, 0)                                          \
-  ROW(0x81000005, HEAD, 0)
+#define KELVANE_ND_PACKETS(ROW)                                              \
+  ROW(0x01000001, HEAD, 0, FIELDS)                                           \
+  ROW(0x01000002, HEAD, 0, FIELDS)                                           \
+  ROW(0x01000003, HEAD, 0, FIELDS)                                           \
+  ROW(0x01000004, VLF, CNDConfigInfor, FIELDS)                               \
+  ROW(0x01000005, HEAD, 0, FIELDS)                                           \
+  ROW(0x81000001, VLF, CNDUserIOInfor, FIELDS)                               \
+  ROW(CPktNDAskDiskIOInforAck::kCode, OWN, CPktNDAskDiskIOInforAck, FIELDS)  \
+  ROW(0x81000003, VLF, CNDConfigInfor, FIELDS)                               \
+  ROW(0x81000004, HEAD, 0, FIELDS)                                           \
+  ROW(0x81000005, HEAD, 0, FIELDS)

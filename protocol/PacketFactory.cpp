@@ -10,8 +10,8 @@ namespace {
 
 // One compiled switch over every code of every family.
 CPacketHead* NewPacket(const CPacketHead& head) {
-#define KPKT_FACTORY_CASE(code, KIND, arg) \
-  case code:                               \
+#define KPKT_FACTORY_CASE(code, KIND, arg, TAIL) \
+  case code:                                     \
     return new (std::nothrow) KPKT_TYPE(code, KIND, arg)(head);
   switch (head.Type) {
     KELVANE_ALL_PACKETS(KPKT_FACTORY_CASE)

@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 #include "protocol/PktStream.h"
 
@@ -65,17 +64,5 @@ class CPacketHead {
   int UnpackHead(CPktReadStream& r) { return CPacketHead::Unpack(r); }
   int PackHead(CPktWriteStream& w) const { return CPacketHead::Pack(w); }
 };
-
-// Copies text into a fixed-size character field: at most N bytes, the rest
-// zero-filled. A text of N or more bytes fills the field without a
-// terminator, which is what the receiver expects of a full field.
-template <size_t N>
-inline void CopyText(char (&dst)[N], const char* src) {
-  std::memset(dst, 0, N);
-  if (!src) return;
-  size_t n = 0;
-  while (n < N && src[n]) ++n;
-  std::memcpy(dst, src, n);
-}
 
 }  // namespace PacketZVDiskless

@@ -80,7 +80,7 @@ class CPktReadStream {
     if (Remaining() < 2) return -1;
     uint16_t v;
     std::memcpy(&v, m_pData + m_nPos, 2);
-    out = m_bNetOrder ? kplat::NetToHost16(v) : kplat::LeToHost16(v);
+    out = m_bNetOrder ? kdl::plat::NetToHost16(v) : kdl::plat::LeToHost16(v);
     m_nPos += 2;
     return 0;
   }
@@ -88,7 +88,7 @@ class CPktReadStream {
     if (Remaining() < 4) return -1;
     uint32_t v;
     std::memcpy(&v, m_pData + m_nPos, 4);
-    out = m_bNetOrder ? kplat::NetToHost32(v) : kplat::LeToHost32(v);
+    out = m_bNetOrder ? kdl::plat::NetToHost32(v) : kdl::plat::LeToHost32(v);
     m_nPos += 4;
     return 0;
   }
@@ -116,14 +116,6 @@ class CPktWriteStream {
         m_pData(static_cast<uint8_t*>(data)),
         m_nSize(data ? size : 0),
         m_bOwner(owner ? 1 : 0) {}
-  // Writes into a buffer of `capacity` bytes that the stream allocates and
-  // owns (the send path: capacity = the packet's Size()). If the allocation
-  // fails the stream has no room and every write fails.
-  explicit CPktWriteStream(uint32_t capacity, bool netOrder = false)
-      : m_bNetOrder(netOrder),
-        m_pData(static_cast<uint8_t*>(std::malloc(capacity ? capacity : 1))),
-        m_nSize(m_pData ? capacity : 0),
-        m_bOwner(1) {}
   ~CPktWriteStream() {
     if (m_bOwner) std::free(m_pData);
   }
@@ -140,14 +132,14 @@ class CPktWriteStream {
   }
   int WriteU16(uint16_t v) {
     if (Remaining() < 2) return -1;
-    uint16_t w = m_bNetOrder ? kplat::HostToNet16(v) : kplat::HostToLe16(v);
+    uint16_t w = m_bNetOrder ? kdl::plat::HostToNet16(v) : kdl::plat::HostToLe16(v);
     std::memcpy(m_pData + m_nPos, &w, 2);
     m_nPos += 2;
     return 0;
   }
   int WriteU32(uint32_t v) {
     if (Remaining() < 4) return -1;
-    uint32_t w = m_bNetOrder ? kplat::HostToNet32(v) : kplat::HostToLe32(v);
+    uint32_t w = m_bNetOrder ? kdl::plat::HostToNet32(v) : kdl::plat::HostToLe32(v);
     std::memcpy(m_pData + m_nPos, &w, 4);
     m_nPos += 4;
     return 0;

@@ -33,7 +33,7 @@ class PnPServerInformation {
   KPKT_RECORD_VIRTUAL_OPS()
 };
 
-// 0x00050001: asks for device information (44 bytes): one u32, eight u16.
+// Asks for device information (44 bytes): one u32, eight u16.
 class CPktPNPGetDeviceInfor : public CPacketHead {
  public:
   static constexpr uint32_t kCode = 0x00050001;
@@ -57,7 +57,7 @@ class CPktPNPGetDeviceInfor : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// 0x00050002: asks for a file's information (88 bytes).
+// Asks for a file's information (88 bytes).
 class CPktPNPGetFileInfor : public CPacketHead {
  public:
   static constexpr uint32_t kCode = 0x00050002;
@@ -69,7 +69,7 @@ class CPktPNPGetFileInfor : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// 0x00050003: asks for a piece of a file (96 bytes).
+// Asks for a piece of a file (96 bytes).
 class CPktPNPReadFileData : public CPacketHead {
  public:
   static constexpr uint32_t kCode = 0x00050003;
@@ -85,7 +85,7 @@ class CPktPNPReadFileData : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// 0x80050001: device information: a counted buffer, the system files and the
+// Device information: a counted buffer, the system files and the
 // PnP servers (36 + buffer length + the records' sizes).
 class CPktPNPGetDeviceInforAck : public CPacketHead {
  public:
@@ -103,7 +103,7 @@ class CPktPNPGetDeviceInforAck : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// 0x80050002: a file's information (92 bytes).
+// A file's information (92 bytes).
 class CPktPNPGetFileInforAck : public CPacketHead {
  public:
   static constexpr uint32_t kCode = 0x80050002;
@@ -116,7 +116,7 @@ class CPktPNPGetFileInforAck : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// 0x80050003: a piece of a file (96 + DataLength bytes).
+// A piece of a file (96 + DataLength bytes).
 //
 // DataLength itself is not sent: a receiver learns it only from the head's
 // Length less 96. Unpack therefore reads nothing; a received packet keeps
@@ -157,10 +157,10 @@ class CPktPNPReadFileDataAck : public CPacketHead {
 }  // namespace PacketZVDiskless
 
 // PnP family code table (6 codes).
-#define KELVANE_PNP_PACKETS(ROW)                                    \
-  ROW(0x00050001, OWN, CPktPNPGetDeviceInfor)                       \
-  ROW(0x00050002, OWN, CPktPNPGetFileInfor)                         \
-  ROW(0x00050003, OWN, CPktPNPReadFileData)                         \
-  ROW(0x80050001, OWN, CPktPNPGetDeviceInforAck)                    \
-  ROW(0x80050002, OWN, CPktPNPGetFileInforAck)                      \
-  ROW(0x80050003, OWN, CPktPNPReadFileDataAck)
+#define KELVANE_PNP_PACKETS(ROW)                                               \
+  ROW(CPktPNPGetDeviceInfor::kCode, OWN, CPktPNPGetDeviceInfor, FIELDS)        \
+  ROW(CPktPNPGetFileInfor::kCode, OWN, CPktPNPGetFileInfor, FIELDS)            \
+  ROW(CPktPNPReadFileData::kCode, OWN, CPktPNPReadFileData, FIELDS)            \
+  ROW(CPktPNPGetDeviceInforAck::kCode, OWN, CPktPNPGetDeviceInforAck, FIELDS)  \
+  ROW(CPktPNPGetFileInforAck::kCode, OWN, CPktPNPGetFileInforAck, FIELDS)      \
+  ROW(CPktPNPReadFileDataAck::kCode, OWN, CPktPNPReadFileDataAck, DATA)

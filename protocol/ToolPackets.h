@@ -121,7 +121,7 @@ class CImgInfoEx {
   KPKT_RECORD_VIRTUAL_OPS()
 };
 
-// 0x00020001: tool login request (56 bytes).
+// Tool login request (56 bytes).
 class CPktToolLogin : public CPacketHead {
  public:
   static constexpr uint32_t kCode = 0x00020001;
@@ -133,7 +133,7 @@ class CPktToolLogin : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// 0x80020001: tool login reply (36 bytes).
+// Tool login reply (36 bytes).
 class CPktToolLoginAck : public CPacketHead {
  public:
   static constexpr uint32_t kCode = 0x80020001;
@@ -150,7 +150,7 @@ class CPktToolLoginAck : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// 0x00020005: select-image request (32 bytes).
+// Select-image request (32 bytes).
 class CPktToolSelectImg : public CPacketHead {
  public:
   static constexpr uint32_t kCode = 0x00020005;
@@ -163,7 +163,7 @@ class CPktToolSelectImg : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// 0x80020005: select-image reply (281 bytes: a success byte and a path).
+// Select-image reply (281 bytes: a success byte and a path).
 class CPktToolSelectImgAck : public CPacketHead {
  public:
   static constexpr uint32_t kCode = 0x80020005;
@@ -176,7 +176,7 @@ class CPktToolSelectImgAck : public CPacketHead {
   KPKT_PACKET_OPS()
 };
 
-// 0x80020006: image-list reply (36 + 272 per image bytes).
+// Image-list reply (36 + 272 per image bytes).
 class CPktToolQueryImgInfoListAck : public CPacketHead {
  public:
   static constexpr uint32_t kCode = 0x80020006;
@@ -194,8 +194,8 @@ class CPktToolQueryImgInfoListAck : public CPacketHead {
 };
 
 // The template instances of the family, named for the code they send or
-// receive. The image-list request 0x00020006 has its own instance for
-// sending; a received one is built as the image-info request's instance.
+// receive. The image-list request has its own instance for sending; a
+// received one is built as the image-info request's instance.
 using CPktToolDiscover = CSimplePacketHead<0x00020000>;
 using CPktToolQueryImgInfo = CSimplePacketHead<0x00020002>;
 using CPktToolQueryImgList = CSimplePacketHead<0x00020006>;
@@ -207,24 +207,28 @@ using CPktToolCreateImage = CSimpleVLFPacketHead<TVarLengthField<CPImageBaseInfo
 using CPktToolDiscoverAck =
     CSimpleVLFPacketHead<TVarLengthField<CPDiscoverAckBaseInfor>, 0x80020000>;
 using CPktToolQueryImgInfoAck = CSimpleVLFPacketHead<TVarLengthField<CImgInfoEx>, 0x80020002>;
+// Replies that carry only the result, in the head's ErrCode.
+using CPktToolSetAdminAck = CSimplePacketHead<0x80020003>;
+using CPktToolCancelAdminAck = CSimplePacketHead<0x80020004>;
+using CPktToolCreateImageAck = CSimplePacketHead<0x80020009>;
 
 }  // namespace PacketZVDiskless
 
 // Tool family code table.
-#define KELVANE_TOOL_PACKETS(ROW)                                   \
-  ROW(0x00020000, HEAD, 0)                                          \
-  ROW(0x00020001, OWN, CPktToolLogin)                               \
-  ROW(0x00020002, HEAD, 0)                                          \
-  ROW(0x00020003, VLF, CPSetClientPowerBaseInfor)                   \
-  ROW(0x00020004, VLF, CPCancelAdministratorBaseInfor)              \
-  ROW(0x00020005, OWN, CPktToolSelectImg)                           \
-  ROW(0x00020006, HEAD_AS, 0x00020002)                              \
-  ROW(0x00020009, VLF, CPImageBaseInfor)                            \
-  ROW(0x80020000, VLF, CPDiscoverAckBaseInfor)                      \
-  ROW(0x80020001, OWN, CPktToolLoginAck)                            \
-  ROW(0x80020002, VLF, CImgInfoEx)                                  \
-  ROW(0x80020003, HEAD, 0)                                          \
-  ROW(0x80020004, HEAD, 0)                                          \
-  ROW(0x80020005, OWN, CPktToolSelectImgAck)                        \
-  ROW(0x80020006, OWN, CPktToolQueryImgInfoListAck)                 \
-  ROW(0x80020009, HEAD, 0)
+#define KELVANE_TOOL_PACKETS(ROW)                                                    \
+  ROW(CPktToolDiscover::kCode, HEAD, 0, FIELDS)                                      \
+  ROW(CPktToolLogin::kCode, OWN, CPktToolLogin, FIELDS)                              \
+  ROW(CPktToolQueryImgInfo::kCode, HEAD, 0, FIELDS)                                  \
+  ROW(CPktToolSetAdmin::kCode, VLF, CPSetClientPowerBaseInfor, FIELDS)               \
+  ROW(CPktToolCancelAdmin::kCode, VLF, CPCancelAdministratorBaseInfor, FIELDS)       \
+  ROW(CPktToolSelectImg::kCode, OWN, CPktToolSelectImg, FIELDS)                      \
+  ROW(CPktToolQueryImgList::kCode, HEAD_AS, CPktToolQueryImgInfo::kCode, FIELDS)     \
+  ROW(CPktToolCreateImage::kCode, VLF, CPImageBaseInfor, FIELDS)                     \
+  ROW(CPktToolDiscoverAck::kCode, VLF, CPDiscoverAckBaseInfor, FIELDS)               \
+  ROW(CPktToolLoginAck::kCode, OWN, CPktToolLoginAck, FIELDS)                        \
+  ROW(CPktToolQueryImgInfoAck::kCode, VLF, CImgInfoEx, FIELDS)                       \
+  ROW(CPktToolSetAdminAck::kCode, HEAD, 0, FIELDS)                                   \
+  ROW(CPktToolCancelAdminAck::kCode, HEAD, 0, FIELDS)                                \
+  ROW(CPktToolSelectImgAck::kCode, OWN, CPktToolSelectImgAck, FIELDS)                \
+  ROW(CPktToolQueryImgInfoListAck::kCode, OWN, CPktToolQueryImgInfoListAck, FIELDS)  \
+  ROW(CPktToolCreateImageAck::kCode, HEAD, 0, FIELDS)

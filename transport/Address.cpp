@@ -7,10 +7,9 @@
 #include <arpa/inet.h>
 #endif
 
-#include <cstdio>
 #include <cstring>
 
-namespace Transport {
+namespace kdl::transport {
 
 bool ParseIPv4(const char* text, uint32_t* address) {
   if (text == nullptr) return false;
@@ -28,9 +27,4 @@ bool ParseIPv4(const char* text, uint32_t* address) {
   return true;
 }
 
-void FormatIPv4(uint32_t address, char* text) {
-  std::snprintf(text, 16, "%u.%u.%u.%u", (address >> 24) & 0xFF, (address >> 16) & 0xFF,
-                (address >> 8) & 0xFF, address & 0xFF);
-}
-
-}  // namespace Transport
+}  // namespace kdl::transport

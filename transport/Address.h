@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-namespace Transport {
+namespace kdl::transport {
 
 // Longest dotted text accepted, without its NUL ("255.255.255.255" is 15).
 constexpr unsigned kMaxAddressText = 31;
@@ -13,7 +13,4 @@ constexpr unsigned kMaxAddressText = 31;
 // or malformed text.
 bool ParseIPv4(const char* text, uint32_t* address);
 
-// Writes the dotted text of `address` into `text` (at least 16 bytes).
-void FormatIPv4(uint32_t address, char* text);
-
-}  // namespace Transport
+}  // namespace kdl::transport

@@ -1,6 +1,6 @@
 #include "transport/CallbackGate.h"
 
-namespace Transport {
+namespace kdl::transport {
 namespace {
 
 thread_local int t_nCallbackDepth = 0;
@@ -29,4 +29,4 @@ void CCallbackGate::Leave() {
   if (--m_nRunning == 0) m_cv.notify_all();
 }
 
-}  // namespace Transport
+}  // namespace kdl::transport

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <utility>
 
-namespace Transport {
+namespace kdl::transport {
 
 // True while the calling thread is inside an event callback of either
 // component. Such a thread never blocks waiting for other callbacks: it could
@@ -64,4 +64,4 @@ class CCallbackGate {
   int m_nRunning = 0;
 };
 
-}  // namespace Transport
+}  // namespace kdl::transport

@@ -11,7 +11,7 @@
 #include "BasePlatform/Transport.h"
 #include "transport/IoService.h"
 
-namespace Transport {
+namespace kdl::transport {
 
 // Runs fn() and returns its result; `onError` when it throws (an allocation
 // failure, say). No exception leaves an exported function.
@@ -114,4 +114,4 @@ class TComponent {
   uint32_t m_nNextHandle = 1;
 };
 
-}  // namespace Transport
+}  // namespace kdl::transport

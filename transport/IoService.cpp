@@ -4,7 +4,7 @@
 
 #include "transport/CallbackGate.h"
 
-namespace Transport {
+namespace kdl::transport {
 
 CIoService::CIoService() : m_work(asio::make_work_guard(m_io)) {}
 
@@ -82,4 +82,4 @@ CIoUser::CIoUser(std::shared_ptr<CIoService> service) : m_service(std::move(serv
 
 CIoUser::~CIoUser() { m_service->RemoveUser(); }
 
-}  // namespace Transport
+}  // namespace kdl::transport

@@ -9,7 +9,7 @@
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 
-namespace Transport {
+namespace kdl::transport {
 
 // One io_context and the threads that run it, from a component's Init to its
 // Uninit. Each thread holds a reference to the service, so the service (and
@@ -68,4 +68,4 @@ class CIoUser {
   std::shared_ptr<CIoService> m_service;
 };
 
-}  // namespace Transport
+}  // namespace kdl::transport

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-namespace Transport {
+namespace kdl::transport {
 namespace {
 
 uint32_t ReadLe32(const uint8_t* p) {
@@ -57,4 +57,4 @@ CPacketCutter::Result CPacketCutter::Next(const uint8_t** data, uint32_t* size) 
   return Result::kPacket;
 }
 
-}  // namespace Transport
+}  // namespace kdl::transport

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace Transport {
+namespace kdl::transport {
 
 // Collects the bytes of a TCP stream and hands them out again one whole
 // packet at a time. A packet starts with the 24-byte head whose third word,
@@ -47,4 +47,4 @@ class CPacketCutter {
   uint32_t m_nBadLength = 0;
 };
 
-}  // namespace Transport
+}  // namespace kdl::transport

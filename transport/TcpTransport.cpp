@@ -50,8 +50,9 @@
 #include "transport/Component.h"
 #include "transport/IoService.h"
 #include "transport/PacketCutter.h"
+#include "util/NeverDestroyed.h"
 
-namespace Transport {
+namespace kdl::transport {
 namespace {
 
 constexpr unsigned kTcpThreads = 2;
@@ -429,47 +430,47 @@ bool CTcpLink::Deliver(uint32_t kind, const void* data) {
 
 TComponent<CTcpLink, TcpEventCallbackFn>& Tcp() {
   // Never destroyed: links may still be torn down while the process exits.
-  static auto* component = new TComponent<CTcpLink, TcpEventCallbackFn>(kTcpThreads);
-  return *component;
+  static kdl::util::TNeverDestroyed<TComponent<CTcpLink, TcpEventCallbackFn>> s_component;
+  return s_component.Get(kTcpThreads);
 }
 
 }  // namespace
-}  // namespace Transport
+}  // namespace kdl::transport
 
-using Transport::Tcp;
+using kdl::transport::Tcp;
 
 uint32_t TcpInit(TcpEventCallbackFn callback) {
-  return Transport::NoThrow(0, [&] { return Tcp().Init(callback); });
+  return kdl::transport::NoThrow(0, [&] { return Tcp().Init(callback); });
 }
 
 uint32_t TcpCreate(TcpEventCallbackFn callback, const char* localIP, uint32_t /*reserved*/) {
-  return Transport::NoThrow(kInvalidHandle, [&]() -> uint32_t {
+  return kdl::transport::NoThrow(kInvalidHandle, [&]() -> uint32_t {
     uint32_t local = 0;
-    if (!Transport::ParseIPv4(localIP, &local)) return kInvalidHandle;
+    if (!kdl::transport::ParseIPv4(localIP, &local)) return kInvalidHandle;
     TcpEventCallbackFn pfn = callback;
-    std::shared_ptr<Transport::CIoService> service = Tcp().Service(&pfn);
+    std::shared_ptr<kdl::transport::CIoService> service = Tcp().Service(&pfn);
     if (!service) return kInvalidHandle;
     const uint32_t hLink = Tcp().NewHandle();
     if (hLink == kInvalidHandle) return kInvalidHandle;
-    auto link = std::make_shared<Transport::CTcpLink>(service, hLink, pfn);
+    auto link = std::make_shared<kdl::transport::CTcpLink>(service, hLink, pfn);
     if (!link->Bind(local) || !Tcp().Add(service, hLink, link)) return kInvalidHandle;
     return hLink;
   });
 }
 
 uint32_t TcpConnect(uint32_t link, const char* serverIP, uint32_t port) {
-  return Transport::NoThrow(0, [&]() -> uint32_t {
+  return kdl::transport::NoThrow(0, [&]() -> uint32_t {
     uint32_t server = 0;
-    if (!Transport::ParseIPv4(serverIP, &server) || port == 0 || port > 0xFFFF) return 0;
-    std::shared_ptr<Transport::CTcpLink> pLink = Tcp().Find(link);
+    if (!kdl::transport::ParseIPv4(serverIP, &server) || port == 0 || port > 0xFFFF) return 0;
+    std::shared_ptr<kdl::transport::CTcpLink> pLink = Tcp().Find(link);
     if (!pLink) return 0;
     return pLink->Connect(server, static_cast<uint16_t>(port)) ? 1 : 0;
   });
 }
 
 uint32_t TcpSend(uint32_t link, const void* data, uint32_t size, uint32_t /*flags*/) {
-  return Transport::NoThrow(0, [&]() -> uint32_t {
-    std::shared_ptr<Transport::CTcpLink> pLink = Tcp().Find(link);
+  return kdl::transport::NoThrow(0, [&]() -> uint32_t {
+    std::shared_ptr<kdl::transport::CTcpLink> pLink = Tcp().Find(link);
     if (!pLink) return 0;
     return pLink->Send(data, size) ? 1 : 0;
   });
@@ -477,14 +478,14 @@ uint32_t TcpSend(uint32_t link, const void* data, uint32_t size, uint32_t /*flag
 
 uint32_t TcpGetLinkAddr(uint32_t link, uint32_t selector, uint32_t* address, uint32_t* port) {
   if (address == nullptr || port == nullptr) return 0;
-  std::shared_ptr<Transport::CTcpLink> pLink = Tcp().Find(link);
+  std::shared_ptr<kdl::transport::CTcpLink> pLink = Tcp().Find(link);
   if (!pLink) return 0;
   return pLink->LinkAddr(selector, address, port) ? 1 : 0;
 }
 
 uint32_t TcpDestroy(uint32_t link) {
-  return Transport::NoThrow(0, [&]() -> uint32_t {
-    std::shared_ptr<Transport::CTcpLink> pLink = Tcp().Remove(link);
+  return kdl::transport::NoThrow(0, [&]() -> uint32_t {
+    std::shared_ptr<kdl::transport::CTcpLink> pLink = Tcp().Remove(link);
     if (!pLink) return 0;
     pLink->Destroy();
     return 1;
@@ -492,5 +493,5 @@ uint32_t TcpDestroy(uint32_t link) {
 }
 
 uint32_t TcpUninit() {
-  return Transport::NoThrow(0, [] { return Tcp().Uninit(); });
+  return kdl::transport::NoThrow(0, [] { return Tcp().Uninit(); });
 }

@@ -20,8 +20,10 @@
 #include "transport/CallbackGate.h"
 #include "transport/Component.h"
 #include "transport/IoService.h"
+#include "util/IPv4Text.h"
+#include "util/NeverDestroyed.h"
 
-namespace Transport {
+namespace kdl::transport {
 namespace {
 
 constexpr unsigned kUdpThreads = 1;
@@ -142,8 +144,8 @@ void CUdpEndpoint::OnReceive(const std::error_code& ec, size_t n) {
     return;
   }
   m_nErrorsInRow = 0;
-  char text[16];
-  FormatIPv4(m_sender.address().to_v4().to_uint(), text);
+  char text[kdl::util::kIPv4TextSize];
+  kdl::util::FormatIPv4(m_sender.address().to_v4().to_uint(), text);
   const UdpDataEvent event = {m_buffer.data(), static_cast<uint32_t>(n), text, m_sender.port()};
   if (!Deliver(UDP_EVENT_DATA, &event)) return;
   std::lock_guard<std::mutex> lock(m_mu);
@@ -159,30 +161,30 @@ bool CUdpEndpoint::Deliver(uint32_t kind, const void* data) {
 
 TComponent<CUdpEndpoint, UdpEventCallbackFn>& Udp() {
   // Never destroyed: endpoints may still be torn down while the process exits.
-  static auto* component = new TComponent<CUdpEndpoint, UdpEventCallbackFn>(kUdpThreads);
-  return *component;
+  static kdl::util::TNeverDestroyed<TComponent<CUdpEndpoint, UdpEventCallbackFn>> s_component;
+  return s_component.Get(kUdpThreads);
 }
 
 }  // namespace
-}  // namespace Transport
+}  // namespace kdl::transport
 
-using Transport::Udp;
+using kdl::transport::Udp;
 
 uint32_t UdpInit(UdpEventCallbackFn callback) {
-  return Transport::NoThrow(0, [&] { return Udp().Init(callback); });
+  return kdl::transport::NoThrow(0, [&] { return Udp().Init(callback); });
 }
 
 uint32_t UdpCreate(UdpEventCallbackFn callback, const char* localIP, uint32_t localPort,
                    uint32_t /*reserved*/) {
-  return Transport::NoThrow(kInvalidHandle, [&]() -> uint32_t {
+  return kdl::transport::NoThrow(kInvalidHandle, [&]() -> uint32_t {
     uint32_t local = 0;
-    if (!Transport::ParseIPv4(localIP, &local) || localPort > 0xFFFF) return kInvalidHandle;
+    if (!kdl::transport::ParseIPv4(localIP, &local) || localPort > 0xFFFF) return kInvalidHandle;
     UdpEventCallbackFn pfn = callback;
-    std::shared_ptr<Transport::CIoService> service = Udp().Service(&pfn);
+    std::shared_ptr<kdl::transport::CIoService> service = Udp().Service(&pfn);
     if (!service) return kInvalidHandle;
     const uint32_t hEndpoint = Udp().NewHandle();
     if (hEndpoint == kInvalidHandle) return kInvalidHandle;
-    auto endpoint = std::make_shared<Transport::CUdpEndpoint>(service, hEndpoint, pfn);
+    auto endpoint = std::make_shared<kdl::transport::CUdpEndpoint>(service, hEndpoint, pfn);
     if (!endpoint->Bind(local, static_cast<uint16_t>(localPort)) ||
         !Udp().Add(service, hEndpoint, endpoint)) {
       return kInvalidHandle;
@@ -197,18 +199,18 @@ uint32_t UdpCreate(UdpEventCallbackFn callback, const char* localIP, uint32_t lo
 
 uint32_t UdpSendTo(uint32_t endpoint, const void* data, uint32_t size, uint32_t /*flags*/,
                    const char* destIP, uint32_t destPort) {
-  return Transport::NoThrow(0, [&]() -> uint32_t {
+  return kdl::transport::NoThrow(0, [&]() -> uint32_t {
     uint32_t dest = 0;
-    if (!Transport::ParseIPv4(destIP, &dest) || destPort == 0 || destPort > 0xFFFF) return 0;
-    std::shared_ptr<Transport::CUdpEndpoint> pEndpoint = Udp().Find(endpoint);
+    if (!kdl::transport::ParseIPv4(destIP, &dest) || destPort == 0 || destPort > 0xFFFF) return 0;
+    std::shared_ptr<kdl::transport::CUdpEndpoint> pEndpoint = Udp().Find(endpoint);
     if (!pEndpoint) return 0;
     return pEndpoint->SendTo(data, size, dest, static_cast<uint16_t>(destPort)) ? 1 : 0;
   });
 }
 
 uint32_t UdpDestroy(uint32_t endpoint) {
-  return Transport::NoThrow(0, [&]() -> uint32_t {
-    std::shared_ptr<Transport::CUdpEndpoint> pEndpoint = Udp().Remove(endpoint);
+  return kdl::transport::NoThrow(0, [&]() -> uint32_t {
+    std::shared_ptr<kdl::transport::CUdpEndpoint> pEndpoint = Udp().Remove(endpoint);
     if (!pEndpoint) return 0;
     pEndpoint->Destroy();
     return 1;
@@ -216,5 +218,5 @@ uint32_t UdpDestroy(uint32_t endpoint) {
 }
 
 uint32_t UdpUninit() {
-  return Transport::NoThrow(0, [] { return Udp().Uninit(); });
+  return kdl::transport::NoThrow(0, [] { return Udp().Uninit(); });
 }

@@ -8,7 +8,7 @@
 
 #include "platform/Platform.h"
 
-namespace kplat {
+namespace kdl::plat {
 
 namespace {
 
@@ -95,4 +95,4 @@ void EventClose(EventHandle e) {
   delete ev;
 }
 
-}  // namespace kplat
+}  // namespace kdl::plat

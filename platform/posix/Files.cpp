@@ -9,7 +9,7 @@
 
 #include "platform/Platform.h"
 
-namespace kplat {
+namespace kdl::plat {
 
 char PathSeparator() { return '/'; }
 
@@ -38,4 +38,4 @@ bool DeleteFileAt(const std::string& path) { return unlink(path.c_str()) == 0; }
 
 std::FILE* OpenAppendShared(const std::string& path) { return std::fopen(path.c_str(), "a"); }
 
-}  // namespace kplat
+}  // namespace kdl::plat

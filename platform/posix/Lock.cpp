@@ -4,7 +4,7 @@
 
 #include "platform/Platform.h"
 
-namespace kplat {
+namespace kdl::plat {
 
 static_assert(sizeof(std::recursive_mutex) <= 64, "Lock storage too small");
 static_assert(alignof(std::recursive_mutex) <= 16, "Lock storage misaligned");
@@ -30,4 +30,4 @@ int32_t AtomicCompareExchange(volatile int32_t* p, int32_t desired, int32_t expe
   return expected;  // on failure it holds the value found
 }
 
-}  // namespace kplat
+}  // namespace kdl::plat

@@ -21,7 +21,7 @@
 
 #include "platform/Platform.h"
 
-namespace kplat {
+namespace kdl::plat {
 
 namespace {
 
@@ -181,4 +181,4 @@ bool ReadAdapterList(std::vector<AdapterEntry>& adapters) {
   return true;
 }
 
-}  // namespace kplat
+}  // namespace kdl::plat

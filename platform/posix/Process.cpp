@@ -12,7 +12,7 @@
 
 #include "platform/Platform.h"
 
-namespace kplat {
+namespace kdl::plat {
 
 std::string ExecutablePath() {
   char buf[4096];
@@ -94,4 +94,4 @@ bool PrepareTerminalOutput() {
   return isatty(STDOUT_FILENO) == 1 && (term == nullptr || std::strcmp(term, "dumb") != 0);
 }
 
-}  // namespace kplat
+}  // namespace kdl::plat

@@ -11,7 +11,7 @@
 
 #include "platform/Platform.h"
 
-namespace kplat {
+namespace kdl::plat {
 
 namespace {
 
@@ -156,4 +156,4 @@ void SharedBlockUnlink(const std::string& memName, const std::string& evtName) {
   sem_unlink(PosixObjectName(evtName).c_str());
 }
 
-}  // namespace kplat
+}  // namespace kdl::plat

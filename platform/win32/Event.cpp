@@ -3,7 +3,7 @@
 
 #include "platform/Platform.h"
 
-namespace kplat {
+namespace kdl::plat {
 
 namespace {
 HANDLE FromHandle(EventHandle e) {
@@ -33,4 +33,4 @@ void EventClose(EventHandle e) {
   if (HANDLE h = FromHandle(e)) CloseHandle(h);
 }
 
-}  // namespace kplat
+}  // namespace kdl::plat

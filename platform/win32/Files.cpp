@@ -7,7 +7,7 @@
 
 #include "platform/Platform.h"
 
-namespace kplat {
+namespace kdl::plat {
 
 char PathSeparator() { return '\\'; }
 
@@ -45,4 +45,4 @@ std::FILE* OpenAppendShared(const std::string& path) {
   return _fsopen(path.c_str(), "at", _SH_DENYNO);
 }
 
-}  // namespace kplat
+}  // namespace kdl::plat

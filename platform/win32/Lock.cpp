@@ -5,7 +5,7 @@
 
 #include "platform/Platform.h"
 
-namespace kplat {
+namespace kdl::plat {
 
 static_assert(sizeof(CRITICAL_SECTION) <= 64, "Lock storage too small");
 static_assert(alignof(CRITICAL_SECTION) <= 16, "Lock storage misaligned");
@@ -31,4 +31,4 @@ int32_t AtomicCompareExchange(volatile int32_t* p, int32_t desired, int32_t expe
   return InterlockedCompareExchange(AsLong(p), desired, expected);
 }
 
-}  // namespace kplat
+}  // namespace kdl::plat

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstring>
 
-namespace kplat {
+namespace kdl::plat {
 namespace win32 {
 
 namespace {
@@ -86,4 +86,4 @@ bool ReadAdapterList(std::vector<AdapterEntry>& adapters) {
   return win32::ReadAdapterListWith(&GetAdaptersInfo, adapters);
 }
 
-}  // namespace kplat
+}  // namespace kdl::plat

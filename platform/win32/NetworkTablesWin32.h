@@ -11,7 +11,7 @@
 
 #include "platform/Platform.h"
 
-namespace kplat {
+namespace kdl::plat {
 namespace win32 {
 
 using GetIfTableFn = DWORD(WINAPI*)(PMIB_IFTABLE table, PULONG size, WINBOOL order);
@@ -36,4 +36,4 @@ bool ReadInterfaceTableWith(GetIfTableFn getIfTable, std::vector<InterfaceRow>& 
 bool ReadAdapterListWith(GetAdaptersInfoFn getAdaptersInfo, std::vector<AdapterEntry>& adapters);
 
 }  // namespace win32
-}  // namespace kplat
+}  // namespace kdl::plat

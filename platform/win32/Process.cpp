@@ -6,7 +6,7 @@
 
 #include "platform/Platform.h"
 
-namespace kplat {
+namespace kdl::plat {
 
 std::string ExecutablePath() {
   char buf[512];
@@ -63,4 +63,4 @@ bool PrepareTerminalOutput() {
   return SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
-}  // namespace kplat
+}  // namespace kdl::plat

@@ -3,7 +3,7 @@
 
 #include "platform/Platform.h"
 
-namespace kplat {
+namespace kdl::plat {
 
 SharedBlockHandles SharedBlockOpen(const std::string& memName, const std::string& evtName,
                                    size_t size) {
@@ -64,4 +64,4 @@ uint64_t SharedBlockIdentity(const std::string&) { return 0; }
 // The Win32 API has no call that lists the named objects.
 std::vector<std::string> ListSharedMemoryNames() { return {}; }
 
-}  // namespace kplat
+}  // namespace kdl::plat

@@ -53,16 +53,16 @@ struct Net {
 Net g_net;
 
 // Tables in which the first operational interface owns 127.0.0.1.
-kplat::NetworkTables LoopbackTables() {
-  kplat::NetworkTables t;
-  kplat::InterfaceRow row;
-  row.operStatus = kplat::kOperStatusOperational;
+kdl::plat::NetworkTables LoopbackTables() {
+  kdl::plat::NetworkTables t;
+  kdl::plat::InterfaceRow row;
+  row.operStatus = kdl::plat::kOperStatusOperational;
   row.physAddrLen = 6;
   const uint8_t mac[6] = {0x02, 0, 0, 0, 0, 0x01};
   std::memcpy(row.physAddr, mac, 6);
   t.rows.push_back(row);
   t.rowsOk = true;
-  kplat::AdapterEntry adapter;
+  kdl::plat::AdapterEntry adapter;
   adapter.addressLength = 6;
   std::memcpy(adapter.address, mac, 6);
   adapter.ipAddresses.push_back("127.0.0.1");
@@ -119,10 +119,10 @@ int Session(uint16_t port) {
 // Moves into a private network of this process alone, where the discovery
 // broadcast reaches only its own responder. Before any thread starts.
 bool EnterNetwork() {
-  const kbench::PrivateNetwork net;
-  if (!kbench::EnterPrivateNetwork(net, g_net.why)) return false;
+  const kdl::bench::PrivateNetwork net;
+  if (!kdl::bench::EnterPrivateNetwork(net, g_net.why)) return false;
   char ip[32] = {};
-  for (int i = 0; i < 300 && !kplat::PickLocalAddress(ip); ++i)
+  for (int i = 0; i < 300 && !kdl::plat::PickLocalAddress(ip); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   g_net.peerDevice = std::strcmp(ip, net.ipA) == 0 ? net.devB : net.devA;
   return true;
@@ -135,7 +135,7 @@ bool EnterNetwork() {
   // The library's console lines would drown the test's output.
   if (!only && !std::freopen("/dev/null", "w", stdout)) _exit(kWrongResult);
   if (g_net.isPrivate && !EnterNetwork()) _exit(kNoNetwork);
-  kbench::LoopbackServer server(kImages, allocfail::ExemptThisThread);
+  kdl::bench::LoopbackServer server(kImages, allocfail::ExemptThisThread);
   if (!server.Start(g_net.isPrivate ? "0.0.0.0" : "127.0.0.1") ||
       (g_net.isPrivate && !server.StartDiscovery(g_net.peerDevice))) {
     _exit(kWrongResult);
@@ -178,7 +178,7 @@ TEST(AllocationSweep, EveryFailedAllocationEndsCleanly) {
   // As root each child makes a private network of its own; otherwise the
   // sessions use loopback.
   g_net.isPrivate = getuid() == 0;
-  if (!g_net.isPrivate) kplat::SetNetworkTablesSourceForTest(LoopbackTables);
+  if (!g_net.isPrivate) kdl::plat::SetNetworkTablesSourceForTest(LoopbackTables);
   Tally t;
   // Two children at a time, in order of N; the sweep ends at the first N
   // that a session no longer reaches.

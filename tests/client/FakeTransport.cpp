@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace fake {
+namespace kdl::test::fake {
 
 namespace {
 
@@ -311,33 +311,33 @@ uint32_t FakeTransport::OnUdpUninit() {
   return 1;
 }
 
-}  // namespace fake
+}  // namespace kdl::test::fake
 
 // ---- the functions of Transport.h ----------------------------------------------------
 
-uint32_t TcpInit(TcpEventCallbackFn callback) { return fake::FakeTransport::Get().OnTcpInit(callback); }
+uint32_t TcpInit(TcpEventCallbackFn callback) { return kdl::test::fake::FakeTransport::Get().OnTcpInit(callback); }
 uint32_t TcpCreate(TcpEventCallbackFn callback, const char* localIP, uint32_t reserved) {
-  return fake::FakeTransport::Get().OnTcpCreate(callback, localIP, reserved);
+  return kdl::test::fake::FakeTransport::Get().OnTcpCreate(callback, localIP, reserved);
 }
 uint32_t TcpConnect(uint32_t link, const char* serverIP, uint32_t port) {
-  return fake::FakeTransport::Get().OnTcpConnect(link, serverIP, port);
+  return kdl::test::fake::FakeTransport::Get().OnTcpConnect(link, serverIP, port);
 }
 uint32_t TcpSend(uint32_t link, const void* data, uint32_t size, uint32_t flags) {
-  return fake::FakeTransport::Get().OnTcpSend(link, data, size, flags);
+  return kdl::test::fake::FakeTransport::Get().OnTcpSend(link, data, size, flags);
 }
 uint32_t TcpGetLinkAddr(uint32_t link, uint32_t selector, uint32_t* address, uint32_t* port) {
-  return fake::FakeTransport::Get().OnTcpGetLinkAddr(link, selector, address, port);
+  return kdl::test::fake::FakeTransport::Get().OnTcpGetLinkAddr(link, selector, address, port);
 }
-uint32_t TcpDestroy(uint32_t link) { return fake::FakeTransport::Get().OnTcpDestroy(link); }
-uint32_t TcpUninit() { return fake::FakeTransport::Get().OnTcpUninit(); }
-uint32_t UdpInit(UdpEventCallbackFn callback) { return fake::FakeTransport::Get().OnUdpInit(callback); }
+uint32_t TcpDestroy(uint32_t link) { return kdl::test::fake::FakeTransport::Get().OnTcpDestroy(link); }
+uint32_t TcpUninit() { return kdl::test::fake::FakeTransport::Get().OnTcpUninit(); }
+uint32_t UdpInit(UdpEventCallbackFn callback) { return kdl::test::fake::FakeTransport::Get().OnUdpInit(callback); }
 uint32_t UdpCreate(UdpEventCallbackFn callback, const char* localIP, uint32_t localPort,
                    uint32_t reserved) {
-  return fake::FakeTransport::Get().OnUdpCreate(callback, localIP, localPort, reserved);
+  return kdl::test::fake::FakeTransport::Get().OnUdpCreate(callback, localIP, localPort, reserved);
 }
 uint32_t UdpSendTo(uint32_t endpoint, const void* data, uint32_t size, uint32_t flags,
                    const char* destIP, uint32_t destPort) {
-  return fake::FakeTransport::Get().OnUdpSendTo(endpoint, data, size, flags, destIP, destPort);
+  return kdl::test::fake::FakeTransport::Get().OnUdpSendTo(endpoint, data, size, flags, destIP, destPort);
 }
-uint32_t UdpDestroy(uint32_t endpoint) { return fake::FakeTransport::Get().OnUdpDestroy(endpoint); }
-uint32_t UdpUninit() { return fake::FakeTransport::Get().OnUdpUninit(); }
+uint32_t UdpDestroy(uint32_t endpoint) { return kdl::test::fake::FakeTransport::Get().OnUdpDestroy(endpoint); }
+uint32_t UdpUninit() { return kdl::test::fake::FakeTransport::Get().OnUdpUninit(); }

@@ -14,7 +14,7 @@
 
 #include "BasePlatform/Transport.h"
 
-namespace fake {
+namespace kdl::test::fake {
 
 using Bytes = std::vector<uint8_t>;
 
@@ -151,4 +151,4 @@ class FakeTransport {
 // Type code (bytes 4..7, little-endian) of a packed packet; 0 if too short.
 uint32_t PacketType(const Bytes& bytes);
 
-}  // namespace fake
+}  // namespace kdl::test::fake

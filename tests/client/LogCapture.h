@@ -18,7 +18,7 @@
 
 #include "log/LogWriter.h"
 
-namespace ktest {
+namespace kdl::test {
 
 // Keeps the writer's lines on the console only (no daily file, no shared
 // block), with the source location as the one prefix field.
@@ -118,4 +118,4 @@ class LogCapture {
 #endif
 };
 
-}  // namespace ktest
+}  // namespace kdl::test

@@ -13,19 +13,19 @@
 #include "tests/client/LogCapture.h"
 #include "tests/protocol/test_bytes.h"
 
-namespace ktest {
+namespace kdl::test {
 
 // Network tables with one operational interface whose adapter has `ip`.
-inline kplat::NetworkTables TablesWithAddress(const char* ip) {
-  kplat::NetworkTables t;
-  kplat::InterfaceRow row;
-  row.operStatus = kplat::kOperStatusOperational;
+inline kdl::plat::NetworkTables TablesWithAddress(const char* ip) {
+  kdl::plat::NetworkTables t;
+  kdl::plat::InterfaceRow row;
+  row.operStatus = kdl::plat::kOperStatusOperational;
   row.physAddrLen = 6;
   const uint8_t mac[6] = {0x02, 0x00, 0x5E, 0x10, 0x20, 0x30};
   std::copy(mac, mac + 6, row.physAddr);
   t.rows.push_back(row);
   t.rowsOk = true;
-  kplat::AdapterEntry adapter;
+  kdl::plat::AdapterEntry adapter;
   adapter.addressLength = 6;
   std::copy(mac, mac + 6, adapter.address);
   adapter.ipAddresses.push_back(ip);
@@ -35,8 +35,8 @@ inline kplat::NetworkTables TablesWithAddress(const char* ip) {
 }
 
 // Tables in which no adapter matches the operational interface.
-inline kplat::NetworkTables TablesWithoutMatch() {
-  kplat::NetworkTables t = TablesWithAddress("10.77.0.9");
+inline kdl::plat::NetworkTables TablesWithoutMatch() {
+  kdl::plat::NetworkTables t = TablesWithAddress("10.77.0.9");
   t.adapters[0].address[5] ^= 0xFF;
   return t;
 }
@@ -67,17 +67,17 @@ class ManagerTest : public ::testing::Test {
   void SetUp() override {
     Fake().Reset();
     QuietLog();
-    kplat::SetNetworkTablesSourceForTest([] { return TablesWithAddress("10.77.0.2"); });
+    kdl::plat::SetNetworkTablesSourceForTest([] { return TablesWithAddress("10.77.0.2"); });
     m_manager.reset(new CNetManager());
   }
   void TearDown() override {
     m_manager->StopServer();
     Fake().Reset();  // joins every delivery before the manager goes
     m_manager.reset();
-    kplat::SetNetworkTablesSourceForTest(nullptr);
+    kdl::plat::SetNetworkTablesSourceForTest(nullptr);
   }
 
-  static fake::FakeTransport& Fake() { return fake::FakeTransport::Get(); }
+  static kdl::test::fake::FakeTransport& Fake() { return kdl::test::fake::FakeTransport::Get(); }
   CNetManager& M() { return *m_manager; }
 
   // Started and discovered: the server is 10.0.0.5, port 8080.
@@ -97,4 +97,4 @@ class ManagerTest : public ::testing::Test {
   std::unique_ptr<CNetManager> m_manager;
 };
 
-}  // namespace ktest
+}  // namespace kdl::test

@@ -18,14 +18,14 @@ namespace {
 class ExportsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    fake::FakeTransport::Get().Reset();
-    ktest::QuietLog();
-    kplat::SetNetworkTablesSourceForTest([] { return ktest::TablesWithAddress("10.77.0.2"); });
+    kdl::test::fake::FakeTransport::Get().Reset();
+    kdl::test::QuietLog();
+    kdl::plat::SetNetworkTablesSourceForTest([] { return kdl::test::TablesWithAddress("10.77.0.2"); });
   }
   void TearDown() override {
     StopServer();
-    fake::FakeTransport::Get().Reset();
-    kplat::SetNetworkTablesSourceForTest(nullptr);
+    kdl::test::fake::FakeTransport::Get().Reset();
+    kdl::plat::SetNetworkTablesSourceForTest(nullptr);
   }
 };
 
@@ -60,14 +60,14 @@ TEST_F(ExportsTest, ExportsForwardToTheManager) {
   ASSERT_TRUE(StartServer(nullptr));
   EXPECT_TRUE(m->IsStarted());
 
-  fake::FakeTransport& f = fake::FakeTransport::Get();
-  f.ReplyOnUdp(0x00020000, ktest::DiscoverReply(), "10.0.0.5", 800);
+  kdl::test::fake::FakeTransport& f = kdl::test::fake::FakeTransport::Get();
+  f.ReplyOnUdp(0x00020000, kdl::test::DiscoverReply(), "10.0.0.5", 800);
   ASSERT_EQ(SendAskPack(KELVANE_ASK_DISCOVER, nullptr), 0);
   EXPECT_EQ(&GetDiscoverInfo(), &m->GetDiscoverInfo());
   EXPECT_EQ(GetDiscoverInfo().ServerIP, 0x0A000005u);
   EXPECT_EQ(GetDiscoverInfo().ServerPort, 8080);
 
-  f.ReplyOnTcp(0x00020001, ktest::LoginReply(5));
+  f.ReplyOnTcp(0x00020001, kdl::test::LoginReply(5));
   char name[] = "tool";
   EXPECT_EQ(SendAskPack(KELVANE_ASK_LOGIN, name), 5);
   EXPECT_EQ(GetLastErrCode(), 5);

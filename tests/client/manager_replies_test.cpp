@@ -10,11 +10,11 @@
 #include "protocol/ToolPackets.h"
 #include "tests/client/ManagerFixture.h"
 
-using ktest::Bytes;
-using ktest::Chars;
-using ktest::Hex;
-using ktest::ManagerTest;
-using ktest::Zeros;
+using kdl::test::Bytes;
+using kdl::test::Chars;
+using kdl::test::Hex;
+using kdl::test::ManagerTest;
+using kdl::test::Zeros;
 
 namespace {
 
@@ -48,7 +48,7 @@ TEST_F(ManagerTest, ImageListReplyRebuildsTheList) {
                 ImageRecord("12 00 00 00", longName, "22 00 00 00  32 00 00 00");
   ASSERT_EQ(reply.size(), 36u + 2 * 272u);
   Fake().ReplyOnTcp(0x00020006, reply);
-  ktest::LogCapture log;
+  kdl::test::LogCapture log;
   EXPECT_EQ(M().SendAskPack(KELVANE_ASK_IMAGE_LIST, nullptr), 4);
   EXPECT_EQ(M().GetLastErrCode(), 4);
   EXPECT_TRUE(log.Has("NetManager", "Info",
@@ -98,7 +98,7 @@ TEST_F(ManagerTest, ImageInfoReplyFillsTheSnapshotMap) {
                     "02 00 00 00") + image1 + image2;
   ASSERT_EQ(reply.size(), 0x46Cu);
   Fake().ReplyOnTcp(0x00020002, reply);
-  ktest::LogCapture log;
+  kdl::test::LogCapture log;
   EXPECT_EQ(M().SendAskPack(KELVANE_ASK_IMAGE_INFO, nullptr), 0);
   EXPECT_EQ(log.Text(), "");  // nothing logged
 
@@ -139,7 +139,7 @@ TEST_F(ManagerTest, ImageInfoReplyFillsTheSnapshotMap) {
 TEST_F(ManagerTest, SelectImageReplyFillsTheRecord) {
   StartAndLogin();
   const uint32_t imageId = 5;
-  ktest::LogCapture log;
+  kdl::test::LogCapture log;
   // A full 256-byte path without terminator and a success byte of 2.
   Fake().ReplyOnTcp(0x00020005, Hex("00 00 00 00  05 00 02 80  19 01 00 00  00 00 00 00"
                                     "06 00 00 00  00 00 00 00  02") + Bytes(256, 'P'));
@@ -158,7 +158,7 @@ TEST_F(ManagerTest, SelectImageReplyFillsTheRecord) {
 
 TEST_F(ManagerTest, DiscoverReplyWithoutRecordStoresNothing) {
   StartAndDiscover();
-  ktest::LogCapture log;
+  kdl::test::LogCapture log;
   Fake().DeliverUdpPacket(M().UdpLink(),
                           Hex("00 00 00 00  00 00 02 80  1C 00 00 00  00 00 00 00"
                               "00 00 00 00  00 00 00 00  00 00 00 00"),
@@ -173,7 +173,7 @@ TEST_F(ManagerTest, DiscoverReplyWithoutRecordStoresNothing) {
 
 TEST_F(ManagerTest, UnhandledCodesAreLoggedAndDropped) {
   StartAndLogin();
-  ktest::LogCapture log;
+  kdl::test::LogCapture log;
   // 0x80020007 is not built by the factory, so it is handed to the manager
   // directly, as the receive path would hand over any packet.
   TCountedPtr<PacketZVDiskless::CPacketHead> packet(new PacketZVDiskless::CPacketHead());
@@ -183,9 +183,9 @@ TEST_F(ManagerTest, UnhandledCodesAreLoggedAndDropped) {
   EXPECT_TRUE(log.Has("NetManager", "Warning", "TcpRecvData cann't parse package type:-2147352569."));
 
   // A discover reply on TCP and a login reply on UDP.
-  Fake().DeliverTcpPacket(M().TcpLink(), ktest::DiscoverReply());
+  Fake().DeliverTcpPacket(M().TcpLink(), kdl::test::DiscoverReply());
   Fake().WaitIdle();
-  Fake().DeliverUdpPacket(M().UdpLink(), ktest::LoginReply(3), "10.0.0.5", 800);
+  Fake().DeliverUdpPacket(M().UdpLink(), kdl::test::LoginReply(3), "10.0.0.5", 800);
   Fake().WaitIdle();
   EXPECT_TRUE(log.Has("NetManager", "Warning", "TcpRecvData cann't parse package type:-2147352576."));
   EXPECT_TRUE(log.Has("NetManager", "Warning", "UdpRecvData cann't parse package type:-2147352575."));
@@ -205,7 +205,7 @@ TEST_F(ManagerTest, CloseOfAnotherLinkChangesNothing) {
   Fake().SetNextTcpHandle(13);
   StartAndLogin(CountClosed);
   ASSERT_EQ(M().TcpLink(), 13u);
-  ktest::LogCapture log;
+  kdl::test::LogCapture log;
   Fake().DeliverTcpClosed(12);
   Fake().WaitIdle();
   EXPECT_TRUE(log.Has("NetManager", "Info", "TcpClosed hLink:12; m_hTcpLink:13."));
@@ -219,7 +219,7 @@ TEST_F(ManagerTest, CloseOfTheLinkTellsTheHostAndLoginReconnects) {
   g_closedCalls = 0;
   Fake().SetNextTcpHandle(13);
   StartAndLogin(CountClosed);
-  ktest::LogCapture log;
+  kdl::test::LogCapture log;
   Fake().DeliverTcpClosed(13);
   Fake().WaitIdle();
   EXPECT_TRUE(log.Has("NetManager", "Info", "TcpClosed hLink:13; m_hTcpLink:13."));
@@ -233,7 +233,7 @@ TEST_F(ManagerTest, CloseOfTheLinkTellsTheHostAndLoginReconnects) {
   Fake().WaitIdle();
   EXPECT_EQ(g_closedCalls.load(), 1);
 
-  Fake().ReplyOnTcp(0x00020001, ktest::LoginReply(0));
+  Fake().ReplyOnTcp(0x00020001, kdl::test::LoginReply(0));
   char name[] = "tool";
   EXPECT_EQ(M().SendAskPack(KELVANE_ASK_LOGIN, name), 0);
   EXPECT_EQ(M().TcpLink(), 14u);
@@ -242,7 +242,7 @@ TEST_F(ManagerTest, CloseOfTheLinkTellsTheHostAndLoginReconnects) {
 TEST_F(ManagerTest, UdpClose) {
   StartAndDiscover();
   const uint32_t udp = M().UdpLink();
-  ktest::LogCapture log;
+  kdl::test::LogCapture log;
   Fake().DeliverUdpClosed(udp + 1);
   Fake().WaitIdle();
   EXPECT_EQ(M().UdpLink(), udp);
@@ -257,9 +257,9 @@ TEST_F(ManagerTest, UdpClose) {
 // ---- stopped manager ----------------------------------------------------------------------
 
 TEST_F(ManagerTest, StoppedManagerDropsReplies) {
-  ktest::LogCapture log;
+  kdl::test::LogCapture log;
   // Before the first start, straight into the registered handler.
-  const Bytes discover = ktest::DiscoverReply();
+  const Bytes discover = kdl::test::DiscoverReply();
   UdpDataEvent ev{discover.data(), static_cast<uint32_t>(discover.size()), "10.0.0.5", 800};
   TransportEventHead head{UDP_EVENT_DATA, 1};
   CNetProtocolHandler::UdpEventCallback(&head, &ev);
@@ -267,8 +267,8 @@ TEST_F(ManagerTest, StoppedManagerDropsReplies) {
 
   ASSERT_TRUE(M().StartServer(nullptr));  // registers the callbacks with the double
   M().StopServer();
-  Fake().DeliverTcpPacket(1, ktest::LoginReply(5));
-  Fake().DeliverUdpPacket(1, ktest::DiscoverReply(), "10.0.0.5", 800);
+  Fake().DeliverTcpPacket(1, kdl::test::LoginReply(5));
+  Fake().DeliverUdpPacket(1, kdl::test::DiscoverReply(), "10.0.0.5", 800);
   Fake().WaitIdle();
   EXPECT_EQ(M().GetClientInfo().ClientType, 0);
   EXPECT_EQ(M().GetDiscoverInfo().ServerIP, 0u);
@@ -313,7 +313,7 @@ TEST_F(ManagerTest, LeftoverReplyOfAnotherTypeDoesNotAnswerTheWaitingRequest) {
   StartAndLogin();
   // A login reply left over from an earlier request arrives first, the
   // image-list reply after it: the list request must get the list's result.
-  Fake().ReplyOnTcp(0x00020006, ktest::LoginReply(5), /*delayMs=*/20);
+  Fake().ReplyOnTcp(0x00020006, kdl::test::LoginReply(5), /*delayMs=*/20);
   Fake().DeliverTcpPacket(M().TcpLink(),
                           Hex("00 00 00 00  06 00 02 80  24 00 00 00  00 00 00 00"
                               "08 00 00 00  00 00 00 00  00 00 00 00  00 00 00 00"
@@ -330,7 +330,7 @@ TEST_F(ManagerTest, LeftoverReplyOfAnotherTypeDoesNotAnswerTheWaitingRequest) {
 TEST_F(ManagerTest, OnlyTheAwaitedReplyChangesTheStore) {
   Fake().SetNextUdpHandle(101);
   ASSERT_TRUE(M().StartServer(nullptr));
-  ktest::LogCapture log;
+  kdl::test::LogCapture log;
   // Two servers answer the discovery: 10.0.0.5 port 9000 first.
   const Bytes discoverHead =
       Hex("00 00 00 00  00 00 02 80  20 00 00 00  00 00 00 00  00 00 00 00  00 00 00 00"
@@ -344,7 +344,7 @@ TEST_F(ManagerTest, OnlyTheAwaitedReplyChangesTheStore) {
   EXPECT_TRUE(log.Has("NetManager", "Warning", "Reply type:0x80020000 not awaited, dropped."));
 
   // The login goes to the first server; its reply comes twice.
-  Fake().ReplyOnTcp(0x00020001, ktest::LoginReply(0));
+  Fake().ReplyOnTcp(0x00020001, kdl::test::LoginReply(0));
   const Bytes otherLogin =
       Hex("00 00 00 00  01 00 02 80  24 00 00 00  00 00 00 00  09 00 00 00  00 00 00 00"
           "09 00 00 00  09 00 00 00  09 00 00 00");
@@ -378,7 +378,7 @@ TEST_F(ManagerTest, OnlyTheAwaitedReplyChangesTheStore) {
 
   // Unsolicited replies while no request waits.
   Fake().DeliverTcpPacket(M().TcpLink(), otherLogin);
-  Fake().DeliverTcpPacket(M().TcpLink(), ktest::HeadReply("03 00 02 80", 4));
+  Fake().DeliverTcpPacket(M().TcpLink(), kdl::test::HeadReply("03 00 02 80", 4));
   Fake().WaitIdle();
   EXPECT_EQ(M().GetClientInfo().ClientType, 7);
   EXPECT_EQ(M().GetLastErrCode(), 0);
@@ -389,7 +389,7 @@ TEST_F(ManagerTest, OnlyTheAwaitedReplyChangesTheStore) {
 // once instead of waiting out its 3000 ms.
 TEST_F(ManagerTest, ClosedLinkOrStopEndsTheWaitAtOnce) {
   StartAndLogin();
-  ktest::LogCapture log;
+  kdl::test::LogCapture log;
   const auto quick = std::chrono::milliseconds(2000);
   Fake().DeliverTcpClosed(M().TcpLink(), 100);
   auto start = std::chrono::steady_clock::now();
@@ -398,7 +398,7 @@ TEST_F(ManagerTest, ClosedLinkOrStopEndsTheWaitAtOnce) {
   EXPECT_EQ(M().GetLastErrCode(), 1);
   EXPECT_FALSE(log.Has("NetManager", "Error", "Wait Query Image List Pack Overtime."));
 
-  Fake().ReplyOnTcp(0x00020001, ktest::LoginReply(0));
+  Fake().ReplyOnTcp(0x00020001, kdl::test::LoginReply(0));
   char name[] = "tool";
   ASSERT_EQ(M().SendAskPack(KELVANE_ASK_LOGIN, name), 0);
   std::thread stopper([&] {
@@ -417,8 +417,8 @@ TEST_F(ManagerTest, ClosedLinkOrStopEndsTheWaitAtOnce) {
 
 TEST_F(ManagerTest, LoginTimesOutAndTheLateReplyIsDropped) {
   StartAndDiscover();
-  Fake().ReplyOnTcp(0x00020001, ktest::LoginReply(5), /*delayMs=*/3400);
-  ktest::LogCapture log;
+  Fake().ReplyOnTcp(0x00020001, kdl::test::LoginReply(5), /*delayMs=*/3400);
+  kdl::test::LogCapture log;
   char name[] = "tool";
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(M().SendAskPack(KELVANE_ASK_LOGIN, name), 1);
@@ -442,7 +442,7 @@ TEST_F(ManagerTest, LoginTimesOutAndTheLateReplyIsDropped) {
 
 TEST_F(ManagerTest, DiscoverTimesOut) {
   ASSERT_TRUE(M().StartServer(nullptr));
-  ktest::LogCapture log;
+  kdl::test::LogCapture log;
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(M().SendAskPack(KELVANE_ASK_DISCOVER, nullptr), 1);
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2900));
@@ -502,13 +502,13 @@ TEST_F(ManagerTest, LoginFromTheCloseCallbackReconnects) {
   g_reloginResult = -1;
   Fake().SetNextTcpHandle(1);
   StartAndLogin(LoginAgain);
-  Fake().ReplyOnTcp(0x00020001, ktest::LoginReply(0), 10);
+  Fake().ReplyOnTcp(0x00020001, kdl::test::LoginReply(0), 10);
   Fake().DeliverTcpClosed(1);
   Fake().WaitIdle();
   EXPECT_EQ(g_reloginResult.load(), 0);
   EXPECT_EQ(M().TcpLink(), 2u);
   EXPECT_TRUE(M().IsTcpConnected());
-  fake::Journal j = Fake().Snapshot();
+  kdl::test::fake::Journal j = Fake().Snapshot();
   ASSERT_EQ(j.tcpSent.size(), 2u);
   EXPECT_EQ(j.tcpSent[1].handle, 2u);
   EXPECT_EQ(j.tcpSent[1].bytes,
@@ -519,13 +519,13 @@ TEST_F(ManagerTest, LoginFromTheCloseCallbackReconnects) {
 
 TEST_F(ManagerTest, StopAndStartWhileRepliesArrive) {
   StartAndLogin();
-  ktest::LogCapture log;
+  kdl::test::LogCapture log;
   const uint32_t link = M().TcpLink();
   std::atomic<bool> done{false};
   std::thread flood([&] {
     while (!done) {
-      Fake().DeliverTcpPacket(link, ktest::LoginReply(0));
-      Fake().DeliverTcpPacket(link, ktest::HeadReply("03 00 02 80", 0));
+      Fake().DeliverTcpPacket(link, kdl::test::LoginReply(0));
+      Fake().DeliverTcpPacket(link, kdl::test::HeadReply("03 00 02 80", 0));
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   });

@@ -5,11 +5,11 @@
 
 #include "tests/client/ManagerFixture.h"
 
-using ktest::Bytes;
-using ktest::Chars;
-using ktest::Hex;
-using ktest::ManagerTest;
-using ktest::Zeros;
+using kdl::test::Bytes;
+using kdl::test::Chars;
+using kdl::test::Hex;
+using kdl::test::ManagerTest;
+using kdl::test::Zeros;
 
 namespace {
 
@@ -57,14 +57,14 @@ TEST_F(ManagerTest, StartPicksAddressAndInitialisesOnce) {
   EXPECT_FALSE(M().NetOrder());
   // Started already: true, and the first callback stays.
   EXPECT_TRUE(M().StartServer(SecondClosed));
-  fake::Journal j = Fake().Snapshot();
+  kdl::test::fake::Journal j = Fake().Snapshot();
   EXPECT_EQ(j.tcpInit, 1);
   EXPECT_EQ(j.udpInit, 1);
 
   g_firstClosed = g_secondClosed = 0;
-  Fake().ReplyOnUdp(0x00020000, ktest::DiscoverReply(), "10.0.0.5", 800);
+  Fake().ReplyOnUdp(0x00020000, kdl::test::DiscoverReply(), "10.0.0.5", 800);
   ASSERT_EQ(M().SendAskPack(KELVANE_ASK_DISCOVER, nullptr), 0);
-  Fake().ReplyOnTcp(0x00020001, ktest::LoginReply(0));
+  Fake().ReplyOnTcp(0x00020001, kdl::test::LoginReply(0));
   char name[] = "tool";
   ASSERT_EQ(M().SendAskPack(KELVANE_ASK_LOGIN, name), 0);
   Fake().DeliverTcpClosed(M().TcpLink());
@@ -74,12 +74,12 @@ TEST_F(ManagerTest, StartPicksAddressAndInitialisesOnce) {
 }
 
 TEST_F(ManagerTest, StartWithoutAddressFailsQuietly) {
-  kplat::SetNetworkTablesSourceForTest([] { return ktest::TablesWithoutMatch(); });
-  ktest::LogCapture log;
+  kdl::plat::SetNetworkTablesSourceForTest([] { return kdl::test::TablesWithoutMatch(); });
+  kdl::test::LogCapture log;
   EXPECT_FALSE(M().StartServer(nullptr));
   EXPECT_FALSE(M().IsStarted());
   EXPECT_STREQ(M().LocalIP(), "");
-  fake::Journal j = Fake().Snapshot();
+  kdl::test::fake::Journal j = Fake().Snapshot();
   EXPECT_EQ(j.tcpInit, 0);
   EXPECT_EQ(j.udpInit, 0);
   EXPECT_EQ(M().SendAskPack(KELVANE_ASK_HEARTBEAT, nullptr), 1);
@@ -89,7 +89,7 @@ TEST_F(ManagerTest, StartWithoutAddressFailsQuietly) {
 TEST_F(ManagerTest, RestartKeepsAnEarlierAddress) {
   ASSERT_TRUE(M().StartServer(nullptr));
   M().StopServer();
-  kplat::SetNetworkTablesSourceForTest([] { return ktest::TablesWithoutMatch(); });
+  kdl::plat::SetNetworkTablesSourceForTest([] { return kdl::test::TablesWithoutMatch(); });
   EXPECT_TRUE(M().StartServer(nullptr));
   EXPECT_STREQ(M().LocalIP(), "10.77.0.2");
   EXPECT_EQ(Fake().Snapshot().tcpInit, 2);
@@ -97,7 +97,7 @@ TEST_F(ManagerTest, RestartKeepsAnEarlierAddress) {
 
 TEST_F(ManagerTest, StopWithoutStart) {
   M().StopServer();
-  fake::Journal j = Fake().Snapshot();
+  kdl::test::fake::Journal j = Fake().Snapshot();
   EXPECT_EQ(j.tcpUninit, 1);
   EXPECT_EQ(j.udpUninit, 1);
   EXPECT_TRUE(j.tcpDestroyed.empty());
@@ -112,7 +112,7 @@ TEST_F(ManagerTest, StopReleasesLinksAndRestartWorks) {
   const uint32_t tcp = M().TcpLink();
   const uint32_t udp = M().UdpLink();
   M().StopServer();
-  fake::Journal j = Fake().Snapshot();
+  kdl::test::fake::Journal j = Fake().Snapshot();
   EXPECT_EQ(j.tcpDestroyed, std::vector<uint32_t>{tcp});
   EXPECT_EQ(j.udpDestroyed, std::vector<uint32_t>{udp});
   EXPECT_EQ(M().TcpLink(), kInvalidHandle);
@@ -122,7 +122,7 @@ TEST_F(ManagerTest, StopReleasesLinksAndRestartWorks) {
 
   // Started again, the old discovery still serves the login.
   ASSERT_TRUE(M().StartServer(nullptr));
-  Fake().ReplyOnTcp(0x00020001, ktest::LoginReply(0));
+  Fake().ReplyOnTcp(0x00020001, kdl::test::LoginReply(0));
   char name[] = "tool";
   EXPECT_EQ(M().SendAskPack(KELVANE_ASK_LOGIN, name), 0);
   EXPECT_EQ(Fake().Snapshot().connects.back().ip, "10.0.0.5");
@@ -131,12 +131,12 @@ TEST_F(ManagerTest, StopReleasesLinksAndRestartWorks) {
 // ---- dispatch ---------------------------------------------------------------------
 
 TEST_F(ManagerTest, NothingBeforeStart) {
-  ktest::LogCapture log;
+  kdl::test::LogCapture log;
   char param[300] = "x";
   for (uint32_t type = 0; type <= 10; ++type)
     EXPECT_EQ(M().SendAskPack(type, param), 1) << "type " << type;
   EXPECT_EQ(log.Text(), "");
-  fake::Journal j = Fake().Snapshot();
+  kdl::test::fake::Journal j = Fake().Snapshot();
   EXPECT_TRUE(j.tcpSent.empty());
   EXPECT_TRUE(j.udpSent.empty());
   EXPECT_TRUE(j.tcpCreated.empty());
@@ -144,7 +144,7 @@ TEST_F(ManagerTest, NothingBeforeStart) {
 
 TEST_F(ManagerTest, UnknownTypesAreLogged) {
   ASSERT_TRUE(M().StartServer(nullptr));
-  ktest::LogCapture log;
+  kdl::test::LogCapture log;
   EXPECT_EQ(M().SendAskPack(0, nullptr), 1);
   EXPECT_EQ(M().SendAskPack(10, nullptr), 1);
   EXPECT_EQ(M().SendAskPack(0xFFFFFFFF, nullptr), 1);
@@ -156,7 +156,7 @@ TEST_F(ManagerTest, UnknownTypesAreLogged) {
 
 TEST_F(ManagerTest, MissingParameterIsRefused) {
   StartAndLogin();
-  ktest::LogCapture log;
+  kdl::test::LogCapture log;
   const size_t sent = Fake().Snapshot().tcpSent.size();
   for (uint32_t type : {2u, 5u, 6u, 7u, 8u}) {
     EXPECT_EQ(M().SendAskPack(type, nullptr), 1);
@@ -171,10 +171,10 @@ TEST_F(ManagerTest, MissingParameterIsRefused) {
 TEST_F(ManagerTest, DiscoverBroadcastsTheRequest) {
   ASSERT_TRUE(M().StartServer(nullptr));
   Fake().SetNextUdpHandle(40);
-  Fake().ReplyOnUdp(0x00020000, ktest::DiscoverReply(), "10.0.0.5", 800);
+  Fake().ReplyOnUdp(0x00020000, kdl::test::DiscoverReply(), "10.0.0.5", 800);
   EXPECT_EQ(M().SendAskPack(KELVANE_ASK_DISCOVER, nullptr), 0);
 
-  fake::Journal j = Fake().Snapshot();
+  kdl::test::fake::Journal j = Fake().Snapshot();
   ASSERT_EQ(j.udpCreated.size(), 1u);
   EXPECT_EQ(j.udpCreated[0].localIP, "10.77.0.2");
   EXPECT_EQ(j.udpCreated[0].arg1, 0u);
@@ -192,7 +192,7 @@ TEST_F(ManagerTest, DiscoverBroadcastsTheRequest) {
   EXPECT_EQ(M().GetLastErrCode(), 1);  // discovery leaves it alone
 
   // A second discovery replaces the endpoint.
-  Fake().ReplyOnUdp(0x00020000, ktest::DiscoverReply(), "10.0.0.6", 800);
+  Fake().ReplyOnUdp(0x00020000, kdl::test::DiscoverReply(), "10.0.0.6", 800);
   EXPECT_EQ(M().SendAskPack(KELVANE_ASK_DISCOVER, nullptr), 0);
   j = Fake().Snapshot();
   EXPECT_EQ(j.udpDestroyed, std::vector<uint32_t>{40});
@@ -202,7 +202,7 @@ TEST_F(ManagerTest, DiscoverBroadcastsTheRequest) {
 
 TEST_F(ManagerTest, DiscoverFailures) {
   ASSERT_TRUE(M().StartServer(nullptr));
-  ktest::LogCapture log;
+  kdl::test::LogCapture log;
   Fake().SetFailUdpCreate(true);
   EXPECT_EQ(M().SendAskPack(KELVANE_ASK_DISCOVER, nullptr), 1);
   EXPECT_TRUE(log.Has("NetManager", "Error", "Udp Create failed."));
@@ -221,13 +221,13 @@ TEST_F(ManagerTest, DiscoverFailures) {
 TEST_F(ManagerTest, LoginConnectsAndSendsTheName) {
   StartAndDiscover();
   Fake().SetNextTcpHandle(13);
-  Fake().ReplyOnTcp(0x00020001, ktest::LoginReply(5));
-  ktest::LogCapture log;
+  Fake().ReplyOnTcp(0x00020001, kdl::test::LoginReply(5));
+  kdl::test::LogCapture log;
   char name[] = "tool";
   EXPECT_EQ(M().SendAskPack(KELVANE_ASK_LOGIN, name), 5);
   EXPECT_EQ(M().GetLastErrCode(), 5);
 
-  fake::Journal j = Fake().Snapshot();
+  kdl::test::fake::Journal j = Fake().Snapshot();
   ASSERT_EQ(j.tcpCreated.size(), 1u);
   EXPECT_EQ(j.tcpCreated[0].localIP, "10.77.0.2");
   EXPECT_EQ(j.tcpCreated[0].arg1, 0u);
@@ -250,7 +250,7 @@ TEST_F(ManagerTest, LoginConnectsAndSendsTheName) {
   EXPECT_TRUE(M().IsTcpConnected());
 
   // Connected: the next login goes out on the same link.
-  Fake().ReplyOnTcp(0x00020001, ktest::LoginReply(0));
+  Fake().ReplyOnTcp(0x00020001, kdl::test::LoginReply(0));
   EXPECT_EQ(M().SendAskPack(KELVANE_ASK_LOGIN, name), 0);
   j = Fake().Snapshot();
   EXPECT_EQ(j.tcpCreated.size(), 1u);
@@ -260,10 +260,10 @@ TEST_F(ManagerTest, LoginConnectsAndSendsTheName) {
 
 TEST_F(ManagerTest, LongToolNameFillsTheFieldWithoutTerminator) {
   StartAndDiscover();
-  Fake().ReplyOnTcp(0x00020001, ktest::LoginReply(0));
+  Fake().ReplyOnTcp(0x00020001, kdl::test::LoginReply(0));
   char name[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789abcd";  // 40 characters
   EXPECT_EQ(M().SendAskPack(KELVANE_ASK_LOGIN, name), 0);
-  fake::Journal j = Fake().Snapshot();
+  kdl::test::fake::Journal j = Fake().Snapshot();
   ASSERT_EQ(j.tcpSent.size(), 1u);
   EXPECT_EQ(j.tcpSent[0].bytes,
             Hex("00 00 00 00  01 00 02 00  38 00 00 00  00 00 00 00  00 00 00 00  00 00 00 00"
@@ -273,7 +273,7 @@ TEST_F(ManagerTest, LongToolNameFillsTheFieldWithoutTerminator) {
 
 TEST_F(ManagerTest, LoginConnectFailures) {
   StartAndDiscover();
-  ktest::LogCapture log;
+  kdl::test::LogCapture log;
   Fake().SetFailTcpCreate(true);
   char name[] = "tool";
   EXPECT_EQ(M().SendAskPack(KELVANE_ASK_LOGIN, name), 1);
@@ -288,7 +288,7 @@ TEST_F(ManagerTest, LoginConnectFailures) {
                       "TcpConnect failed; m_hTcpLink: 21, IP: 10.0.0.5, Port: 8080"));
   EXPECT_EQ(M().TcpLink(), kInvalidHandle);
   EXPECT_FALSE(M().IsTcpConnected());
-  fake::Journal j = Fake().Snapshot();
+  kdl::test::fake::Journal j = Fake().Snapshot();
   EXPECT_EQ(j.tcpDestroyed, std::vector<uint32_t>{21});
   EXPECT_TRUE(j.tcpSent.empty());
   EXPECT_EQ(M().GetLastErrCode(), 1);
@@ -305,7 +305,7 @@ TEST_F(ManagerTest, QueryRequestsAreHeadOnly) {
                                     "03 00 00 00  00 00 00 00  00 00 00 00"));
   EXPECT_EQ(M().SendAskPack(KELVANE_ASK_IMAGE_LIST, nullptr), 0);
   EXPECT_EQ(M().SendAskPack(KELVANE_ASK_IMAGE_INFO, nullptr), 3);
-  fake::Journal j = Fake().Snapshot();
+  kdl::test::fake::Journal j = Fake().Snapshot();
   ASSERT_EQ(j.tcpSent.size(), 3u);
   EXPECT_EQ(j.tcpSent[1].bytes,
             Hex("00 00 00 00  06 00 02 00  18 00 00 00  00 00 00 00  00 00 00 00  00 00 00 00"));
@@ -315,13 +315,13 @@ TEST_F(ManagerTest, QueryRequestsAreHeadOnly) {
 
 TEST_F(ManagerTest, CreateImageRequest) {
   StartAndLogin();
-  Fake().ReplyOnTcp(0x00020009, ktest::HeadReply("09 00 02 80", 9));
+  Fake().ReplyOnTcp(0x00020009, kdl::test::HeadReply("09 00 02 80", 9));
   unsigned char param[72] = {};
   std::memcpy(param, "disk-7", 6);
   const unsigned char numbers[8] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
   std::memcpy(param + 64, numbers, 8);
   EXPECT_EQ(M().SendAskPack(KELVANE_ASK_CREATE_IMAGE, param), 9);
-  fake::Journal j = Fake().Snapshot();
+  kdl::test::fake::Journal j = Fake().Snapshot();
   ASSERT_EQ(j.tcpSent.size(), 2u);
   EXPECT_EQ(j.tcpSent[1].bytes,
             Hex("00 00 00 00  09 00 02 00  2C 01 00 00  00 00 00 00  00 00 00 00  00 00 00 00"
@@ -333,14 +333,14 @@ TEST_F(ManagerTest, CreateImageRequest) {
 
 TEST_F(ManagerTest, CreateImageNameIsReadOnlyWithinItsField) {
   StartAndLogin();
-  Fake().ReplyOnTcp(0x00020009, ktest::HeadReply("09 00 02 80", 0));
+  Fake().ReplyOnTcp(0x00020009, kdl::test::HeadReply("09 00 02 80", 0));
   unsigned char param[80];
   std::memset(param, 'N', 64);  // no terminator inside the 64 bytes
   const unsigned char numbers[8] = {0x01, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00};
   std::memcpy(param + 64, numbers, 8);
   std::memset(param + 72, 'Z', 8);
   EXPECT_EQ(M().SendAskPack(KELVANE_ASK_CREATE_IMAGE, param), 0);
-  fake::Journal j = Fake().Snapshot();
+  kdl::test::fake::Journal j = Fake().Snapshot();
   ASSERT_EQ(j.tcpSent.size(), 2u);
   const Bytes& sent = j.tcpSent[1].bytes;
   ASSERT_EQ(sent.size(), 300u);
@@ -350,7 +350,7 @@ TEST_F(ManagerTest, CreateImageNameIsReadOnlyWithinItsField) {
 
 TEST_F(ManagerTest, CreateImageWithoutParam1SendsNothing) {
   StartAndLogin();
-  ktest::LogCapture log;
+  kdl::test::LogCapture log;
   unsigned char param[72] = {};
   std::memcpy(param, "disk", 4);
   param[68] = 5;  // Param2 alone is not enough
@@ -361,17 +361,17 @@ TEST_F(ManagerTest, CreateImageWithoutParam1SendsNothing) {
 
 TEST_F(ManagerTest, SelectAndSetAdminRequests) {
   StartAndLogin();
-  Fake().ReplyOnTcp(0x00020003, ktest::HeadReply("03 00 02 80", 0));
+  Fake().ReplyOnTcp(0x00020003, kdl::test::HeadReply("03 00 02 80", 0));
   const uint32_t setParam = 0xA1B2C3D4;
   EXPECT_EQ(M().SendAskPack(KELVANE_ASK_SET_ADMIN, const_cast<uint32_t*>(&setParam)), 0);
 
   Fake().ReplyOnTcp(0x00020005, Hex("00 00 00 00  05 00 02 80  19 01 00 00  00 00 00 00"
                                     "00 00 00 00  00 00 00 00  01") +
-                                    ktest::Chars("C:\\img", 256));
+                                    kdl::test::Chars("C:\\img", 256));
   const uint32_t imageId = 0x0000BEEF;
   EXPECT_EQ(M().SendAskPack(KELVANE_ASK_SELECT_IMAGE, const_cast<uint32_t*>(&imageId)), 0);
 
-  fake::Journal j = Fake().Snapshot();
+  kdl::test::fake::Journal j = Fake().Snapshot();
   ASSERT_EQ(j.tcpSent.size(), 3u);
   EXPECT_EQ(j.tcpSent[1].bytes,
             Hex("00 00 00 00  03 00 02 00  24 00 00 00  00 00 00 00  00 00 00 00  00 00 00 00"
@@ -383,7 +383,7 @@ TEST_F(ManagerTest, SelectAndSetAdminRequests) {
 
 TEST_F(ManagerTest, CancelAdminRequest) {
   StartAndLogin();
-  Fake().ReplyOnTcp(0x00020004, ktest::HeadReply("04 00 02 80", 2));
+  Fake().ReplyOnTcp(0x00020004, kdl::test::HeadReply("04 00 02 80", 2));
   unsigned char param[2 + 260 + 8];
   param[0] = 0xFF;  // widened without sign
   param[1] = 0x01;
@@ -391,14 +391,14 @@ TEST_F(ManagerTest, CancelAdminRequest) {
   EXPECT_EQ(M().SendAskPack(KELVANE_ASK_CANCEL_ADMIN, param), 2);
 
   // A text without terminator is read no further than its 260 bytes.
-  Fake().ReplyOnTcp(0x00020004, ktest::HeadReply("04 00 02 80", 0));
+  Fake().ReplyOnTcp(0x00020004, kdl::test::HeadReply("04 00 02 80", 0));
   param[0] = 0;
   param[1] = 0x80;
   std::memset(param + 2, 'T', 260);
   std::memset(param + 262, 'Z', 8);
   EXPECT_EQ(M().SendAskPack(KELVANE_ASK_CANCEL_ADMIN, param), 0);
 
-  fake::Journal j = Fake().Snapshot();
+  kdl::test::fake::Journal j = Fake().Snapshot();
   ASSERT_EQ(j.tcpSent.size(), 3u);
   const Bytes head = Hex("00 00 00 00  04 00 02 00  30 01 00 00  00 00 00 00  00 00 00 00"
                          "00 00 00 00  01 00 00 00  00 00 00 00  00 00 00 00");
@@ -408,13 +408,13 @@ TEST_F(ManagerTest, CancelAdminRequest) {
 
 TEST_F(ManagerTest, HeartbeatNeedsALink) {
   ASSERT_TRUE(M().StartServer(nullptr));
-  ktest::LogCapture log;
+  kdl::test::LogCapture log;
   EXPECT_EQ(M().SendAskPack(KELVANE_ASK_HEARTBEAT, nullptr), 1);
   EXPECT_EQ(log.Text(), "");
 
   StartAndLogin();
   EXPECT_EQ(M().SendAskPack(KELVANE_ASK_HEARTBEAT, nullptr), 0);
-  fake::Journal j = Fake().Snapshot();
+  kdl::test::fake::Journal j = Fake().Snapshot();
   EXPECT_EQ(j.tcpSent.back().bytes,
             Hex("00 00 00 00  01 00 00 00  18 00 00 00  00 00 00 00  00 00 00 00  00 00 00 00"));
   EXPECT_EQ(M().GetLastErrCode(), 0);  // untouched by the heartbeat
@@ -423,7 +423,7 @@ TEST_F(ManagerTest, HeartbeatNeedsALink) {
 TEST_F(ManagerTest, RefusedSendReturnsAtOnce) {
   StartAndLogin();
   Fake().SetRefuseTcpSend(true);
-  ktest::LogCapture log;
+  kdl::test::LogCapture log;
   EXPECT_EQ(M().SendAskPack(KELVANE_ASK_IMAGE_LIST, nullptr), 1);
   EXPECT_EQ(M().SendAskPack(KELVANE_ASK_HEARTBEAT, nullptr), 1);
   EXPECT_EQ(M().GetLastErrCode(), 1);
@@ -437,5 +437,5 @@ TEST_F(ManagerTest, RequestsWithoutLinkFailAtOnce) {
     EXPECT_EQ(M().SendAskPack(type, &param), 1) << "type " << type;
   }
   // The double saw every send on the handle -1.
-  for (const fake::SentPacket& p : Fake().Snapshot().tcpSent) EXPECT_EQ(p.handle, kInvalidHandle);
+  for (const kdl::test::fake::SentPacket& p : Fake().Snapshot().tcpSent) EXPECT_EQ(p.handle, kInvalidHandle);
 }

@@ -16,9 +16,9 @@
 #include "tests/protocol/test_bytes.h"
 
 using PacketZVDiskless::CPacketHead;
-using ktest::Bytes;
-using ktest::Hex;
-using ktest::Zeros;
+using kdl::test::Bytes;
+using kdl::test::Hex;
+using kdl::test::Zeros;
 
 namespace {
 
@@ -127,11 +127,11 @@ Bytes SetAdminReplyHead(const char* lengthLe) {
 class NetHandlerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    fake::FakeTransport::Get().Reset();
-    ktest::QuietLog();
+    kdl::test::fake::FakeTransport::Get().Reset();
+    kdl::test::QuietLog();
     ClearCalls();
   }
-  void TearDown() override { fake::FakeTransport::Get().Reset(); }
+  void TearDown() override { kdl::test::fake::FakeTransport::Get().Reset(); }
 };
 
 }  // namespace
@@ -231,7 +231,7 @@ TEST(HexDumpTest, TextOfShortLongAndEmptyBuffers) {
 }
 
 TEST(HexDumpTest, LoggedAsOneInfoMessage) {
-  ktest::LogCapture log;
+  kdl::test::LogCapture log;
   const uint8_t ten[10] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
   CNetProtocolHandler::DumpHex(ten, 10);
   CNetProtocolHandler::DumpHex(ten, 0);
@@ -250,7 +250,7 @@ TEST_F(NetHandlerTest, WholeHeadOnlyPacketReachesSlot10Once) {
   RecordingHandler h(/*passThrough=*/true);
   h.ClearNetOrder();
   h.KeepPackets();
-  ktest::LogCapture log;
+  kdl::test::LogCapture log;
   TcpBytes(12, SetAdminReplyHead("18 00 00 00"));
   // Inside the slot the packet had one holder; the kept copy is now the only one.
   EXPECT_EQ(Calls(), (std::vector<std::string>{"10 12 type 2147614723 uses 1"}));
@@ -264,7 +264,7 @@ TEST_F(NetHandlerTest, WholeHeadOnlyPacketReachesSlot10Once) {
 TEST_F(NetHandlerTest, LengthMismatchIsLoggedAndDumped) {
   RecordingHandler h(/*passThrough=*/true);
   h.ClearNetOrder();
-  ktest::LogCapture log;
+  kdl::test::LogCapture log;
   TcpBytes(12, SetAdminReplyHead("1C 00 00 00"));  // Length 28, 24 bytes
   EXPECT_TRUE(Calls().empty());
   EXPECT_EQ(log.Text(),
@@ -284,7 +284,7 @@ TEST_F(NetHandlerTest, LengthMismatchIsLoggedAndDumped) {
 TEST_F(NetHandlerTest, UndecodableBytesGoToSlot11) {
   RecordingHandler h(/*passThrough=*/true);
   h.ClearNetOrder();
-  ktest::LogCapture log;
+  kdl::test::LogCapture log;
   // Unknown type code.
   TcpBytes(0x12345, Hex("00 00 00 00  00 00 FF 7F  18 00 00 00") + Zeros(12));
   // A known type whose body is cut short: login reply (36 bytes) with 28.
@@ -317,7 +317,7 @@ TEST_F(NetHandlerTest, ReaderTakesTheHandlersByteOrder) {
 TEST_F(NetHandlerTest, UdpReceivePath) {
   RecordingHandler h(/*passThrough=*/true);
   h.ClearNetOrder();
-  ktest::LogCapture log;
+  kdl::test::LogCapture log;
   // Discover reply, one record.
   const Bytes discover = Hex("00 00 00 00  00 00 02 80  20 00 00 00") + Zeros(12) +
                          Hex("01 00 00 00  90 1F 01 00");
@@ -347,15 +347,15 @@ TEST_F(NetHandlerTest, UdpReceivePath) {
 
 TEST_F(NetHandlerTest, ProtocolErrorLogsTheRemoteEnd) {
   RecordingHandler h(/*passThrough=*/true);
-  fake::FakeTransport::Get().SetLinkAddr(0x0A000005, 0x00011F90);
-  ktest::LogCapture log;
+  kdl::test::fake::FakeTransport::Get().SetLinkAddr(0x0A000005, 0x00011F90);
+  kdl::test::LogCapture log;
   Tcp(16, 12, nullptr);
   EXPECT_EQ(log.Text(),
             "[BasePlatform/NetHandler2:289]|[Error]|CNetProtocolEvent Link[000c] "
             "OnTcpErrProtocol RemoteIP:Port=10.0.0.5:8080.\n");
-  EXPECT_EQ(fake::FakeTransport::Get().Snapshot().getLinkAddr, 1);
+  EXPECT_EQ(kdl::test::fake::FakeTransport::Get().Snapshot().getLinkAddr, 1);
   // Nothing else happens: the link is not destroyed or reported.
-  EXPECT_TRUE(fake::FakeTransport::Get().Snapshot().tcpDestroyed.empty());
+  EXPECT_TRUE(kdl::test::fake::FakeTransport::Get().Snapshot().tcpDestroyed.empty());
   EXPECT_EQ(Calls(), (std::vector<std::string>{"6 12"}));
 }
 
@@ -441,9 +441,9 @@ size_t Count(const std::string& text, const std::string& what) {
 TEST_F(NetHandlerTest, GarbageFloodIsReportedInFullOnlyTwentyTimesAMinute) {
   RecordingHandler h(/*passThrough=*/true);
   h.ClearNetOrder();
-  CLogRateLimit::SetClockForTest(FakeMs);
+  kdl::log::CLogRateLimit::SetClockForTest(FakeMs);
   g_fakeMs = 1000;
-  ktest::LogCapture log;
+  kdl::test::LogCapture log;
   const Bytes garbage = Hex("00 00 00 00  77 00 02 80  18 00 00 00") + Zeros(12);
   for (int i = 0; i < 100; ++i) {
     UdpBytes(101, garbage, "10.0.0.6", 801);
@@ -452,7 +452,7 @@ TEST_F(NetHandlerTest, GarbageFloodIsReportedInFullOnlyTwentyTimesAMinute) {
   g_fakeMs += 60000;
   UdpBytes(101, garbage, "10.0.0.6", 801);
   TcpBytes(12, garbage);
-  CLogRateLimit::SetClockForTest(nullptr);
+  kdl::log::CLogRateLimit::SetClockForTest(nullptr);
 
   const std::string text = log.Text();
   EXPECT_EQ(Count(text, "OnUdpRecvUnkownPacket PktSize=24"), 21u);

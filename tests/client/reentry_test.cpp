@@ -19,7 +19,7 @@
 namespace {
 
 using namespace std::chrono_literals;
-namespace tt = transport_test;
+namespace tt = kdl::test;
 
 // What the close callback does.
 enum class OnClose { kStopLater, kStartLater, kStopNow, kStartAndLogin };
@@ -94,7 +94,7 @@ class LoginServer {
     m_link = tt::Accept(m_listener);
     std::vector<uint8_t> request;
     ASSERT_TRUE(tt::ReadExactly(m_link, 56, &request));
-    ASSERT_TRUE(tt::WriteAll(m_link, ktest::LoginReply(0)));
+    ASSERT_TRUE(tt::WriteAll(m_link, kdl::test::LoginReply(0)));
   }
   void Close() {
     tt::CloseSocket(m_link);
@@ -110,14 +110,14 @@ class LoginServer {
 class ReentryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    kplat::SetNetworkTablesSourceForTest([] { return ktest::TablesWithAddress("127.0.0.1"); });
+    kdl::plat::SetNetworkTablesSourceForTest([] { return kdl::test::TablesWithAddress("127.0.0.1"); });
     ASSERT_GE(m_server.Port(), 1);
     g_entered = g_done = false;
     g_startResult = g_loginResult = -1;
   }
   void TearDown() override {
     Bounded("StopServer", [] { StopServer(); });
-    kplat::SetNetworkTablesSourceForTest(nullptr);
+    kdl::plat::SetNetworkTablesSourceForTest(nullptr);
   }
 
   // Started and logged in to the loopback server; `mode` set for the close.

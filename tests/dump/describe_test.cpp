@@ -11,12 +11,12 @@
 
 namespace {
 
-using kdump::DescribePacket;
-using kdump::Json;
-using ktest::Bytes;
-using ktest::Chars;
-using ktest::Hex;
-using ktest::Zeros;
+using kdl::dump::DescribePacket;
+using kdl::dump::Json;
+using kdl::test::Bytes;
+using kdl::test::Chars;
+using kdl::test::Hex;
+using kdl::test::Zeros;
 
 Json Describe(const Bytes& b, bool net = false) { return DescribePacket(b.data(), b.size(), net); }
 
@@ -174,11 +174,11 @@ TEST(DescribeFields, RefusesAnObjectWhoseClassDoesNotMatchItsType) {
   PacketZVDiskless::CPktToolLoginAck ack;
   ack.Type = 0x80020005;  // the select reply's code on a login reply object
   Json fields;
-  EXPECT_FALSE(kdump::DescribeFields(ack, false, fields));
+  EXPECT_FALSE(kdl::dump::DescribeFields(ack, false, fields));
   EXPECT_EQ(fields, Json::object());
   ack.Type = 0x80020001;
   ack.ExtInfo = 9;
-  EXPECT_TRUE(kdump::DescribeFields(ack, false, fields));
+  EXPECT_TRUE(kdl::dump::DescribeFields(ack, false, fields));
   EXPECT_EQ(fields["ExtInfo"], 9);
 }
 
@@ -222,7 +222,7 @@ TEST(DescribeVisitor, ShowsEveryKindOfField) {
   r.Nested.A = 42;
 
   Json out;
-  kdump::DescribeVisitor v(out, false);
+  kdl::dump::DescribeVisitor v(out, false);
   ASSERT_EQ(r.Fields(v), 0);
   Json expected = Json::parse(R"({"word1": 200, "word2": 48879, "word3": 70000,
       "word4": 16909060, "Name": "abcdefgh", "MacAddress": "001122334455", "Buf": "dead01",
@@ -232,7 +232,7 @@ TEST(DescribeVisitor, ShowsEveryKindOfField) {
   // An empty buffer and an empty array.
   EveryKind empty;
   Json out2;
-  kdump::DescribeVisitor v2(out2, false);
+  kdl::dump::DescribeVisitor v2(out2, false);
   empty.Fields(v2);
   EXPECT_EQ(out2["Buf"], "");
   EXPECT_EQ(out2["List"], Json::array());
@@ -241,34 +241,34 @@ TEST(DescribeVisitor, ShowsEveryKindOfField) {
 }
 
 // Every row of the tables, counted by expanding them here.
-#define KDUMP_TEST_COUNT_ROW(code, KIND, arg) +1
+#define KDUMP_TEST_COUNT_ROW(code, KIND, arg, TAIL) +1
 constexpr size_t kTableRows = 0 KELVANE_ALL_PACKETS(KDUMP_TEST_COUNT_ROW);
 #undef KDUMP_TEST_COUNT_ROW
 
 TEST(PacketCodes, ListEveryRowOnceWithItsName) {
-  const auto& rows = kdump::AllPacketCodes();
+  const auto& rows = kdl::dump::AllPacketCodes();
   EXPECT_EQ(rows.size(), kTableRows);
   std::set<uint32_t> seen;
   for (const auto& row : rows) {
-    EXPECT_TRUE(seen.insert(row.code).second) << kdump::CodeText(row.code) << " twice";
-    ASSERT_NE(kdump::PacketClassName(row.code), nullptr);
-    EXPECT_STREQ(kdump::PacketClassName(row.code), row.name);
+    EXPECT_TRUE(seen.insert(row.code).second) << kdl::dump::CodeText(row.code) << " twice";
+    ASSERT_NE(kdl::dump::PacketClassName(row.code), nullptr);
+    EXPECT_STREQ(kdl::dump::PacketClassName(row.code), row.name);
   }
-  EXPECT_STREQ(kdump::PacketClassName(0x80020005), "CPktToolSelectImgAck");
-  EXPECT_STREQ(kdump::PacketClassName(0x00020001), "CPktToolLogin");
-  EXPECT_STREQ(kdump::PacketClassName(0x00020006), "CSimplePacketHead");
-  EXPECT_STREQ(kdump::PacketClassName(0x80020000), "CSimpleVLFPacketHead<CPDiscoverAckBaseInfor>");
-  EXPECT_STREQ(kdump::PacketClassName(0x80020006), "CPktToolQueryImgInfoListAck");
-  EXPECT_STREQ(kdump::PacketClassName(0x00000001), "CSimplePacketHead");
-  EXPECT_EQ(kdump::PacketClassName(0x00000011), nullptr);
-  EXPECT_EQ(kdump::PacketClassName(0x80080003), nullptr);
-  EXPECT_EQ(kdump::PacketClassName(0x00020007), nullptr);
+  EXPECT_STREQ(kdl::dump::PacketClassName(0x80020005), "CPktToolSelectImgAck");
+  EXPECT_STREQ(kdl::dump::PacketClassName(0x00020001), "CPktToolLogin");
+  EXPECT_STREQ(kdl::dump::PacketClassName(0x00020006), "CSimplePacketHead");
+  EXPECT_STREQ(kdl::dump::PacketClassName(0x80020000), "CSimpleVLFPacketHead<CPDiscoverAckBaseInfor>");
+  EXPECT_STREQ(kdl::dump::PacketClassName(0x80020006), "CPktToolQueryImgInfoListAck");
+  EXPECT_STREQ(kdl::dump::PacketClassName(0x00000001), "CSimplePacketHead");
+  EXPECT_EQ(kdl::dump::PacketClassName(0x00000011), nullptr);
+  EXPECT_EQ(kdl::dump::PacketClassName(0x80080003), nullptr);
+  EXPECT_EQ(kdl::dump::PacketClassName(0x00020007), nullptr);
 }
 
 TEST(Formatting, CodesAndHex) {
-  EXPECT_EQ(kdump::CodeText(0x8000000a), "0x8000000A");
-  EXPECT_EQ(kdump::CodeText(0), "0x00000000");
-  EXPECT_EQ(kdump::HexOf("\x01\xfe\x00", 3), "01fe00");
+  EXPECT_EQ(kdl::dump::CodeText(0x8000000a), "0x8000000A");
+  EXPECT_EQ(kdl::dump::CodeText(0), "0x00000000");
+  EXPECT_EQ(kdl::dump::HexOf("\x01\xfe\x00", 3), "01fe00");
 }
 
 }  // namespace

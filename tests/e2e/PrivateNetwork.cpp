@@ -7,7 +7,7 @@
 
 #include "tests/e2e/ProcessRunner.h"
 
-namespace kelvane_test {
+namespace kdl::test {
 namespace {
 
 int g_sequence = 0;
@@ -99,4 +99,4 @@ std::vector<std::string> PrivateNetwork::InTool(const std::vector<std::string>& 
   return out;
 }
 
-}  // namespace kelvane_test
+}  // namespace kdl::test

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace kelvane_test {
+namespace kdl::test {
 
 class PrivateNetwork {
  public:
@@ -40,4 +40,4 @@ class PrivateNetwork {
 // Path of the ip tool ("" when missing).
 std::string IpToolPath();
 
-}  // namespace kelvane_test
+}  // namespace kdl::test

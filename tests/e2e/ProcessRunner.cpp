@@ -15,7 +15,7 @@
 
 extern char** environ;
 
-namespace kelvane_test {
+namespace kdl::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -220,4 +220,4 @@ std::vector<std::string> SplitLines(const std::string& text) {
   return lines;
 }
 
-}  // namespace kelvane_test
+}  // namespace kdl::test

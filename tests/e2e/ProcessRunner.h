@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace kelvane_test {
+namespace kdl::test {
 
 struct ProcessResult {
   int exitCode = -1;      // -1: killed by a signal or not started
@@ -53,4 +53,4 @@ std::string ReadFile(const std::string& path);
 // The lines of a text, without their line feeds.
 std::vector<std::string> SplitLines(const std::string& text);
 
-}  // namespace kelvane_test
+}  // namespace kdl::test

@@ -7,7 +7,7 @@
 #include "tools/host/HostCli.h"
 #include "tools/host/Render.h"
 
-namespace kelvane_host {
+namespace kdl::host {
 namespace {
 
 TEST(HostCliTest, OptionsStandBeforeOrAfterTheCommand) {
@@ -182,4 +182,4 @@ TEST(RenderTest, TablesShowEveryRecord) {
 }
 
 }  // namespace
-}  // namespace kelvane_host
+}  // namespace kdl::host

@@ -8,7 +8,7 @@
 
 #include "tests/e2e/ProcessRunner.h"
 
-namespace kelvane_test {
+namespace kdl::test {
 namespace {
 
 class HostProcessTest : public ::testing::Test {
@@ -170,4 +170,4 @@ TEST_F(HostProcessTest, ShellReportsBadLinesAndGoesOn) {
 }
 
 }  // namespace
-}  // namespace kelvane_test
+}  // namespace kdl::test

@@ -16,7 +16,7 @@
 #include "tests/e2e/PrivateNetwork.h"
 #include "tests/e2e/ProcessRunner.h"
 
-namespace kelvane_test {
+namespace kdl::test {
 namespace {
 
 namespace fs = std::filesystem;
@@ -341,4 +341,4 @@ TEST_F(NetnsSessionTest, NormalSessionWritesExactLinesToTheFileAndTheRing) {
 }
 
 }  // namespace
-}  // namespace kelvane_test
+}  // namespace kdl::test

@@ -12,13 +12,13 @@
 #include "tools/server/RequestHandler.h"
 #include "tools/server/ServerConfig.h"
 
-namespace kelvane_sim {
+namespace kdl::sim {
 namespace {
 
-using ktest::Bytes;
-using ktest::Chars;
-using ktest::Hex;
-using ktest::Zeros;
+using kdl::test::Bytes;
+using kdl::test::Chars;
+using kdl::test::Hex;
+using kdl::test::Zeros;
 
 const char kImagesJson[] = R"({"images": [
   {"id": 1, "name": "base", "param1": 1, "param2": 2, "param3": 40960,
@@ -103,7 +103,7 @@ TEST_F(HandlerTest, ImageListCarriesEveryImageAndTheServerAddress) {
   Bytes expected = Head(0x80020006, 36 + 2 * 272) + U32(0x0A4D0001) + U32(8000) + U32(2) +
                    U32(1) + Chars("base", 260) + U32(1) + U32(2) +
                    U32(5) + Chars("Classroom", 260) + U32(2) + U32(0);
-  EXPECT_EQ(ktest::ToHex(Bytes(r.bytes)), ktest::ToHex(expected));
+  EXPECT_EQ(kdl::test::ToHex(Bytes(r.bytes)), kdl::test::ToHex(expected));
 }
 
 TEST_F(HandlerTest, ImageInfoCarriesImagesWithTheirSnapshots) {
@@ -117,7 +117,7 @@ TEST_F(HandlerTest, ImageInfoCarriesImagesWithTheirSnapshots) {
   Bytes image5 = U32(5) + U32(0) + U32(0) + Zeros(64) + U32(0) + Zeros(260) + U32(0) + U32(0) +
                  U32(0);
   Bytes expected = Head(0x80020002, 28 + 452 + 352) + U32(2) + image1 + image5;
-  EXPECT_EQ(ktest::ToHex(Bytes(r.bytes)), ktest::ToHex(expected));
+  EXPECT_EQ(kdl::test::ToHex(Bytes(r.bytes)), kdl::test::ToHex(expected));
 }
 
 TEST_F(HandlerTest, CreateAddsTheImageAndRefusesATakenName) {
@@ -354,4 +354,4 @@ TEST(FrameSplitterTest, RefusesLengthsOutsideTheLimits) {
 }
 
 }  // namespace
-}  // namespace kelvane_sim
+}  // namespace kdl::sim

@@ -9,12 +9,12 @@
 #include "tests/protocol/test_bytes.h"
 #include "tools/server/SimServer.h"
 
-namespace kelvane_sim {
+namespace kdl::sim {
 namespace {
 
-using ktest::Bytes;
-using ktest::Chars;
-using ktest::Zeros;
+using kdl::test::Bytes;
+using kdl::test::Chars;
+using kdl::test::Zeros;
 
 Bytes U32(uint32_t v) { return Bytes{uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
 Bytes Head(uint32_t type, uint32_t length, uint32_t err = 0) {
@@ -142,4 +142,4 @@ TEST_F(SocketTest, ABadLengthFromTheClientClosesTheLink) {
 }
 
 }  // namespace
-}  // namespace kelvane_sim
+}  // namespace kdl::sim

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -10,12 +11,40 @@
 #include "LogTestEnv.h"
 #include "log/LogWriter.h"
 
-using logtest::Exists;
-using logtest::Print;
-using logtest::ReadAll;
-using logtest::WriterTest;
+using kdl::test::Exists;
+using kdl::test::Print;
+using kdl::test::ReadAll;
+using kdl::test::WriterTest;
 
 namespace {
+
+// Lists every entry of `directory` matching one of the ';'-separated
+// wildcard `patterns`, with its full path.
+void FindFiles(const char* directory, const char* patterns, std::vector<std::string>& list) {
+  if (directory == nullptr || patterns == nullptr) return;
+  std::string prefix = directory;
+  if (!prefix.empty() && prefix.back() != '/') prefix += '/';
+  const char* p = patterns;
+  while (*p != '\0') {
+    const char* end = std::strchr(p, ';');
+    std::string pattern = end == nullptr ? std::string(p) : std::string(p, end);
+    if (!pattern.empty()) {
+      for (const std::string& name : kdl::plat::ListDirectory(directory, pattern)) {
+        list.push_back(prefix + name);
+      }
+    }
+    if (end == nullptr) break;
+    p = end + 1;
+  }
+}
+
+// The separator and file name of the running executable, as the writer
+// names its files after it; null when the path has none.
+const char* ModuleFileTail() {
+  static const std::string s_tail =
+      kdl::log::MakeLogNames(kdl::plat::ExecutablePath(), kdl::log::kNativeFlavour).exeTail;
+  return s_tail.empty() ? nullptr : s_tail.c_str();
+}
 
 // Daily-file names of the writer for every date from 1 October to 6
 // December 2026.
@@ -84,7 +113,7 @@ TEST_F(DailyFileTest, AfterMidnightTheNextFileOpensAndOldFilesGo) {
   Print(w, LOG_INFO, "late");
   EXPECT_TRUE(Exists(DailyFile("20261107")));
 
-  logtest::SetClock(2026, 12, 8, 0, 0, 0, 5);
+  kdl::test::SetClock(2026, 12, 8, 0, 0, 0, 5);
   Print(w, LOG_ERROR, "early");
   EXPECT_FALSE(Exists(DailyFile("20261107")));
   EXPECT_TRUE(Exists(DailyFile("20261108")));

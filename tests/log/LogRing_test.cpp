@@ -6,8 +6,8 @@
 #include "LogTestEnv.h"
 #include "log/LogWriter.h"
 
-using logtest::Print;
-using logtest::WriterTest;
+using kdl::test::Print;
+using kdl::test::WriterTest;
 
 namespace {
 
@@ -16,11 +16,11 @@ constexpr size_t kSlot = 1020;
 
 // A second view of the writer's block, opened by name as a viewer would.
 struct Viewer {
-  kplat::SharedBlockHandles h;
+  kdl::plat::SharedBlockHandles h;
   Viewer(const std::string& mem, const std::string& evt) {
-    h = kplat::SharedBlockOpen(mem, evt, kBlock);
+    h = kdl::plat::SharedBlockOpen(mem, evt, kBlock);
   }
-  ~Viewer() { kplat::SharedBlockClose(h, kBlock); }
+  ~Viewer() { kdl::plat::SharedBlockClose(h, kBlock); }
   unsigned char* p() const { return static_cast<unsigned char*>(h.view); }
   const unsigned char* slot(size_t i) const { return p() + 12 + i * kSlot; }
   std::string text(size_t i) const { return reinterpret_cast<const char*>(slot(i) + 4); }
@@ -94,7 +94,7 @@ TEST_F(RingTest, LongLineIsCutToTheSlotWithItsLineFeed) {
   // Nothing spilled into the next slot.
   for (size_t i = 0; i < kSlot; ++i) ASSERT_EQ(0, v.slot(1)[i]) << i;
   // The file has the whole line.
-  EXPECT_EQ(prefix + std::string(1500, 'y') + "\n", logtest::ReadAll(DailyFile("20261207")));
+  EXPECT_EQ(prefix + std::string(1500, 'y') + "\n", kdl::test::ReadAll(DailyFile("20261207")));
 
   // A line of exactly 1,015 bytes fits unchanged; one byte more is cut.
   w.m_nPrefixMask = 0;
@@ -132,17 +132,17 @@ TEST_F(RingTest, OpeningZeroesTheBlockAndSignalsEachRecord) {
   CLogWriter& w = Writer();
   for (size_t i = 0; i < kBlock; ++i) ASSERT_EQ(0, v.p()[i]) << i;
 
-  EXPECT_FALSE(kplat::SharedBlockWait(v.h, 20));
+  EXPECT_FALSE(kdl::plat::SharedBlockWait(v.h, 20));
   Print(w, LOG_INFO, "one");
-  EXPECT_TRUE(kplat::SharedBlockWait(v.h, 2000));
-  EXPECT_FALSE(kplat::SharedBlockWait(v.h, 20));
+  EXPECT_TRUE(kdl::plat::SharedBlockWait(v.h, 2000));
+  EXPECT_FALSE(kdl::plat::SharedBlockWait(v.h, 20));
   Print(w, LOG_INFO, "two");
-  EXPECT_TRUE(kplat::SharedBlockWait(v.h, 2000));
+  EXPECT_TRUE(kdl::plat::SharedBlockWait(v.h, 2000));
 
   // With the shared output off, no record and no signal.
   w.m_nOutputMask = LOG_OUT_FILE;
   Print(w, LOG_INFO, "three");
-  EXPECT_FALSE(kplat::SharedBlockWait(v.h, 20));
+  EXPECT_FALSE(kdl::plat::SharedBlockWait(v.h, 20));
   EXPECT_EQ(2, v.p()[4]);
 }
 
@@ -153,9 +153,9 @@ TEST_F(RingTest, ClosedBlockPublishesNothing) {
   EXPECT_FALSE(w.SharedBlock().IsReady());
   Print(w, LOG_INFO, "file only");
   EXPECT_EQ(0, v.p()[4]);
-  EXPECT_FALSE(kplat::SharedBlockWait(v.h, 20));
+  EXPECT_FALSE(kdl::plat::SharedBlockWait(v.h, 20));
   EXPECT_EQ("[09:05:03.007]|[0a1c]|[Info]|file only\n",
-            logtest::ReadAll(DailyFile("20261207")));
+            kdl::test::ReadAll(DailyFile("20261207")));
 }
 
 TEST_F(RingTest, BlockShrunkByAnotherProcessIsGrownBack) {
@@ -163,7 +163,7 @@ TEST_F(RingTest, BlockShrunkByAnotherProcessIsGrownBack) {
   Print(w, LOG_INFO, "before");
   // Another process with access to the object cuts it to nothing; a write
   // into the mapping past its end would raise SIGBUS.
-  const std::string name = kplat::PosixObjectName(m_mem);
+  const std::string name = kdl::plat::PosixObjectName(m_mem);
   ASSERT_EQ(0, truncate(("/dev/shm" + name).c_str(), 0));
   Print(w, LOG_INFO, "after");
   Viewer v(m_mem, m_evt);

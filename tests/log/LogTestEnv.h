@@ -13,18 +13,18 @@
 
 #include "log/LogWriter.h"
 
-namespace logtest {
+namespace kdl::test {
 
-inline kplat::LocalTime g_now;
+inline kdl::plat::LocalTime g_now;
 inline uint32_t g_tid = 0xa1c;
 inline std::string g_exe;
 
-inline kplat::LocalTime FixedNow() { return g_now; }
+inline kdl::plat::LocalTime FixedNow() { return g_now; }
 inline uint32_t FixedThread() { return g_tid; }
 inline std::string FixedExe() { return g_exe; }
 
 inline void SetClock(int y, int mo, int d, int h, int mi, int s, int ms) {
-  g_now = kplat::LocalTime();
+  g_now = kdl::plat::LocalTime();
   g_now.year = static_cast<uint16_t>(y);
   g_now.month = static_cast<uint16_t>(mo);
   g_now.day = static_cast<uint16_t>(d);
@@ -53,17 +53,17 @@ class WriterTest : public ::testing::Test {
     SetClock(2026, 12, 7, 9, 5, 3, 7);
     m_mem = "Global\\kvhost_" + std::to_string(getpid()) + ".mem";
     m_evt = "Global\\kvhost_" + std::to_string(getpid()) + ".evt";
-    kplat::SharedBlockUnlink(m_mem, m_evt);
+    kdl::plat::SharedBlockUnlink(m_mem, m_evt);
   }
   void TearDown() override {
     m_writer.reset();
-    kplat::SharedBlockUnlink(m_mem, m_evt);
+    kdl::plat::SharedBlockUnlink(m_mem, m_evt);
     std::filesystem::remove_all(m_dir);
   }
 
   CLogWriter& Writer() {
     if (!m_writer) {
-      LogEnvironment env;
+      kdl::log::LogEnvironment env;
       env.now = FixedNow;
       env.threadId = FixedThread;
       env.executablePath = FixedExe;
@@ -92,4 +92,4 @@ inline void Print(CLogWriter& w, uint32_t level, const char* format, ...) {
   va_end(args);
 }
 
-}  // namespace logtest
+}  // namespace kdl::test

@@ -11,7 +11,7 @@
 #include "LogTestEnv.h"
 #include "log/LogWriter.h"
 
-using logtest::WriterTest;
+using kdl::test::WriterTest;
 
 using ConcurrentWriterTest = WriterTest;
 
@@ -36,7 +36,7 @@ TEST_F(ConcurrentWriterTest, LinesFromManyThreadsNeverInterleave) {
   for (auto& th : threads) th.join();
 
   // Every line is whole, and its location belongs to its own text.
-  std::istringstream in(logtest::ReadAll(DailyFile("20261207")));
+  std::istringstream in(kdl::test::ReadAll(DailyFile("20261207")));
   std::set<std::pair<int, int>> seen;
   std::string line;
   while (std::getline(in, line)) {

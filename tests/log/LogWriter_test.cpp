@@ -6,9 +6,10 @@
 
 #include "LogTestEnv.h"
 
-using logtest::Print;
-using logtest::ReadAll;
-using logtest::WriterTest;
+using kdl::log::LogLevelName;
+using kdl::test::Print;
+using kdl::test::ReadAll;
+using kdl::test::WriterTest;
 
 TEST(LogLevelName, NamesEverySingleBitAndUnkownOtherwise) {
   EXPECT_STREQ("Startup", LogLevelName(1));
@@ -37,10 +38,10 @@ TEST_F(WriterTest, DefaultsAndLogDirectory) {
 }
 
 TEST_F(WriterTest, DefaultProcessWriterMasks) {
-  LogEnvironment env;
-  env.now = logtest::FixedNow;
-  env.threadId = logtest::FixedThread;
-  env.executablePath = logtest::FixedExe;
+  kdl::log::LogEnvironment env;
+  env.now = kdl::test::FixedNow;
+  env.threadId = kdl::test::FixedThread;
+  env.executablePath = kdl::test::FixedExe;
   CLogWriter w(env);
   EXPECT_EQ(0x0Fu, w.m_nOutputMask);
 }
@@ -53,8 +54,8 @@ TEST_F(WriterTest, ExactLineWithTimeAndThread) {
 
   // More than four hex digits are printed in full; the fields follow the
   // prefix mask.
-  logtest::g_tid = 0x12345;
-  logtest::SetClock(2026, 12, 7, 23, 59, 59, 999);
+  kdl::test::g_tid = 0x12345;
+  kdl::test::SetClock(2026, 12, 7, 23, 59, 59, 999);
   Print(w, LOG_INFO, "n=%d s=%s", 42, "ok");
   w.m_nPrefixMask = 0;
   Print(w, LOG_WARNING, "bare");
@@ -89,7 +90,7 @@ TEST_F(WriterTest, MaskedLevelsWriteNothing) {
   Print(w, 0, "zero");
   w.WriteAt("x", 1, LOG_DEBUG, "debug");
   // No line means no daily file either, and nothing in the ring.
-  EXPECT_FALSE(logtest::Exists(DailyFile("20261207")));
+  EXPECT_FALSE(kdl::test::Exists(DailyFile("20261207")));
   const unsigned char* b = w.SharedBlock().Base();
   ASSERT_NE(nullptr, b);
   EXPECT_EQ(0, b[4]);
@@ -162,8 +163,8 @@ TEST_F(WriterTest, FileFailureIsRetriedOnlyOnTheNextDay) {
   Print(w, LOG_INFO, "lost");
   ASSERT_TRUE(std::filesystem::create_directory(m_dir + "/Log"));
   Print(w, LOG_INFO, "still lost on the same day");
-  EXPECT_FALSE(logtest::Exists(DailyFile("20261207")));
-  logtest::SetClock(2026, 12, 8, 0, 0, 0, 1);
+  EXPECT_FALSE(kdl::test::Exists(DailyFile("20261207")));
+  kdl::test::SetClock(2026, 12, 8, 0, 0, 0, 1);
   Print(w, LOG_INFO, "next day");
   EXPECT_EQ("[00:00:00.001]|[0a1c]|[Info]|next day\n", ReadAll(DailyFile("20261208")));
 }
@@ -176,7 +177,7 @@ TEST_F(WriterTest, ConsoleOutputCarriesTheLine) {
   std::fflush(stdout);
   EXPECT_EQ("[09:05:03.007]|[0a1c]|[Warning]|to the console 5\n",
             testing::internal::GetCapturedStdout());
-  EXPECT_FALSE(logtest::Exists(DailyFile("20261207")));
+  EXPECT_FALSE(kdl::test::Exists(DailyFile("20261207")));
   EXPECT_EQ(0, w.SharedBlock().Base()[4]);
 }
 
@@ -186,7 +187,7 @@ TEST_F(WriterTest, FileFailureIsRetriedOnceAMinuteAndShownOnce) {
   std::filesystem::remove_all(m_dir + "/Log");
   testing::internal::CaptureStdout();
   Print(w, LOG_INFO, "lost");
-  logtest::SetClock(2026, 12, 7, 9, 6, 0, 0);
+  kdl::test::SetClock(2026, 12, 7, 9, 6, 0, 0);
   Print(w, LOG_INFO, "lost a minute later");
   const std::string console = testing::internal::GetCapturedStdout();
   const std::string note = "Log file " + DailyFile("20261207") +
@@ -197,8 +198,8 @@ TEST_F(WriterTest, FileFailureIsRetriedOnceAMinuteAndShownOnce) {
   ASSERT_TRUE(std::filesystem::create_directory(m_dir + "/Log"));
   w.m_nOutputMask = LOG_OUT_FILE;
   Print(w, LOG_INFO, "same minute");
-  EXPECT_FALSE(logtest::Exists(DailyFile("20261207")));
-  logtest::SetClock(2026, 12, 7, 9, 7, 0, 0);
+  EXPECT_FALSE(kdl::test::Exists(DailyFile("20261207")));
+  kdl::test::SetClock(2026, 12, 7, 9, 7, 0, 0);
   Print(w, LOG_INFO, "written");
   EXPECT_EQ("[09:07:00.000]|[0a1c]|[Info]|written\n", ReadAll(DailyFile("20261207")));
 }

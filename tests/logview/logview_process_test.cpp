@@ -9,8 +9,9 @@
 #include "tests/e2e/ProcessRunner.h"
 #include "tests/log/LogTestEnv.h"
 
-using kelvane_test::BackgroundProcess;
-using kelvane_test::RunProcess;
+using kdl::log::LogLevelName;
+using kdl::test::BackgroundProcess;
+using kdl::test::RunProcess;
 
 namespace {
 
@@ -18,10 +19,10 @@ const std::string kViewer = KELVANE_LOGVIEW_BIN;
 
 uint32_t LevelOf(int n) { return 1u << (n % 6); }  // every level the writer passes
 
-class LogviewProcess : public logtest::WriterTest {
+class LogviewProcess : public kdl::test::WriterTest {
  protected:
   void Lines(int from, int to) {
-    for (int n = from; n <= to; ++n) logtest::Print(Writer(), LevelOf(n), "line %d", n);
+    for (int n = from; n <= to; ++n) kdl::test::Print(Writer(), LevelOf(n), "line %d", n);
   }
   std::string Out() const { return m_dir + "/viewer.out"; }
 };
@@ -45,17 +46,17 @@ TEST_F(LogviewProcess, FollowsAWriterThroughOverrunAndRestarts) {
   ASSERT_TRUE(viewer.WaitForOutput("\"line 800\"", 10)) << viewer.Output();
 
   m_writer.reset();  // a new writer opens the block and zeroes it
-  logtest::Print(Writer(), LOG_INFO, "after restart");
+  kdl::test::Print(Writer(), LOG_INFO, "after restart");
   ASSERT_TRUE(viewer.WaitForOutput("after restart", 10));
   m_writer.reset();
-  kplat::SharedBlockUnlink(m_mem, m_evt);
-  logtest::Print(Writer(), LOG_ERROR, "in a new block");
+  kdl::plat::SharedBlockUnlink(m_mem, m_evt);
+  kdl::test::Print(Writer(), LOG_ERROR, "in a new block");
   ASSERT_TRUE(viewer.WaitForOutput("in a new block", 10)) << viewer.Output();
   // Another process shrinks the block: the viewer waits rather than fault,
   // and follows it when the writer grows it back.
-  ASSERT_EQ(0, truncate(("/dev/shm" + kplat::PosixObjectName(m_mem)).c_str(), 0));
+  ASSERT_EQ(0, truncate(("/dev/shm" + kdl::plat::PosixObjectName(m_mem)).c_str(), 0));
   ASSERT_TRUE(viewer.WaitForOutput("waiting for", 10)) << viewer.Output();
-  logtest::Print(Writer(), LOG_ERROR, "grown back");
+  kdl::test::Print(Writer(), LOG_ERROR, "grown back");
   ASSERT_TRUE(viewer.WaitForOutput("grown back", 10)) << viewer.Output();
   EXPECT_EQ(0, viewer.Stop());
 
@@ -74,7 +75,7 @@ TEST_F(LogviewProcess, FollowsAWriterThroughOverrunAndRestarts) {
     want.back()["level"] = text[0] == 'a' ? "Info" : "Error";
   }
   std::vector<nlohmann::json> got;
-  for (const std::string& l : kelvane_test::SplitLines(viewer.Output())) {
+  for (const std::string& l : kdl::test::SplitLines(viewer.Output())) {
     if (l.rfind("kelvane-logview: waiting", 0) != 0) got.push_back(nlohmann::json::parse(l));
   }
   ASSERT_EQ(want.size(), got.size()) << viewer.Output();
@@ -87,13 +88,13 @@ TEST_F(LogviewProcess, WaitsListsAndPrintsTheRing) {
   BackgroundProcess waiting;
   ASSERT_TRUE(waiting.Start({kViewer, "--wait", m_exeName}, Out()));
   ASSERT_TRUE(waiting.WaitForOutput("waiting for", 10));
-  logtest::Print(Writer(), LOG_WARNING, "late line");
+  kdl::test::Print(Writer(), LOG_WARNING, "late line");
   ASSERT_TRUE(waiting.WaitForOutput("[09:05:03.007]|[0a1c]|[Warning]|late line\n", 10))
       << waiting.Output();
   EXPECT_EQ(0, waiting.Stop());
 
-  logtest::Print(Writer(), LOG_INFO, "keep info");
-  logtest::Print(Writer(), LOG_ERROR, "keep error");
+  kdl::test::Print(Writer(), LOG_INFO, "keep info");
+  kdl::test::Print(Writer(), LOG_ERROR, "keep error");
   auto r = RunProcess({kViewer, "--no-follow", "-n", "2", m_exeName}, "", 20);
   EXPECT_EQ("[09:05:03.007]|[0a1c]|[Info]|keep info\n[09:05:03.007]|[0a1c]|[Error]|keep error\n",
             r.out);

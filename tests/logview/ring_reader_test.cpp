@@ -11,8 +11,9 @@
 #include "tools/logview/LineFormat.h"
 #include "tools/logview/LogRingReader.h"
 
-using klogview::CLogRingReader;
-using klogview::RingEvent;
+using kdl::log::CLogSharedBlock;
+using kdl::logview::CLogRingReader;
+using kdl::logview::RingEvent;
 
 namespace {
 
@@ -22,7 +23,7 @@ struct Ring {
   CLogSharedBlock writer;
   Ring() { Unlink(), writer.Open(base.c_str()); }
   ~Ring() { writer.Close(), Unlink(); }
-  void Unlink() { kplat::SharedBlockUnlink("Global" + base + ".mem", "Global" + base + ".evt"); }
+  void Unlink() { kdl::plat::SharedBlockUnlink("Global" + base + ".mem", "Global" + base + ".evt"); }
   void Publish(int from, int to) {
     for (int n = from; n <= to; ++n) writer.Publish(Text(n).c_str(), Level(n));
   }
@@ -91,7 +92,7 @@ TEST(RingReader, BacklogFollowOverrunRestartAndGarbage) {
   events = Read(late);
   ASSERT_EQ(1u, events.size());
   EXPECT_EQ(std::string(CLogSharedBlock::kSlotTextSize, '\x9b'), events[0].text);
-  const std::string shown = klogview::FormatEvent(events[0], {});
+  const std::string shown = kdl::logview::FormatEvent(events[0], {});
   EXPECT_EQ(0u, shown.find("[garbled record, level 0x9b9b9b9b, no end]|\\x9B\\x9B"));
   EXPECT_EQ(std::string::npos, shown.find('\x9b'));
 }
@@ -130,39 +131,39 @@ TEST(RingReader, FastWriterNeverYieldsATornLine) {
 }
 
 TEST(LineFormat, EscapesSplitsFiltersAndRendersJson) {
-  using klogview::EscapeLine;
+  using kdl::logview::EscapeLine;
   EXPECT_EQ("a\\x1B[31m\\x01\tcaf\xc3\xa9 \\xFF\\xC2\\x9B \\xE0\\x80 ok",
             EscapeLine("a\x1b[31m\x01\tcaf\xc3\xa9 \xff\xc2\x9b \xe0\x80 ok\n"));
 
-  auto f = klogview::SplitFields("[09:05:03.007]|[0a1c]|[src/a.cpp:12]|[Error]|Udp [x]| down");
+  auto f = kdl::logview::SplitFields("[09:05:03.007]|[0a1c]|[src/a.cpp:12]|[Error]|Udp [x]| down");
   EXPECT_TRUE(f.parsed);
   EXPECT_EQ("09:05:03.007|0a1c|src/a.cpp:12|Error|Udp [x]| down",
             f.time + "|" + f.thread + "|" + f.location + "|" + f.level + "|" + f.text);
-  EXPECT_FALSE(klogview::SplitFields("[12:00]|no level").parsed);
+  EXPECT_FALSE(kdl::logview::SplitFields("[12:00]|no level").parsed);
 
   RingEvent line;
   line.text = "[09:05:03.007]|[0a1c]|[Error]|Udp Create failed.\n";
   line.level = LOG_ERROR;
-  klogview::FormatOptions o;  // plain and coloured: in the process tests
+  kdl::logview::FormatOptions o;  // plain and coloured: in the process tests
   o.json = true;
-  const auto j = nlohmann::json::parse(klogview::FormatEvent(line, o));
+  const auto j = nlohmann::json::parse(kdl::logview::FormatEvent(line, o));
   EXPECT_EQ(nlohmann::json::parse(R"({"time":"09:05:03.007","thread":"0a1c","level":"Error",
                                       "text":"Udp Create failed."})"), j);
   RingEvent lost;
   lost.kind = RingEvent::kLost;
   lost.lost = 212;
-  EXPECT_EQ("{\"lost\":212}\n", klogview::FormatEvent(lost, o));
+  EXPECT_EQ("{\"lost\":212}\n", kdl::logview::FormatEvent(lost, o));
   o.json = false;
-  EXPECT_EQ("\u2026 212 lines lost \u2026\n", klogview::FormatEvent(lost, o));
+  EXPECT_EQ("\u2026 212 lines lost \u2026\n", kdl::logview::FormatEvent(lost, o));
 
   // --level Warning: Info is left out; Info|Warning and Error are kept; so
   // is a level of no known bit. --grep on the shown line.
-  o.minRank = klogview::LevelRank(LOG_WARNING);
+  o.minRank = kdl::logview::LevelRank(LOG_WARNING);
   for (uint32_t level : {4u, 12u, 32u, 0x100u}) {
     line.level = level;
-    EXPECT_EQ(level != 4u, !klogview::FormatEvent(line, o).empty()) << level;
+    EXPECT_EQ(level != 4u, !kdl::logview::FormatEvent(line, o).empty()) << level;
   }
   o.grep = "create";  // case counts
-  EXPECT_TRUE(klogview::FormatEvent(line, o).empty());
-  EXPECT_FALSE(klogview::FormatEvent(lost, o).empty());
+  EXPECT_TRUE(kdl::logview::FormatEvent(line, o).empty());
+  EXPECT_FALSE(kdl::logview::FormatEvent(lost, o).empty());
 }

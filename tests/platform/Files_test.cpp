@@ -38,17 +38,17 @@ using FilesTest = TempDir;
 
 TEST_F(FilesTest, MakeDirectoryCreatesAndAcceptsExisting) {
   const std::string d = m_dir + "/Log";
-  EXPECT_TRUE(kplat::MakeDirectory(d));
+  EXPECT_TRUE(kdl::plat::MakeDirectory(d));
   struct stat st;
   ASSERT_EQ(0, stat(d.c_str(), &st));
   EXPECT_TRUE(S_ISDIR(st.st_mode));
-  EXPECT_TRUE(kplat::MakeDirectory(d));
+  EXPECT_TRUE(kdl::plat::MakeDirectory(d));
 
   // A regular file in the way, or a missing parent, is a failure.
   Touch("plain");
-  EXPECT_FALSE(kplat::MakeDirectory(m_dir + "/plain"));
-  EXPECT_FALSE(kplat::MakeDirectory(m_dir + "/no/such/parent"));
-  EXPECT_FALSE(kplat::MakeDirectory(""));
+  EXPECT_FALSE(kdl::plat::MakeDirectory(m_dir + "/plain"));
+  EXPECT_FALSE(kdl::plat::MakeDirectory(m_dir + "/no/such/parent"));
+  EXPECT_FALSE(kdl::plat::MakeDirectory(""));
 }
 
 TEST_F(FilesTest, ListDirectoryMatchesWildcardCaseSensitively) {
@@ -56,30 +56,30 @@ TEST_F(FilesTest, ListDirectoryMatchesWildcardCaseSensitively) {
                         "other.log", "host.txt"}) {
     Touch(n);
   }
-  ASSERT_TRUE(kplat::MakeDirectory(m_dir + "/hostdir.log"));
-  std::vector<std::string> names = kplat::ListDirectory(m_dir, "host*.log");
+  ASSERT_TRUE(kdl::plat::MakeDirectory(m_dir + "/hostdir.log"));
+  std::vector<std::string> names = kdl::plat::ListDirectory(m_dir, "host*.log");
   std::sort(names.begin(), names.end());
   EXPECT_EQ((std::vector<std::string>{"host20261207.log", "host_old.log", "hostdir.log",
                                       "hostile.log"}),
             names);
 
-  names = kplat::ListDirectory(m_dir, "*");
+  names = kdl::plat::ListDirectory(m_dir, "*");
   EXPECT_EQ(7u, names.size());  // no "." or ".."
   EXPECT_EQ(0u, std::count(names.begin(), names.end(), "."));
 
-  names = kplat::ListDirectory(m_dir, "host?txt");
+  names = kdl::plat::ListDirectory(m_dir, "host?txt");
   EXPECT_EQ(std::vector<std::string>{"host.txt"}, names);
 
-  EXPECT_TRUE(kplat::ListDirectory(m_dir + "/missing", "*").empty());
+  EXPECT_TRUE(kdl::plat::ListDirectory(m_dir + "/missing", "*").empty());
 }
 
 TEST_F(FilesTest, DeleteAndAppend) {
   const std::string path = m_dir + "/a.log";
-  std::FILE* f1 = kplat::OpenAppendShared(path);
+  std::FILE* f1 = kdl::plat::OpenAppendShared(path);
   ASSERT_NE(nullptr, f1);
   std::fputs("one\n", f1);
   std::fflush(f1);
-  std::FILE* f2 = kplat::OpenAppendShared(path);
+  std::FILE* f2 = kdl::plat::OpenAppendShared(path);
   ASSERT_NE(nullptr, f2);
   std::fputs("two\n", f2);
   std::fflush(f2);
@@ -89,29 +89,29 @@ TEST_F(FilesTest, DeleteAndAppend) {
   std::fclose(f2);
   EXPECT_EQ("one\ntwo\nthree\n", ReadAll(path));
 
-  EXPECT_TRUE(kplat::DeleteFileAt(path));
-  EXPECT_FALSE(kplat::DeleteFileAt(path));
-  EXPECT_EQ(nullptr, kplat::OpenAppendShared(m_dir + "/missing/x.log"));
+  EXPECT_TRUE(kdl::plat::DeleteFileAt(path));
+  EXPECT_FALSE(kdl::plat::DeleteFileAt(path));
+  EXPECT_EQ(nullptr, kdl::plat::OpenAppendShared(m_dir + "/missing/x.log"));
 }
 
 TEST(ProcessFacts, ExecutablePathNamesThisTest) {
-  const std::string p = kplat::ExecutablePath();
+  const std::string p = kdl::plat::ExecutablePath();
   ASSERT_FALSE(p.empty());
   EXPECT_EQ('/', p[0]);
   EXPECT_NE(std::string::npos, p.find("platform_tests"));
-  EXPECT_EQ('/', kplat::PathSeparator());
-  EXPECT_EQ(static_cast<uint32_t>(getpid()), kplat::CurrentThreadId());  // main thread
+  EXPECT_EQ('/', kdl::plat::PathSeparator());
+  EXPECT_EQ(static_cast<uint32_t>(getpid()), kdl::plat::CurrentThreadId());  // main thread
 }
 
 // The id is cached per thread: each thread must still see its own, and a
 // forked child must not keep its parent thread's.
 TEST(ProcessFacts, ThreadIdIsPerThreadAndRereadAfterFork) {
-  const uint32_t mainId = kplat::CurrentThreadId();
-  EXPECT_EQ(mainId, kplat::CurrentThreadId());
+  const uint32_t mainId = kdl::plat::CurrentThreadId();
+  EXPECT_EQ(mainId, kdl::plat::CurrentThreadId());
   uint32_t otherId = 0;
   uint32_t otherSys = 0;
   std::thread t([&] {
-    otherId = kplat::CurrentThreadId();
+    otherId = kdl::plat::CurrentThreadId();
     otherSys = static_cast<uint32_t>(syscall(SYS_gettid));
   });
   t.join();
@@ -121,20 +121,20 @@ TEST(ProcessFacts, ThreadIdIsPerThreadAndRereadAfterFork) {
   const pid_t child = fork();
   ASSERT_NE(-1, child);
   if (child == 0) {
-    const bool ok = kplat::CurrentThreadId() == static_cast<uint32_t>(getpid()) &&
-                    kplat::CurrentThreadId() != mainId;
+    const bool ok = kdl::plat::CurrentThreadId() == static_cast<uint32_t>(getpid()) &&
+                    kdl::plat::CurrentThreadId() != mainId;
     _exit(ok ? 0 : 1);
   }
   int status = 0;
   ASSERT_EQ(child, waitpid(child, &status, 0));
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(0, WEXITSTATUS(status));
-  EXPECT_EQ(mainId, kplat::CurrentThreadId());
+  EXPECT_EQ(mainId, kdl::plat::CurrentThreadId());
 }
 
 TEST(PosixObjectName, MapsSeparatorsAndAddsLeadingSlash) {
-  EXPECT_EQ("/Global_host.mem", kplat::PosixObjectName("Global\\host.mem"));
-  EXPECT_EQ("/Global_host.evt", kplat::PosixObjectName("Global\\host.evt"));
-  EXPECT_EQ("/a_b_c", kplat::PosixObjectName("a/b\\c"));
-  EXPECT_EQ("/", kplat::PosixObjectName(""));
+  EXPECT_EQ("/Global_host.mem", kdl::plat::PosixObjectName("Global\\host.mem"));
+  EXPECT_EQ("/Global_host.evt", kdl::plat::PosixObjectName("Global\\host.evt"));
+  EXPECT_EQ("/a_b_c", kdl::plat::PosixObjectName("a/b\\c"));
+  EXPECT_EQ("/", kdl::plat::PosixObjectName(""));
 }

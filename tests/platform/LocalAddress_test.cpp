@@ -10,9 +10,9 @@
 
 #include <cstring>
 
-using kplat::AdapterEntry;
-using kplat::InterfaceRow;
-using kplat::PickLocalAddressFrom;
+using kdl::plat::AdapterEntry;
+using kdl::plat::InterfaceRow;
+using kdl::plat::PickLocalAddressFrom;
 
 namespace {
 
@@ -160,8 +160,8 @@ TEST(PickLocalAddressFrom, MatchingAdapterWithoutAddressIsPassedOver) {
 }
 
 TEST(PickLocalAddress, TestSourceReplacesTheSystemTables) {
-  kplat::SetNetworkTablesSourceForTest([] {
-    kplat::NetworkTables t;
+  kdl::plat::SetNetworkTablesSourceForTest([] {
+    kdl::plat::NetworkTables t;
     t.rows = {Row(5, kMacC)};
     t.rowsOk = true;
     t.adapters = {Adapter(kMacC, {"198.51.100.7"})};
@@ -169,24 +169,24 @@ TEST(PickLocalAddress, TestSourceReplacesTheSystemTables) {
     return t;
   });
   Out out;
-  EXPECT_TRUE(kplat::PickLocalAddress(out.p()));
+  EXPECT_TRUE(kdl::plat::PickLocalAddress(out.p()));
   EXPECT_STREQ("198.51.100.7", out.buf);
 
-  kplat::SetNetworkTablesSourceForTest([] { return kplat::NetworkTables(); });
+  kdl::plat::SetNetworkTablesSourceForTest([] { return kdl::plat::NetworkTables(); });
   Out out2;
-  EXPECT_FALSE(kplat::PickLocalAddress(out2.p()));
+  EXPECT_FALSE(kdl::plat::PickLocalAddress(out2.p()));
   EXPECT_STREQ("keep", out2.buf);
-  kplat::SetNetworkTablesSourceForTest(nullptr);
+  kdl::plat::SetNetworkTablesSourceForTest(nullptr);
 }
 
 TEST(SystemNetworkTables, LoopbackIsListedAsInterfaceButNotAsAdapter) {
   std::vector<InterfaceRow> rows;
-  ASSERT_TRUE(kplat::ReadInterfaceTable(rows));
+  ASSERT_TRUE(kdl::plat::ReadInterfaceTable(rows));
   EXPECT_FALSE(rows.empty());  // at least the loopback interface
   for (const InterfaceRow& r : rows) EXPECT_LE(r.physAddrLen, 8u);
 
   std::vector<AdapterEntry> adapters;
-  ASSERT_TRUE(kplat::ReadAdapterList(adapters));
+  ASSERT_TRUE(kdl::plat::ReadAdapterList(adapters));
   EXPECT_LT(adapters.size(), rows.size());
   for (const AdapterEntry& a : adapters) {
     for (const std::string& ip : a.ipAddresses) {
@@ -198,7 +198,7 @@ TEST(SystemNetworkTables, LoopbackIsListedAsInterfaceButNotAsAdapter) {
 
   // Whatever the machine has, the answer is either nothing or a dotted quad.
   char out[32] = "unset";
-  if (kplat::PickLocalAddress(out)) {
+  if (kdl::plat::PickLocalAddress(out)) {
     in_addr addr;
     EXPECT_EQ(1, inet_pton(AF_INET, out, &addr)) << out;
   } else {

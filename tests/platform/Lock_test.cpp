@@ -8,13 +8,13 @@
 #include "platform/Platform.h"
 
 TEST(Lock, IsRecursiveAndHeldUntilTheLastRelease) {
-  kplat::Lock lock;
+  kdl::plat::Lock lock;
   std::atomic<bool> entered{false};
   lock.Acquire();
   lock.Acquire();  // would deadlock on a plain mutex
   lock.Release();
   std::thread other([&] {
-    kplat::LockGuard hold(lock);
+    kdl::plat::LockGuard hold(lock);
     entered = true;
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -25,13 +25,13 @@ TEST(Lock, IsRecursiveAndHeldUntilTheLastRelease) {
 }
 
 TEST(Lock, SerialisesThreads) {
-  kplat::Lock lock;
+  kdl::plat::Lock lock;
   long counter = 0;  // deliberately not atomic: the lock must protect it
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&] {
       for (int i = 0; i < 20000; ++i) {
-        kplat::LockGuard hold(lock);
+        kdl::plat::LockGuard hold(lock);
         long v = counter;
         counter = v + 1;
       }
@@ -48,29 +48,29 @@ TEST(Atomic, IncrementDecrementAcrossThreads) {
     threads.emplace_back([&value, t] {
       for (int i = 0; i < 20000; ++i) {
         if (t % 2 == 0) {
-          kplat::AtomicIncrement(&value);
-          kplat::AtomicIncrement(&value);
+          kdl::plat::AtomicIncrement(&value);
+          kdl::plat::AtomicIncrement(&value);
         } else {
-          kplat::AtomicDecrement(&value);
+          kdl::plat::AtomicDecrement(&value);
         }
       }
     });
   }
   for (auto& th : threads) th.join();
-  EXPECT_EQ(40000, kplat::AtomicLoad(&value));
+  EXPECT_EQ(40000, kdl::plat::AtomicLoad(&value));
 }
 
 TEST(Atomic, ReturnValues) {
   volatile int32_t v = 5;
-  EXPECT_EQ(6, kplat::AtomicIncrement(&v));
-  EXPECT_EQ(5, kplat::AtomicDecrement(&v));
+  EXPECT_EQ(6, kdl::plat::AtomicIncrement(&v));
+  EXPECT_EQ(5, kdl::plat::AtomicDecrement(&v));
   // Compare-exchange returns what was there, swapping only on a match.
-  EXPECT_EQ(5, kplat::AtomicCompareExchange(&v, 9, 4));
-  EXPECT_EQ(5, kplat::AtomicLoad(&v));
-  EXPECT_EQ(5, kplat::AtomicCompareExchange(&v, 9, 5));
-  EXPECT_EQ(9, kplat::AtomicLoad(&v));
-  kplat::AtomicStore(&v, -1);
-  EXPECT_EQ(-1, kplat::AtomicLoad(&v));
+  EXPECT_EQ(5, kdl::plat::AtomicCompareExchange(&v, 9, 4));
+  EXPECT_EQ(5, kdl::plat::AtomicLoad(&v));
+  EXPECT_EQ(5, kdl::plat::AtomicCompareExchange(&v, 9, 5));
+  EXPECT_EQ(9, kdl::plat::AtomicLoad(&v));
+  kdl::plat::AtomicStore(&v, -1);
+  EXPECT_EQ(-1, kdl::plat::AtomicLoad(&v));
 }
 
 TEST(Atomic, CompareExchangeClaimsEachValueOnce) {
@@ -80,9 +80,9 @@ TEST(Atomic, CompareExchangeClaimsEachValueOnce) {
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&] {
       for (int i = 0; i < 10000; ++i) {
-        int32_t seen = kplat::AtomicLoad(&next);
+        int32_t seen = kdl::plat::AtomicLoad(&next);
         for (;;) {
-          int32_t before = kplat::AtomicCompareExchange(&next, seen + 1, seen);
+          int32_t before = kdl::plat::AtomicCompareExchange(&next, seen + 1, seen);
           if (before == seen) break;
           seen = before;
         }
@@ -91,6 +91,6 @@ TEST(Atomic, CompareExchangeClaimsEachValueOnce) {
     });
   }
   for (auto& th : threads) th.join();
-  EXPECT_EQ(40000, kplat::AtomicLoad(&next));
+  EXPECT_EQ(40000, kdl::plat::AtomicLoad(&next));
   for (int c : claimedBy) ASSERT_EQ(1, c);
 }

@@ -27,10 +27,10 @@ bool Run(const std::string& ip, const std::string& args) {
   return std::system((ip + " " + args + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-bool BothUp(std::vector<kplat::InterfaceRow>& rows) {
-  if (!kplat::ReadInterfaceTable(rows)) return false;
+bool BothUp(std::vector<kdl::plat::InterfaceRow>& rows) {
+  if (!kdl::plat::ReadInterfaceTable(rows)) return false;
   int up = 0;
-  for (const auto& r : rows) up += r.operStatus == kplat::kOperStatusOperational;
+  for (const auto& r : rows) up += r.operStatus == kdl::plat::kOperStatusOperational;
   return up == 2;
 }
 
@@ -44,14 +44,14 @@ std::string CheckInNamespace() {
   std::ostringstream fail;
 
   // Both ends down: only lo and the pair are listed; nothing is operational.
-  std::vector<kplat::InterfaceRow> rows;
-  if (!kplat::ReadInterfaceTable(rows)) fail << "interface table unreadable; ";
+  std::vector<kdl::plat::InterfaceRow> rows;
+  if (!kdl::plat::ReadInterfaceTable(rows)) fail << "interface table unreadable; ";
   if (rows.size() != 3) fail << "rows=" << rows.size() << "; ";
   for (const auto& r : rows) {
-    if (r.operStatus == kplat::kOperStatusOperational) fail << "a down link is operational; ";
+    if (r.operStatus == kdl::plat::kOperStatusOperational) fail << "a down link is operational; ";
   }
   char out[32] = "keep";
-  if (kplat::PickLocalAddress(out) || std::strcmp(out, "keep") != 0) {
+  if (kdl::plat::PickLocalAddress(out) || std::strcmp(out, "keep") != 0) {
     fail << "picked " << out << " with every link down; ";
   }
 
@@ -71,14 +71,14 @@ std::string CheckInNamespace() {
   const unsigned ia = if_nametoindex("kva");
   const unsigned ib = if_nametoindex("kvb");
   if (rows.size() == 3) {
-    if (rows[0].operStatus == kplat::kOperStatusOperational) fail << "lo operational; ";
-    const kplat::InterfaceRow& first = rows[1];
+    if (rows[0].operStatus == kdl::plat::kOperStatusOperational) fail << "lo operational; ";
+    const kdl::plat::InterfaceRow& first = rows[1];
     const uint8_t want = ia < ib ? 0x0a : 0x0b;
     if (first.physAddrLen != 6 || first.physAddr[5] != want) fail << "row order; ";
   }
 
-  std::vector<kplat::AdapterEntry> adapters;
-  if (!kplat::ReadAdapterList(adapters)) fail << "adapter list unreadable; ";
+  std::vector<kdl::plat::AdapterEntry> adapters;
+  if (!kdl::plat::ReadAdapterList(adapters)) fail << "adapter list unreadable; ";
   if (adapters.size() != 2) fail << "adapters=" << adapters.size() << " (lo listed?); ";
   for (const auto& a : adapters) {
     const bool isB = a.address[5] == 0x0b;
@@ -90,7 +90,7 @@ std::string CheckInNamespace() {
 
   char picked[32] = "keep";
   const char* want = ia < ib ? "10.200.0.1" : "10.200.0.2";
-  if (!kplat::PickLocalAddress(picked) || std::strcmp(picked, want) != 0) {
+  if (!kdl::plat::PickLocalAddress(picked) || std::strcmp(picked, want) != 0) {
     fail << "picked " << picked << ", want " << want << "; ";
   }
   return fail.str();

@@ -16,17 +16,17 @@ class SharedBlockTest : public ::testing::Test {
     const std::string base = "Global\\kvplat_" + std::to_string(getpid());
     m_mem = base + ".mem";
     m_evt = base + ".evt";
-    kplat::SharedBlockUnlink(m_mem, m_evt);
+    kdl::plat::SharedBlockUnlink(m_mem, m_evt);
   }
-  void TearDown() override { kplat::SharedBlockUnlink(m_mem, m_evt); }
+  void TearDown() override { kdl::plat::SharedBlockUnlink(m_mem, m_evt); }
   std::string m_mem, m_evt;
 };
 
 }  // namespace
 
 TEST_F(SharedBlockTest, TwoOpensShareTheMemory) {
-  kplat::SharedBlockHandles a = kplat::SharedBlockOpen(m_mem, m_evt, kSize);
-  kplat::SharedBlockHandles b = kplat::SharedBlockOpen(m_mem, m_evt, kSize);
+  kdl::plat::SharedBlockHandles a = kdl::plat::SharedBlockOpen(m_mem, m_evt, kSize);
+  kdl::plat::SharedBlockHandles b = kdl::plat::SharedBlockOpen(m_mem, m_evt, kSize);
   ASSERT_NE(nullptr, a.view);
   ASSERT_NE(nullptr, b.view);
   ASSERT_NE(nullptr, a.event);
@@ -41,47 +41,47 @@ TEST_F(SharedBlockTest, TwoOpensShareTheMemory) {
   EXPECT_EQ(0x7e, pb[4]);
   EXPECT_EQ(0x55, pb[kSize - 1]);
 
-  kplat::SharedBlockClose(a, kSize);
+  kdl::plat::SharedBlockClose(a, kSize);
   EXPECT_EQ(nullptr, a.view);
   EXPECT_EQ(nullptr, a.event);
   EXPECT_EQ(0x7e, pb[4]);  // the other view stays valid
-  kplat::SharedBlockClose(b, kSize);
+  kdl::plat::SharedBlockClose(b, kSize);
 
   // After unlinking, the next open gets a fresh block.
-  kplat::SharedBlockUnlink(m_mem, m_evt);
-  kplat::SharedBlockHandles c = kplat::SharedBlockOpen(m_mem, m_evt, kSize);
+  kdl::plat::SharedBlockUnlink(m_mem, m_evt);
+  kdl::plat::SharedBlockHandles c = kdl::plat::SharedBlockOpen(m_mem, m_evt, kSize);
   ASSERT_NE(nullptr, c.view);
   EXPECT_EQ(0, static_cast<const unsigned char*>(c.view)[4]);
-  kplat::SharedBlockClose(c, kSize);
+  kdl::plat::SharedBlockClose(c, kSize);
 }
 
 TEST_F(SharedBlockTest, EventIsAutoResetAndDoesNotCount) {
-  kplat::SharedBlockHandles writer = kplat::SharedBlockOpen(m_mem, m_evt, kSize);
-  kplat::SharedBlockHandles reader = kplat::SharedBlockOpen(m_mem, m_evt, kSize);
+  kdl::plat::SharedBlockHandles writer = kdl::plat::SharedBlockOpen(m_mem, m_evt, kSize);
+  kdl::plat::SharedBlockHandles reader = kdl::plat::SharedBlockOpen(m_mem, m_evt, kSize);
   ASSERT_NE(nullptr, writer.event);
   ASSERT_NE(nullptr, reader.event);
 
-  EXPECT_FALSE(kplat::SharedBlockWait(reader, 20));
-  kplat::SharedBlockSignal(writer);
-  EXPECT_TRUE(kplat::SharedBlockWait(reader, 2000));
-  EXPECT_FALSE(kplat::SharedBlockWait(reader, 20));  // consumed
+  EXPECT_FALSE(kdl::plat::SharedBlockWait(reader, 20));
+  kdl::plat::SharedBlockSignal(writer);
+  EXPECT_TRUE(kdl::plat::SharedBlockWait(reader, 2000));
+  EXPECT_FALSE(kdl::plat::SharedBlockWait(reader, 20));  // consumed
 
   // Three signals before a wait leave it signalled once.
-  kplat::SharedBlockSignal(writer);
-  kplat::SharedBlockSignal(writer);
-  kplat::SharedBlockSignal(writer);
-  EXPECT_TRUE(kplat::SharedBlockWait(reader, 2000));
-  EXPECT_FALSE(kplat::SharedBlockWait(reader, 20));
+  kdl::plat::SharedBlockSignal(writer);
+  kdl::plat::SharedBlockSignal(writer);
+  kdl::plat::SharedBlockSignal(writer);
+  EXPECT_TRUE(kdl::plat::SharedBlockWait(reader, 2000));
+  EXPECT_FALSE(kdl::plat::SharedBlockWait(reader, 20));
 
-  kplat::SharedBlockClose(writer, kSize);
-  kplat::SharedBlockClose(reader, kSize);
+  kdl::plat::SharedBlockClose(writer, kSize);
+  kdl::plat::SharedBlockClose(reader, kSize);
 }
 
 TEST_F(SharedBlockTest, ClosedHandlesAreHarmless) {
-  kplat::SharedBlockHandles none;
-  kplat::SharedBlockSignal(none);
-  EXPECT_FALSE(kplat::SharedBlockWait(none, 10));
-  kplat::SharedBlockClose(none, kSize);
-  kplat::SharedBlockClose(none, kSize);
+  kdl::plat::SharedBlockHandles none;
+  kdl::plat::SharedBlockSignal(none);
+  EXPECT_FALSE(kdl::plat::SharedBlockWait(none, 10));
+  kdl::plat::SharedBlockClose(none, kSize);
+  kdl::plat::SharedBlockClose(none, kSize);
   EXPECT_EQ(nullptr, none.view);
 }

@@ -10,15 +10,17 @@
 #include "protocol/AllPackets.h"
 #include "protocol/PacketFactory.h"
 #include "tests/protocol/test_bytes.h"
+#include "util/Text.h"
 
 namespace PacketZVDiskless {
 namespace {
 
-using ktest::Bytes;
-using ktest::Chars;
-using ktest::Hex;
-using ktest::ToHex;
-using ktest::Zeros;
+using kdl::test::Bytes;
+using kdl::util::CopyField;
+using kdl::test::Chars;
+using kdl::test::Hex;
+using kdl::test::ToHex;
+using kdl::test::Zeros;
 
 const uint8_t kMac[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
 
@@ -132,7 +134,7 @@ TEST(ClientPackets, DiscoverAckWithOneItem) {
   CPktClientDiscoverAck out;
   EXPECT_EQ(150u, out.Size());
   out.Param1 = 1;
-  CopyText(out.Client.Text, "pc01");
+  CopyField(out.Client.Text, "pc01");
   std::memcpy(out.Client.MacAddress, kMac, 6);
   out.Client.Param1 = 0x21; out.Client.Param2 = 0x22; out.Client.Param3 = 0x23;
   out.Client.Param4 = 0x24; out.Client.Param5 = 0x25; out.Client.Param6 = 0x26;
@@ -422,7 +424,7 @@ TEST(ClientPackets, RegistrationAndLookupPackets) {
     EXPECT_STREQ("host-7", p->Text);
     CPktAskFindRegClientInfor out;
     std::memcpy(out.MacAddress, kMac, 6);
-    CopyText(out.Text, "host-7");
+    CopyField(out.Text, "host-7");
     EXPECT_BYTES(wire, Encode(out));
   }
   {
@@ -437,7 +439,7 @@ TEST(ClientPackets, RegistrationAndLookupPackets) {
     CPktAskFindRegClientInforAck out;
     std::memcpy(out.MacAddress, kMac, 6);
     out.Param1 = 10; out.Param2 = 11;
-    CopyText(out.Text, "seat 12");
+    CopyField(out.Text, "seat 12");
     EXPECT_BYTES(wire, Encode(out));
   }
   {
@@ -494,7 +496,7 @@ TEST(ClientPackets, ConfigReplyWithOneItem) {
   out.Param1 = 1; out.Param2 = 2; out.Param3 = 3;
   ASSERT_EQ(0, out.Items.SetCount(1));
   out.Items.GetAt(0)->Param1 = 9;
-  CopyText(out.Items.GetAt(0)->Text, "disk0");
+  CopyField(out.Items.GetAt(0)->Text, "disk0");
   out.Length = out.Size();
   EXPECT_BYTES(wire, Encode(out));
 }
@@ -533,9 +535,9 @@ Bytes ReportFixedPart() {
 void FillReport(CPktReportDS2Client& out) {
   out.Param1 = 1; out.Param2 = 2; out.Param3 = 3; out.Param4 = 4;
   out.Param5 = 5; out.Param6 = 6; out.Param7 = 7;
-  CopyText(out.Text1, "one");
-  CopyText(out.Text2, "two");
-  CopyText(out.Text3, "three");
+  CopyField(out.Text1, "one");
+  CopyField(out.Text2, "two");
+  CopyField(out.Text3, "three");
   out.Param8 = 0x88;
 }
 
@@ -582,7 +584,7 @@ TEST(ClientPackets, ReportWithOnePairAndOneEntryIs1105Bytes) {
   out.Pairs.GetAt(0)->Param1 = 0x0A;
   out.Pairs.GetAt(0)->Param2 = 0x0B;
   ASSERT_EQ(0, out.Entries.SetCount(1));
-  CopyText(out.Entries.GetAt(0)->Text, "E1");
+  CopyField(out.Entries.GetAt(0)->Text, "E1");
   out.Entries.GetAt(0)->Param1 = 0x0C;
   out.Entries.GetAt(0)->Param2 = 0x0D;
   out.Length = out.Size();
@@ -611,7 +613,7 @@ TEST(ClientPackets, SharedBranchKeepsTheReceivedType) {
 
 TEST(ClientPackets, TableHas33CodesOfTheFamily) {
   std::set<uint32_t> codes;
-#define KTEST_COLLECT(code, KIND, arg) codes.insert(code);
+#define KTEST_COLLECT(code, KIND, arg, TAIL) codes.insert(code);
   KELVANE_CLIENT_PACKETS(KTEST_COLLECT)
 #undef KTEST_COLLECT
   EXPECT_EQ(33u, codes.size());
@@ -621,7 +623,7 @@ TEST(ClientPackets, TableHas33CodesOfTheFamily) {
 // Every class of the table packs in its default state to exactly Size()
 // bytes, and the factory builds the same class back from them.
 TEST(ClientPackets, EveryDefaultPacketRoundTripsThroughTheFactory) {
-#define KTEST_ROUND_TRIP(code, KIND, arg)                                 \
+#define KTEST_ROUND_TRIP(code, KIND, arg, TAIL)                           \
   {                                                                       \
     KPKT_TYPE(code, KIND, arg) sent;                                      \
     sent.Type = code;                                                     \

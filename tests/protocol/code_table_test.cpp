@@ -258,7 +258,7 @@ const std::vector<Expected>& AllCodes() {
 #undef T_EXCP1
 #undef T_EXCPN
 
-void Put32(ktest::Bytes& b, size_t at, uint32_t v, bool net) {
+void Put32(kdl::test::Bytes& b, size_t at, uint32_t v, bool net) {
   for (int i = 0; i < 4; ++i) {
     int shift = net ? 8 * (3 - i) : 8 * i;
     b[at + i] = static_cast<uint8_t>(v >> shift);
@@ -267,8 +267,8 @@ void Put32(ktest::Bytes& b, size_t at, uint32_t v, bool net) {
 
 // A message of `length` bytes: a head with recognisable reserved words and
 // ErrCode, then zeros (every count 0, every field empty).
-ktest::Bytes Message(uint32_t type, uint32_t length, bool net) {
-  ktest::Bytes b(length, 0);
+kdl::test::Bytes Message(uint32_t type, uint32_t length, bool net) {
+  kdl::test::Bytes b(length, 0);
   Put32(b, 0, 0xA0A0A0A0, net);
   Put32(b, 4, type, net);
   Put32(b, 8, length, net);
@@ -278,7 +278,7 @@ ktest::Bytes Message(uint32_t type, uint32_t length, bool net) {
   return b;
 }
 
-CPacketHead* Create(const ktest::Bytes& b, bool net) {
+CPacketHead* Create(const kdl::test::Bytes& b, bool net) {
   CPktReadStream s(b.data(), static_cast<uint32_t>(b.size()), net);
   return CreatePacket(s);
 }
@@ -310,8 +310,8 @@ TEST(CodeTable, HandListHas197DistinctCodesPerFamily) {
 }
 
 TEST(CodeTable, TablesHoldExactlyTheHandListedCodes) {
-#define KT_COUNT_ROW(code, KIND, arg) +1
-#define KT_CODE_ROW(code, KIND, arg) code,
+#define KT_COUNT_ROW(code, KIND, arg, TAIL) +1
+#define KT_CODE_ROW(code, KIND, arg, TAIL) code,
   constexpr int kRows = 0 KELVANE_ALL_PACKETS(KT_COUNT_ROW);
   EXPECT_EQ(kRows, 197);
   std::vector<uint32_t> table = {KELVANE_ALL_PACKETS(KT_CODE_ROW)};
@@ -328,7 +328,7 @@ TEST(CodeTable, EveryCodeYieldsItsClassAndKeepsItsHead) {
   for (bool net : {false, true}) {
     for (const auto& e : AllCodes()) {
       SCOPED_TRACE(testing::Message() << std::hex << "code 0x" << e.code << " net " << net);
-      ktest::Bytes msg = Message(e.code, e.minLength, net);
+      kdl::test::Bytes msg = Message(e.code, e.minLength, net);
       std::unique_ptr<CPacketHead> p(Create(msg, net));
       ASSERT_NE(p, nullptr);
       EXPECT_TRUE(typeid(*p) == *e.type) << "built as " << typeid(*p).name();
@@ -342,7 +342,7 @@ TEST(CodeTable, EveryCodeYieldsItsClassAndKeepsItsHead) {
 
       // One byte less no longer decodes: the head, or the last body field,
       // is cut. The file-data reply reads no body at all.
-      ktest::Bytes cut(msg.begin(), msg.end() - 1);
+      kdl::test::Bytes cut(msg.begin(), msg.end() - 1);
       std::unique_ptr<CPacketHead> q(Create(cut, net));
       if (e.code == 0x80050003) {
         EXPECT_NE(q, nullptr);
@@ -371,7 +371,7 @@ TEST(CodeTable, EveryOtherCodeOfEachFamilyIsRefused) {
   const uint32_t families[] = {0x0000, 0x0001, 0x0002, 0x0003, 0x0004, 0x0005,
                                0x0006, 0x0007, 0x0008, 0x0100};
   // A body long enough for any class, so only the code can make it fail.
-  ktest::Bytes msg = Message(0, 1024, false);
+  kdl::test::Bytes msg = Message(0, 1024, false);
   int refused = 0;
   auto check = [&](uint32_t code) {
     if (known.count(code)) return;

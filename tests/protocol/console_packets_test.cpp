@@ -10,15 +10,17 @@
 #include "protocol/AllPackets.h"
 #include "protocol/PacketFactory.h"
 #include "tests/protocol/test_bytes.h"
+#include "util/Text.h"
 
 namespace PacketZVDiskless {
 namespace {
 
-using ktest::Bytes;
-using ktest::Chars;
-using ktest::Hex;
-using ktest::ToHex;
-using ktest::Zeros;
+using kdl::test::Bytes;
+using kdl::util::CopyField;
+using kdl::test::Chars;
+using kdl::test::Hex;
+using kdl::test::ToHex;
+using kdl::test::Zeros;
 
 template <class T>
 std::unique_ptr<T> DecodeAs(const Bytes& b, bool netOrder = false) {
@@ -104,10 +106,10 @@ TEST(ConsoleRecords, DiskServerTempPath) {
   CDiskServerTempPathInfor* o = OneRecord(out);
   ASSERT_TRUE(o);
   o->Word1 = 3;
-  CopyText(o->Bytes1, "tmp-a");
-  CopyText(o->Bytes2, "cache-b");
-  CopyText(o->Bytes3, "abc");
-  CopyText(o->Bytes4, "xyz");
+  CopyField(o->Bytes1, "tmp-a");
+  CopyField(o->Bytes2, "cache-b");
+  CopyField(o->Bytes3, "abc");
+  CopyField(o->Bytes4, "xyz");
   EXPECT_BYTES(wire, Encode(out));
 }
 
@@ -128,7 +130,7 @@ TEST(ConsoleRecords, ServerConfigIO) {
   CServerConfigIOInfor* o = OneRecord(out);
   ASSERT_TRUE(o);
   o->Word1 = 1; o->Word2 = 2; o->Word3 = 3; o->Word4 = 4; o->Word5 = 5;
-  CopyText(o->Bytes1, "io-cfg");
+  CopyField(o->Bytes1, "io-cfg");
   EXPECT_BYTES(wire, Encode(out));
 }
 
@@ -152,7 +154,7 @@ TEST(ConsoleRecords, CSServerHasWordsOnBothSidesOfItsPath) {
   CCSServerBaseInfo* o = OneRecord(out);
   ASSERT_TRUE(o);
   o->Word1 = 0x11; o->Word2 = 0x12; o->Word3 = 0x13; o->Word4 = 0x14;
-  CopyText(o->Bytes1, "srv-main");
+  CopyField(o->Bytes1, "srv-main");
   o->Word5 = 0x15; o->Word6 = 0x16; o->Word7 = 0x17; o->Word8 = 0x18;
   EXPECT_BYTES(wire, Encode(out));
 
@@ -180,7 +182,7 @@ TEST(ConsoleRecords, SnapshotAndClientGroup) {
     CPSetSnapshotBaseInfor* o = OneRecord(out);
     ASSERT_TRUE(o);
     o->Word1 = 7; o->Word2 = 8;
-    CopyText(o->Bytes1, "snap-1");
+    CopyField(o->Bytes1, "snap-1");
     EXPECT_BYTES(wire, Encode(out));
   }
   {
@@ -199,8 +201,8 @@ TEST(ConsoleRecords, SnapshotAndClientGroup) {
     CPClientGroupInfo* o = OneRecord(out);
     ASSERT_TRUE(o);
     o->Word1 = 9;
-    CopyText(o->Bytes1, "lab");
-    CopyText(o->Bytes2, "second floor");
+    CopyField(o->Bytes1, "lab");
+    CopyField(o->Bytes2, "second floor");
     EXPECT_BYTES(wire, Encode(out));
   }
 }
@@ -221,7 +223,7 @@ Bytes ClientConfigBE() {
 }
 
 void FillClientConfig(CPClientConfigInformation& c) {
-  CopyText(c.Bytes1, "pc-01");
+  CopyField(c.Bytes1, "pc-01");
   uint32_t* words[16] = {&c.Word1,  &c.Word2,  &c.Word3,  &c.Word4,  &c.Word5,  &c.Word6,
                          &c.Word7,  &c.Word8,  &c.Word9,  &c.Word10, &c.Word11, &c.Word12,
                          &c.Word13, &c.Word14, &c.Word15, &c.Word16};
@@ -288,7 +290,7 @@ TEST(ConsoleRecords, PnpMemoryRecordCarriesWordFiveBeforeWordFour) {
     CPktSimpleRequestPNPMemoryAck* o = OneRecord(out);
     ASSERT_TRUE(o);
     o->Word1 = 1; o->Word2 = 2; o->Word3 = 3; o->Word4 = 4; o->Word5 = 5;
-    CopyText(o->Bytes1, "pnp");
+    CopyField(o->Bytes1, "pnp");
     EXPECT_BYTES(wire, Encode(out, net));
   }
   // The record alone: word 5 at record offset 12, word 4 at 16.
@@ -311,7 +313,7 @@ TEST(ConsolePackets, LoginCarriesA32ByteField) {
   EXPECT_STREQ("console-7", p->Bytes1);
   CPktConsoleLogin out;
   EXPECT_EQ(56u, out.Length);
-  CopyText(out.Bytes1, "console-7");
+  CopyField(out.Bytes1, "console-7");
   EXPECT_BYTES(wire, Encode(out));
 }
 
@@ -470,9 +472,9 @@ TEST(ConsolePackets, ImportImageSendsFullFieldsZeroFilledAfterTheText) {
   EXPECT_EQ(808u, out.Length);
   EXPECT_TRUE(AllZero(out.Bytes1, 260) && AllZero(out.Bytes2, 260) && AllZero(out.Bytes3, 260));
   out.Word1 = 0x42;
-  CopyText(out.Bytes1, "img-a");
-  CopyText(out.Bytes2, "pool");
-  CopyText(out.Bytes3, "note");
+  CopyField(out.Bytes1, "img-a");
+  CopyField(out.Bytes2, "pool");
+  CopyField(out.Bytes3, "note");
   EXPECT_BYTES(wire, Encode(out));
 }
 
@@ -541,7 +543,7 @@ TEST(ConsolePackets, HeaderOnlyCodeLeavesExtraBytesUnread) {
 
 TEST(ConsolePackets, TableHas70CodesOfTheFamily) {
   std::set<uint32_t> codes;
-#define KTEST_COLLECT(code, KIND, arg) codes.insert(code);
+#define KTEST_COLLECT(code, KIND, arg, TAIL) codes.insert(code);
   KELVANE_CONSOLE_PACKETS(KTEST_COLLECT)
 #undef KTEST_COLLECT
   EXPECT_EQ(70u, codes.size());
@@ -549,7 +551,7 @@ TEST(ConsolePackets, TableHas70CodesOfTheFamily) {
 }
 
 TEST(ConsolePackets, EveryDefaultPacketRoundTripsThroughTheFactory) {
-#define KTEST_ROUND_TRIP(code, KIND, arg)                                 \
+#define KTEST_ROUND_TRIP(code, KIND, arg, TAIL)                           \
   {                                                                       \
     KPKT_TYPE(code, KIND, arg) sent;                                      \
     Bytes wire = Encode(sent);                                            \

@@ -13,11 +13,11 @@
 namespace PacketZVDiskless {
 namespace {
 
-using ktest::Bytes;
-using ktest::Chars;
-using ktest::Hex;
-using ktest::ExpectFreshIsZero;
-using ktest::Zeros;
+using kdl::test::Bytes;
+using kdl::test::Chars;
+using kdl::test::Hex;
+using kdl::test::ExpectFreshIsZero;
+using kdl::test::Zeros;
 
 TEST(CSPackets, FreshPacketsAreZeroAtTheirMinimumLength) {
   ExpectFreshIsZero<CPktCSDeclareMainServer>(44);
@@ -40,7 +40,7 @@ Bytes LeServer(const char* name) {
 TEST(CSPackets, MainServerDeclarations) {
   Bytes declare = Hex("00 00 00 00  01 00 07 00  2C 00 00 00  00 00 00 00  00 00 00 00  00 00 00 00"
                       "01 00 00 00  02 00 00 00  03 00 00 00  04 00 00 00  05 00 00 00");
-  auto a = ktest::ExpectRoundTrip<CPktCSDeclareMainServer>(declare);
+  auto a = kdl::test::ExpectRoundTrip<CPktCSDeclareMainServer>(declare);
   ASSERT_NE(a.packet, nullptr);
   EXPECT_EQ(a.As<CPktCSDeclareMainServer>()->Word1, 1u);
   EXPECT_EQ(a.As<CPktCSDeclareMainServer>()->Word5, 5u);
@@ -50,7 +50,7 @@ TEST(CSPackets, MainServerDeclarations) {
           "0A 00 00 00  0B 00 00 00  0C 00 00 00  01 00 00 00") +
       LeServer("cs-main");
   ASSERT_EQ(withList.size(), 332u);
-  auto b = ktest::ExpectRoundTrip<CPktCSDeclareSetMainServer>(withList);
+  auto b = kdl::test::ExpectRoundTrip<CPktCSDeclareSetMainServer>(withList);
   ASSERT_NE(b.packet, nullptr);
   auto* p = b.As<CPktCSDeclareSetMainServer>();
   EXPECT_EQ(p->Word3, 0xCu);
@@ -60,7 +60,7 @@ TEST(CSPackets, MainServerDeclarations) {
 
   Bytes ack = Hex("00 00 00 00  80 07 00 01  00 00 00 28  00 00 00 00  00 00 00 00  00 00 00 00"
                   "00 00 00 01  00 00 00 02  00 00 00 03  00 00 00 04");
-  auto c = ktest::ExpectRoundTrip<CPktCSDeclareMainServerAck>(ack, true);
+  auto c = kdl::test::ExpectRoundTrip<CPktCSDeclareMainServerAck>(ack, true);
   ASSERT_NE(c.packet, nullptr);
   EXPECT_EQ(c.As<CPktCSDeclareMainServerAck>()->Word4, 4u);
 }
@@ -75,7 +75,7 @@ TEST(CSPackets, ConfigSyncCarriesFourArraysInOrder) {
                Hex("01 00 00 00") + LeServer("cs-main") + Hex("01 00 00 00") + group +
                Hex("01 00 00 00") + client + Hex("01 00 00 00") + io;
   ASSERT_EQ(wire.size(), 1050u);
-  auto d = ktest::ExpectRoundTrip<CPktCSSynchronousConfigData>(wire);
+  auto d = kdl::test::ExpectRoundTrip<CPktCSSynchronousConfigData>(wire);
   ASSERT_NE(d.packet, nullptr);
   auto* p = d.As<CPktCSSynchronousConfigData>();
   EXPECT_EQ(p->Word1, 0x21u);
@@ -95,7 +95,7 @@ TEST(CSPackets, ConfigSyncCarriesFourArraysInOrder) {
 
   // The last array cut short.
   Bytes cut(wire.begin(), wire.end() - 1);
-  EXPECT_TRUE(ktest::Refused(cut));
+  EXPECT_TRUE(kdl::test::Refused(cut));
 }
 
 TEST(CSPackets, IOReportHasTheConsoleLayoutUnderItsOwnType) {
@@ -108,7 +108,7 @@ TEST(CSPackets, IOReportHasTheConsoleLayoutUnderItsOwnType) {
   Bytes wire = Hex("00 00 00 00  03 00 07 80  F8 00 00 00  00 00 00 00  00 00 00 00  00 00 00 00") +
                body;
   ASSERT_EQ(wire.size(), 248u);
-  auto d = ktest::ExpectRoundTrip<CPktCSAskReportIOInformationAck>(wire);
+  auto d = kdl::test::ExpectRoundTrip<CPktCSAskReportIOInformationAck>(wire);
   ASSERT_NE(d.packet, nullptr);
   auto* p = d.As<CPktCSAskReportIOInformationAck>();
   EXPECT_EQ(p->RecordsA.GetAt(0)->Word15, 15u);
@@ -120,14 +120,14 @@ TEST(CSPackets, IOReportHasTheConsoleLayoutUnderItsOwnType) {
   // The console reply reads the same body the same way.
   Bytes console = Hex("00 00 00 00  0B 00 01 80  F8 00 00 00  00 00 00 00  00 00 00 00  00 00 00 00") +
                   body;
-  auto c = ktest::ExpectRoundTrip<CPktServerIOInformationAck>(console);
+  auto c = kdl::test::ExpectRoundTrip<CPktServerIOInformationAck>(console);
   ASSERT_NE(c.packet, nullptr);
 
   // One A record, no others: 100 bytes.
   Bytes oneA = Hex("00 00 00 00  03 00 07 80  64 00 00 00  00 00 00 00  00 00 00 00  00 00 00 00"
                    "01 00 00 00") +
                Zeros(60) + Zeros(12);
-  auto e = ktest::ExpectRoundTrip<CPktCSAskReportIOInformationAck>(oneA);
+  auto e = kdl::test::ExpectRoundTrip<CPktCSAskReportIOInformationAck>(oneA);
   ASSERT_NE(e.packet, nullptr);
   EXPECT_EQ(e.As<CPktCSAskReportIOInformationAck>()->RecordsD.m_nCount, 0u);
 }
@@ -136,7 +136,7 @@ TEST(CSPackets, ConfigSyncReply) {
   Bytes wire = Hex("00 00 00 00  04 00 07 80  20 01 00 00  00 00 00 00  01 00 00 00  00 00 00 00"
                    "02 00 00 00") +
                Chars("config is older", 260);
-  auto d = ktest::ExpectRoundTrip<CPktCSSynchronousConfigDataAck>(wire);
+  auto d = kdl::test::ExpectRoundTrip<CPktCSSynchronousConfigDataAck>(wire);
   ASSERT_NE(d.packet, nullptr);
   EXPECT_EQ(d.packet->ErrCode, 1u);
   EXPECT_EQ(d.As<CPktCSSynchronousConfigDataAck>()->Word1, 2u);
@@ -151,7 +151,7 @@ TEST(CSPackets, DetailReportWordsThreeAndFourIgnoreByteOrder) {
   const uint8_t word3[4] = {0x0A, 0x0B, 0x0C, 0x0D};
   const uint8_t word4[4] = {0x11, 0x22, 0x33, 0x44};
   for (bool net : {false, true}) {
-    auto d = ktest::ExpectRoundTrip<CPktServerDetailReportToMCSAck>(net ? be : le, net);
+    auto d = kdl::test::ExpectRoundTrip<CPktServerDetailReportToMCSAck>(net ? be : le, net);
     ASSERT_NE(d.packet, nullptr) << net;
     auto* p = d.As<CPktServerDetailReportToMCSAck>();
     EXPECT_EQ(p->Word1, 1u);
@@ -165,19 +165,19 @@ TEST(CSPackets, DetailReportWordsThreeAndFourIgnoreByteOrder) {
   out.Word2 = 2;
   std::memcpy(&out.Word3, word3, 4);
   std::memcpy(&out.Word4, word4, 4);
-  EXPECT_EQ(ktest::ToHex(ktest::PackWire(out, true)), ktest::ToHex(be));
+  EXPECT_EQ(kdl::test::ToHex(kdl::test::PackWire(out, true)), kdl::test::ToHex(be));
 }
 
 TEST(LocalToolsPackets, SetAddressStateReplyAndServerList) {
   Bytes set = Hex("00 00 00 00  03 00 06 00  1C 00 00 00  00 00 00 00  00 00 00 00  00 00 00 00"
                   "01 00 A8 C0");
-  auto a = ktest::ExpectRoundTrip<CPktLocalToolsSetServerIP>(set);
+  auto a = kdl::test::ExpectRoundTrip<CPktLocalToolsSetServerIP>(set);
   ASSERT_NE(a.packet, nullptr);
   EXPECT_EQ(a.As<CPktLocalToolsSetServerIP>()->Word1, 0xC0A80001u);
 
   Bytes state = Hex("00 00 00 00  80 06 00 02  00 00 00 20  00 00 00 00  00 00 00 00  00 00 00 00"
                     "00 00 00 01  FF FF FF FE");
-  auto b = ktest::ExpectRoundTrip<CPktLocalToolsGetLocalServerStateAck>(state, true);
+  auto b = kdl::test::ExpectRoundTrip<CPktLocalToolsGetLocalServerStateAck>(state, true);
   ASSERT_NE(b.packet, nullptr);
   EXPECT_EQ(b.As<CPktLocalToolsGetLocalServerStateAck>()->Word2, 0xFFFFFFFEu);
 
@@ -185,11 +185,11 @@ TEST(LocalToolsPackets, SetAddressStateReplyAndServerList) {
   Bytes list = Hex("00 00 00 00  01 00 06 80  40 01 00 00  00 00 00 00  00 00 00 00  00 00 00 00"
                    "01 00 00 00") +
                LeServer("local");
-  auto c = ktest::ExpectRoundTrip<ServerList>(list);
+  auto c = kdl::test::ExpectRoundTrip<ServerList>(list);
   ASSERT_NE(c.packet, nullptr);
   EXPECT_STREQ(c.As<ServerList>()->m_Field.GetAt(0)->Bytes1, "local");
   Bytes headOnly(set.begin(), set.begin() + 24);
-  EXPECT_TRUE(ktest::Refused(headOnly));
+  EXPECT_TRUE(kdl::test::Refused(headOnly));
 }
 
 }  // namespace

@@ -10,11 +10,11 @@
 namespace PacketZVDiskless {
 namespace {
 
-using ktest::Bytes;
-using ktest::Chars;
-using ktest::Hex;
-using ktest::ExpectFreshIsZero;
-using ktest::Zeros;
+using kdl::test::Bytes;
+using kdl::test::Chars;
+using kdl::test::Hex;
+using kdl::test::ExpectFreshIsZero;
+using kdl::test::Zeros;
 
 TEST(DiskSvrPackets, FreshPacketsAreZeroAtTheirMinimumLength) {
   ExpectFreshIsZero<CPktDiskSvrLogin>(120);
@@ -33,7 +33,7 @@ TEST(DiskSvrPackets, EmptyLoginIs120Bytes) {
                Hex("11 00 00 00  12 00 00 00  13 00 00 00  14 00 00 00") +
                Hex("00 00 00 00  00 00 00 00  99 00 00 00");
   ASSERT_EQ(wire.size(), 120u);
-  auto d = ktest::ExpectRoundTrip<CPktDiskSvrLogin>(wire);
+  auto d = kdl::test::ExpectRoundTrip<CPktDiskSvrLogin>(wire);
   ASSERT_NE(d.packet, nullptr);
   auto* p = d.As<CPktDiskSvrLogin>();
   EXPECT_EQ(p->ItemsA.m_nCount, 0u);
@@ -46,7 +46,7 @@ TEST(DiskSvrPackets, EmptyLoginIs120Bytes) {
   EXPECT_EQ(p->Detail.Size(), 24u);
 
   Bytes noLastWord(wire.begin(), wire.end() - 1);
-  EXPECT_TRUE(ktest::Refused(noLastWord));
+  EXPECT_TRUE(kdl::test::Refused(noLastWord));
 }
 
 // Login with one entry of each kind, in both byte orders. The six bytes at
@@ -73,7 +73,7 @@ TEST(DiskSvrPackets, LoginWithOneOfEachIs159BytesAndKeepsVerbatimBytes) {
     Bytes wire = Hex(net ? kLoginBe : kLoginLe) + Chars("DS-01", 64) +
                  Hex(net ? kLoginBeTail : kLoginLeTail);
     ASSERT_EQ(wire.size(), 159u);
-    auto d = ktest::ExpectRoundTrip<CPktDiskSvrLogin>(wire, net);
+    auto d = kdl::test::ExpectRoundTrip<CPktDiskSvrLogin>(wire, net);
     ASSERT_NE(d.packet, nullptr) << net;
     auto* p = d.As<CPktDiskSvrLogin>();
     const CDiskSvrLoginItemA* a = p->ItemsA.GetAt(0);
@@ -81,7 +81,7 @@ TEST(DiskSvrPackets, LoginWithOneOfEachIs159BytesAndKeepsVerbatimBytes) {
     EXPECT_EQ(a->Word1, 0xC0A80001u);
     EXPECT_EQ(a->Word2, 0x0320u);
     EXPECT_EQ(a->Word3, 1u);
-    EXPECT_EQ(ktest::ToHex(a->Bytes1, 6), "00 1a 2b 3c 4d 5e");
+    EXPECT_EQ(kdl::test::ToHex(a->Bytes1, 6), "00 1a 2b 3c 4d 5e");
     const CDiskSvrLoginItemB* b = p->Detail.ItemsB.GetAt(0);
     ASSERT_NE(b, nullptr);
     EXPECT_EQ(b->Word1, 0x01020304u);
@@ -100,42 +100,42 @@ TEST(DiskSvrPackets, LoginRefusesShortEntries) {
   // message no longer decodes.
   Bytes twoB = wire;
   twoB[122] = 2;
-  EXPECT_TRUE(ktest::Refused(twoB));
+  EXPECT_TRUE(kdl::test::Refused(twoB));
   // Cut inside the A entry's verbatim bytes.
   Bytes cutA(wire.begin(), wire.begin() + 40);
-  EXPECT_TRUE(ktest::Refused(cutA));
+  EXPECT_TRUE(kdl::test::Refused(cutA));
   // Cut inside the B entry's byte.
   Bytes cutB(wire.begin(), wire.begin() + 130);
-  EXPECT_TRUE(ktest::Refused(cutB));
+  EXPECT_TRUE(kdl::test::Refused(cutB));
 }
 
 TEST(DiskSvrPackets, NotifyAccessNeedsItsByte) {
   Bytes wire = Hex("00 00 00 00  02 00 03 00  19 00 00 00  00 00 00 00  00 00 00 00  00 00 00 00"
                    "01");
-  auto d = ktest::ExpectRoundTrip<CPktDiskSvrNotifyAccess>(wire);
+  auto d = kdl::test::ExpectRoundTrip<CPktDiskSvrNotifyAccess>(wire);
   ASSERT_NE(d.packet, nullptr);
   EXPECT_EQ(d.As<CPktDiskSvrNotifyAccess>()->Byte1, 1);
   Bytes headOnly(wire.begin(), wire.begin() + 24);
-  EXPECT_TRUE(ktest::Refused(headOnly));
+  EXPECT_TRUE(kdl::test::Refused(headOnly));
 }
 
 TEST(DiskSvrPackets, SyncStateAndTempPath) {
   Bytes sync = Hex("00 00 00 00  00 03 00 03  00 00 00 24  00 00 00 00  00 00 00 00  00 00 00 00"
                    "00 00 00 01  00 00 00 02  80 00 00 03");
-  auto a = ktest::ExpectRoundTrip<CPktDiskSvrSync>(sync, true);
+  auto a = kdl::test::ExpectRoundTrip<CPktDiskSvrSync>(sync, true);
   ASSERT_NE(a.packet, nullptr);
   EXPECT_EQ(a.As<CPktDiskSvrSync>()->Word1, 1u);
   EXPECT_EQ(a.As<CPktDiskSvrSync>()->Word3, 0x80000003u);
 
   Bytes state = Hex("00 00 00 00  04 00 03 00  20 00 00 00  00 00 00 00  00 00 00 00  00 00 00 00"
                     "05 00 00 00  06 00 00 00");
-  auto b = ktest::ExpectRoundTrip<CPktDiskSvrSynchronousState>(state);
+  auto b = kdl::test::ExpectRoundTrip<CPktDiskSvrSynchronousState>(state);
   ASSERT_NE(b.packet, nullptr);
   EXPECT_EQ(b.As<CPktDiskSvrSynchronousState>()->Word2, 6u);
 
   Bytes path = Hex("00 00 00 00  08 00 03 00  32 00 00 00  00 00 00 00  00 00 00 00  00 00 00 00") +
                Chars("D:\\vtemp", 26);
-  auto c = ktest::ExpectRoundTrip<CPktSetImageSererTempDataPath>(path);
+  auto c = kdl::test::ExpectRoundTrip<CPktSetImageSererTempDataPath>(path);
   ASSERT_NE(c.packet, nullptr);
   EXPECT_STREQ(c.As<CPktSetImageSererTempDataPath>()->Bytes1, "D:\\vtemp");
 }
@@ -147,7 +147,7 @@ TEST(DiskSvrPackets, ServerIOInformationHasTwoArraysInOrder) {
                Hex("01 00 00 00  02 00 00 00  03 00 00 00  04 00 00 00  05 00 00 00") +
                Hex("01 00 00 00") + e + Hex("01 00 00 00") + a;
   ASSERT_EQ(wire.size(), 180u);
-  auto d = ktest::ExpectRoundTrip<CPktSvrIOInformation>(wire);
+  auto d = kdl::test::ExpectRoundTrip<CPktSvrIOInformation>(wire);
   ASSERT_NE(d.packet, nullptr);
   auto* p = d.As<CPktSvrIOInformation>();
   EXPECT_EQ(p->Word5, 5u);
@@ -158,7 +158,7 @@ TEST(DiskSvrPackets, ServerIOInformationHasTwoArraysInOrder) {
 
   // The A entry cut short.
   Bytes cut(wire.begin(), wire.end() - 4);
-  EXPECT_TRUE(ktest::Refused(cut));
+  EXPECT_TRUE(kdl::test::Refused(cut));
 }
 
 TEST(DiskSvrPackets, SummaryPutsWordFiveAtOffset805) {
@@ -168,8 +168,8 @@ TEST(DiskSvrPackets, SummaryPutsWordFiveAtOffset805) {
                Hex("00 00 00 00  00 00 00 00");
   Bytes wire = head + body;
   ASSERT_EQ(wire.size(), 817u);
-  ASSERT_EQ(ktest::ToHex(wire.data() + 805, 4), "ef be ad de");
-  auto d = ktest::ExpectRoundTrip<CPktSummaryInfomation>(wire);
+  ASSERT_EQ(kdl::test::ToHex(wire.data() + 805, 4), "ef be ad de");
+  auto d = kdl::test::ExpectRoundTrip<CPktSummaryInfomation>(wire);
   ASSERT_NE(d.packet, nullptr);
   auto* p = d.As<CPktSummaryInfomation>();
   EXPECT_EQ(p->Word4, 4u);
@@ -180,9 +180,9 @@ TEST(DiskSvrPackets, SummaryPutsWordFiveAtOffset805) {
 
   CPktSummaryInfomation out;
   out.Word5 = 0x01020304;
-  Bytes packed = ktest::PackWire(out);
+  Bytes packed = kdl::test::PackWire(out);
   ASSERT_EQ(packed.size(), 817u);
-  EXPECT_EQ(ktest::ToHex(packed.data() + 801, 12), "00 00 00 00 04 03 02 01 00 00 00 00");
+  EXPECT_EQ(kdl::test::ToHex(packed.data() + 801, 12), "00 00 00 00 04 03 02 01 00 00 00 00");
 }
 
 TEST(DiskSvrPackets, SummaryWithOneEntryOfEachIs1093Bytes) {
@@ -191,7 +191,7 @@ TEST(DiskSvrPackets, SummaryWithOneEntryOfEachIs1093Bytes) {
                Hex("00 00 00 01  00 00 00 0A  00 00 00 0B") +
                Hex("00 00 00 01") + Chars("C:\\images\\a.vhd", 260) + Hex("00 00 00 0C  00 00 00 0D");
   ASSERT_EQ(wire.size(), 1093u);
-  auto d = ktest::ExpectRoundTrip<CPktSummaryInfomation>(wire, true);
+  auto d = kdl::test::ExpectRoundTrip<CPktSummaryInfomation>(wire, true);
   ASSERT_NE(d.packet, nullptr);
   auto* p = d.As<CPktSummaryInfomation>();
   EXPECT_EQ(p->Word5, 5u);
@@ -207,7 +207,7 @@ TEST(DiskSvrPackets, DiskServerDataReplyIs291PlusEntries) {
                Hex("01 00 00 00  02 00 00 00") + Chars("srv", 255) + Hex("01 00 00 00") +
                Chars("C:\\img", 260) + Hex("03 00 00 00  04 00 00 00");
   ASSERT_EQ(wire.size(), 559u);
-  auto d = ktest::ExpectRoundTrip<CPktReportAskDSDataAck>(wire);
+  auto d = kdl::test::ExpectRoundTrip<CPktReportAskDSDataAck>(wire);
   ASSERT_NE(d.packet, nullptr);
   auto* p = d.As<CPktReportAskDSDataAck>();
   EXPECT_EQ(p->Word2, 2u);
@@ -215,14 +215,14 @@ TEST(DiskSvrPackets, DiskServerDataReplyIs291PlusEntries) {
   ASSERT_EQ(p->ItemsB.m_nCount, 1u);
   EXPECT_EQ(p->ItemsB.GetAt(0)->Word2, 4u);
   Bytes cut(wire.begin(), wire.end() - 1);
-  EXPECT_TRUE(ktest::Refused(cut));
+  EXPECT_TRUE(kdl::test::Refused(cut));
 }
 
 TEST(DiskSvrPackets, AdministratorRecordArrays) {
   using AdminList = KPKT_TYPE(0x80030104, VLF, CAdminDesc);
   Bytes wire = Hex("00 00 00 00  04 01 03 80  28 00 00 00  00 00 00 00  03 00 00 00  00 00 00 00"
                    "01 00 00 00  0A 00 00 00  0B 00 00 00  0C 00 00 00");
-  auto d = ktest::ExpectRoundTrip<AdminList>(wire);
+  auto d = kdl::test::ExpectRoundTrip<AdminList>(wire);
   ASSERT_NE(d.packet, nullptr);
   EXPECT_EQ(d.packet->ErrCode, 3u);
   EXPECT_EQ(d.As<AdminList>()->m_Field.GetAt(0)->Word3, 0xCu);

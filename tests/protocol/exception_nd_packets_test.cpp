@@ -10,10 +10,10 @@
 namespace PacketZVDiskless {
 namespace {
 
-using ktest::Bytes;
-using ktest::Chars;
-using ktest::Hex;
-using ktest::Zeros;
+using kdl::test::Bytes;
+using kdl::test::Chars;
+using kdl::test::Hex;
+using kdl::test::Zeros;
 
 using ExcpReport = KPKT_TYPE(0x00080001, EXCP_REC, CPktExceptionBaseInformation);
 using ExcpList = KPKT_TYPE(0x80080002, EXCP_VLF, CPktExceptionBaseInformation);
@@ -44,7 +44,7 @@ TEST(ExceptionPackets, SingleReportIs308BytesInEitherOrder) {
   Bytes le = Hex("00 00 00 00  01 00 08 00  34 01 00 00  00 00 00 00  07 00 00 00  00 00 00 00") +
              LeRecord();
   ASSERT_EQ(le.size(), 308u);
-  auto d = ktest::ExpectRoundTrip<ExcpReport>(le);
+  auto d = kdl::test::ExpectRoundTrip<ExcpReport>(le);
   ASSERT_NE(d.packet, nullptr);
   EXPECT_EQ(d.packet->ErrCode, 7u);
   ExpectRecord(d.As<ExcpReport>()->m_Payload);
@@ -52,13 +52,13 @@ TEST(ExceptionPackets, SingleReportIs308BytesInEitherOrder) {
   Bytes be = Hex("00 00 00 00  00 08 00 01  00 00 01 34  00 00 00 00  00 00 00 07  00 00 00 00") +
              Hex("11 22 33 44  00 00 00 05") + Chars("boom", 128) + Chars("where", 128) +
              Hex("00 00 00 01  00 00 00 02  00 00 00 03  00 00 00 04  A0 B0 C0 D0");
-  auto b = ktest::ExpectRoundTrip<ExcpReport>(be, true);
+  auto b = kdl::test::ExpectRoundTrip<ExcpReport>(be, true);
   ASSERT_NE(b.packet, nullptr);
   ExpectRecord(b.As<ExcpReport>()->m_Payload);
 
   // One byte short of the record: refused.
   Bytes shortMsg(le.begin(), le.end() - 1);
-  EXPECT_TRUE(ktest::Refused(shortMsg));
+  EXPECT_TRUE(kdl::test::Refused(shortMsg));
 }
 
 TEST(ExceptionPackets, QueryReplyWithTwoReportsIs596Bytes) {
@@ -67,7 +67,7 @@ TEST(ExceptionPackets, QueryReplyWithTwoReportsIs596Bytes) {
   Bytes wire = Hex("00 00 00 00  03 80 00 80  54 02 00 00  00 00 00 00  00 00 00 00  00 00 00 00") +
                Hex("02 00 00 00") + LeRecord() + second;
   ASSERT_EQ(wire.size(), 596u);
-  auto d = ktest::ExpectRoundTrip<ExcpQueryAck>(wire);
+  auto d = kdl::test::ExpectRoundTrip<ExcpQueryAck>(wire);
   ASSERT_NE(d.packet, nullptr);
   EXPECT_EQ(d.packet->Type, 0x80008003u);
   auto* p = d.As<ExcpQueryAck>();
@@ -83,16 +83,16 @@ TEST(ExceptionPackets, QueryReplyWithTwoReportsIs596Bytes) {
   wrongCode[5] = 0x00;
   wrongCode[6] = 0x08;
   wrongCode[7] = 0x80;
-  EXPECT_TRUE(ktest::Refused(wrongCode));
+  EXPECT_TRUE(kdl::test::Refused(wrongCode));
   // A count of two with one record behind it is refused.
   Bytes oneRecord(wire.begin(), wire.begin() + 28 + 284);
-  EXPECT_TRUE(ktest::Refused(oneRecord));
+  EXPECT_TRUE(kdl::test::Refused(oneRecord));
 }
 
 TEST(ExceptionPackets, ListReplyIsACountedArray) {
   Bytes empty = Hex("00 00 00 00  02 00 08 80  1C 00 00 00  00 00 00 00  00 00 00 00  00 00 00 00") +
                 Hex("00 00 00 00");
-  auto d = ktest::ExpectRoundTrip<ExcpList>(empty);
+  auto d = kdl::test::ExpectRoundTrip<ExcpList>(empty);
   ASSERT_NE(d.packet, nullptr);
   EXPECT_EQ(d.As<ExcpList>()->m_Payload.m_nCount, 0u);
 
@@ -113,7 +113,7 @@ TEST(ExceptionPackets, HandledAndErrorCountRecordsArePolymorphic) {
   // Handled list, one record: 28 + 136 = 164 bytes.
   Bytes handled = Hex("00 00 00 00  04 00 08 00  A4 00 00 00  00 00 00 00  00 00 00 00  00 00 00 00") +
                   Hex("01 00 00 00  09 00 00 00  02 00 00 00") + Chars("disk 3 failed", 128);
-  auto d = ktest::ExpectRoundTrip<HandledList>(handled);
+  auto d = kdl::test::ExpectRoundTrip<HandledList>(handled);
   ASSERT_NE(d.packet, nullptr);
   const auto* rec = d.As<HandledList>()->m_Field.GetAt(0);
   ASSERT_NE(rec, nullptr);
@@ -125,7 +125,7 @@ TEST(ExceptionPackets, HandledAndErrorCountRecordsArePolymorphic) {
   // Error counts, two records: 28 + 16 = 44 bytes, big-endian.
   Bytes counts = Hex("00 00 00 00  80 08 00 05  00 00 00 2C  00 00 00 00  00 00 00 00  00 00 00 00") +
                  Hex("00 00 00 02  00 00 00 01  00 00 00 11  00 00 00 02  00 00 01 00");
-  auto c = ktest::ExpectRoundTrip<ErrorCounts>(counts, true);
+  auto c = kdl::test::ExpectRoundTrip<ErrorCounts>(counts, true);
   ASSERT_NE(c.packet, nullptr);
   const auto& f = c.As<ErrorCounts>()->m_Field;
   ASSERT_EQ(f.m_nCount, 2u);
@@ -135,7 +135,7 @@ TEST(ExceptionPackets, HandledAndErrorCountRecordsArePolymorphic) {
   // A count of three with two records behind it.
   Bytes tooMany = counts;
   tooMany[27] = 3;
-  EXPECT_TRUE(ktest::Refused(tooMany, true));
+  EXPECT_TRUE(kdl::test::Refused(tooMany, true));
 }
 
 TEST(NDPackets, DiskIOReplyCarriesWordsAndUsers) {
@@ -144,7 +144,7 @@ TEST(NDPackets, DiskIOReplyCarriesWordsAndUsers) {
   Bytes wire = Hex("00 00 00 00  02 00 00 81  58 00 00 00  00 00 00 00  00 00 00 00  00 00 00 00") +
                Hex("10 00 00 00  20 00 00 00  30 00 00 00  40 00 00 00  01 00 00 00") + user;
   ASSERT_EQ(wire.size(), 88u);
-  auto d = ktest::ExpectRoundTrip<CPktNDAskDiskIOInforAck>(wire);
+  auto d = kdl::test::ExpectRoundTrip<CPktNDAskDiskIOInforAck>(wire);
   ASSERT_NE(d.packet, nullptr);
   auto* p = d.As<CPktNDAskDiskIOInforAck>();
   EXPECT_EQ(p->Word1, 0x10u);
@@ -157,11 +157,11 @@ TEST(NDPackets, DiskIOReplyCarriesWordsAndUsers) {
   // Words 1 to 4 of a fresh packet start at zero: it packs to 44 bytes of
   // head and zeros.
   CPktNDAskDiskIOInforAck fresh;
-  EXPECT_EQ(ktest::ToHex(ktest::PackWire(fresh)), ktest::ToHex(ktest::LeHead(0x81000002, 44) +
+  EXPECT_EQ(kdl::test::ToHex(kdl::test::PackWire(fresh)), kdl::test::ToHex(kdl::test::LeHead(0x81000002, 44) +
                                                                Zeros(20)));
   // The user record cut short.
   Bytes cut(wire.begin(), wire.end() - 2);
-  EXPECT_TRUE(ktest::Refused(cut));
+  EXPECT_TRUE(kdl::test::Refused(cut));
 }
 
 TEST(NDPackets, ConfigAndUserArrays) {
@@ -169,7 +169,7 @@ TEST(NDPackets, ConfigAndUserArrays) {
   using ConfigAck = KPKT_TYPE(0x81000003, VLF, CNDConfigInfor);
   Bytes set = Hex("00 00 00 00  01 00 00 04  00 00 00 24  00 00 00 00  00 00 00 00  00 00 00 00") +
               Hex("00 00 00 02  12 34 56 78  00 00 00 01");
-  auto d = ktest::ExpectRoundTrip<ConfigSet>(set, true);
+  auto d = kdl::test::ExpectRoundTrip<ConfigSet>(set, true);
   ASSERT_NE(d.packet, nullptr);
   EXPECT_EQ(d.As<ConfigSet>()->m_Field.GetAt(0)->Word1, 0x12345678u);
   EXPECT_EQ(d.As<ConfigSet>()->m_Field.GetAt(1)->Word1, 1u);
@@ -178,7 +178,7 @@ TEST(NDPackets, ConfigAndUserArrays) {
   using UserList = KPKT_TYPE(0x81000001, VLF, CNDUserIOInfor);
   Bytes users = Hex("00 00 00 00  01 00 00 81  48 00 00 00  00 00 00 00  00 00 00 00  00 00 00 00") +
                 Hex("01 00 00 00") + Zeros(40) + Hex("2A 00 00 00");
-  auto u = ktest::ExpectRoundTrip<UserList>(users);
+  auto u = kdl::test::ExpectRoundTrip<UserList>(users);
   ASSERT_NE(u.packet, nullptr);
   EXPECT_EQ(u.As<UserList>()->m_Field.GetAt(0)->Word11, 42u);
 }

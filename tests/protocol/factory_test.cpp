@@ -12,12 +12,14 @@
 #include "protocol/AllPackets.h"
 #include "protocol/PacketFactory.h"
 #include "tests/protocol/test_bytes.h"
+#include "util/Text.h"
 
 using namespace PacketZVDiskless;
-using ktest::Bytes;
-using ktest::Chars;
-using ktest::Hex;
-using ktest::Zeros;
+using kdl::test::Bytes;
+using kdl::util::CopyField;
+using kdl::test::Chars;
+using kdl::test::Hex;
+using kdl::test::Zeros;
 
 namespace {
 
@@ -155,7 +157,7 @@ TEST(Factory, EveryToolCodeYieldsItsClass) {
 
 TEST(Factory, ToolTableHasExactlyTheSixteenCodes) {
   std::vector<uint32_t> codes;
-#define KPKT_COLLECT(code, KIND, arg) codes.push_back(code);
+#define KPKT_COLLECT(code, KIND, arg, TAIL) codes.push_back(code);
   KELVANE_TOOL_PACKETS(KPKT_COLLECT)
 #undef KPKT_COLLECT
   const std::vector<uint32_t> expect = {
@@ -169,7 +171,7 @@ TEST(Factory, ToolTableHasExactlyTheSixteenCodes) {
 template <class P>
 std::unique_ptr<P> RoundTrip(P& p) {
   p.Length = p.Size();
-  CPktWriteStream w(p.Size());
+  CPktWriteStream w = kdl::test::OwningWriter(p.Size());
   EXPECT_EQ(0, p.Pack(w));
   EXPECT_EQ(p.Size(), w.m_nPos);
   CPktReadStream r(w.m_pData, w.m_nPos, false);
@@ -205,7 +207,7 @@ TEST(FactoryRoundTrip, HeadOnlyPackets) {
 
 TEST(FactoryRoundTrip, Login) {
   CPktToolLogin p;
-  CopyText(p.ToolName, "ImageTool/2");
+  CopyField(p.ToolName, "ImageTool/2");
   auto got = RoundTrip(p);
   ASSERT_TRUE(got);
   EXPECT_EQ(0, std::memcmp(p.ToolName, got->ToolName, 32));
@@ -250,7 +252,7 @@ TEST(FactoryRoundTrip, ImageList) {
   for (uint32_t i = 0; i < 2; ++i) {
     CPImageBaseInfor* img = p.Images.GetAt(i);
     img->ImageId = 100 + i;
-    CopyText(img->Name, i ? "second" : "first");
+    CopyField(img->Name, i ? "second" : "first");
     img->Param1 = 10 * i + 1;
     img->Param2 = 10 * i + 2;
   }
@@ -276,9 +278,9 @@ TEST(FactoryRoundTrip, ImageInfoWithSnapshots) {
     img->ImageId = i + 1;
     img->Param2 = 2;
     img->Param3 = 3;
-    CopyText(img->Text1, "t1");
+    CopyField(img->Text1, "t1");
     img->Param4 = 4;
-    CopyText(img->Text2, "t2");
+    CopyField(img->Text2, "t2");
     img->Param5 = 5;
     img->Param6 = 6;
     ASSERT_EQ(0, img->Snapshots.SetCount(i + 1));
@@ -290,7 +292,7 @@ TEST(FactoryRoundTrip, ImageInfoWithSnapshots) {
       snap->Param4 = 4;
       snap->Param5 = 5;
       snap->Param6 = 6;
-      CopyText(snap->Text, "snap");
+      CopyField(snap->Text, "snap");
       for (int t = 0; t < 6; ++t) snap->SetTimeField(t, uint16_t(2000 + t + s));
     }
   }
@@ -343,7 +345,7 @@ TEST(FactoryRoundTrip, RecordArrayRequestsAndDiscoverReply) {
   cr->Param2 = 2;
   cr->Param3 = 3;
   cr->Param4 = 4;
-  CopyText(cr->Text, "pc-12");
+  CopyField(cr->Text, "pc-12");
   auto gc = RoundTrip(c);
   ASSERT_TRUE(gc);
   ASSERT_EQ(1u, gc->m_Field.m_nCount);
@@ -356,7 +358,7 @@ TEST(FactoryRoundTrip, RecordArrayRequestsAndDiscoverReply) {
   CPktToolCreateImage n;
   ASSERT_EQ(0, n.m_Field.SetCount(1));
   n.m_Field.GetAt(0)->ImageId = 0;
-  CopyText(n.m_Field.GetAt(0)->Name, "img");
+  CopyField(n.m_Field.GetAt(0)->Name, "img");
   n.m_Field.GetAt(0)->Param1 = 64;
   n.m_Field.GetAt(0)->Param2 = 7;
   auto gn = RoundTrip(n);
@@ -423,8 +425,8 @@ void CheckTemplateRow(uint32_t code) {
 
 TEST(FactoryTable, EveryTemplateRowOfEveryFamilyDecodesIntoItsClass) {
   std::set<uint32_t> codes;
-#define KPKT_CHECK_ROW(code, KIND, arg) \
-  codes.insert(code);                   \
+#define KPKT_CHECK_ROW(code, KIND, arg, TAIL) \
+  codes.insert(code);                         \
   KPKT_CHECK_##KIND(code, arg)
 #define KPKT_CHECK_HEAD(code, arg) CheckTemplateRow<KPKT_TYPE_HEAD(code, arg)>(code);
 #define KPKT_CHECK_HEAD_AS(code, arg) CheckTemplateRow<KPKT_TYPE_HEAD_AS(code, arg)>(code);

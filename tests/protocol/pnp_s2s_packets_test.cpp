@@ -7,14 +7,16 @@
 #include "protocol/DiskS2SPackets.h"
 #include "protocol/PnpPackets.h"
 #include "tests/protocol/server_packet_checks.h"
+#include "util/Text.h"
 
 namespace PacketZVDiskless {
 namespace {
 
-using ktest::Bytes;
-using ktest::Chars;
-using ktest::Hex;
-using ktest::Zeros;
+using kdl::test::Bytes;
+using kdl::util::CopyField;
+using kdl::test::Chars;
+using kdl::test::Hex;
+using kdl::test::Zeros;
 
 TEST(PnpPackets, DeviceRequestMixesWordSizesInBothOrders) {
   Bytes le = Hex("00 00 00 00  01 00 05 00  2C 00 00 00  00 00 00 00  00 00 00 00  00 00 00 00") +
@@ -22,7 +24,7 @@ TEST(PnpPackets, DeviceRequestMixesWordSizesInBothOrders) {
   Bytes be = Hex("00 00 00 00  00 05 00 01  00 00 00 2C  00 00 00 00  00 00 00 00  00 00 00 00") +
              Hex("01 02 03 04  0A 01 0A 02  0A 03 0A 04  0A 05 0A 06  0A 07 0A 08");
   for (bool net : {false, true}) {
-    auto d = ktest::ExpectRoundTrip<CPktPNPGetDeviceInfor>(net ? be : le, net);
+    auto d = kdl::test::ExpectRoundTrip<CPktPNPGetDeviceInfor>(net ? be : le, net);
     ASSERT_NE(d.packet, nullptr);
     auto* p = d.As<CPktPNPGetDeviceInfor>();
     EXPECT_EQ(p->Word1, 0x01020304u);
@@ -31,19 +33,19 @@ TEST(PnpPackets, DeviceRequestMixesWordSizesInBothOrders) {
     EXPECT_EQ(p->Word9, 0x0A08u);
   }
   Bytes cut(le.begin(), le.end() - 1);  // last 16-bit word incomplete
-  EXPECT_TRUE(ktest::Refused(cut));
+  EXPECT_TRUE(kdl::test::Refused(cut));
 }
 
 TEST(PnpPackets, FileRequestsAndFileInfoReply) {
   Bytes info = Hex("00 00 00 00  02 00 05 00  58 00 00 00  00 00 00 00  00 00 00 00  00 00 00 00") +
                Chars("usbstor.inf", 64);
-  auto a = ktest::ExpectRoundTrip<CPktPNPGetFileInfor>(info);
+  auto a = kdl::test::ExpectRoundTrip<CPktPNPGetFileInfor>(info);
   ASSERT_NE(a.packet, nullptr);
   EXPECT_STREQ(a.As<CPktPNPGetFileInfor>()->Bytes1, "usbstor.inf");
 
   Bytes read = Hex("00 00 00 00  03 00 05 00  60 00 00 00  00 00 00 00  00 00 00 00  00 00 00 00") +
                Chars("usbstor.sys", 64) + Hex("00 10 00 00  00 02 00 00");
-  auto b = ktest::ExpectRoundTrip<CPktPNPReadFileData>(read);
+  auto b = kdl::test::ExpectRoundTrip<CPktPNPReadFileData>(read);
   ASSERT_NE(b.packet, nullptr);
   EXPECT_STREQ(b.As<CPktPNPReadFileData>()->Bytes1, "usbstor.sys");
   EXPECT_EQ(b.As<CPktPNPReadFileData>()->Word1, 0x1000u);
@@ -51,7 +53,7 @@ TEST(PnpPackets, FileRequestsAndFileInfoReply) {
 
   Bytes ack = Hex("00 00 00 00  02 00 05 80  5C 00 00 00  00 00 00 00  00 00 00 00  00 00 00 00") +
               Chars("usbstor.inf", 64) + Hex("78 56 34 12");
-  auto c = ktest::ExpectRoundTrip<CPktPNPGetFileInforAck>(ack);
+  auto c = kdl::test::ExpectRoundTrip<CPktPNPGetFileInforAck>(ack);
   ASSERT_NE(c.packet, nullptr);
   EXPECT_EQ(c.As<CPktPNPGetFileInforAck>()->Word1, 0x12345678u);
 }
@@ -69,7 +71,7 @@ Bytes DeviceReply() {
 TEST(PnpPackets, DeviceReplyNestsVariableSizeRecords) {
   Bytes wire = DeviceReply();
   ASSERT_EQ(wire.size(), 62u);
-  auto d = ktest::ExpectRoundTrip<CPktPNPGetDeviceInforAck>(wire);
+  auto d = kdl::test::ExpectRoundTrip<CPktPNPGetDeviceInforAck>(wire);
   ASSERT_NE(d.packet, nullptr);
   auto* p = d.As<CPktPNPGetDeviceInforAck>();
   ASSERT_EQ(p->Buffer1.m_nLen, 3u);
@@ -92,11 +94,11 @@ TEST(PnpPackets, DeviceReplyNestsVariableSizeRecords) {
   // Two servers announced, one present.
   Bytes twoServers = wire;
   twoServers[41] = 2;
-  EXPECT_TRUE(ktest::Refused(twoServers));
+  EXPECT_TRUE(kdl::test::Refused(twoServers));
   // A system file whose buffer claims more bytes than the message holds.
   Bytes longFile = wire;
   longFile[35] = 0x40;
-  EXPECT_TRUE(ktest::Refused(longFile));
+  EXPECT_TRUE(kdl::test::Refused(longFile));
 }
 
 TEST(PnpPackets, FileDataReplyDecodesNothingAndSendsItsData) {
@@ -106,7 +108,7 @@ TEST(PnpPackets, FileDataReplyDecodesNothingAndSendsItsData) {
 
   for (size_t len : {wire.size(), size_t{24}}) {
     Bytes msg(wire.begin(), wire.begin() + len);
-    auto d = ktest::DecodeWire(msg);
+    auto d = kdl::test::DecodeWire(msg);
     auto* p = d.As<CPktPNPReadFileDataAck>();
     ASSERT_NE(p, nullptr) << len;
     EXPECT_EQ(p->Length, 101u);
@@ -120,30 +122,30 @@ TEST(PnpPackets, FileDataReplyDecodesNothingAndSendsItsData) {
 
   CPktPNPReadFileDataAck out;
   EXPECT_EQ(out.Size(), 96u);
-  CopyText(out.Bytes1, "x.sys");
+  CopyField(out.Bytes1, "x.sys");
   out.Word1 = 1;
   out.Word2 = 2;
   out.Data = data;
   out.DataLength = 5;
   out.Length = out.Size();
-  EXPECT_EQ(ktest::ToHex(ktest::PackWire(out)), ktest::ToHex(wire));
+  EXPECT_EQ(kdl::test::ToHex(kdl::test::PackWire(out)), kdl::test::ToHex(wire));
 
   // A length without data to send is refused rather than read through null.
   out.Data = nullptr;
-  EXPECT_TRUE(ktest::PackWire(out).empty());
+  EXPECT_TRUE(kdl::test::PackWire(out).empty());
 }
 
 TEST(DiskS2SPackets, VersionRequests) {
   Bytes get = Hex("00 00 00 00  01 00 04 00  1C 00 00 00  00 00 00 00  00 00 00 00  00 00 00 00"
                   "2A 00 00 00");
-  auto a = ktest::ExpectRoundTrip<CPktDiskS2SGetVersionInfor>(get);
+  auto a = kdl::test::ExpectRoundTrip<CPktDiskS2SGetVersionInfor>(get);
   ASSERT_NE(a.packet, nullptr);
   EXPECT_EQ(a.As<CPktDiskS2SGetVersionInfor>()->Word1, 42u);
 
   Bytes read = Hex("00 00 00 00  00 04 00 02  00 00 01 28  00 00 00 00  00 00 00 00  00 00 00 00"
                    "00 00 00 01  00 00 01 00  00 01 00 00") +
                Chars("v1\\base.vhd", 260);
-  auto b = ktest::ExpectRoundTrip<CPktDiskS2SReadVersionData>(read, true);
+  auto b = kdl::test::ExpectRoundTrip<CPktDiskS2SReadVersionData>(read, true);
   ASSERT_NE(b.packet, nullptr);
   auto* p = b.As<CPktDiskS2SReadVersionData>();
   EXPECT_EQ(p->Word1, 1u);
@@ -153,8 +155,8 @@ TEST(DiskS2SPackets, VersionRequests) {
 
   // Fields the sender leaves alone go out as zeros.
   CPktDiskS2SReadVersionData fresh;
-  EXPECT_EQ(ktest::ToHex(ktest::PackWire(fresh)),
-            ktest::ToHex(ktest::LeHead(0x00040002, 296) + Zeros(272)));
+  EXPECT_EQ(kdl::test::ToHex(kdl::test::PackWire(fresh)),
+            kdl::test::ToHex(kdl::test::LeHead(0x00040002, 296) + Zeros(272)));
 }
 
 TEST(DiskS2SPackets, VersionInfoReplyWithOneRecordIs1680Bytes) {
@@ -168,7 +170,7 @@ TEST(DiskS2SPackets, VersionInfoReplyWithOneRecordIs1680Bytes) {
                    "00 11 22 33  44 55 66 77  88 99 AA BB  CC DD EE FF") +
                Chars("name", 260) + Chars("path", 260) + Hex("01 00 00 00") + record;
   ASSERT_EQ(wire.size(), 1680u);
-  auto d = ktest::ExpectRoundTrip<CPktDiskS2SVersionInforAck>(wire);
+  auto d = kdl::test::ExpectRoundTrip<CPktDiskS2SVersionInforAck>(wire);
   ASSERT_NE(d.packet, nullptr);
   auto* p = d.As<CPktDiskS2SVersionInforAck>();
   EXPECT_EQ(p->Word1, 1u);
@@ -185,10 +187,10 @@ TEST(DiskS2SPackets, VersionInfoReplyWithOneRecordIs1680Bytes) {
   EXPECT_STREQ(r->Bytes5, "d");
 
   CPktDiskS2SVersionInforAck fresh;
-  EXPECT_EQ(ktest::ToHex(ktest::PackWire(fresh)),
-            ktest::ToHex(ktest::LeHead(0x80040001, 596) + Zeros(572)));
+  EXPECT_EQ(kdl::test::ToHex(kdl::test::PackWire(fresh)),
+            kdl::test::ToHex(kdl::test::LeHead(0x80040001, 596) + Zeros(572)));
   Bytes cut(wire.begin(), wire.end() - 1);
-  EXPECT_TRUE(ktest::Refused(cut));
+  EXPECT_TRUE(kdl::test::Refused(cut));
 }
 
 Bytes ReadDataReply() {
@@ -216,27 +218,27 @@ TEST(DiskS2SPackets, ReadDataReplyLeavesItsDataInTheStream) {
 
   uint8_t got[10] = {};
   ASSERT_EQ(p->ReadData(got), 0);
-  EXPECT_EQ(ktest::ToHex(got, 10), "d0 d1 d2 d3 d4 d5 d6 d7 d8 d9");
+  EXPECT_EQ(kdl::test::ToHex(got, 10), "d0 d1 d2 d3 d4 d5 d6 d7 d8 d9");
   EXPECT_EQ(stream.m_nPos, 310u);
   EXPECT_EQ(p->ReadData(got), -1);  // already taken
 
   // Sending the same packet takes the data from Data.
   p->Data = wire.data() + 300;
-  EXPECT_EQ(ktest::ToHex(ktest::PackWire(*p)), ktest::ToHex(wire));
+  EXPECT_EQ(kdl::test::ToHex(kdl::test::PackWire(*p)), kdl::test::ToHex(wire));
 }
 
 TEST(DiskS2SPackets, ReadDataReplyBoundsAndDefaults) {
   // A length the message cannot hold is refused.
   Bytes wire = ReadDataReply();
   Bytes shortData(wire.begin(), wire.end() - 1);
-  EXPECT_TRUE(ktest::Refused(shortData));
+  EXPECT_TRUE(kdl::test::Refused(shortData));
   Bytes noLength(wire.begin(), wire.begin() + 298);
-  EXPECT_TRUE(ktest::Refused(noLength));
+  EXPECT_TRUE(kdl::test::Refused(noLength));
 
   // Big-endian length, no data.
   Bytes be = Hex("00 00 00 00  80 04 00 02  00 00 01 2C  00 00 00 00  00 00 00 00  00 00 00 00") +
              Hex("00 00 00 07  00 00 00 08  00 00 00 09") + Chars("", 260) + Hex("00 00 00 00");
-  auto d = ktest::ExpectRoundTrip<CPktDiskS2SReadVersionDataAck>(be, true);
+  auto d = kdl::test::ExpectRoundTrip<CPktDiskS2SReadVersionDataAck>(be, true);
   ASSERT_NE(d.packet, nullptr);
   EXPECT_EQ(d.As<CPktDiskS2SReadVersionDataAck>()->Word2, 8u);
 
@@ -247,7 +249,7 @@ TEST(DiskS2SPackets, ReadDataReplyBoundsAndDefaults) {
   uint8_t sink[1];
   EXPECT_EQ(fresh.ReadData(sink), -1);
   fresh.DataLength = 4;  // no data pointer to send from
-  EXPECT_TRUE(ktest::PackWire(fresh).empty());
+  EXPECT_TRUE(kdl::test::PackWire(fresh).empty());
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 #include "protocol/PacketHead.h"
 #include "tests/protocol/test_bytes.h"
 
-namespace ktest {
+namespace kdl::test {
 
 // A packet decoded by the factory together with the bytes and the stream it
 // was read from (some packets keep pointing into them).
@@ -85,4 +85,4 @@ void ExpectFreshIsZero(uint32_t size) {
   EXPECT_EQ(ToHex(PackWire(fresh)), ToHex(LeHead(T::kCode, size) + Bytes(size - 24, 0)));
 }
 
-}  // namespace ktest
+}  // namespace kdl::test

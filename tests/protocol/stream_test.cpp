@@ -1,4 +1,5 @@
-// Byte streams, their bounds rule and byte orders, CPktBuffer, CopyText.
+// Byte streams, their bounds rule and byte orders, CPktBuffer, and the
+// bounded text copy into a fixed field.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -6,12 +7,14 @@
 #include "protocol/PacketHead.h"
 #include "protocol/PktStream.h"
 #include "tests/protocol/test_bytes.h"
+#include "util/Text.h"
 
 using namespace PacketZVDiskless;
-using ktest::Bytes;
-using ktest::Chars;
-using ktest::Hex;
-using ktest::Zeros;
+using kdl::test::Bytes;
+using kdl::util::CopyField;
+using kdl::test::Chars;
+using kdl::test::Hex;
+using kdl::test::Zeros;
 
 namespace {
 
@@ -140,7 +143,7 @@ TEST(WriteStream, FailedWriteLeavesBufferAndPositionUnchanged) {
 }
 
 TEST(WriteStream, OwningWriterAllocatesItsCapacity) {
-  CPktWriteStream w(uint32_t(6));
+  CPktWriteStream w = kdl::test::OwningWriter(6);
   ASSERT_NE(nullptr, w.m_pData);
   EXPECT_EQ(6u, w.m_nSize);
   EXPECT_EQ(1, w.m_bOwner);
@@ -267,7 +270,7 @@ TEST(PktBuffer, RefusesCountWithoutBytes) {
 TEST(CharArray, SentAtFullWidthAndReadWithoutTerminator) {
   char name[260];
   std::memset(name, 'q', sizeof name);
-  CopyText(name, "abc");
+  CopyField(name, "abc");
   uint8_t buf[260];
   CPktWriteStream w(buf, 260, false);
   EXPECT_EQ(0, w.WriteBytes(name, 260));
@@ -285,14 +288,14 @@ TEST(CharArray, SentAtFullWidthAndReadWithoutTerminator) {
 TEST(CopyText, BoundedAndZeroFilled) {
   char f[32];
   std::memset(f, 'q', sizeof f);
-  CopyText(f, "abcde");
+  CopyField(f, "abcde");
   EXPECT_EQ(Chars("abcde", 32), Bytes(f, f + 32));
 
-  CopyText(f, "0123456789012345678901234567890123456789");  // 40 characters
+  CopyField(f, "0123456789012345678901234567890123456789");  // 40 characters
   EXPECT_EQ(Chars("01234567890123456789012345678901", 32), Bytes(f, f + 32));
   EXPECT_EQ(nullptr, std::memchr(f, 0, 32));
 
-  CopyText(f, nullptr);
+  CopyField(f, nullptr);
   EXPECT_EQ(Zeros(32), Bytes(f, f + 32));
 }
 

@@ -9,9 +9,9 @@
 #include "tests/protocol/test_bytes.h"
 
 using namespace PacketZVDiskless;
-using ktest::Bytes;
-using ktest::Hex;
-using ktest::Zeros;
+using kdl::test::Bytes;
+using kdl::test::Hex;
+using kdl::test::Zeros;
 
 namespace {
 

@@ -10,12 +10,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-namespace ktest {
+#include "protocol/PktStream.h"
+
+namespace kdl::test {
 
 // A byte vector of its own type, so that `+` below is found from any namespace.
 struct Bytes : std::vector<uint8_t> {
@@ -85,4 +88,11 @@ inline std::string ToHex(const uint8_t* p, size_t n) {
 }
 inline std::string ToHex(const Bytes& b) { return ToHex(b.data(), b.size()); }
 
-}  // namespace ktest
+// A little-endian writer over a buffer of `capacity` bytes that it
+// allocates and frees itself, as the send path packs a packet.
+inline PacketZVDiskless::CPktWriteStream OwningWriter(uint32_t capacity) {
+  return PacketZVDiskless::CPktWriteStream(std::malloc(capacity ? capacity : 1), capacity,
+                                           /*netOrder=*/false, /*owner=*/true);
+}
+
+}  // namespace kdl::test

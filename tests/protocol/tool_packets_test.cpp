@@ -7,12 +7,14 @@
 
 #include "protocol/ToolPackets.h"
 #include "tests/protocol/test_bytes.h"
+#include "util/Text.h"
 
 using namespace PacketZVDiskless;
-using ktest::Bytes;
-using ktest::Chars;
-using ktest::Hex;
-using ktest::Zeros;
+using kdl::test::Bytes;
+using kdl::util::CopyField;
+using kdl::test::Chars;
+using kdl::test::Hex;
+using kdl::test::Zeros;
 
 namespace {
 
@@ -102,7 +104,7 @@ TEST(ToolLogin, FiveCharacterName) {
   CPktToolLogin p;
   EXPECT_EQ(0x00020001u, p.Type);
   EXPECT_EQ(56u, p.Length);
-  CopyText(p.ToolName, "admin");
+  CopyField(p.ToolName, "admin");
   Bytes expect = Hex("00 00 00 00 | 01 00 02 00 | 38 00 00 00") + kZero12 +
                  Hex("61 64 6d 69 6e") + Zeros(27);
   EXPECT_EQ(expect, Encode(p));
@@ -117,7 +119,7 @@ TEST(ToolLogin, FiveCharacterName) {
 
 TEST(ToolLogin, FortyCharacterNameFillsTheFieldWithoutTerminator) {
   CPktToolLogin p;
-  CopyText(p.ToolName, "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789abcd");
+  CopyField(p.ToolName, "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789abcd");
   Bytes expect = Hex("00 00 00 00 | 01 00 02 00 | 38 00 00 00") + kZero12 +
                  Chars("ABCDEFGHIJKLMNOPQRSTUVWXYZ012345", 32);
   EXPECT_EQ(expect, Encode(p));
@@ -195,7 +197,7 @@ TEST(ToolSelectImgAck, Is281BytesWithPathFrom25) {
   CPktToolSelectImgAck p;
   EXPECT_EQ(281u, p.Length);
   p.bSucc = 1;
-  CopyText(p.Path, "D:\\img\\a.vhd");
+  CopyField(p.Path, "D:\\img\\a.vhd");
   EXPECT_EQ(in, Encode(p));
 }
 
@@ -314,9 +316,9 @@ TEST(ToolQueryImgInfoAck, BuiltByHandEncodesTheSameBytes) {
   img->ImageId = 5;
   img->Param2 = 0x10;
   img->Param3 = 0x20;
-  CopyText(img->Text1, "base");
+  CopyField(img->Text1, "base");
   img->Param4 = 0x40;
-  CopyText(img->Text2, "C:\\img\\base.img");
+  CopyField(img->Text2, "C:\\img\\base.img");
   img->Param5 = 0x50;
   img->Param6 = 0x60;
   ASSERT_EQ(0, img->Snapshots.SetCount(2));
@@ -327,7 +329,7 @@ TEST(ToolQueryImgInfoAck, BuiltByHandEncodesTheSameBytes) {
   s0->Param4 = 4;
   s0->Param5 = 5;
   s0->Param6 = 6;
-  CopyText(s0->Text, "first");
+  CopyField(s0->Text, "first");
   const uint16_t t0[6] = {2024, 3, 15, 10, 30, 59};
   for (int i = 0; i < 6; ++i) s0->SetTimeField(i, t0[i]);
   CImgSnapshotInfo* s1 = img->Snapshots.GetAt(1);
@@ -337,7 +339,7 @@ TEST(ToolQueryImgInfoAck, BuiltByHandEncodesTheSameBytes) {
   s1->Param4 = 0x14;
   s1->Param5 = 0x15;
   s1->Param6 = 0x16;
-  CopyText(s1->Text, "second");
+  CopyField(s1->Text, "second");
   const uint16_t t1[6] = {2025, 12, 31, 23, 59, 0};
   for (int i = 0; i < 6; ++i) s1->SetTimeField(i, t1[i]);
   p.Length = p.Size();
@@ -415,7 +417,7 @@ TEST(ToolRequests, CancelAdministratorIs304Bytes) {
   CPCancelAdministratorBaseInfor* rec = p.m_Field.GetAt(0);
   rec->Param3 = 1;
   rec->Param4 = 0xff;
-  CopyText(rec->Text, "client-07");
+  CopyField(rec->Text, "client-07");
   p.Length = p.Size();
   EXPECT_EQ(304u, p.Length);
   Bytes expect = Hex("00 00 00 00 | 04 00 02 00 | 30 01 00 00") + kZero12 +
@@ -433,7 +435,7 @@ TEST(ToolRequests, CancelAdministratorIs304Bytes) {
 TEST(ToolRequests, CreateImageIs300Bytes) {
   CPktToolCreateImage p;
   ASSERT_EQ(0, p.m_Field.SetCount(1));
-  CopyText(p.m_Field.GetAt(0)->Name, "newimg");
+  CopyField(p.m_Field.GetAt(0)->Name, "newimg");
   p.m_Field.GetAt(0)->Param1 = 0x2000;
   p.Length = p.Size();
   EXPECT_EQ(300u, p.Length);

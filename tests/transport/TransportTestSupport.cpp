@@ -9,7 +9,7 @@
 #include <mutex>
 #include <set>
 
-namespace transport_test {
+namespace kdl::test {
 namespace {
 
 constexpr int kWaitMs = 20000;
@@ -77,7 +77,7 @@ bool Ready(int fd, short what) {
 
 }  // namespace
 
-namespace events {
+namespace kdl::test::events {
 void Reset() {
   std::lock_guard<std::mutex> lock(g_mu);
   g_events.clear(), g_dead.clear(), g_nViolations = 0, g_hook = nullptr;
@@ -113,7 +113,7 @@ bool WaitCount(uint32_t handle, size_t n) {
 bool WaitKind(uint32_t handle, uint32_t kind) {
   return WaitFor([&](const Event& e) { return e.handle == handle && e.kind == kind; }, 1);
 }
-}  // namespace events
+}  // namespace kdl::test::events
 
 void TcpCallback(const TransportEventHead* head, const void* data) {
   Record(FromTcp(head, data, false));
@@ -219,4 +219,4 @@ void CloseWithReset(int fd) {
   CloseSocket(fd);
 }
 
-}  // namespace transport_test
+}  // namespace kdl::test

@@ -19,7 +19,7 @@
 #include <unistd.h>
 #endif
 
-namespace transport_test {
+namespace kdl::test {
 
 // One event as a callback saw it.
 struct Event {
@@ -33,7 +33,7 @@ struct Event {
 // Every event that reached the callbacks below, in order of arrival. An
 // event for a handle marked dead counts as a violation: it came after the
 // handle's destroy had returned.
-namespace events {
+namespace kdl::test::events {
 void Reset();
 void SetHook(std::function<void(const Event&)> hook);  // runs after recording
 void MarkDead(uint32_t handle);
@@ -43,7 +43,7 @@ std::vector<uint32_t> KindsOf(uint32_t handle);
 // Waits (20 s at most) until the handle has n events, or one of `kind`.
 bool WaitCount(uint32_t handle, size_t n);
 bool WaitKind(uint32_t handle, uint32_t kind);
-}  // namespace events
+}  // namespace kdl::test::events
 
 void TcpCallback(const TransportEventHead* head, const void* data);
 void OtherTcpCallback(const TransportEventHead* head, const void* data);
@@ -69,4 +69,4 @@ void ShutdownSend(int fd);
 void CloseWithReset(int fd);  // SO_LINGER of 0: the peer sees a reset
 int NonBlockingTcpSocket();
 
-}  // namespace transport_test
+}  // namespace kdl::test

@@ -7,9 +7,12 @@
 #include <vector>
 
 #include "transport/Address.h"
+#include "util/IPv4Text.h"
 
-namespace Transport {
+namespace kdl::transport {
 namespace {
+
+using kdl::util::FormatIPv4;
 
 // Head words: Reserved0, Type, Length, Reserved3, ErrCode, Reserved5 (LE).
 const std::vector<uint8_t> kHeadOnly = {  // Type 0x00020006, Length 24
@@ -104,4 +107,4 @@ TEST(AddressTest, ParsesStrictDottedTextOnly) {
 }
 
 }  // namespace
-}  // namespace Transport
+}  // namespace kdl::transport

@@ -9,7 +9,7 @@
 #include "BasePlatform/Transport.h"
 #include "tests/transport/TransportTestSupport.h"
 
-namespace transport_test {
+namespace kdl::test {
 namespace {
 
 using std::chrono::milliseconds;
@@ -24,14 +24,14 @@ bool Ready(std::future<T>& f) {
 class TcpTransportTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    events::Reset();
+    kdl::test::events::Reset();
     ASSERT_EQ(TcpInit(TcpCallback), 1u);
     m_fds.push_back(m_listener = LoopbackSocket(SOCK_STREAM, &m_port, 8));
     ASSERT_GE(m_listener, 0);
   }
   void TearDown() override {
     TcpUninit();
-    EXPECT_EQ(events::Violations(), 0) << "event after its handle was destroyed";
+    EXPECT_EQ(kdl::test::events::Violations(), 0) << "event after its handle was destroyed";
     for (int fd : m_fds) CloseSocket(fd);
   }
   // A connected link; *peer is the accepted end.
@@ -60,8 +60,8 @@ TEST_F(TcpTransportTest, StreamIsCutIntoWholePacketsInOrder) {
     ASSERT_TRUE(WriteAll(peer, std::vector<uint8_t>(all.begin() + from, all.begin() + to)));
     std::this_thread::sleep_for(milliseconds(20));
   }
-  ASSERT_TRUE(events::WaitCount(h, 3));
-  const auto got = events::Of(h);
+  ASSERT_TRUE(kdl::test::events::WaitCount(h, 3));
+  const auto got = kdl::test::events::Of(h);
   ASSERT_EQ(got.size(), 3u);
   EXPECT_EQ(got[0].bytes, a);
   EXPECT_EQ(got[1].bytes, b);
@@ -74,15 +74,15 @@ TEST_F(TcpTransportTest, StreamIsCutIntoWholePacketsInOrder) {
   // A link created with its own callback reports there.
   const uint32_t h2 = Connect(&peer2, OtherTcpCallback);
   ASSERT_TRUE(WriteAll(peer2, a));
-  ASSERT_TRUE(events::WaitCount(h2, 1));
-  EXPECT_TRUE(events::Of(h2)[0].other);
+  ASSERT_TRUE(kdl::test::events::WaitCount(h2, 1));
+  EXPECT_TRUE(kdl::test::events::Of(h2)[0].other);
 }
 
 TEST_F(TcpTransportTest, LengthOutOfRangeGivesProtocolErrorThenClose) {
   for (uint32_t badLength : {23u, 16u * 1024 * 1024 + 1}) {
     std::atomic<uint32_t> addr{0}, port{0};
     // The handler asks for the remote end from inside the error event.
-    events::SetHook([&](const Event& e) {
+    kdl::test::events::SetHook([&](const Event& e) {
       uint32_t a = 0, p = 0;
       if (e.kind == TCP_EVENT_ERR_PROTOCOL && TcpGetLinkAddr(e.handle, 2, &a, &p)) {
         addr = a, port = p;
@@ -91,15 +91,15 @@ TEST_F(TcpTransportTest, LengthOutOfRangeGivesProtocolErrorThenClose) {
     int peer;
     const uint32_t h = Connect(&peer);
     ASSERT_TRUE(WriteAll(peer, Join({Packet(24, 0), Packet(badLength, 0), Packet(24, 0)})));
-    ASSERT_TRUE(events::WaitKind(h, TCP_EVENT_CLOSED));
-    EXPECT_EQ(events::KindsOf(h),
+    ASSERT_TRUE(kdl::test::events::WaitKind(h, TCP_EVENT_CLOSED));
+    EXPECT_EQ(kdl::test::events::KindsOf(h),
               (Kinds{TCP_EVENT_DATA, TCP_EVENT_ERR_PROTOCOL, TCP_EVENT_CLOSED}));
     EXPECT_TRUE(SeesClose(peer));
     EXPECT_EQ(TcpSend(h, Packet(24, 0).data(), 24, 0), 0u);
     EXPECT_EQ(addr.load(), 0x7F000001u);
     EXPECT_EQ(port.load(), m_port);
     TcpDestroy(h);
-    events::SetHook(nullptr);
+    kdl::test::events::SetHook(nullptr);
   }
 }
 
@@ -111,14 +111,14 @@ TEST_F(TcpTransportTest, PeerCloseAndResetAreReportedOnce) {
   ShutdownSend(closer);
   CloseWithReset(resetter);
   m_fds.pop_back();
-  ASSERT_TRUE(events::WaitKind(h1, TCP_EVENT_CLOSED));
-  ASSERT_TRUE(events::WaitKind(h2, TCP_EVENT_CLOSED));
+  ASSERT_TRUE(kdl::test::events::WaitKind(h1, TCP_EVENT_CLOSED));
+  ASSERT_TRUE(kdl::test::events::WaitKind(h2, TCP_EVENT_CLOSED));
   EXPECT_EQ(TcpSend(h1, Packet(24, 0).data(), 24, 0), 0u);
   // After the destroys no event can come any more: the lists are final.
   TcpDestroy(h1);
   TcpDestroy(h2);
-  EXPECT_EQ(events::KindsOf(h1), (Kinds{TCP_EVENT_DATA, TCP_EVENT_CLOSED}));
-  EXPECT_EQ(events::KindsOf(h2), (Kinds{TCP_EVENT_CLOSED}));
+  EXPECT_EQ(kdl::test::events::KindsOf(h1), (Kinds{TCP_EVENT_DATA, TCP_EVENT_CLOSED}));
+  EXPECT_EQ(kdl::test::events::KindsOf(h2), (Kinds{TCP_EVENT_CLOSED}));
 }
 
 TEST_F(TcpTransportTest, FailuresAreReturnValues) {
@@ -256,12 +256,12 @@ TEST_F(TcpTransportTest, ConcurrentSendersKeepPacketsWholeAndOrdered) {
 // create links from callbacks.
 TEST_F(TcpTransportTest, CallbacksMayCallBackIntoTheComponent) {
   std::promise<uint32_t> created;
-  events::SetHook([&](const Event& e) {
+  kdl::test::events::SetHook([&](const Event& e) {
     if (e.kind == TCP_EVENT_DATA) {
       TcpSend(e.handle, e.bytes.data(), uint32_t(e.bytes.size()), 0);  // echo
     } else if (e.kind == TCP_EVENT_CLOSED) {
       TcpDestroy(e.handle);
-      events::MarkDead(e.handle);
+      kdl::test::events::MarkDead(e.handle);
       created.set_value(TcpCreate(nullptr, "127.0.0.1", 0));
     }
   });
@@ -280,9 +280,9 @@ TEST_F(TcpTransportTest, CallbacksMayCallBackIntoTheComponent) {
 
 TEST_F(TcpTransportTest, DestroyInsideDataCallbackStopsDelivery) {
   std::promise<void> destroyed;
-  events::SetHook([&](const Event& e) {
+  kdl::test::events::SetHook([&](const Event& e) {
     TcpDestroy(e.handle);
-    events::MarkDead(e.handle);
+    kdl::test::events::MarkDead(e.handle);
     destroyed.set_value();
   });
   int peer;
@@ -291,7 +291,7 @@ TEST_F(TcpTransportTest, DestroyInsideDataCallbackStopsDelivery) {
   auto fut = destroyed.get_future();
   ASSERT_TRUE(Ready(fut));
   EXPECT_TRUE(SeesClose(peer));
-  EXPECT_EQ(events::Of(h).size(), 1u);
+  EXPECT_EQ(kdl::test::events::Of(h).size(), 1u);
 }
 
 TEST_F(TcpTransportTest, DestroyAndUninitWhileEventsFlow) {
@@ -305,14 +305,14 @@ TEST_F(TcpTransportTest, DestroyAndUninitWhileEventsFlow) {
       for (int n = 0; n < 5000 && !stop && WriteAll(peer, batch); ++n) {
       }
     });
-    EXPECT_TRUE(events::WaitCount(h, 200));
+    EXPECT_TRUE(kdl::test::events::WaitCount(h, 200));
     if (round % 2 == 0) {
       TcpDestroy(h);
     } else {
       TcpUninit();
       EXPECT_EQ(TcpInit(TcpCallback), 1u);
     }
-    events::MarkDead(h);
+    kdl::test::events::MarkDead(h);
     EXPECT_TRUE(SeesClose(peer));
     stop = true;
     flood.join();
@@ -320,16 +320,16 @@ TEST_F(TcpTransportTest, DestroyAndUninitWhileEventsFlow) {
   int peer;  // still usable afterwards
   const uint32_t h = Connect(&peer);
   ASSERT_TRUE(WriteAll(peer, Packet(24, 0)));
-  EXPECT_TRUE(events::WaitCount(h, 1));
+  EXPECT_TRUE(kdl::test::events::WaitCount(h, 1));
 }
 
 // The host may stop and start the service from inside the close callback.
 TEST_F(TcpTransportTest, UninitAndInitFromInsideCallback) {
   std::promise<uint32_t> restarted;
-  events::SetHook([&](const Event& e) {
+  kdl::test::events::SetHook([&](const Event& e) {
     if (e.kind != TCP_EVENT_CLOSED) return;
     TcpUninit();
-    events::MarkDead(e.handle);
+    kdl::test::events::MarkDead(e.handle);
     TcpInit(TcpCallback);
     const uint32_t h = TcpCreate(nullptr, "127.0.0.1", 0);
     restarted.set_value(TcpConnect(h, "127.0.0.1", m_port) ? h : kInvalidHandle);
@@ -343,9 +343,9 @@ TEST_F(TcpTransportTest, UninitAndInitFromInsideCallback) {
   ASSERT_NE(h2, kInvalidHandle);
   m_fds.push_back(peer = Accept(m_listener));
   ASSERT_TRUE(WriteAll(peer, Packet(24, 9)));
-  ASSERT_TRUE(events::WaitCount(h2, 1));
-  EXPECT_EQ(events::Of(h2)[0].bytes, Packet(24, 9));
+  ASSERT_TRUE(kdl::test::events::WaitCount(h2, 1));
+  EXPECT_EQ(kdl::test::events::Of(h2)[0].bytes, Packet(24, 9));
 }
 
 }  // namespace
-}  // namespace transport_test
+}  // namespace kdl::test

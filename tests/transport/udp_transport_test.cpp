@@ -8,19 +8,19 @@
 #include "BasePlatform/Transport.h"
 #include "tests/transport/TransportTestSupport.h"
 
-namespace transport_test {
+namespace kdl::test {
 namespace {
 
 class UdpTransportTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    events::Reset();
+    kdl::test::events::Reset();
     ASSERT_EQ(UdpInit(UdpCallback), 1u);
     ASSERT_GE(m_peer = LoopbackSocket(SOCK_DGRAM, &m_peerPort), 0);
   }
   void TearDown() override {
     UdpUninit();
-    EXPECT_EQ(events::Violations(), 0) << "event after its handle was destroyed";
+    EXPECT_EQ(kdl::test::events::Violations(), 0) << "event after its handle was destroyed";
     CloseSocket(m_peer);
   }
   void PeerSend(uint16_t port, const std::vector<uint8_t>& bytes) {
@@ -57,8 +57,8 @@ TEST_F(UdpTransportTest, DatagramsTravelBothWays) {
   PeerSend(port, Packet(24, 1));
   PeerSend(port, Packet(300, 2));
   PeerSend(port, {});
-  ASSERT_TRUE(events::WaitCount(h, 3));
-  const auto got = events::Of(h);
+  ASSERT_TRUE(kdl::test::events::WaitCount(h, 3));
+  const auto got = kdl::test::events::Of(h);
   EXPECT_EQ(got[0].bytes, Packet(24, 1));
   EXPECT_EQ(got[1].bytes, Packet(300, 2));
   EXPECT_TRUE(got[2].bytes.empty());
@@ -72,8 +72,8 @@ TEST_F(UdpTransportTest, DatagramsTravelBothWays) {
   const uint32_t h2 = UdpCreate(nullptr, "127.0.0.1", port, 32);
   ASSERT_NE(h2, kInvalidHandle);
   PeerSend(port, Packet(24, 7));
-  ASSERT_TRUE(events::WaitCount(h2, 1));
-  EXPECT_EQ(events::Of(h2)[0].bytes, Packet(24, 7));
+  ASSERT_TRUE(kdl::test::events::WaitCount(h2, 1));
+  EXPECT_EQ(kdl::test::events::Of(h2)[0].bytes, Packet(24, 7));
 }
 
 TEST_F(UdpTransportTest, FailuresAreReturnValues) {
@@ -101,16 +101,16 @@ TEST_F(UdpTransportTest, FailuresAreReturnValues) {
 
 TEST_F(UdpTransportTest, DestroyInsideCallbackStopsDelivery) {
   std::promise<void> destroyed;
-  events::SetHook([&](const Event& e) {
+  kdl::test::events::SetHook([&](const Event& e) {
     UdpDestroy(e.handle);
-    events::MarkDead(e.handle);
+    kdl::test::events::MarkDead(e.handle);
     destroyed.set_value();
   });
   uint16_t port;
   const uint32_t h = Create(&port);
   for (int i = 0; i < 4; ++i) PeerSend(port, Packet(24, uint8_t(i)));
   ASSERT_EQ(destroyed.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
-  EXPECT_EQ(events::Of(h).size(), 1u);
+  EXPECT_EQ(kdl::test::events::Of(h).size(), 1u);
 }
 
 TEST_F(UdpTransportTest, DestroyAndUninitWhileDatagramsFlow) {
@@ -121,18 +121,18 @@ TEST_F(UdpTransportTest, DestroyAndUninitWhileDatagramsFlow) {
     std::thread flood([&] {
       for (int i = 0; i < 20000 && !stop; ++i) PeerSend(port, Packet(24 + i % 64, uint8_t(i)));
     });
-    EXPECT_TRUE(events::WaitCount(h, 50));
+    EXPECT_TRUE(kdl::test::events::WaitCount(h, 50));
     if (round % 2 == 0) {
       UdpDestroy(h);
     } else {
       UdpUninit();
       EXPECT_EQ(UdpInit(UdpCallback), 1u);
     }
-    events::MarkDead(h);
+    kdl::test::events::MarkDead(h);
     stop = true;
     flood.join();
   }
 }
 
 }  // namespace
-}  // namespace transport_test
+}  // namespace kdl::test

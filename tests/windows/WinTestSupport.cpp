@@ -5,7 +5,7 @@
 #include <fstream>
 #include <iterator>
 
-namespace wintest {
+namespace kdl::test {
 
 std::string ModulePath() {
   char buf[MAX_PATH * 2];
@@ -121,4 +121,4 @@ long FinishProcess(PROCESS_INFORMATION* pi, DWORD ms) {
   return result;
 }
 
-}  // namespace wintest
+}  // namespace kdl::test

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-namespace wintest {
+namespace kdl::test {
 
 // Full path of this executable, as GetModuleFileNameA gives it.
 std::string ModulePath();
@@ -57,4 +57,4 @@ bool StartProcess(const std::string& exe, const std::string& args, PROCESS_INFOR
 // did not end in time (it is then terminated). Closes the handles.
 long FinishProcess(PROCESS_INFORMATION* pi, DWORD ms);
 
-}  // namespace wintest
+}  // namespace kdl::test

@@ -21,7 +21,7 @@ const std::set<std::string> kExports = {
 
 HMODULE Library() {
   static HMODULE lib =
-      LoadLibraryA((wintest::DirOf(wintest::ModulePath()) + "\\KelvaneDll.dll").c_str());
+      LoadLibraryA((kdl::test::DirOf(kdl::test::ModulePath()) + "\\KelvaneDll.dll").c_str());
   return lib;
 }
 
@@ -92,12 +92,12 @@ TEST(KelvaneDll, ImportsOnlySystemLibraries) {
   std::set<std::string> imported;
   for (const auto* d = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress);
        d->Name != 0; ++d) {
-    const std::string name = wintest::Lower(reinterpret_cast<const char*>(base + d->Name));
+    const std::string name = kdl::test::Lower(reinterpret_cast<const char*>(base + d->Name));
     imported.insert(name);
     EXPECT_EQ(std::string::npos, name.find("libstdc++")) << name;
     EXPECT_EQ(std::string::npos, name.find("libgcc")) << name;
     EXPECT_EQ(std::string::npos, name.find("pthread")) << name;
-    EXPECT_TRUE(wintest::FileExists(std::string(system) + "\\" + name)) << name;
+    EXPECT_TRUE(kdl::test::FileExists(std::string(system) + "\\" + name)) << name;
   }
   EXPECT_EQ(1u, imported.count("iphlpapi.dll"));  // the local address
   EXPECT_EQ(1u, imported.count("ws2_32.dll"));    // the transport
@@ -124,7 +124,7 @@ TEST(KelvaneDll, CallsWithoutServer) {
 
   // A start succeeds exactly when this machine's tables yield a local address.
   char address[32] = {};
-  const bool haveAddress = kplat::PickLocalAddress(address);
+  const bool haveAddress = kdl::plat::PickLocalAddress(address);
   ASSERT_EQ(haveAddress, startServer(OnTcpClosed));
   if (!haveAddress) {
     std::printf("no local address from the tables here: start not exercised\n");
@@ -135,18 +135,18 @@ TEST(KelvaneDll, CallsWithoutServer) {
 
   // Requests that fail before any traffic, each logged under the host's name.
   const std::string marker = "type:" + std::to_string(4000 + GetCurrentProcessId() % 1000);
-  const wintest::Date before = wintest::Today();
+  const kdl::test::Date before = kdl::test::Today();
   EXPECT_EQ(1, sendAskPack(4000 + GetCurrentProcessId() % 1000, nullptr));
-  const wintest::Date after = wintest::Today();
+  const kdl::test::Date after = kdl::test::Today();
   EXPECT_EQ(1, sendAskPack(KELVANE_ASK_LOGIN, nullptr));
   stopServer();
   EXPECT_EQ(1, sendAskPack(KELVANE_ASK_HEARTBEAT, nullptr));
 
-  const std::string logDir = wintest::DirOf(wintest::ModulePath()) + "\\Log\\";
+  const std::string logDir = kdl::test::DirOf(kdl::test::ModulePath()) + "\\Log\\";
   std::string content;
-  ASSERT_TRUE(wintest::ReadFileBytes(logDir + "dll_load_tests" + wintest::Digits(after) + ".log",
+  ASSERT_TRUE(kdl::test::ReadFileBytes(logDir + "dll_load_tests" + kdl::test::Digits(after) + ".log",
                                      &content) ||
-              wintest::ReadFileBytes(logDir + "dll_load_tests" + wintest::Digits(before) + ".log",
+              kdl::test::ReadFileBytes(logDir + "dll_load_tests" + kdl::test::Digits(before) + ".log",
                                      &content));
   EXPECT_NE(std::string::npos,
             content.find("]|[Warning]|SendAskPack cann't ask package " + marker + ".\r\n"));

@@ -18,8 +18,8 @@ namespace {
 
 std::string g_exe;
 
-kplat::LocalTime FixedNow() {
-  kplat::LocalTime t;
+kdl::plat::LocalTime FixedNow() {
+  kdl::plat::LocalTime t;
   t.year = 2026, t.month = 12, t.day = 7;
   t.hour = 9, t.minute = 5, t.second = 3, t.milliseconds = 7;
   return t;
@@ -39,7 +39,7 @@ class WindowsLogLine : public ::testing::Test {
   void SetUp() override {
     ASSERT_FALSE(m_tmp.Path().empty());
     g_exe = m_tmp.Path() + "\\LineHost_" + std::to_string(GetCurrentProcessId()) + ".exe";
-    LogEnvironment env;
+    kdl::log::LogEnvironment env;
     env.now = FixedNow;
     env.threadId = FixedThread;
     env.executablePath = FixedExe;
@@ -51,13 +51,13 @@ class WindowsLogLine : public ::testing::Test {
   std::string DailyFile() {
     m_writer->CloseFile();
     std::string bytes;
-    wintest::ReadFileBytes(wintest::Lower(m_tmp.Path()) + "\\Log\\linehost_" +
+    kdl::test::ReadFileBytes(kdl::test::Lower(m_tmp.Path()) + "\\Log\\linehost_" +
                                std::to_string(GetCurrentProcessId()) + "20261207.log",
                            &bytes);
     return bytes;
   }
 
-  wintest::TempFolder m_tmp{"KvLogLine"};
+  kdl::test::TempFolder m_tmp{"KvLogLine"};
   std::unique_ptr<CLogWriter> m_writer;
 };
 

@@ -23,6 +23,14 @@
 
 namespace {
 
+// The separator and file name of the running executable, as the writer
+// names its files after it (lower-cased on Windows).
+const char* ModuleFileTail() {
+  static const std::string s_tail =
+      kdl::log::MakeLogNames(kdl::plat::ExecutablePath(), kdl::log::kNativeFlavour).exeTail;
+  return s_tail.empty() ? nullptr : s_tail.c_str();
+}
+
 constexpr size_t kBlockSize = 0x20000;
 constexpr uint32_t kSlotCount = 127;
 constexpr size_t kSlotsOffset = 12;
@@ -132,12 +140,12 @@ int WriteLineMode(const char* marker) {
 // The test executable itself is the host: its writer names everything after
 // KvWin_LogNaming.exe, lower-cased.
 TEST(WindowsLogNaming, DailyFileInLogFolderBesideTheExecutable) {
-  const std::string exe = wintest::ModulePath();
+  const std::string exe = kdl::test::ModulePath();
   ASSERT_FALSE(exe.empty());
   EXPECT_STREQ("\\kvwin_lognaming.exe", ModuleFileTail());
 
   CLogWriter* writer = CLogWriter::Instance();
-  const std::string logDir = wintest::Lower(wintest::DirOf(exe)) + "\\Log";
+  const std::string logDir = kdl::test::Lower(kdl::test::DirOf(exe)) + "\\Log";
   EXPECT_EQ(logDir, writer->LogDirectory());
   const DWORD attr = GetFileAttributesA(logDir.c_str());
   ASSERT_NE(INVALID_FILE_ATTRIBUTES, attr);
@@ -145,18 +153,18 @@ TEST(WindowsLogNaming, DailyFileInLogFolderBesideTheExecutable) {
 
   const std::string marker = "daily-file-marker-" + std::to_string(GetCurrentProcessId()) + "-" +
                              std::to_string(GetTickCount64());
-  const wintest::Date before = wintest::Today();
+  const kdl::test::Date before = kdl::test::Today();
   LogPrint(LOG_INFO, "%s", marker.c_str());
-  const wintest::Date after = wintest::Today();
+  const kdl::test::Date after = kdl::test::Today();
 
   const std::set<std::string> names = ListNames(logDir, "*.log");
-  std::string name = "kvwin_lognaming" + wintest::Digits(after) + ".log";
+  std::string name = "kvwin_lognaming" + kdl::test::Digits(after) + ".log";
   if (before != after && names.count(name) == 0) {
-    name = "kvwin_lognaming" + wintest::Digits(before) + ".log";  // written before midnight
+    name = "kvwin_lognaming" + kdl::test::Digits(before) + ".log";  // written before midnight
   }
   ASSERT_EQ(1u, names.count(name)) << "no file named exactly " << name;
   std::string content;
-  ASSERT_TRUE(wintest::ReadFileBytes(logDir + "\\" + name, &content));
+  ASSERT_TRUE(kdl::test::ReadFileBytes(logDir + "\\" + name, &content));
   // Text mode: the line feed is stored as a carriage return and line feed.
   EXPECT_NE(std::string::npos, content.find("]|[Info]|" + marker + "\r\n")) << content;
 }
@@ -174,18 +182,18 @@ TEST(WindowsLogNaming, SecondProcessReadsTheRingByName) {
   std::snprintf(tid, sizeof(tid), "%04lx", GetCurrentThreadId());
 
   PROCESS_INFORMATION pi;
-  ASSERT_TRUE(wintest::StartProcess(wintest::ModulePath(),
+  ASSERT_TRUE(kdl::test::StartProcess(kdl::test::ModulePath(),
                                     "--read-ring " + ready + " " + marker + " " + tid, &pi));
   HANDLE both[2] = {readyEvent, pi.hProcess};
   const DWORD woke = WaitForMultipleObjects(2, both, FALSE, kChildWaitMs);
   CloseHandle(readyEvent);
   if (woke != WAIT_OBJECT_0) {
     ADD_FAILURE() << "the reader did not get ready; exit code "
-                  << wintest::FinishProcess(&pi, kChildWaitMs);
+                  << kdl::test::FinishProcess(&pi, kChildWaitMs);
     return;
   }
   LogPrint(LOG_WARNING, "%s", marker.c_str());
-  EXPECT_EQ(0, wintest::FinishProcess(&pi, kChildWaitMs));
+  EXPECT_EQ(0, kdl::test::FinishProcess(&pi, kChildWaitMs));
 }
 
 // A copy of this executable, with several dots in its name, in a folder with
@@ -193,22 +201,22 @@ TEST(WindowsLogNaming, SecondProcessReadsTheRingByName) {
 // dot, the daily file keeps everything before ".exe", the folder is created
 // beside it, and its old daily files are found and removed.
 TEST(WindowsLogNaming, CopiedHostNamesItsFilesAndCleansOldOnes) {
-  wintest::TempFolder tmp("KvLogTest");
+  kdl::test::TempFolder tmp("KvLogTest");
   ASSERT_FALSE(tmp.Path().empty());
   const std::string programs = tmp.Path() + "\\Program Files";
   const std::string tools = programs + "\\Kv Tools";
   ASSERT_TRUE(CreateDirectoryA(programs.c_str(), nullptr));
   ASSERT_TRUE(CreateDirectoryA(tools.c_str(), nullptr));
   const std::string copy = tools + "\\Kv.Multi.Dot.exe";
-  ASSERT_TRUE(CopyFileA(wintest::ModulePath().c_str(), copy.c_str(), FALSE));
+  ASSERT_TRUE(CopyFileA(kdl::test::ModulePath().c_str(), copy.c_str(), FALSE));
 
   // Old files to be judged by the copy's writer against its cut-off, 30 days
   // before today.
   const std::string logDir = tools + "\\Log";
   ASSERT_TRUE(CreateDirectoryA(logDir.c_str(), nullptr));
-  const wintest::Date today = wintest::Today();
+  const kdl::test::Date today = kdl::test::Today();
   auto daily = [&today](const char* stem, int daysBefore, const char* ext) {
-    return std::string(stem) + wintest::Digits(wintest::DaysBefore(today, daysBefore)) + ext;
+    return std::string(stem) + kdl::test::Digits(kdl::test::DaysBefore(today, daysBefore)) + ext;
   };
   struct OldFile {
     std::string name;
@@ -224,7 +232,7 @@ TEST(WindowsLogNaming, CopiedHostNamesItsFilesAndCleansOldOnes) {
       {daily("other", 400, ".log"), true},  // another program's file
       {daily("kv.multi.dot", 400, ".txt"), true},
   };
-  for (const OldFile& f : files) ASSERT_TRUE(wintest::WriteFileText(logDir + "\\" + f.name, "old\n"));
+  for (const OldFile& f : files) ASSERT_TRUE(kdl::test::WriteFileText(logDir + "\\" + f.name, "old\n"));
 
   // The block the copy must open: Global\kv.mem and Global\kv.evt. Made here
   // first and filled with junk, which the copy's writer clears.
@@ -239,17 +247,17 @@ TEST(WindowsLogNaming, CopiedHostNamesItsFilesAndCleansOldOnes) {
 
   const std::string marker = "copy-marker-" + std::to_string(GetTickCount64());
   PROCESS_INFORMATION pi;
-  ASSERT_TRUE(wintest::StartProcess(copy, "--write-line " + marker, &pi));
-  EXPECT_EQ(0, wintest::FinishProcess(&pi, kChildWaitMs));
-  const wintest::Date after = wintest::Today();
+  ASSERT_TRUE(kdl::test::StartProcess(copy, "--write-line " + marker, &pi));
+  EXPECT_EQ(0, kdl::test::FinishProcess(&pi, kChildWaitMs));
+  const kdl::test::Date after = kdl::test::Today();
 
   // The daily file: lower-case name, the date in place of ".exe".
   const std::set<std::string> names = ListNames(logDir, "*");
-  std::string name = "kv.multi.dot" + wintest::Digits(after) + ".log";
-  if (today != after && names.count(name) == 0) name = "kv.multi.dot" + wintest::Digits(today) + ".log";
+  std::string name = "kv.multi.dot" + kdl::test::Digits(after) + ".log";
+  if (today != after && names.count(name) == 0) name = "kv.multi.dot" + kdl::test::Digits(today) + ".log";
   ASSERT_EQ(1u, names.count(name)) << "no file named exactly " << name;
   std::string content;
-  ASSERT_TRUE(wintest::ReadFileBytes(logDir + "\\" + name, &content));
+  ASSERT_TRUE(kdl::test::ReadFileBytes(logDir + "\\" + name, &content));
   EXPECT_NE(std::string::npos, content.find("]|[Error]|" + marker + "\r\n")) << content;
 
   if (today == after) {  // across midnight the cut-off moves by a day

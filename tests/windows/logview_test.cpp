@@ -22,7 +22,7 @@ bool StartViewer(const std::string& args, const std::string& out, PROCESS_INFORM
   HANDLE file = CreateFileA(out.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
-  const std::string exe = wintest::DirOf(wintest::ModulePath()) + "\\kelvane-logview.exe";
+  const std::string exe = kdl::test::DirOf(kdl::test::ModulePath()) + "\\kelvane-logview.exe";
   std::string cmd = "\"" + exe + "\" " + args;
   STARTUPINFOA si = {};
   si.cb = sizeof(si);
@@ -38,7 +38,7 @@ bool StartViewer(const std::string& args, const std::string& out, PROCESS_INFORM
 bool WaitForText(const std::string& path, const std::string& text, std::string* got) {
   for (int i = 0; i < 400; ++i) {
     // The viewer's standard output is in text mode: line feeds come as CR LF.
-    if (wintest::ReadFileBytes(path, got)) {
+    if (kdl::test::ReadFileBytes(path, got)) {
       got->erase(std::remove(got->begin(), got->end(), '\r'), got->end());
       if (got->find(text) != std::string::npos) return true;
     }
@@ -52,11 +52,11 @@ std::string Line(int n) { return "[Info]|line " + std::to_string(n) + "\n"; }
 }  // namespace
 
 TEST(WindowsLogview, FollowsAWriterProcessByName) {
-  wintest::TempFolder tmp("KvLogview");
+  kdl::test::TempFolder tmp("KvLogview");
   ASSERT_FALSE(tmp.Path().empty());
   const std::string name = "KvLvWin" + std::to_string(GetCurrentProcessId());
   g_exe = tmp.Path() + "\\" + name + ".exe";
-  LogEnvironment env;
+  kdl::log::LogEnvironment env;
   env.executablePath = FakeExe;
   auto writer = std::make_unique<CLogWriter>(env);
   writer->m_nOutputMask = LOG_OUT_SHARED;
@@ -72,7 +72,7 @@ TEST(WindowsLogview, FollowsAWriterProcessByName) {
     for (int k = n; k < n + 50; ++k) writer->WriteAt("test", 0, LOG_INFO, "line %d", k);
     ASSERT_TRUE(WaitForText(out, Line(n + 49), &got)) << got;
   }
-  wintest::FinishProcess(&follower, 0);  // ends it
+  kdl::test::FinishProcess(&follower, 0);  // ends it
   std::string want;
   for (int n = 0; n <= 200; ++n) want += Line(n);
   EXPECT_EQ(want, got);
@@ -80,11 +80,11 @@ TEST(WindowsLogview, FollowsAWriterProcessByName) {
   // The last lines of the ring, and the block in the list of the names given.
   PROCESS_INFORMATION once;
   ASSERT_TRUE(StartViewer("--no-follow -n 2 " + name, tmp.Path() + "\\once.out", &once));
-  EXPECT_EQ(0, wintest::FinishProcess(&once, 60000));
+  EXPECT_EQ(0, kdl::test::FinishProcess(&once, 60000));
   EXPECT_TRUE(WaitForText(tmp.Path() + "\\once.out", Line(199) + Line(200), &got));
   EXPECT_EQ(Line(199) + Line(200), got);
   ASSERT_TRUE(StartViewer("--list " + name, tmp.Path() + "\\list.out", &once));
-  EXPECT_EQ(0, wintest::FinishProcess(&once, 60000));
-  const std::string listed = "201 lines published  Global\\" + wintest::Lower(name);
+  EXPECT_EQ(0, kdl::test::FinishProcess(&once, 60000));
+  const std::string listed = "201 lines published  Global\\" + kdl::test::Lower(name);
   EXPECT_TRUE(WaitForText(tmp.Path() + "\\list.out", listed, &got)) << got;
 }

@@ -115,8 +115,8 @@ const std::vector<BYTE> kMacB = {0x02, 0x00, 0x00, 0x00, 0x00, 0x0b};
 
 TEST_F(NetworkTablesTest, OneRowFitsTheFirstBuffer) {
   g_if.rows = {Row(5, kMacA)};
-  std::vector<kplat::InterfaceRow> rows;
-  ASSERT_TRUE(kplat::win32::ReadInterfaceTableWith(FakeGetIfTable, rows));
+  std::vector<kdl::plat::InterfaceRow> rows;
+  ASSERT_TRUE(kdl::plat::win32::ReadInterfaceTableWith(FakeGetIfTable, rows));
   EXPECT_EQ(std::vector<ULONG>{864}, g_if.sizesSeen);
   EXPECT_EQ(std::vector<BOOL>{FALSE}, g_if.ordersSeen);  // unsorted: table order
   ASSERT_EQ(1u, rows.size());
@@ -127,8 +127,8 @@ TEST_F(NetworkTablesTest, OneRowFitsTheFirstBuffer) {
 
 TEST_F(NetworkTablesTest, LargerTableIsReadAgainWithTheSizeAskedFor) {
   g_if.rows = {Row(2, kMacA), Row(5, kMacB), Row(5, kMacA)};
-  std::vector<kplat::InterfaceRow> rows;
-  ASSERT_TRUE(kplat::win32::ReadInterfaceTableWith(FakeGetIfTable, rows));
+  std::vector<kdl::plat::InterfaceRow> rows;
+  ASSERT_TRUE(kdl::plat::win32::ReadInterfaceTableWith(FakeGetIfTable, rows));
   const ULONG need = 4 + 3 * sizeof(MIB_IFROW);
   EXPECT_EQ((std::vector<ULONG>{864, need}), g_if.sizesSeen);
   ASSERT_EQ(3u, rows.size());
@@ -137,32 +137,32 @@ TEST_F(NetworkTablesTest, LargerTableIsReadAgainWithTheSizeAskedFor) {
 }
 
 TEST_F(NetworkTablesTest, TableFailuresReadNothing) {
-  std::vector<kplat::InterfaceRow> rows;
+  std::vector<kdl::plat::InterfaceRow> rows;
   g_if.failWith = ERROR_NOT_SUPPORTED;
-  EXPECT_FALSE(kplat::win32::ReadInterfaceTableWith(FakeGetIfTable, rows));
+  EXPECT_FALSE(kdl::plat::win32::ReadInterfaceTableWith(FakeGetIfTable, rows));
   EXPECT_EQ(1u, g_if.sizesSeen.size());
 
   // A table that grows on every call: a few tries, then it gives up.
   g_if = IfTableFake();
   g_if.rows = {Row(5, kMacA), Row(5, kMacB)};
   g_if.growBy = sizeof(MIB_IFROW);
-  EXPECT_FALSE(kplat::win32::ReadInterfaceTableWith(FakeGetIfTable, rows));
-  EXPECT_LE(g_if.sizesSeen.size(), 1u + kplat::win32::kMaxRetries);
+  EXPECT_FALSE(kdl::plat::win32::ReadInterfaceTableWith(FakeGetIfTable, rows));
+  EXPECT_LE(g_if.sizesSeen.size(), 1u + kdl::plat::win32::kMaxRetries);
   EXPECT_TRUE(rows.empty());
 }
 
 TEST_F(NetworkTablesTest, RowCountBeyondTheBufferIsNotFollowed) {
   g_if.rows = {Row(5, kMacA)};
   g_if.claimedEntries = 1000;
-  std::vector<kplat::InterfaceRow> rows;
-  ASSERT_TRUE(kplat::win32::ReadInterfaceTableWith(FakeGetIfTable, rows));
+  std::vector<kdl::plat::InterfaceRow> rows;
+  ASSERT_TRUE(kdl::plat::win32::ReadInterfaceTableWith(FakeGetIfTable, rows));
   EXPECT_EQ(1u, rows.size());
 }
 
 TEST_F(NetworkTablesTest, AdapterListStartsAt648AndFollowsTheLinks) {
   g_ad.adapters = {{kMacA, {"10.1.1.1"}}, {kMacB, {"192.168.7.20", "192.168.8.20"}}};
-  std::vector<kplat::AdapterEntry> adapters;
-  ASSERT_TRUE(kplat::win32::ReadAdapterListWith(FakeGetAdaptersInfo, adapters));
+  std::vector<kdl::plat::AdapterEntry> adapters;
+  ASSERT_TRUE(kdl::plat::win32::ReadAdapterListWith(FakeGetAdaptersInfo, adapters));
   ASSERT_EQ(2u, g_ad.sizesSeen.size());
   EXPECT_EQ(648u, g_ad.sizesSeen[0]);
   EXPECT_EQ(2 * sizeof(IP_ADAPTER_INFO) + sizeof(IP_ADDR_STRING), g_ad.sizesSeen[1]);
@@ -175,8 +175,8 @@ TEST_F(NetworkTablesTest, AdapterListStartsAt648AndFollowsTheLinks) {
 
 TEST_F(NetworkTablesTest, NoAdaptersIsAFailure) {
   g_ad.failWith = ERROR_NO_DATA;
-  std::vector<kplat::AdapterEntry> adapters;
-  EXPECT_FALSE(kplat::win32::ReadAdapterListWith(FakeGetAdaptersInfo, adapters));
+  std::vector<kdl::plat::AdapterEntry> adapters;
+  EXPECT_FALSE(kdl::plat::win32::ReadAdapterListWith(FakeGetAdaptersInfo, adapters));
 }
 
 // The two readings feed the address choice: the first operational row's
@@ -184,12 +184,12 @@ TEST_F(NetworkTablesTest, NoAdaptersIsAFailure) {
 TEST_F(NetworkTablesTest, ChoiceFromTheReadTables) {
   g_if.rows = {Row(2, kMacA), Row(5, kMacB)};
   g_ad.adapters = {{kMacA, {"10.1.1.1"}}, {kMacB, {"192.168.7.20", "192.168.8.20"}}};
-  std::vector<kplat::InterfaceRow> rows;
-  std::vector<kplat::AdapterEntry> adapters;
-  const bool rowsOk = kplat::win32::ReadInterfaceTableWith(FakeGetIfTable, rows);
-  const bool adaptersOk = kplat::win32::ReadAdapterListWith(FakeGetAdaptersInfo, adapters);
+  std::vector<kdl::plat::InterfaceRow> rows;
+  std::vector<kdl::plat::AdapterEntry> adapters;
+  const bool rowsOk = kdl::plat::win32::ReadInterfaceTableWith(FakeGetIfTable, rows);
+  const bool adaptersOk = kdl::plat::win32::ReadAdapterListWith(FakeGetAdaptersInfo, adapters);
   char out[32] = "untouched";
-  ASSERT_TRUE(kplat::PickLocalAddressFrom(rows, rowsOk, adapters, adaptersOk, out));
+  ASSERT_TRUE(kdl::plat::PickLocalAddressFrom(rows, rowsOk, adapters, adaptersOk, out));
   EXPECT_STREQ("192.168.7.20", out);
 }
 
@@ -199,22 +199,22 @@ TEST_F(NetworkTablesTest, ChoiceFromTheReadTables) {
 TEST_F(NetworkTablesTest, LoopbackRowIsNotOperational) {
   g_if.rows = {Row(5, {}, IF_TYPE_SOFTWARE_LOOPBACK), Row(5, kMacB)};
   g_ad.adapters = {{kMacA, {"10.1.1.1"}}, {kMacB, {"192.168.7.20"}}};
-  std::vector<kplat::InterfaceRow> rows;
-  std::vector<kplat::AdapterEntry> adapters;
-  ASSERT_TRUE(kplat::win32::ReadInterfaceTableWith(FakeGetIfTable, rows));
-  ASSERT_TRUE(kplat::win32::ReadAdapterListWith(FakeGetAdaptersInfo, adapters));
+  std::vector<kdl::plat::InterfaceRow> rows;
+  std::vector<kdl::plat::AdapterEntry> adapters;
+  ASSERT_TRUE(kdl::plat::win32::ReadInterfaceTableWith(FakeGetIfTable, rows));
+  ASSERT_TRUE(kdl::plat::win32::ReadAdapterListWith(FakeGetAdaptersInfo, adapters));
   ASSERT_EQ(2u, rows.size());
   EXPECT_EQ(0u, rows[0].operStatus);
   EXPECT_EQ(5u, rows[1].operStatus);
   char out[32] = {};
-  ASSERT_TRUE(kplat::PickLocalAddressFrom(rows, true, adapters, true, out));
+  ASSERT_TRUE(kdl::plat::PickLocalAddressFrom(rows, true, adapters, true, out));
   EXPECT_STREQ("192.168.7.20", out);
 }
 
 // Whatever the machine has, the system's own table can be read in full.
 TEST(SystemNetworkTables, ReadableThroughIpHelper) {
-  std::vector<kplat::InterfaceRow> rows;
-  ASSERT_TRUE(kplat::ReadInterfaceTable(rows));
+  std::vector<kdl::plat::InterfaceRow> rows;
+  ASSERT_TRUE(kdl::plat::ReadInterfaceTable(rows));
   DWORD count = 0;
   ASSERT_EQ(NO_ERROR, GetNumberOfInterfaces(&count));
   EXPECT_EQ(count, rows.size());
@@ -223,32 +223,32 @@ TEST(SystemNetworkTables, ReadableThroughIpHelper) {
 // ---- events and named objects ------------------------------------------------
 
 TEST(Win32Event, HandleIsAKernelEventAndMinusOneMeansNone) {
-  EXPECT_EQ(INVALID_HANDLE_VALUE, static_cast<HANDLE>(kplat::NoEvent()));
-  kplat::EventHandle e = kplat::EventCreate();
-  ASSERT_NE(kplat::NoEvent(), e);
+  EXPECT_EQ(INVALID_HANDLE_VALUE, static_cast<HANDLE>(kdl::plat::NoEvent()));
+  kdl::plat::EventHandle e = kdl::plat::EventCreate();
+  ASSERT_NE(kdl::plat::NoEvent(), e);
   ASSERT_NE(nullptr, e);
   // Other code can wait on the handle itself.
   EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(static_cast<HANDLE>(e), 0));
   ASSERT_TRUE(SetEvent(static_cast<HANDLE>(e)));
-  EXPECT_TRUE(kplat::EventWait(e, 0));
-  kplat::EventSet(e);
+  EXPECT_TRUE(kdl::plat::EventWait(e, 0));
+  kdl::plat::EventSet(e);
   EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(static_cast<HANDLE>(e), 0));
   EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(static_cast<HANDLE>(e), 0));  // auto-reset
-  kplat::EventClose(e);
+  kdl::plat::EventClose(e);
 
   // -1 is also the current process's pseudo-handle: "none" must never reach
   // a wait (which would block for the whole time-out) or a close.
-  kplat::EventSet(kplat::NoEvent());
-  kplat::EventReset(kplat::NoEvent());
-  EXPECT_FALSE(kplat::EventWait(kplat::NoEvent(), 0));
-  kplat::EventClose(kplat::NoEvent());
+  kdl::plat::EventSet(kdl::plat::NoEvent());
+  kdl::plat::EventReset(kdl::plat::NoEvent());
+  EXPECT_FALSE(kdl::plat::EventWait(kdl::plat::NoEvent(), 0));
+  kdl::plat::EventClose(kdl::plat::NoEvent());
   EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(GetCurrentProcess(), 0));
 }
 
 TEST(Win32SharedBlock, ObjectsAreFoundByNameAndVanishWithTheLastHandle) {
   const std::string base = "Global\\kvseam_" + std::to_string(GetCurrentProcessId());
   const std::string mem = base + ".mem", evt = base + ".evt";
-  kplat::SharedBlockHandles h = kplat::SharedBlockOpen(mem, evt, 0x20000);
+  kdl::plat::SharedBlockHandles h = kdl::plat::SharedBlockOpen(mem, evt, 0x20000);
   ASSERT_NE(nullptr, h.view);
   ASSERT_NE(nullptr, h.event);
 
@@ -265,14 +265,14 @@ TEST(Win32SharedBlock, ObjectsAreFoundByNameAndVanishWithTheLastHandle) {
   HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, evt.c_str());
   ASSERT_NE(nullptr, event);
   EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(event, 0));  // starts unsignalled
-  kplat::SharedBlockSignal(h);
+  kdl::plat::SharedBlockSignal(h);
   EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(event, 0));
   EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(event, 0));  // auto-reset
 
   UnmapViewOfFile(view);
   CloseHandle(mapping);
   CloseHandle(event);
-  kplat::SharedBlockClose(h, 0x20000);
+  kdl::plat::SharedBlockClose(h, 0x20000);
   EXPECT_EQ(nullptr, OpenFileMappingA(FILE_MAP_READ, FALSE, mem.c_str()));
   EXPECT_EQ(nullptr, OpenEventA(SYNCHRONIZE, FALSE, evt.c_str()));
 }
@@ -280,10 +280,10 @@ TEST(Win32SharedBlock, ObjectsAreFoundByNameAndVanishWithTheLastHandle) {
 // ---- files -------------------------------------------------------------------
 
 TEST(Win32Files, AppendFileIsTextModeAndSharedWithOthers) {
-  wintest::TempFolder tmp("KvSeamFiles");
+  kdl::test::TempFolder tmp("KvSeamFiles");
   ASSERT_FALSE(tmp.Path().empty());
   const std::string path = tmp.Path() + "\\host20261207.log";
-  std::FILE* f = kplat::OpenAppendShared(path);
+  std::FILE* f = kdl::plat::OpenAppendShared(path);
   ASSERT_NE(nullptr, f);
   std::fputs("one\n", f);
   std::fflush(f);
@@ -300,26 +300,26 @@ TEST(Win32Files, AppendFileIsTextModeAndSharedWithOthers) {
   std::fputs("three\n", f);
   std::fclose(f);
   std::string bytes;
-  ASSERT_TRUE(wintest::ReadFileBytes(path, &bytes));
+  ASSERT_TRUE(kdl::test::ReadFileBytes(path, &bytes));
   EXPECT_EQ("one\r\ntwo\r\nthree\r\n", bytes);
 }
 
 TEST(Win32Files, FinderListsMatchingNamesWithoutDotEntries) {
-  wintest::TempFolder tmp("KvSeamFind");
+  kdl::test::TempFolder tmp("KvSeamFind");
   ASSERT_FALSE(tmp.Path().empty());
   for (const char* name : {"host20261106.log", "host_old.log", "other.log", "host.txt"}) {
-    ASSERT_TRUE(wintest::WriteFileText(tmp.Path() + "\\" + name, "x"));
+    ASSERT_TRUE(kdl::test::WriteFileText(tmp.Path() + "\\" + name, "x"));
   }
-  std::vector<std::string> names = kplat::ListDirectory(tmp.Path(), "host*.log");
+  std::vector<std::string> names = kdl::plat::ListDirectory(tmp.Path(), "host*.log");
   std::sort(names.begin(), names.end());
   EXPECT_EQ((std::vector<std::string>{"host20261106.log", "host_old.log"}), names);
   // A trailing backslash on the folder is accepted.
-  EXPECT_EQ(2u, kplat::ListDirectory(tmp.Path() + "\\", "host*.log").size());
-  names = kplat::ListDirectory(tmp.Path(), "*");
+  EXPECT_EQ(2u, kdl::plat::ListDirectory(tmp.Path() + "\\", "host*.log").size());
+  names = kdl::plat::ListDirectory(tmp.Path(), "*");
   EXPECT_EQ(4u, names.size());
-  EXPECT_TRUE(kplat::DeleteFileAt(tmp.Path() + "\\other.log"));
-  EXPECT_FALSE(kplat::DeleteFileAt(tmp.Path() + "\\other.log"));
-  EXPECT_TRUE(kplat::ListDirectory(tmp.Path() + "\\missing", "*").empty());
+  EXPECT_TRUE(kdl::plat::DeleteFileAt(tmp.Path() + "\\other.log"));
+  EXPECT_FALSE(kdl::plat::DeleteFileAt(tmp.Path() + "\\other.log"));
+  EXPECT_TRUE(kdl::plat::ListDirectory(tmp.Path() + "\\missing", "*").empty());
 }
 
 // ---- calendar ------------------------------------------------------------------
@@ -328,30 +328,30 @@ TEST(Win32Files, FinderListsMatchingNamesWithoutDotEntries) {
 // three decades and the spans a retention setting can take.
 TEST(Win32Calendar, SubtractDaysAgreesWithFileTimeArithmetic) {
   int mismatches = 0;
-  for (wintest::Date d{1999, 12, 31}; d.year < 2031;) {
+  for (kdl::test::Date d{1999, 12, 31}; d.year < 2031;) {
     for (int days : {0, 1, 28, 29, 30, 31, 59, 365, 366, 1461}) {
-      kplat::LocalTime t;
+      kdl::plat::LocalTime t;
       t.year = static_cast<uint16_t>(d.year);
       t.month = static_cast<uint16_t>(d.month);
       t.day = static_cast<uint16_t>(d.day);
       t.hour = 23;
-      const kplat::LocalTime r = kplat::SubtractDays(t, static_cast<uint32_t>(days));
-      const wintest::Date want = wintest::DaysBefore(d, days);
+      const kdl::plat::LocalTime r = kdl::plat::SubtractDays(t, static_cast<uint32_t>(days));
+      const kdl::test::Date want = kdl::test::DaysBefore(d, days);
       SYSTEMTIME st = {};
       st.wYear = r.year, st.wMonth = r.month, st.wDay = r.day;
       FILETIME ft;
       SYSTEMTIME back;
       const bool weekdayOk = SystemTimeToFileTime(&st, &ft) && FileTimeToSystemTime(&ft, &back) &&
                              back.wDayOfWeek == r.dayOfWeek;
-      if (wintest::Date{r.year, r.month, r.day} != want || !weekdayOk || r.hour != 23) {
+      if (kdl::test::Date{r.year, r.month, r.day} != want || !weekdayOk || r.hour != 23) {
         if (++mismatches <= 5) {
-          ADD_FAILURE() << wintest::Digits(d) << " - " << days << " days: got "
-                        << wintest::Digits({r.year, r.month, r.day}) << " dow " << r.dayOfWeek
-                        << ", system says " << wintest::Digits(want);
+          ADD_FAILURE() << kdl::test::Digits(d) << " - " << days << " days: got "
+                        << kdl::test::Digits({r.year, r.month, r.day}) << " dow " << r.dayOfWeek
+                        << ", system says " << kdl::test::Digits(want);
         }
       }
     }
-    const wintest::Date next = wintest::DaysBefore(d, -1);
+    const kdl::test::Date next = kdl::test::DaysBefore(d, -1);
     ASSERT_NE(0, next.year);
     d = next;
   }

@@ -7,7 +7,7 @@
 
 #include "tools/dump/PacketDescribe.h"
 
-namespace kdump {
+namespace kdl::dump {
 namespace {
 
 // Larger inputs are refused rather than read: no packet comes near this.
@@ -170,4 +170,4 @@ int RunDump(const std::vector<std::string>& args, std::istream& in, std::ostream
   return decoded ? kDumpOk : kDumpNotDecoded;
 }
 
-}  // namespace kdump
+}  // namespace kdl::dump

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace kdump {
+namespace kdl::dump {
 
 // Exit statuses of the command.
 enum DumpStatus {
@@ -25,4 +25,4 @@ bool ParseHex(const std::string& text, std::vector<uint8_t>& out, std::string& w
 int RunDump(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
             std::ostream& err);
 
-}  // namespace kdump
+}  // namespace kdl::dump

@@ -7,11 +7,10 @@
 #include "protocol/AllPackets.h"
 #include "protocol/PacketFactory.h"
 
-namespace kdump {
+namespace kdl::dump {
 
-using PacketZVDiskless::CPacketHead;
-using PacketZVDiskless::CPktReadStream;
-using PacketZVDiskless::kPacketHeadSize;
+// The packet tables name classes and codes unqualified.
+using namespace PacketZVDiskless;
 
 std::string HexOf(const void* p, size_t n) {
   static const char kDigits[] = "0123456789abcdef";
@@ -50,8 +49,8 @@ std::string CodeText(uint32_t code) {
 }
 
 const char* PacketClassName(uint32_t code) {
-#define KDUMP_NAME_CASE(code, KIND, arg) \
-  case code:                             \
+#define KDUMP_NAME_CASE(code, KIND, arg, TAIL) \
+  case code:                                   \
     return KPKT_NAME(code, KIND, arg);
   switch (code) {
     KELVANE_ALL_PACKETS(KDUMP_NAME_CASE)
@@ -62,23 +61,22 @@ const char* PacketClassName(uint32_t code) {
 }
 
 const std::vector<CodeRow>& AllPacketCodes() {
-#define KDUMP_ROW(code, KIND, arg) CodeRow{code, KPKT_NAME(code, KIND, arg)},
+#define KDUMP_ROW(code, KIND, arg, TAIL) CodeRow{code, KPKT_NAME(code, KIND, arg)},
   static const std::vector<CodeRow> kRows = {KELVANE_ALL_PACKETS(KDUMP_ROW)};
 #undef KDUMP_ROW
   return kRows;
 }
 
 bool KeepsDataInStream(uint32_t code) {
+#define KDUMP_KEEPS_CASE(code, KIND, arg, TAIL) \
+  case code:                                    \
+    return KPKT_KEEPS_DATA(TAIL);
   switch (code) {
-    case 0x00000006:  // disk write: data after the fixed part
-    case 0x0000000C:  // bitmap disk write
-    case 0x80000005:  // disk read reply
-    case 0x80040002:  // version data reply
-    case 0x80050003:  // PnP file data reply: nothing of its body is read
-      return true;
+    KELVANE_ALL_PACKETS(KDUMP_KEEPS_CASE)
     default:
       return false;
   }
+#undef KDUMP_KEEPS_CASE
 }
 
 namespace {
@@ -90,7 +88,7 @@ bool DescribeAs(const CPacketHead& packet, bool netOrder, Json& fields) {
   if (!typed) return false;
   if constexpr (detail::HasFields<T, DescribeVisitor>::value) {
     DescribeVisitor v(fields, netOrder);
-    PacketZVDiskless::Mutable(*typed).Fields(v);
+    Mutable(*typed).Fields(v);
     return true;
   } else {
     return false;
@@ -107,10 +105,9 @@ Json ErrorObject(const std::string& message, size_t size) {
 }  // namespace
 
 bool DescribeFields(const CPacketHead& packet, bool netOrder, Json& fields) {
-  using namespace PacketZVDiskless;  // the tables name classes unqualified
   fields = Json::object();
-#define KDUMP_FIELDS_CASE(code, KIND, arg) \
-  case code:                               \
+#define KDUMP_FIELDS_CASE(code, KIND, arg, TAIL) \
+  case code:                                     \
     return DescribeAs<KPKT_TYPE(code, KIND, arg)>(packet, netOrder, fields);
   switch (packet.Type) {
     KELVANE_ALL_PACKETS(KDUMP_FIELDS_CASE)
@@ -168,7 +165,7 @@ Json DescribePacket(const uint8_t* data, size_t size, bool netOrder) {
   }
 
   CPktReadStream reader(data, static_cast<uint32_t>(size), netOrder);
-  std::unique_ptr<CPacketHead> packet(PacketZVDiskless::CreatePacket(reader));
+  std::unique_ptr<CPacketHead> packet(CreatePacket(reader));
   if (!packet) {
     Json j = ErrorObject(std::string("body of ") + name + " does not decode", size);
     j["type"] = CodeText(head.Type);
@@ -241,4 +238,4 @@ std::string FormatText(const Json& d) {
   return os.str();
 }
 
-}  // namespace kdump
+}  // namespace kdl::dump

@@ -20,7 +20,7 @@
 #include "protocol/PacketHead.h"
 #include "protocol/PktStream.h"
 
-namespace kdump {
+namespace kdl::dump {
 
 using Json = nlohmann::ordered_json;
 
@@ -31,7 +31,7 @@ std::string HexOf(const void* p, size_t n);
 // from 0x80 up are taken as Latin-1, so any content yields valid UTF-8.
 std::string TextOf(const char* p, size_t n);
 
-// "0x80020005".
+// "0x" and eight upper-case hex digits.
 std::string CodeText(uint32_t code);
 
 // Class name of a code of the packet tables, or null for an unknown code.
@@ -46,9 +46,9 @@ struct CodeRow {
 // Every row of the packet tables, in table order.
 const std::vector<CodeRow>& AllPacketCodes();
 
-// Codes whose classes leave data in the stream after their fields (the
-// disk-I/O data, the version data, the PnP file data): for them the bytes
-// after the fields are data, and Pack/Unpack are not mirror images.
+// Whether the class of a code leaves data in the stream after its fields
+// (the DATA rows of the packet tables): for them the bytes after the fields
+// are data, and Pack/Unpack are not mirror images.
 bool KeepsDataInStream(uint32_t code);
 
 namespace detail {
@@ -157,4 +157,4 @@ Json DescribePacket(const uint8_t* data, size_t size, bool netOrder);
 // An indented, human-readable rendering of a description.
 std::string FormatText(const Json& description);
 
-}  // namespace kdump
+}  // namespace kdl::dump

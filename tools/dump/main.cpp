@@ -9,9 +9,9 @@
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   try {
-    return kdump::RunDump(args, std::cin, std::cout, std::cerr);
+    return kdl::dump::RunDump(args, std::cin, std::cout, std::cerr);
   } catch (const std::exception& e) {
     std::cerr << "kelvane-dump: " << e.what() << "\n";
-    return kdump::kDumpBadInput;
+    return kdl::dump::kDumpBadInput;
   }
 }

@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-namespace kelvane_host {
+namespace kdl::host {
 namespace {
 
 struct CommandInfo {
@@ -260,4 +260,4 @@ std::string CommandUsage(const std::string& name) {
   return std::string("usage: kelvane [options] ") + c->synopsis + "\n\n" + c->help;
 }
 
-}  // namespace kelvane_host
+}  // namespace kdl::host

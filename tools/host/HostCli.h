@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace kelvane_host {
+namespace kdl::host {
 
 enum class CommandId {
   kDiscover,
@@ -78,4 +78,4 @@ std::string ToolUsage();
 // Help of one command; empty for a name that is no command.
 std::string CommandUsage(const std::string& name);
 
-}  // namespace kelvane_host
+}  // namespace kdl::host

@@ -9,8 +9,9 @@
 #include <vector>
 
 #include "tools/host/WaitIndicator.h"
+#include "util/Text.h"
 
-namespace kelvane_host {
+namespace kdl::host {
 namespace {
 
 // Set by the close callback; the next command logs in again.
@@ -101,7 +102,7 @@ int HostSession::Request(const Command& cmd) {
     case CommandId::kCreate: {
       CreateParam p;
       std::memset(&p, 0, sizeof p);
-      std::memcpy(p.name, cmd.imageName.data(), cmd.imageName.size());  // at most 63 bytes
+      kdl::util::CopyTerminated(p.name, cmd.imageName);
       p.param1 = cmd.param1;
       p.param2 = cmd.param2;
       return Ask("create", KELVANE_ASK_CREATE_IMAGE, &p);
@@ -118,7 +119,8 @@ int HostSession::Request(const Command& cmd) {
       unsigned char p[2 + kMaxCancelText + 1] = {};
       p[0] = cmd.flag1;
       p[1] = cmd.flag2;
-      std::memcpy(p + 2, cmd.text.data(), cmd.text.size());  // at most 259 bytes
+      kdl::util::CopyTerminated(reinterpret_cast<char*>(p + 2), kMaxCancelText + 1,
+                                cmd.text.data(), cmd.text.size());
       return Ask("cancel-admin", KELVANE_ASK_CANCEL_ADMIN, p);
     }
     case CommandId::kHeartbeat:
@@ -287,4 +289,4 @@ int HostSession::RunShell(std::FILE* in) {
   return status;
 }
 
-}  // namespace kelvane_host
+}  // namespace kdl::host

@@ -9,7 +9,7 @@
 #include "tools/host/KelvaneApi.h"
 #include "tools/host/Render.h"
 
-namespace kelvane_host {
+namespace kdl::host {
 
 // Runs commands through the library's exports and prints their results.
 class HostSession {
@@ -47,4 +47,4 @@ class HostSession {
   bool m_loggedIn = false;
 };
 
-}  // namespace kelvane_host
+}  // namespace kdl::host

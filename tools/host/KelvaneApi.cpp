@@ -16,7 +16,7 @@
 #endif
 #endif
 
-namespace kelvane_host {
+namespace kdl::host {
 namespace {
 
 #ifdef _WIN32
@@ -88,4 +88,4 @@ std::string ChooseLibraryPath(const std::string& fromOption) {
   return KELVANE_DEFAULT_LIB;
 }
 
-}  // namespace kelvane_host
+}  // namespace kdl::host

@@ -7,7 +7,7 @@
 
 #include "client/KelvaneDll.h"
 
-namespace kelvane_host {
+namespace kdl::host {
 
 // Function pointers to the library's exports; all set after a good Load().
 struct KelvaneApi {
@@ -30,4 +30,4 @@ struct KelvaneApi {
 // The library to load: --lib, else $KELVANE_LIB, else the built library.
 std::string ChooseLibraryPath(const std::string& fromOption);
 
-}  // namespace kelvane_host
+}  // namespace kdl::host

@@ -4,8 +4,13 @@
 #include <cstring>
 #include <vector>
 
-namespace kelvane_host {
+#include "util/IPv4Text.h"
+#include "util/Text.h"
+
+namespace kdl::host {
 namespace {
+
+using kdl::util::FieldText;
 
 // A table with a header row; numeric columns are right-aligned.
 class TextTable {
@@ -43,17 +48,6 @@ std::string Num(uint64_t v) { return std::to_string(v); }
 
 }  // namespace
 
-std::string FieldText(const char* field, size_t size) {
-  return std::string(field, strnlen(field, size));
-}
-
-std::string DottedIp(uint32_t ip) {
-  char buf[20];
-  std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", ip >> 24, (ip >> 16) & 0xFF, (ip >> 8) & 0xFF,
-                ip & 0xFF);
-  return buf;
-}
-
 std::string TimeText(const Kelvane::KSYSTEMTIME& t) {
   char buf[48];
   std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u", t.wYear, t.wMonth, t.wDay,
@@ -68,7 +62,7 @@ std::string JsonLine(const Json& j) {
 Json DiscoverJson(int result, const Kelvane::_IN_DISCOVER_INFO& info) {
   Json j;
   j["result"] = result;
-  j["server_ip"] = DottedIp(info.ServerIP);
+  j["server_ip"] = util::IPv4Text(info.ServerIP);
   j["server_port"] = info.ServerPort;
   return j;
 }
@@ -91,7 +85,7 @@ Json ImagesJson(int result, const Kelvane::ImageInfoList& list) {
     e["image_id"] = img.ImageId;
     e["name"] = FieldText(img.Name, sizeof img.Name);
     e["param1"] = img.Param1;
-    e["server_ip"] = DottedIp(img.ServerIP);
+    e["server_ip"] = util::IPv4Text(img.ServerIP);
     e["server_port"] = img.ServerPort;
     images.push_back(std::move(e));
   }
@@ -137,7 +131,8 @@ Json ResultJson(int result) {
 }
 
 std::string DiscoverText(const Kelvane::_IN_DISCOVER_INFO& info) {
-  return "server    " + DottedIp(info.ServerIP) + "\ntcp port  " + Num(info.ServerPort) + "\n";
+  return "server    " + util::IPv4Text(info.ServerIP) + "\ntcp port  " + Num(info.ServerPort) +
+         "\n";
 }
 
 std::string LoginText(const Kelvane::_IN_CLIENT_INFO& info) {
@@ -150,7 +145,7 @@ std::string ImagesText(const Kelvane::ImageInfoList& list) {
   TextTable t({"ID", "NAME", "PARAM1", "SERVER"}, {true, false, true, false});
   for (const auto& img : list)
     t.Add({Num(img.ImageId), FieldText(img.Name, sizeof img.Name), Num(img.Param1),
-           DottedIp(img.ServerIP) + ":" + Num(img.ServerPort)});
+           util::IPv4Text(img.ServerIP) + ":" + Num(img.ServerPort)});
   return t.Render() + Num(list.size()) + (list.size() == 1 ? " image\n" : " images\n");
 }
 
@@ -177,4 +172,4 @@ std::string ResultMeaning(int result) {
   return "server error code " + std::to_string(result);
 }
 
-}  // namespace kelvane_host
+}  // namespace kdl::host

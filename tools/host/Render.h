@@ -8,14 +8,10 @@
 
 #include "client/KelvaneDll.h"
 
-namespace kelvane_host {
+namespace kdl::host {
 
 using Json = nlohmann::ordered_json;
 
-// Text of a fixed field up to its first NUL, never past the field.
-std::string FieldText(const char* field, size_t size);
-// Dotted text of an IPv4 number whose most significant byte is the first octet.
-std::string DottedIp(uint32_t ip);
 // "YYYY-MM-DD HH:MM:SS".
 std::string TimeText(const Kelvane::KSYSTEMTIME& t);
 // One line of JSON; bytes that are not UTF-8 become U+FFFD instead of failing.
@@ -40,4 +36,4 @@ std::string SelectText(const Kelvane::_IN_SELECTIMAGE_INFO& info);
 // "server error code N".
 std::string ResultMeaning(int result);
 
-}  // namespace kelvane_host
+}  // namespace kdl::host

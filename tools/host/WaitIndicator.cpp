@@ -4,7 +4,7 @@
 
 #include <chrono>
 
-namespace kelvane_host {
+namespace kdl::host {
 
 WaitIndicator::WaitIndicator(bool enabled, const std::string& what) {
   if (enabled) m_thread = std::thread(&WaitIndicator::Spin, this, what);
@@ -39,4 +39,4 @@ void WaitIndicator::Spin(std::string what) {
   (void)rc;
 }
 
-}  // namespace kelvane_host
+}  // namespace kdl::host

@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-namespace kelvane_host {
+namespace kdl::host {
 
 // Spins from construction to destruction; clears its line when done.
 class WaitIndicator {
@@ -30,4 +30,4 @@ class WaitIndicator {
   std::thread m_thread;
 };
 
-}  // namespace kelvane_host
+}  // namespace kdl::host

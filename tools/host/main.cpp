@@ -32,7 +32,7 @@ std::FILE* SeparateOutput(bool quiet) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  using namespace kelvane_host;
+  using namespace kdl::host;
   CommandLine cl = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
   if (!cl.ok) {
     std::fprintf(stderr, "kelvane: %s\n(kelvane --help lists the commands)\n", cl.error.c_str());

@@ -9,7 +9,7 @@
 
 #include "log/LogWriter.h"
 
-namespace klogview {
+namespace kdl::logview {
 
 namespace {
 
@@ -64,9 +64,9 @@ bool IsTimeField(const std::string& f) {  // hh:mm:ss.mmm
 }
 
 bool IsLevelName(const std::string& f) {
-  if (f == LogLevelName(0)) return true;  // the name of every other value
+  if (f == kdl::log::LogLevelName(0)) return true;  // the name of every other value
   for (uint32_t level : kKnownLevels) {
-    if (f == LogLevelName(level)) return true;
+    if (f == kdl::log::LogLevelName(level)) return true;
   }
   return false;
 }
@@ -108,7 +108,7 @@ std::string JsonOf(const RingEvent& e, const std::string& line) {
     };
     j["time"] = orNull(f.time);
     j["thread"] = orNull(f.thread);
-    j["level"] = LogLevelName(e.level);
+    j["level"] = kdl::log::LogLevelName(e.level);
     if (!f.location.empty()) j["location"] = f.location;
     j["text"] = f.text;
     if (IsGarbled(e)) j["garbled"] = true;
@@ -180,7 +180,7 @@ int LevelRank(uint32_t level) {
 
 bool RankOfLevelName(const std::string& name, int* rank) {
   for (size_t i = 0; i < sizeof(kKnownLevels) / sizeof(kKnownLevels[0]); ++i) {
-    if (klog::ToLowerAscii(name) == klog::ToLowerAscii(LogLevelName(kKnownLevels[i]))) {
+    if (kdl::log::ToLowerAscii(name) == kdl::log::ToLowerAscii(kdl::log::LogLevelName(kKnownLevels[i]))) {
       *rank = kKnownRanks[i];
       return true;
     }
@@ -213,4 +213,4 @@ std::string FormatEvent(const RingEvent& e, const FormatOptions& o) {
   return colour + line + "\033[0m\n";
 }
 
-}  // namespace klogview
+}  // namespace kdl::logview

@@ -7,7 +7,7 @@
 
 #include "tools/logview/LogRingReader.h"
 
-namespace klogview {
+namespace kdl::logview {
 
 // A slot's bytes made safe to print: printable ASCII, tabs and well-formed
 // UTF-8 stay; every other byte (control characters, C1 controls, bytes of no
@@ -45,4 +45,4 @@ struct FormatOptions {
 // "… writer restarted …", or {"lost":212} and {"restart":true} in JSON.
 std::string FormatEvent(const RingEvent& e, const FormatOptions& o);
 
-}  // namespace klogview
+}  // namespace kdl::logview

@@ -7,11 +7,11 @@
 
 #include "log/LogSharedBlock.h"
 
-namespace klogview {
+namespace kdl::logview {
 
 namespace {
 
-using Block = CLogSharedBlock;
+using Block = kdl::log::CLogSharedBlock;
 constexpr uint32_t kModulus = Block::kCountModulus;
 
 // How far line `to` is ahead of line `from`, counting modulo the modulus.
@@ -134,4 +134,4 @@ void CLogRingReader::Read(std::vector<RingEvent>& out) {
   flushLost();
 }
 
-}  // namespace klogview
+}  // namespace kdl::logview

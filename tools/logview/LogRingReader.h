@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace klogview {
+namespace kdl::logview {
 
 // One thing the reader found, in the order it happened.
 struct RingEvent {
@@ -57,4 +57,4 @@ class CLogRingReader {
   bool m_bReattached = false;  // a new view: its lines count as a restart
 };
 
-}  // namespace klogview
+}  // namespace kdl::logview

@@ -13,11 +13,11 @@
 #include "platform/Platform.h"
 #include "tools/logview/LogRingReader.h"
 
-namespace klogview {
+namespace kdl::logview {
 
 namespace {
 
-using Block = CLogSharedBlock;
+using Block = kdl::log::CLogSharedBlock;
 
 // Waits on the writer's event are a hint only: with several viewers one
 // signal wakes one of them, so each also polls. Soon after lines came the
@@ -35,20 +35,20 @@ void OnStop(int) { g_stop = 1; }
 struct Target {
   std::string name;  // as shown: the base name without its backslash
   std::string mem, evt;
-  kplat::SharedBlockHandles h;
+  kdl::plat::SharedBlockHandles h;
 
   explicit Target(const std::string& base)
-      : name(base.substr(1)), mem(klog::SharedMemName(base)), evt(klog::SharedEventName(base)) {}
-  ~Target() { kplat::SharedBlockClose(h, Block::kBlockSize); }
+      : name(base.substr(1)), mem(kdl::log::SharedMemName(base)), evt(kdl::log::SharedEventName(base)) {}
+  ~Target() { kdl::plat::SharedBlockClose(h, Block::kBlockSize); }
   bool Open() {
-    h = kplat::SharedBlockOpenExisting(mem, evt, Block::kBlockSize);
+    h = kdl::plat::SharedBlockOpenExisting(mem, evt, Block::kBlockSize);
     return h.view != nullptr;
   }
   const unsigned char* View() const { return static_cast<const unsigned char*>(h.view); }
 };
 
 std::string BaseOf(const std::string& program) {
-  return klog::MakeLogNames(program, klog::kNativeFlavour).baseName;
+  return kdl::log::MakeLogNames(program, kdl::log::kNativeFlavour).baseName;
 }
 
 bool Print(const std::vector<RingEvent>& events, const FormatOptions& fo) {
@@ -82,12 +82,12 @@ bool Attach(Target& t, bool wait) {
 // A name now given to a new block (POSIX, after the old one was removed):
 // follow the new one.
 void FollowReplacement(Target& t, CLogRingReader& reader) {
-  const uint64_t now = kplat::SharedBlockIdentity(t.mem);
+  const uint64_t now = kdl::plat::SharedBlockIdentity(t.mem);
   if (now == 0 || now == t.h.identity) return;
-  kplat::SharedBlockHandles fresh = kplat::SharedBlockOpenExisting(t.mem, t.evt, Block::kBlockSize);
+  kdl::plat::SharedBlockHandles fresh = kdl::plat::SharedBlockOpenExisting(t.mem, t.evt, Block::kBlockSize);
   if (fresh.view == nullptr) return;
   reader.Reattach(static_cast<const unsigned char*>(fresh.view));
-  kplat::SharedBlockClose(t.h, Block::kBlockSize);
+  kdl::plat::SharedBlockClose(t.h, Block::kBlockSize);
   t.h = fresh;
 }
 
@@ -101,10 +101,10 @@ int Follow(const LogviewOptions& o) {
   std::vector<RingEvent> events;
   auto lastCheck = std::chrono::steady_clock::now();
   while (!g_stop) {
-    if (!kplat::SharedBlockIntact(t.h, Block::kBlockSize)) {
+    if (!kdl::plat::SharedBlockIntact(t.h, Block::kBlockSize)) {
       // Another process shrank the block: reading the view would fault.
       // Wait for a whole block under the name and follow that.
-      kplat::SharedBlockClose(t.h, Block::kBlockSize);
+      kdl::plat::SharedBlockClose(t.h, Block::kBlockSize);
       if (!Attach(t, true)) break;
       reader.Reattach(t.View());
     }
@@ -113,7 +113,7 @@ int Follow(const LogviewOptions& o) {
     if (!Print(events, o.format)) return 1;
     if (!o.follow) break;
     const uint32_t pollMs = events.empty() ? kIdlePollMs : kBusyPollMs;
-    if (t.h.event == nullptr || !kplat::SharedBlockWait(t.h, pollMs)) {
+    if (t.h.event == nullptr || !kdl::plat::SharedBlockWait(t.h, pollMs)) {
       if (t.h.event == nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(pollMs));
       const auto now = std::chrono::steady_clock::now();
       if (events.empty() && now - lastCheck >= kRecheckEvery) {
@@ -133,17 +133,17 @@ std::set<std::string> Candidates(const std::vector<std::string>& given) {
   for (const std::string& g : given) bases.insert(BaseOf(g));
   // The POSIX name of a block is that of an empty base name with the base
   // between the two parts: "/Global_" + base + ".mem".
-  const std::string model = klog::SharedMemName("\\");
-  const std::string posix = kplat::PosixObjectName(model);
+  const std::string model = kdl::log::SharedMemName("\\");
+  const std::string posix = kdl::plat::PosixObjectName(model);
   const size_t cut = model.find('\\') + 2;  // past the leading '/' and the separator
   const std::string head = posix.substr(0, cut), tail = posix.substr(cut);
-  for (const std::string& n : kplat::ListSharedMemoryNames()) {
+  for (const std::string& n : kdl::plat::ListSharedMemoryNames()) {
     if (n.size() > posix.size() && n.compare(0, head.size(), head) == 0 &&
         n.compare(n.size() - tail.size(), tail.size(), tail) == 0) {
       bases.insert("\\" + n.substr(head.size(), n.size() - head.size() - tail.size()));
     }
   }
-  for (const std::string& exe : kplat::ListProcessExecutables()) bases.insert(BaseOf(exe));
+  for (const std::string& exe : kdl::plat::ListProcessExecutables()) bases.insert(BaseOf(exe));
   return bases;
 }
 
@@ -166,10 +166,10 @@ int List(const LogviewOptions& o) {
 int RunLogview(LogviewOptions o) {
   std::signal(SIGINT, OnStop);
   std::signal(SIGTERM, OnStop);
-  const bool terminal = kplat::PrepareTerminalOutput();
+  const bool terminal = kdl::plat::PrepareTerminalOutput();
   o.format.color = o.color == "always" ||
                    (o.color == "auto" && terminal && !o.format.json && !std::getenv("NO_COLOR"));
   return o.list ? List(o) : Follow(o);
 }
 
-}  // namespace klogview
+}  // namespace kdl::logview

@@ -4,11 +4,11 @@
 
 #include "tools/logview/LogviewArgs.h"
 
-namespace klogview {
+namespace kdl::logview {
 
 // Returns the exit status: 0 after --list, --no-follow or Ctrl-C (SIGINT,
 // SIGTERM), 1 when the block does not exist (without --wait) or the output
 // cannot be written.
 int RunLogview(LogviewOptions o);
 
-}  // namespace klogview
+}  // namespace kdl::logview

@@ -5,7 +5,7 @@
 
 #include "KelvaneVersion.h"
 
-namespace klogview {
+namespace kdl::logview {
 
 int ParseLogviewArgs(int argc, char** argv, LogviewOptions* o) {
   CLI::App app{
@@ -46,4 +46,4 @@ int ParseLogviewArgs(int argc, char** argv, LogviewOptions* o) {
   return -1;
 }
 
-}  // namespace klogview
+}  // namespace kdl::logview

@@ -6,7 +6,7 @@
 
 #include "tools/logview/LineFormat.h"
 
-namespace klogview {
+namespace kdl::logview {
 
 struct LogviewOptions {
   std::vector<std::string> names;  // host programs (one to follow; any for --list)
@@ -23,4 +23,4 @@ struct LogviewOptions {
 // (2), which it has printed.
 int ParseLogviewArgs(int argc, char** argv, LogviewOptions* o);
 
-}  // namespace klogview
+}  // namespace kdl::logview

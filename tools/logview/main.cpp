@@ -3,7 +3,7 @@
 #include "tools/logview/LogviewArgs.h"
 
 int main(int argc, char** argv) {
-  klogview::LogviewOptions options;
-  const int status = klogview::ParseLogviewArgs(argc, argv, &options);
-  return status >= 0 ? status : klogview::RunLogview(options);
+  kdl::logview::LogviewOptions options;
+  const int status = kdl::logview::ParseLogviewArgs(argc, argv, &options);
+  return status >= 0 ? status : kdl::logview::RunLogview(options);
 }

@@ -1,6 +1,6 @@
 #include "tools/server/FrameSplitter.h"
 
-namespace kelvane_sim {
+namespace kdl::sim {
 
 CFrameSplitter::Status CFrameSplitter::Next(std::vector<uint8_t>* frame, uint32_t* length) {
   constexpr size_t kHead = 24;
@@ -24,4 +24,4 @@ CFrameSplitter::Status CFrameSplitter::Next(std::vector<uint8_t>* frame, uint32_
   return Status::kFrame;
 }
 
-}  // namespace kelvane_sim
+}  // namespace kdl::sim

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace kelvane_sim {
+namespace kdl::sim {
 
 // Collects received bytes and hands out whole frames in arrival order.
 class CFrameSplitter {
@@ -29,4 +29,4 @@ class CFrameSplitter {
   size_t m_start = 0;  // first byte not yet handed out
 };
 
-}  // namespace kelvane_sim
+}  // namespace kdl::sim

@@ -5,7 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-namespace kelvane_sim {
+namespace kdl::sim {
 namespace {
 
 using nlohmann::json;
@@ -215,4 +215,4 @@ uint32_t ImageStore::Create(const std::string& name, uint32_t param1, uint32_t p
   return kErrNone;
 }
 
-}  // namespace kelvane_sim
+}  // namespace kdl::sim

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace kelvane_sim {
+namespace kdl::sim {
 
 // Result codes the simulator puts in a reply's ErrCode. 1 is left out on
 // purpose: a host reads 1 as its own local failure or time-out.
@@ -72,4 +72,4 @@ class ImageStore {
 // "YYYY-MM-DD HH:MM:SS" into six values; false when malformed or out of range.
 bool ParseTimeText(const std::string& text, uint16_t out[6]);
 
-}  // namespace kelvane_sim
+}  // namespace kdl::sim

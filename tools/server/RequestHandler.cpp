@@ -1,16 +1,22 @@
 #include "tools/server/RequestHandler.h"
 
 #include <cstdio>
-#include <cstring>
 #include <memory>
 
 #include "protocol/PacketFactory.h"
 #include "protocol/ToolPackets.h"
+#include "util/IPv4Text.h"
+#include "util/Text.h"
 
-namespace kelvane_sim {
+namespace kdl::sim {
 namespace {
 
 using namespace PacketZVDiskless;
+using kdl::util::CopyTerminated;
+using kdl::util::FieldText;
+
+// Offset of the head's Length word.
+constexpr size_t kLengthOffset = 8;
 
 std::string Hex32(uint32_t v) {
   char buf[16];
@@ -28,12 +34,6 @@ std::vector<uint8_t> Encode(CPacketHead& packet, uint32_t errCode) {
   return out;
 }
 
-// Copies a text into a fixed field, zero-padded; the field keeps a NUL.
-void PutText(char* field, size_t n, const std::string& text) {
-  std::memset(field, 0, n);
-  std::memcpy(field, text.data(), text.size() < n ? text.size() : n - 1);
-}
-
 void PutU32(std::vector<uint8_t>& bytes, size_t at, uint32_t v) {
   for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<uint8_t>(v >> (8 * i));
 }
@@ -42,22 +42,54 @@ void PutU32(std::vector<uint8_t>& bytes, size_t at, uint32_t v) {
 std::vector<uint8_t> UnknownFrame(uint32_t code) {
   std::vector<uint8_t> out(kPacketHeadSize + 16, 0);
   PutU32(out, 4, code);
-  PutU32(out, 8, static_cast<uint32_t>(out.size()));
+  PutU32(out, kLengthOffset, static_cast<uint32_t>(out.size()));
   for (size_t i = 0; i < 16; ++i) out[kPacketHeadSize + i] = static_cast<uint8_t>(0xA0 + i);
   return out;
 }
 
-// The outcome of serving one request before faults are applied.
-struct Served {
+// The request as its class, or null when it was built as another one.
+template <class P>
+const P* As(const CPacketHead& request) {
+  return dynamic_cast<const P*>(&request);
+}
+
+void FillSnapshot(const SnapshotEntry& entry, CImgSnapshotInfo* record) {
+  record->SnapshotId = entry.id;
+  record->Param2 = entry.param[0];
+  record->Param3 = entry.param[1];
+  record->Param4 = entry.param[2];
+  record->Param5 = entry.param[3];
+  record->Param6 = entry.param[4];
+  CopyTerminated(record->Text, entry.text);
+  for (int t = 0; t < 6; ++t) record->SetTimeField(t, entry.time[t]);
+}
+
+// Fills one image record with its snapshots; returns the number of snapshots.
+size_t FillImage(const ImageEntry& img, CImgInfoEx* record) {
+  record->ImageId = img.id;
+  record->Param2 = img.param2;
+  record->Param3 = img.param3;
+  CopyTerminated(record->Text1, img.text1);
+  record->Param4 = img.param4;
+  CopyTerminated(record->Text2, img.text2);
+  record->Param5 = img.param5;
+  record->Param6 = img.param6;
+  record->Snapshots.SetCount(static_cast<uint32_t>(img.snapshots.size()));
+  for (size_t k = 0; k < img.snapshots.size(); ++k) {
+    FillSnapshot(img.snapshots[k], record->Snapshots.GetAt(static_cast<uint32_t>(k)));
+  }
+  return img.snapshots.size();
+}
+
+}  // namespace
+
+// The outcome of serving one request before the fault modes apply.
+struct CRequestHandler::Served {
   std::unique_ptr<CPacketHead> reply;  // null: the request has no reply
   uint32_t err = kErrNone;
   std::string request;                 // what was asked
   std::string outcome;                 // what the reply says
 };
-
-}  // namespace
-
-std::string FieldText(const char* p, size_t n) { return std::string(p, strnlen(p, n)); }
 
 std::string QuoteText(const std::string& s) {
   std::string out = "\"";
@@ -71,13 +103,6 @@ std::string QuoteText(const std::string& s) {
     }
   }
   return out + "\"";
-}
-
-std::string DottedIp(uint32_t ip) {
-  char buf[20];
-  std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", ip >> 24, (ip >> 16) & 0xFF, (ip >> 8) & 0xFF,
-                ip & 0xFF);
-  return buf;
 }
 
 CRequestHandler::CRequestHandler(ImageStore& store, const ServerConfig& config)
@@ -112,190 +137,200 @@ Reply CRequestHandler::Handle(const uint8_t* data, size_t size, const PeerContex
                 " bytes does not decode, ignored";
     return r;
   }
-
   const FaultPlan& fault = m_config.Fault(r.kind);
-  Served s;
-  switch (r.kind) {
-    case RequestKind::kDiscover: {
-      auto ack = std::make_unique<CPktToolDiscoverAck>();
-      ack->m_Field.SetCount(1);
-      ack->m_Field.GetAt(0)->TcpPort = ctx.tcpPort;
-      s.outcome = " tcp_port=" + std::to_string(ctx.tcpPort);
-      s.reply = std::move(ack);
-      break;
-    }
-    case RequestKind::kLogin: {
-      auto* req = dynamic_cast<CPktToolLogin*>(pkt.get());
-      auto ack = std::make_unique<CPktToolLoginAck>();
-      ack->ClientType = m_config.clientType;
-      ack->ManagerEnable = m_config.managerEnable;
-      ack->ExtInfo = m_config.extInfo;
-      s.request = " name=" + QuoteText(req ? FieldText(req->ToolName, 32) : "");
-      s.outcome = " client_type=" + std::to_string(ack->ClientType) +
-                  " manager_enable=" + std::to_string(ack->ManagerEnable) +
-                  " ext_info=" + std::to_string(ack->ExtInfo);
-      s.reply = std::move(ack);
-      break;
-    }
-    case RequestKind::kImages: {
-      auto ack = std::make_unique<CPktToolQueryImgInfoListAck>();
-      const auto& images = m_store.Images();
-      ack->ServerIP = ctx.serverIp;
-      ack->ServerPort = ctx.tcpPort;
-      ack->Images.SetCount(static_cast<uint32_t>(images.size()));
-      for (size_t i = 0; i < images.size(); ++i) {
-        CPImageBaseInfor* rec = ack->Images.GetAt(static_cast<uint32_t>(i));
-        rec->ImageId = images[i].id;
-        PutText(rec->Name, sizeof rec->Name, images[i].name);
-        rec->Param1 = images[i].param1;
-        rec->Param2 = images[i].param2;
-      }
-      s.outcome = " server=" + DottedIp(ctx.serverIp) + ":" + std::to_string(ctx.tcpPort) +
-                  " images=" + std::to_string(images.size());
-      s.reply = std::move(ack);
-      break;
-    }
-    case RequestKind::kSnapshots: {
-      auto ack = std::make_unique<CPktToolQueryImgInfoAck>();
-      const auto& images = m_store.Images();
-      size_t snaps = 0;
-      ack->m_Field.SetCount(static_cast<uint32_t>(images.size()));
-      for (size_t i = 0; i < images.size(); ++i) {
-        const ImageEntry& img = images[i];
-        CImgInfoEx* rec = ack->m_Field.GetAt(static_cast<uint32_t>(i));
-        rec->ImageId = img.id;
-        rec->Param2 = img.param2;
-        rec->Param3 = img.param3;
-        PutText(rec->Text1, sizeof rec->Text1, img.text1);
-        rec->Param4 = img.param4;
-        PutText(rec->Text2, sizeof rec->Text2, img.text2);
-        rec->Param5 = img.param5;
-        rec->Param6 = img.param6;
-        rec->Snapshots.SetCount(static_cast<uint32_t>(img.snapshots.size()));
-        for (size_t k = 0; k < img.snapshots.size(); ++k) {
-          const SnapshotEntry& se = img.snapshots[k];
-          CImgSnapshotInfo* sr = rec->Snapshots.GetAt(static_cast<uint32_t>(k));
-          sr->SnapshotId = se.id;
-          sr->Param2 = se.param[0];
-          sr->Param3 = se.param[1];
-          sr->Param4 = se.param[2];
-          sr->Param5 = se.param[3];
-          sr->Param6 = se.param[4];
-          PutText(sr->Text, sizeof sr->Text, se.text);
-          for (int t = 0; t < 6; ++t) sr->SetTimeField(t, se.time[t]);
-          ++snaps;
-        }
-      }
-      s.outcome = " images=" + std::to_string(images.size()) +
-                  " snapshots=" + std::to_string(snaps);
-      s.reply = std::move(ack);
-      break;
-    }
-    case RequestKind::kCreate: {
-      auto* req = dynamic_cast<CPktToolCreateImage*>(pkt.get());
-      const CPImageBaseInfor* rec = req ? req->m_Field.GetAt(0) : nullptr;
-      if (!rec) {
-        s.request = " without a record";
-        s.err = kErrInvalidRequest;
-      } else {
-        std::string nm = FieldText(rec->Name, sizeof rec->Name);
-        s.request = " name=" + QuoteText(nm) + " param1=" + std::to_string(rec->Param1) +
-                    " param2=" + std::to_string(rec->Param2);
-        uint32_t id = 0;
-        // A forced error refuses the request: the store stays as it was.
-        if (!fault.forceErr) s.err = m_store.Create(nm, rec->Param1, rec->Param2, &id);
-        if (!fault.forceErr && s.err == kErrNone) s.outcome = " image_id=" + std::to_string(id);
-      }
-      s.reply = std::make_unique<CSimplePacketHead<kCodeCreate | kReplyBit>>();
-      break;
-    }
-    case RequestKind::kSelect: {
-      auto* req = dynamic_cast<CPktToolSelectImg*>(pkt.get());
-      auto ack = std::make_unique<CPktToolSelectImgAck>();
-      uint32_t id = req ? req->ImageId : 0;
-      s.request = " image_id=" + std::to_string(id);
-      const ImageEntry* img = m_store.Find(id);
-      if (!img) {
-        s.err = kErrUnknownImage;
-      } else {
-        std::string path = img->path.empty() ? m_config.imageRoot + "/" + img->name + ".img"
-                                             : img->path;
-        if (path.size() > kMaxSelectPath) path.resize(kMaxSelectPath);
-        ack->bSucc = 1;
-        PutText(ack->Path, sizeof ack->Path, path);
-        s.outcome = " succ=1 path=" + QuoteText(path);
-      }
-      s.reply = std::move(ack);
-      break;
-    }
-    case RequestKind::kSetAdmin: {
-      auto* req = dynamic_cast<CPktToolSetAdmin*>(pkt.get());
-      const CPSetClientPowerBaseInfor* rec = req ? req->m_Field.GetAt(0) : nullptr;
-      if (!rec) {
-        s.request = " without a record";
-        s.err = kErrInvalidRequest;
-      } else {
-        s.request = " param1=" + std::to_string(rec->Param1) +
-                    " param2=" + std::to_string(rec->Param2);
-      }
-      s.reply = std::make_unique<CSimplePacketHead<kCodeSetAdmin | kReplyBit>>();
-      break;
-    }
-    case RequestKind::kCancelAdmin: {
-      auto* req = dynamic_cast<CPktToolCancelAdmin*>(pkt.get());
-      const CPCancelAdministratorBaseInfor* rec = req ? req->m_Field.GetAt(0) : nullptr;
-      if (!rec) {
-        s.request = " without a record";
-        s.err = kErrInvalidRequest;
-      } else {
-        s.request = " flags=" + std::to_string(rec->Param3) + "," + std::to_string(rec->Param4) +
-                    " text=" + QuoteText(FieldText(rec->Text, sizeof rec->Text));
-      }
-      s.reply = std::make_unique<CSimplePacketHead<kCodeCancelAdmin | kReplyBit>>();
-      break;
-    }
+  Served s = Serve(r.kind, *pkt, ctx, fault);
+  ApplyFaults(s, fault, ctx.udp, where + name + s.request, &r);
+  return r;
+}
+
+CRequestHandler::Served CRequestHandler::Serve(RequestKind kind, const CPacketHead& request,
+                                               const PeerContext& ctx, const FaultPlan& fault) {
+  switch (kind) {
+    case RequestKind::kDiscover:
+      return ServeDiscover(ctx);
+    case RequestKind::kLogin:
+      return ServeLogin(request);
+    case RequestKind::kImages:
+      return ServeImages(ctx);
+    case RequestKind::kSnapshots:
+      return ServeSnapshots();
+    case RequestKind::kCreate:
+      // A forced error refuses the request: the store stays as it was.
+      return ServeCreate(request, fault.forceErr);
+    case RequestKind::kSelect:
+      return ServeSelect(request);
+    case RequestKind::kSetAdmin:
+      return ServeSetAdmin(request);
+    case RequestKind::kCancelAdmin:
+      return ServeCancelAdmin(request);
     case RequestKind::kHeartbeat:
     case RequestKind::kUnknown:
       break;
   }
-
-  std::string line = where + name + s.request;
-  if (!s.reply) {
-    r.logLine = line + " -> no reply expected";
-    return r;
-  }
-  uint32_t err = fault.forceErr ? fault.errCode : s.err;
-  if (ctx.udp) {
-    line += " -> reply";
-  } else {
-    line += " -> err=" + std::to_string(err);
-  }
-  if (err == kErrNone || ctx.udp) line += s.outcome;
-  if (fault.forceErr) line += " (forced error)";
-
-  if (fault.noReply) {
-    r.logLine = line + " [fault: not sent]";
-    return r;
-  }
-  if (fault.unknownType) {
-    r.bytes = UnknownFrame(m_config.unknownCode);
-    line += " [fault: sent type " + Hex32(m_config.unknownCode) + " instead]";
-  } else {
-    r.bytes = Encode(*s.reply, err);
-    if (fault.badLength && r.bytes.size() >= kPacketHeadSize) {
-      int64_t len = fault.lengthRelative ? int64_t(r.bytes.size()) + fault.lengthValue
-                                         : fault.lengthValue;
-      uint32_t wire = static_cast<uint32_t>(len);
-      PutU32(r.bytes, 8, wire);
-      line += " [fault: Length " + std::to_string(wire) + " for " +
-              std::to_string(r.bytes.size()) + " bytes]";
-    }
-  }
-  r.send = !r.bytes.empty();
-  r.delayMs = fault.delayMs;
-  if (r.delayMs) line += " [delayed " + std::to_string(r.delayMs) + " ms]";
-  r.logLine = line;
-  return r;
+  return Served();
 }
 
-}  // namespace kelvane_sim
+CRequestHandler::Served CRequestHandler::ServeDiscover(const PeerContext& ctx) const {
+  Served s;
+  auto ack = std::make_unique<CPktToolDiscoverAck>();
+  ack->m_Field.SetCount(1);
+  ack->m_Field.GetAt(0)->TcpPort = ctx.tcpPort;
+  s.outcome = " tcp_port=" + std::to_string(ctx.tcpPort);
+  s.reply = std::move(ack);
+  return s;
+}
+
+CRequestHandler::Served CRequestHandler::ServeLogin(const CPacketHead& request) const {
+  Served s;
+  const auto* req = As<CPktToolLogin>(request);
+  auto ack = std::make_unique<CPktToolLoginAck>();
+  ack->ClientType = m_config.clientType;
+  ack->ManagerEnable = m_config.managerEnable;
+  ack->ExtInfo = m_config.extInfo;
+  s.request = " name=" + QuoteText(req ? FieldText(req->ToolName, sizeof req->ToolName) : "");
+  s.outcome = " client_type=" + std::to_string(ack->ClientType) +
+              " manager_enable=" + std::to_string(ack->ManagerEnable) +
+              " ext_info=" + std::to_string(ack->ExtInfo);
+  s.reply = std::move(ack);
+  return s;
+}
+
+CRequestHandler::Served CRequestHandler::ServeImages(const PeerContext& ctx) const {
+  Served s;
+  auto ack = std::make_unique<CPktToolQueryImgInfoListAck>();
+  const auto& images = m_store.Images();
+  ack->ServerIP = ctx.serverIp;
+  ack->ServerPort = ctx.tcpPort;
+  ack->Images.SetCount(static_cast<uint32_t>(images.size()));
+  for (size_t i = 0; i < images.size(); ++i) {
+    CPImageBaseInfor* rec = ack->Images.GetAt(static_cast<uint32_t>(i));
+    rec->ImageId = images[i].id;
+    CopyTerminated(rec->Name, images[i].name);
+    rec->Param1 = images[i].param1;
+    rec->Param2 = images[i].param2;
+  }
+  s.outcome = " server=" + kdl::util::IPv4Text(ctx.serverIp) + ":" +
+              std::to_string(ctx.tcpPort) + " images=" + std::to_string(images.size());
+  s.reply = std::move(ack);
+  return s;
+}
+
+CRequestHandler::Served CRequestHandler::ServeSnapshots() const {
+  Served s;
+  auto ack = std::make_unique<CPktToolQueryImgInfoAck>();
+  const auto& images = m_store.Images();
+  size_t snaps = 0;
+  ack->m_Field.SetCount(static_cast<uint32_t>(images.size()));
+  for (size_t i = 0; i < images.size(); ++i) {
+    snaps += FillImage(images[i], ack->m_Field.GetAt(static_cast<uint32_t>(i)));
+  }
+  s.outcome = " images=" + std::to_string(images.size()) + " snapshots=" + std::to_string(snaps);
+  s.reply = std::move(ack);
+  return s;
+}
+
+CRequestHandler::Served CRequestHandler::ServeCreate(const CPacketHead& request, bool refuse) {
+  Served s;
+  const auto* req = As<CPktToolCreateImage>(request);
+  const CPImageBaseInfor* rec = req ? req->m_Field.GetAt(0) : nullptr;
+  if (!rec) {
+    s.request = " without a record";
+    s.err = kErrInvalidRequest;
+  } else {
+    std::string nm = FieldText(rec->Name, sizeof rec->Name);
+    s.request = " name=" + QuoteText(nm) + " param1=" + std::to_string(rec->Param1) +
+                " param2=" + std::to_string(rec->Param2);
+    uint32_t id = 0;
+    if (!refuse) s.err = m_store.Create(nm, rec->Param1, rec->Param2, &id);
+    if (!refuse && s.err == kErrNone) s.outcome = " image_id=" + std::to_string(id);
+  }
+  s.reply = std::make_unique<CPktToolCreateImageAck>();
+  return s;
+}
+
+CRequestHandler::Served CRequestHandler::ServeSelect(const CPacketHead& request) const {
+  Served s;
+  const auto* req = As<CPktToolSelectImg>(request);
+  auto ack = std::make_unique<CPktToolSelectImgAck>();
+  uint32_t id = req ? req->ImageId : 0;
+  s.request = " image_id=" + std::to_string(id);
+  const ImageEntry* img = m_store.Find(id);
+  if (!img) {
+    s.err = kErrUnknownImage;
+  } else {
+    std::string path =
+        img->path.empty() ? m_config.imageRoot + "/" + img->name + ".img" : img->path;
+    if (path.size() > kMaxSelectPath) path.resize(kMaxSelectPath);
+    ack->bSucc = 1;
+    CopyTerminated(ack->Path, path);
+    s.outcome = " succ=1 path=" + QuoteText(path);
+  }
+  s.reply = std::move(ack);
+  return s;
+}
+
+CRequestHandler::Served CRequestHandler::ServeSetAdmin(const CPacketHead& request) const {
+  Served s;
+  const auto* req = As<CPktToolSetAdmin>(request);
+  const CPSetClientPowerBaseInfor* rec = req ? req->m_Field.GetAt(0) : nullptr;
+  if (!rec) {
+    s.request = " without a record";
+    s.err = kErrInvalidRequest;
+  } else {
+    s.request =
+        " param1=" + std::to_string(rec->Param1) + " param2=" + std::to_string(rec->Param2);
+  }
+  s.reply = std::make_unique<CPktToolSetAdminAck>();
+  return s;
+}
+
+CRequestHandler::Served CRequestHandler::ServeCancelAdmin(const CPacketHead& request) const {
+  Served s;
+  const auto* req = As<CPktToolCancelAdmin>(request);
+  const CPCancelAdministratorBaseInfor* rec = req ? req->m_Field.GetAt(0) : nullptr;
+  if (!rec) {
+    s.request = " without a record";
+    s.err = kErrInvalidRequest;
+  } else {
+    s.request = " flags=" + std::to_string(rec->Param3) + "," + std::to_string(rec->Param4) +
+                " text=" + QuoteText(FieldText(rec->Text, sizeof rec->Text));
+  }
+  s.reply = std::make_unique<CPktToolCancelAdminAck>();
+  return s;
+}
+
+void CRequestHandler::ApplyFaults(Served& s, const FaultPlan& fault, bool udp, std::string line,
+                                  Reply* r) const {
+  if (!s.reply) {
+    r->logLine = line + " -> no reply expected";
+    return;
+  }
+  const uint32_t err = fault.forceErr ? fault.errCode : s.err;
+  line += udp ? " -> reply" : " -> err=" + std::to_string(err);
+  if (err == kErrNone || udp) line += s.outcome;
+  if (fault.forceErr) line += " (forced error)";
+  if (fault.noReply) {
+    r->logLine = line + " [fault: not sent]";
+    return;
+  }
+  if (fault.unknownType) {
+    r->bytes = UnknownFrame(m_config.unknownCode);
+    line += " [fault: sent type " + Hex32(m_config.unknownCode) + " instead]";
+  } else {
+    r->bytes = Encode(*s.reply, err);
+    if (fault.badLength && r->bytes.size() >= kPacketHeadSize) {
+      const int64_t size = static_cast<int64_t>(r->bytes.size());
+      const uint32_t wire =
+          static_cast<uint32_t>(fault.lengthRelative ? size + fault.lengthValue : fault.lengthValue);
+      PutU32(r->bytes, kLengthOffset, wire);
+      line += " [fault: Length " + std::to_string(wire) + " for " + std::to_string(size) +
+              " bytes]";
+    }
+  }
+  r->send = !r->bytes.empty();
+  r->delayMs = fault.delayMs;
+  if (r->delayMs) line += " [delayed " + std::to_string(r->delayMs) + " ms]";
+  r->logLine = line;
+}
+
+}  // namespace kdl::sim

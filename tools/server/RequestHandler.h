@@ -7,11 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "protocol/PacketHead.h"
 #include "tools/server/ImageStore.h"
 #include "tools/server/RequestKind.h"
 #include "tools/server/ServerConfig.h"
 
-namespace kelvane_sim {
+namespace kdl::sim {
 
 // Where a frame came from and what the simulator's own address is there.
 struct PeerContext {
@@ -38,15 +39,30 @@ class CRequestHandler {
   Reply Handle(const uint8_t* data, size_t size, const PeerContext& ctx);
 
  private:
+  struct Served;
+
+  // The serving of each request: its reply before the fault modes apply.
+  Served ServeDiscover(const PeerContext& ctx) const;
+  Served ServeLogin(const PacketZVDiskless::CPacketHead& request) const;
+  Served ServeImages(const PeerContext& ctx) const;
+  Served ServeSnapshots() const;
+  Served ServeCreate(const PacketZVDiskless::CPacketHead& request, bool refuse);
+  Served ServeSelect(const PacketZVDiskless::CPacketHead& request) const;
+  Served ServeSetAdmin(const PacketZVDiskless::CPacketHead& request) const;
+  Served ServeCancelAdmin(const PacketZVDiskless::CPacketHead& request) const;
+  Served Serve(RequestKind kind, const PacketZVDiskless::CPacketHead& request,
+               const PeerContext& ctx, const FaultPlan& fault);
+
+  // Applies the fault modes of the request's kind to what was served and
+  // fills the reply's bytes, delay and log line (`line` names the request).
+  void ApplyFaults(Served& served, const FaultPlan& fault, bool udp, std::string line,
+                   Reply* reply) const;
+
   ImageStore& m_store;
   const ServerConfig& m_config;
 };
 
-// Text of at most `n` bytes of a fixed wire field, up to its first NUL.
-std::string FieldText(const char* p, size_t n);
 // Printable form of a text for the request log: quoted, other bytes as \xNN.
 std::string QuoteText(const std::string& s);
-// Dotted text of an IPv4 number whose most significant byte is the first octet.
-std::string DottedIp(uint32_t ip);
 
-}  // namespace kelvane_sim
+}  // namespace kdl::sim

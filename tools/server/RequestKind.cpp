@@ -1,7 +1,12 @@
 #include "tools/server/RequestKind.h"
 
-namespace kelvane_sim {
+#include "protocol/ClientPackets.h"
+#include "protocol/ToolPackets.h"
+
+namespace kdl::sim {
 namespace {
+
+using namespace PacketZVDiskless;
 
 struct KindRow {
   RequestKind kind;
@@ -10,15 +15,15 @@ struct KindRow {
 };
 
 constexpr KindRow kRows[] = {
-    {RequestKind::kDiscover, "discover", kCodeDiscover},
-    {RequestKind::kLogin, "login", kCodeLogin},
-    {RequestKind::kImages, "images", kCodeImageList},
-    {RequestKind::kSnapshots, "snapshots", kCodeImageInfo},
-    {RequestKind::kCreate, "create", kCodeCreate},
-    {RequestKind::kSelect, "select", kCodeSelect},
-    {RequestKind::kSetAdmin, "set-admin", kCodeSetAdmin},
-    {RequestKind::kCancelAdmin, "cancel-admin", kCodeCancelAdmin},
-    {RequestKind::kHeartbeat, "heartbeat", kCodeKeepAlive},
+    {RequestKind::kDiscover, "discover", CPktToolDiscover::kCode},
+    {RequestKind::kLogin, "login", CPktToolLogin::kCode},
+    {RequestKind::kImages, "images", CPktToolQueryImgList::kCode},
+    {RequestKind::kSnapshots, "snapshots", CPktToolQueryImgInfo::kCode},
+    {RequestKind::kCreate, "create", CPktToolCreateImage::kCode},
+    {RequestKind::kSelect, "select", CPktToolSelectImg::kCode},
+    {RequestKind::kSetAdmin, "set-admin", CPktToolSetAdmin::kCode},
+    {RequestKind::kCancelAdmin, "cancel-admin", CPktToolCancelAdmin::kCode},
+    {RequestKind::kHeartbeat, "heartbeat", CPktClientKeepAlive::kCode},
 };
 
 }  // namespace
@@ -45,4 +50,4 @@ RequestKind RequestOfCode(uint32_t code) {
   return RequestKind::kUnknown;
 }
 
-}  // namespace kelvane_sim
+}  // namespace kdl::sim

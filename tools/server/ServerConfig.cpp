@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-namespace kelvane_sim {
+namespace kdl::sim {
 namespace {
 
 // Splits "a,b,c" into request kinds.
@@ -170,4 +170,4 @@ ParseOutcome ParseServerArgs(const std::vector<std::string>& args,
   return out;
 }
 
-}  // namespace kelvane_sim
+}  // namespace kdl::sim

@@ -8,7 +8,7 @@
 
 #include "tools/server/RequestKind.h"
 
-namespace kelvane_sim {
+namespace kdl::sim {
 
 // What the simulator does to the reply of one kind of request.
 struct FaultPlan {
@@ -58,4 +58,4 @@ std::string ServerUsage();
 // Decimal or 0x-prefixed hexadecimal, unsigned 32-bit, nothing else.
 bool ParseU32(const std::string& text, uint32_t* out);
 
-}  // namespace kelvane_sim
+}  // namespace kdl::sim

@@ -4,7 +4,7 @@
 
 #include "tools/server/FrameSplitter.h"
 
-namespace kelvane_sim {
+namespace kdl::sim {
 
 namespace {
 std::string EndpointText(const asio::ip::address& a, uint16_t port) {
@@ -258,4 +258,4 @@ void CSimServer::ReceiveDatagram() {
       });
 }
 
-}  // namespace kelvane_sim
+}  // namespace kdl::sim

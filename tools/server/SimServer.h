@@ -11,7 +11,7 @@
 #include "tools/server/RequestHandler.h"
 #include "tools/server/ServerConfig.h"
 
-namespace kelvane_sim {
+namespace kdl::sim {
 
 // Receives one finished request-log line.
 using LineSink = std::function<void(const std::string&)>;
@@ -50,4 +50,4 @@ class CSimServer {
   std::vector<std::weak_ptr<Session>> m_sessions;
 };
 
-}  // namespace kelvane_sim
+}  // namespace kdl::sim

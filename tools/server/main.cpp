@@ -16,7 +16,7 @@
 #endif
 
 int main(int argc, char** argv) {
-  using namespace kelvane_sim;
+  using namespace kdl::sim;
   std::vector<std::string> args(argv + 1, argv + argc);
   ServerConfig config;
   ParseOutcome parsed = ParseServerArgs(args, KELVANE_DEFAULT_IMAGES, &config);
