@@ -11,6 +11,13 @@ namespace {
 // Room for the prefix and the text; the line feed and the NUL follow.
 constexpr size_t kLineRoom = 2042;
 
+// The length of a line after a field of n bytes (a snprintf result) was
+// added at `len`: the field is cut rather than allowed past the room.
+size_t Added(size_t len, int n) {
+  if (n <= 0) return len;
+  return len + static_cast<size_t>(n) > kLineRoom ? kLineRoom : len + static_cast<size_t>(n);
+}
+
 // Writes v in `base` (10 or 16, lower-case digits) with at least `width`
 // digits, zero-padded, as "%0*u" and "%0*x" do. Returns the end of the text.
 char* PutNumber(char* out, uint32_t v, uint32_t base, int width) {
@@ -142,14 +149,7 @@ void CLogWriter::WriteAt(const char* file, int line, uint32_t level, const char*
   va_end(args);
 }
 
-void CLogWriter::WriteLocked(uint32_t level, const char* format, va_list args) {
-  const kdl::plat::LocalTime now = m_Env.now();
-
-  // Prefix fields, each cut rather than allowed past the room.
-  size_t len = 0;
-  auto added = [&len](int n) {
-    if (n > 0) len = (len + static_cast<size_t>(n) > kLineRoom) ? kLineRoom : len + n;
-  };
+size_t CLogWriter::BuildPrefixLocked(uint32_t level, const kdl::plat::LocalTime& now) {
   // The time and thread fields come first and take at most 37 bytes, far
   // below the room; they are built by hand, as the formatter costs more than
   // the rest of the prefix.
@@ -172,24 +172,27 @@ void CLogWriter::WriteLocked(uint32_t level, const char* format, va_list args) {
     *p++ = ']';
     *p++ = '|';
   }
-  len = static_cast<size_t>(p - m_szLine);
+  size_t len = static_cast<size_t>(p - m_szLine);
   if (m_nPrefixMask & LOG_PREFIX_LOCATION) {
-    added(std::snprintf(m_szLine + len, kLineRoom + 1 - len, "[%s:%d]|",
-                        m_strLocationFile.c_str(), m_nLocationLine));
+    len = Added(len, std::snprintf(m_szLine + len, kLineRoom + 1 - len, "[%s:%d]|",
+                                   m_strLocationFile.c_str(), m_nLocationLine));
   }
-  {
-    // "[%s]|" with the level's name, cut at the room like the other fields.
-    const char* name = kdl::log::LogLevelName(level);
-    char field[16];
-    size_t n = 0;
-    field[n++] = '[';
-    while (*name != '\0') field[n++] = *name++;
-    field[n++] = ']';
-    field[n++] = '|';
-    if (n > kLineRoom - len) n = kLineRoom - len;
-    std::memcpy(m_szLine + len, field, n);
-    len += n;
-  }
+  // "[%s]|" with the level's name, cut at the room like the other fields.
+  const char* name = kdl::log::LogLevelName(level);
+  char field[16];
+  size_t n = 0;
+  field[n++] = '[';
+  while (*name != '\0') field[n++] = *name++;
+  field[n++] = ']';
+  field[n++] = '|';
+  if (n > kLineRoom - len) n = kLineRoom - len;
+  std::memcpy(m_szLine + len, field, n);
+  return len + n;
+}
+
+void CLogWriter::WriteLocked(uint32_t level, const char* format, va_list args) {
+  const kdl::plat::LocalTime now = m_Env.now();
+  size_t len = BuildPrefixLocked(level, now);
 
   // The text, cut to what is left of the room.
   m_szLine[len] = '\0';
@@ -198,7 +201,7 @@ void CLogWriter::WriteLocked(uint32_t level, const char* format, va_list args) {
     if (n < 0) {
       m_szLine[len] = '\0';
     } else {
-      added(n);
+      len = Added(len, n);
     }
   }
   m_szLine[len] = '\n';

@@ -92,6 +92,9 @@ class CLogWriter {
 
  private:
   void WriteLocked(uint32_t level, const char* format, va_list args);
+  // Writes the prefix fields and the level field into m_szLine; returns
+  // their length.
+  size_t BuildPrefixLocked(uint32_t level, const kdl::plat::LocalTime& now);
   void WriteToFile(const kdl::plat::LocalTime& now);
   // Opens the daily file of `day` (and on a new day removes old files).
   // When it cannot be opened, notes the minute for the next try and says so

@@ -104,6 +104,67 @@ bool SplitLine(const std::string& line, std::vector<std::string>* words, std::st
   return true;
 }
 
+namespace {
+
+// A numeric argument of a command; false with a message when it is none.
+bool ArgNumber(const std::string& text, const char* what, uint32_t* out, std::string* error) {
+  if (ParseNumber(text, out)) return true;
+  *error = std::string(what) + " must be a number from 0 to 4294967295, not \"" + text + "\"";
+  return false;
+}
+
+bool ParseCreateArgs(const std::vector<std::string>& args, Command* cmd, std::string* error) {
+  cmd->imageName = args[0];
+  if (cmd->imageName.empty() || cmd->imageName.size() > kMaxImageName) {
+    *error = "NAME must hold 1 to " + std::to_string(kMaxImageName) + " bytes";
+    return false;
+  }
+  if (!ArgNumber(args[1], "PARAM1", &cmd->param1, error)) return false;
+  return args.size() <= 2 || ArgNumber(args[2], "PARAM2", &cmd->param2, error);
+}
+
+bool ParseCancelAdminArgs(const std::vector<std::string>& args, Command* cmd,
+                          std::string* error) {
+  uint32_t f1, f2;
+  if (!ArgNumber(args[0], "FLAG1", &f1, error) || !ArgNumber(args[1], "FLAG2", &f2, error)) {
+    return false;
+  }
+  if (f1 > 255 || f2 > 255) {
+    *error = "FLAG1 and FLAG2 must be 0 to 255";
+    return false;
+  }
+  cmd->flag1 = static_cast<uint8_t>(f1);
+  cmd->flag2 = static_cast<uint8_t>(f2);
+  cmd->text = args[2];
+  if (cmd->text.size() > kMaxCancelText) {
+    *error = "TEXT must hold at most " + std::to_string(kMaxCancelText) + " bytes";
+    return false;
+  }
+  return true;
+}
+
+// The arguments of a command whose count is already checked.
+bool ParseCommandArgs(CommandId id, const std::vector<std::string>& args, Command* cmd,
+                      std::string* error) {
+  switch (id) {
+    case CommandId::kCreate:
+      return ParseCreateArgs(args, cmd, error);
+    case CommandId::kSelect:
+      return ArgNumber(args[0], "IMAGE_ID", &cmd->number, error);
+    case CommandId::kSetAdmin:
+      return ArgNumber(args[0], "VALUE", &cmd->number, error);
+    case CommandId::kCancelAdmin:
+      return ParseCancelAdminArgs(args, cmd, error);
+    case CommandId::kHelp:
+      if (!args.empty()) cmd->helpTopic = args[0];
+      return true;
+    default:
+      return true;
+  }
+}
+
+}  // namespace
+
 bool ParseCommandWords(const std::vector<std::string>& words, Command* cmd, std::string* error) {
   if (words.empty()) {
     *error = "no command given";
@@ -128,47 +189,7 @@ bool ParseCommandWords(const std::vector<std::string>& words, Command* cmd, std:
     *error = std::string("usage: kelvane ") + info->synopsis;
     return false;
   }
-  auto number = [&](const std::string& text, const char* what, uint32_t* out) {
-    if (ParseNumber(text, out)) return true;
-    *error = std::string(what) + " must be a number from 0 to 4294967295, not \"" + text + "\"";
-    return false;
-  };
-  switch (info->id) {
-    case CommandId::kCreate:
-      cmd->imageName = args[0];
-      if (cmd->imageName.empty() || cmd->imageName.size() > kMaxImageName) {
-        *error = "NAME must hold 1 to 63 bytes";
-        return false;
-      }
-      if (!number(args[1], "PARAM1", &cmd->param1)) return false;
-      if (args.size() > 2 && !number(args[2], "PARAM2", &cmd->param2)) return false;
-      return true;
-    case CommandId::kSelect:
-      return number(args[0], "IMAGE_ID", &cmd->number);
-    case CommandId::kSetAdmin:
-      return number(args[0], "VALUE", &cmd->number);
-    case CommandId::kCancelAdmin: {
-      uint32_t f1, f2;
-      if (!number(args[0], "FLAG1", &f1) || !number(args[1], "FLAG2", &f2)) return false;
-      if (f1 > 255 || f2 > 255) {
-        *error = "FLAG1 and FLAG2 must be 0 to 255";
-        return false;
-      }
-      cmd->flag1 = static_cast<uint8_t>(f1);
-      cmd->flag2 = static_cast<uint8_t>(f2);
-      cmd->text = args[2];
-      if (cmd->text.size() > kMaxCancelText) {
-        *error = "TEXT must hold at most 259 bytes";
-        return false;
-      }
-      return true;
-    }
-    case CommandId::kHelp:
-      if (!args.empty()) cmd->helpTopic = args[0];
-      return true;
-    default:
-      return true;
-  }
+  return ParseCommandArgs(info->id, args, cmd, error);
 }
 
 CommandLine ParseCommandLine(const std::vector<std::string>& args) {

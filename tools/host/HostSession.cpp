@@ -158,43 +158,47 @@ int HostSession::Run(const Command& cmd) {
   return result;
 }
 
+void HostSession::RenderReply(const Command& cmd, int result, Json* data,
+                              std::string* text) const {
+  switch (cmd.id) {
+    case CommandId::kDiscover:
+      *data = DiscoverJson(result, m_api.GetDiscoverInfo());
+      *text = DiscoverText(m_api.GetDiscoverInfo());
+      break;
+    case CommandId::kLogin:
+      *data = LoginJson(result, m_api.GetClientInfo());
+      *text = LoginText(m_api.GetClientInfo());
+      break;
+    case CommandId::kImages:
+      *data = ImagesJson(result, m_api.GetListImageInfo());
+      *text = ImagesText(m_api.GetListImageInfo());
+      break;
+    case CommandId::kSnapshots:
+      *data = SnapshotsJson(result, m_api.GetMapSnapInfo());
+      *text = SnapshotsText(m_api.GetMapSnapInfo());
+      break;
+    case CommandId::kSelect:
+      *data = SelectJson(result, m_api.GetSelectImageInfo());
+      *text = SelectText(m_api.GetSelectImageInfo());
+      break;
+    case CommandId::kCreate:
+      *data = ResultJson(result);
+      if (result == 0) *text = "created image \"" + cmd.imageName + "\"\n";
+      break;
+    default:
+      *data = ResultJson(result);
+      break;
+  }
+}
+
 void HostSession::Print(const Command& cmd, int result, const std::string& failedStep) {
   // Records are shown when the command's own reply was stored: on success,
   // or when the server answered with a code (1 means nothing was stored).
   bool ownStep = failedStep.empty() || failedStep == cmd.name;
-  bool withData = ownStep && result != 1;
   Json data;
   std::string text;
-  if (withData) {
-    switch (cmd.id) {
-      case CommandId::kDiscover:
-        data = DiscoverJson(result, m_api.GetDiscoverInfo());
-        text = DiscoverText(m_api.GetDiscoverInfo());
-        break;
-      case CommandId::kLogin:
-        data = LoginJson(result, m_api.GetClientInfo());
-        text = LoginText(m_api.GetClientInfo());
-        break;
-      case CommandId::kImages:
-        data = ImagesJson(result, m_api.GetListImageInfo());
-        text = ImagesText(m_api.GetListImageInfo());
-        break;
-      case CommandId::kSnapshots:
-        data = SnapshotsJson(result, m_api.GetMapSnapInfo());
-        text = SnapshotsText(m_api.GetMapSnapInfo());
-        break;
-      case CommandId::kSelect:
-        data = SelectJson(result, m_api.GetSelectImageInfo());
-        text = SelectText(m_api.GetSelectImageInfo());
-        break;
-      case CommandId::kCreate:
-        data = ResultJson(result);
-        if (result == 0) text = "created image \"" + cmd.imageName + "\"\n";
-        break;
-      default:
-        data = ResultJson(result);
-        break;
-    }
+  if (ownStep && result != 1) {
+    RenderReply(cmd, result, &data, &text);
   } else {
     data = ResultJson(result);
   }

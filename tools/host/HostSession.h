@@ -35,6 +35,9 @@ class HostSession {
   // Discovers and logs in as far as `cmd` needs. False with the failing step.
   bool Prepare(const Command& cmd, std::string* step, int* result);
   int Request(const Command& cmd);
+  // The JSON object and the readable text of the records that the reply of
+  // `cmd` stored.
+  void RenderReply(const Command& cmd, int result, Json* data, std::string* text) const;
   void Print(const Command& cmd, int result, const std::string& failedStep);
   void PrintUsageError(const std::string& error);
 

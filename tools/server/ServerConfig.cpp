@@ -1,7 +1,10 @@
 #include "tools/server/ServerConfig.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+
+#include "tools/server/ImageStore.h"
 
 namespace kdl::sim {
 namespace {
@@ -61,6 +64,9 @@ bool ParseU32(const std::string& text, uint32_t* out) {
 }
 
 std::string ServerUsage() {
+  const ServerConfig d;
+  char unknownCode[16];
+  std::snprintf(unknownCode, sizeof unknownCode, "0x%08X", d.unknownCode);
   return "usage: kelvane-server [options]\n"
          "\n"
          "Answers the tool family of the diskless server protocol: discovery on UDP,\n"
@@ -69,14 +75,19 @@ std::string ServerUsage() {
          "\n"
          "options:\n"
          "  --images FILE          images and snapshots to serve (JSON)\n"
-         "  --port N               TCP port (default 8000; 0 picks a free port)\n"
-         "  --bind ADDR            TCP address to listen on (default 0.0.0.0)\n"
-         "  --udp-port N           discovery port on 0.0.0.0 (default 800; 0 picks one)\n"
+         "  --port N               TCP port (default " + std::to_string(d.tcpPort) +
+         "; 0 picks a free port)\n"
+         "  --bind ADDR            TCP address to listen on (default " + d.bindAddress + ")\n"
+         "  --udp-port N           discovery port on 0.0.0.0 (default " +
+         std::to_string(d.udpPort) + "; 0 picks one)\n"
          "  --image-root DIR       folder that select paths are built in\n"
-         "                         (default /srv/kelvane/images)\n"
-         "  --client-type N        login reply: ClientType (default 1)\n"
-         "  --manager-enable N     login reply: ManagerEnable (default 1)\n"
-         "  --ext-info N           login reply: ExtInfo (default 0)\n"
+         "                         (default " + d.imageRoot + ")\n"
+         "  --client-type N        login reply: ClientType (default " +
+         std::to_string(d.clientType) + ")\n"
+         "  --manager-enable N     login reply: ManagerEnable (default " +
+         std::to_string(d.managerEnable) + ")\n"
+         "  --ext-info N           login reply: ExtInfo (default " + std::to_string(d.extInfo) +
+         ")\n"
          "\n"
          "fault modes (REQ is discover, login, images, snapshots, create, select,\n"
          "set-admin, cancel-admin or heartbeat; REQS a comma-separated list):\n"
@@ -87,10 +98,83 @@ std::string ServerUsage() {
          "  --bad-length REQ=LEN   answer REQ with head Length LEN; +N or -N is\n"
          "                         relative to the true size\n"
          "  --unknown-type REQS    answer with a frame of an unknown type code instead\n"
-         "  --unknown-code CODE    that type code (default 0x00FE0001)\n"
+         "  --unknown-code CODE    that type code (default " + unknownCode + ")\n"
          "\n"
-         "result codes: 3 unknown image id, 17 image name taken, 22 invalid request\n";
+         "result codes: " + std::to_string(kErrUnknownImage) + " unknown image id, " +
+         std::to_string(kErrImageExists) + " image name taken, " +
+         std::to_string(kErrInvalidRequest) + " invalid request\n";
 }
+
+namespace {
+
+// The fault options: --no-reply, --unknown-type, --delay, --fail and
+// --bad-length. False when `value` is not good for `opt`.
+bool ApplyFaultOption(const std::string& opt, const std::string& value, ServerConfig* config,
+                      std::string* why) {
+  if (opt == "--no-reply" || opt == "--unknown-type") {
+    std::vector<RequestKind> kinds;
+    const bool good = ParseKindList(value, &kinds, why);
+    for (RequestKind k : kinds) {
+      if (opt == "--no-reply")
+        config->Fault(k).noReply = true;
+      else
+        config->Fault(k).unknownType = true;
+    }
+    return good;
+  }
+  RequestKind k;
+  std::string v;
+  if (!SplitAssignment(value, &k, &v, why)) return false;
+  FaultPlan& f = config->Fault(k);
+  if (opt == "--delay") return ParseU32(v, &f.delayMs);
+  if (opt == "--fail") {
+    f.forceErr = ParseU32(v, &f.errCode);
+    return f.forceErr;
+  }
+  const bool relative = !v.empty() && (v[0] == '+' || v[0] == '-');
+  uint32_t n;
+  const bool good = ParseU32(relative ? v.substr(1) : v, &n);
+  f.badLength = good;
+  f.lengthRelative = relative;
+  f.lengthValue = (relative && v[0] == '-') ? -int64_t(n) : int64_t(n);
+  return good;
+}
+
+// One option with its value. False with `why` (or a bad value) on a value
+// the option does not take; *known tells whether the option exists.
+bool ApplyOption(const std::string& opt, const std::string& value, ServerConfig* config,
+                 std::string* why, bool* known) {
+  *known = true;
+  if (opt == "--images") {
+    config->imagesFile = value;
+  } else if (opt == "--bind") {
+    config->bindAddress = value;
+  } else if (opt == "--port") {
+    return ParsePort(value, &config->tcpPort);
+  } else if (opt == "--udp-port") {
+    return ParsePort(value, &config->udpPort);
+  } else if (opt == "--image-root") {
+    config->imageRoot = value;
+  } else if (opt == "--client-type") {
+    return ParseU32(value, &config->clientType);
+  } else if (opt == "--manager-enable") {
+    return ParseU32(value, &config->managerEnable);
+  } else if (opt == "--ext-info") {
+    return ParseU32(value, &config->extInfo);
+  } else if (opt == "--close-after") {
+    return ParseU32(value, &config->closeAfter);
+  } else if (opt == "--unknown-code") {
+    return ParseU32(value, &config->unknownCode);
+  } else if (opt == "--no-reply" || opt == "--unknown-type" || opt == "--delay" ||
+             opt == "--fail" || opt == "--bad-length") {
+    return ApplyFaultOption(opt, value, config, why);
+  } else {
+    *known = false;
+  }
+  return true;
+}
+
+}  // namespace
 
 ParseOutcome ParseServerArgs(const std::vector<std::string>& args,
                              const std::string& defaultImages, ServerConfig* config) {
@@ -108,56 +192,10 @@ ParseOutcome ParseServerArgs(const std::vector<std::string>& args,
       return out;
     }
     const std::string& value = args[++i];
-    bool good = true;
     std::string why;
-    if (opt == "--images") {
-      config->imagesFile = value;
-    } else if (opt == "--bind") {
-      config->bindAddress = value;
-    } else if (opt == "--port") {
-      good = ParsePort(value, &config->tcpPort);
-    } else if (opt == "--udp-port") {
-      good = ParsePort(value, &config->udpPort);
-    } else if (opt == "--image-root") {
-      config->imageRoot = value;
-    } else if (opt == "--client-type") {
-      good = ParseU32(value, &config->clientType);
-    } else if (opt == "--manager-enable") {
-      good = ParseU32(value, &config->managerEnable);
-    } else if (opt == "--ext-info") {
-      good = ParseU32(value, &config->extInfo);
-    } else if (opt == "--close-after") {
-      good = ParseU32(value, &config->closeAfter);
-    } else if (opt == "--unknown-code") {
-      good = ParseU32(value, &config->unknownCode);
-    } else if (opt == "--no-reply" || opt == "--unknown-type") {
-      std::vector<RequestKind> kinds;
-      good = ParseKindList(value, &kinds, &why);
-      for (RequestKind k : kinds) {
-        if (opt == "--no-reply")
-          config->Fault(k).noReply = true;
-        else
-          config->Fault(k).unknownType = true;
-      }
-    } else if (opt == "--delay" || opt == "--fail" || opt == "--bad-length") {
-      RequestKind k;
-      std::string v;
-      good = SplitAssignment(value, &k, &v, &why);
-      if (good && opt == "--delay") {
-        good = ParseU32(v, &config->Fault(k).delayMs);
-      } else if (good && opt == "--fail") {
-        good = ParseU32(v, &config->Fault(k).errCode);
-        config->Fault(k).forceErr = good;
-      } else if (good) {
-        FaultPlan& f = config->Fault(k);
-        bool relative = !v.empty() && (v[0] == '+' || v[0] == '-');
-        uint32_t n;
-        good = ParseU32(relative ? v.substr(1) : v, &n);
-        f.badLength = good;
-        f.lengthRelative = relative;
-        f.lengthValue = (relative && v[0] == '-') ? -int64_t(n) : int64_t(n);
-      }
-    } else {
+    bool known = true;
+    const bool good = ApplyOption(opt, value, config, &why, &known);
+    if (!known) {
       out.error = "unknown option " + opt;
       return out;
     }
