@@ -25,13 +25,13 @@ using namespace PacketZVDiskless;  // the tables name classes unqualified
 
 // Gives every field a recognisable non-zero value.
 struct FillVisitor {
-  uint32_t next = 1;
-  int depth = 0;
+  uint32_t m_nNext = 1;
+  int m_nDepth = 0;
 
-  int U8(const char*, uint8_t& v) { v = static_cast<uint8_t>(next++); return 0; }
-  int U16(const char*, uint16_t& v) { v = static_cast<uint16_t>(next++); return 0; }
-  int U32(const char*, uint32_t& v) { v = next++; return 0; }
-  int Verbatim32(const char*, uint32_t& v) { v = 0x01020304u + next++; return 0; }
+  int U8(const char*, uint8_t& v) { v = static_cast<uint8_t>(m_nNext++); return 0; }
+  int U16(const char*, uint16_t& v) { v = static_cast<uint16_t>(m_nNext++); return 0; }
+  int U32(const char*, uint32_t& v) { v = m_nNext++; return 0; }
+  int Verbatim32(const char*, uint32_t& v) { v = 0x01020304u + m_nNext++; return 0; }
   int Text(const char*, char* p, uint32_t n) {
     std::memset(p, 0, n);
     std::memcpy(p, "seed", n < 4 ? n : 4);
@@ -46,7 +46,7 @@ struct FillVisitor {
   template <class F>
   int Array(const char*, F& f) {
     if constexpr (kdl::dump::detail::IsCountedArray<F>::value) {
-      if (f.SetCount(depth == 0 ? 2 : 1)) return -1;
+      if (f.SetCount(m_nDepth == 0 ? 2 : 1)) return -1;
       for (uint32_t i = 0; i < f.Held(); ++i)
         if (Part(*f.GetAt(i))) return -1;
     }
@@ -58,9 +58,9 @@ struct FillVisitor {
   template <class R>
   int Part(R& r) {
     if constexpr (kdl::dump::detail::HasFields<R, FillVisitor>::value) {
-      ++depth;
+      ++m_nDepth;
       int rc = r.Fields(*this);
-      --depth;
+      --m_nDepth;
       return rc;
     } else {
       return 0;

@@ -31,50 +31,50 @@ namespace PacketZVDiskless {
 
 // Writes every field into a stream.
 struct PackVisitor {
-  CPktWriteStream& w;
-  int U8(const char*, uint8_t& v) { return w.WriteU8(v); }
-  int U16(const char*, uint16_t& v) { return w.WriteU16(v); }
-  int U32(const char*, uint32_t& v) { return w.WriteU32(v); }
-  int Verbatim32(const char*, uint32_t& v) { return w.WriteBytes(&v, 4); }
-  int Text(const char*, char* p, uint32_t n) { return w.WriteBytes(p, n); }
-  int Raw(const char*, void* p, uint32_t n) { return w.WriteBytes(p, n); }
-  int Buffer(const char*, CPktBuffer& b) { return b.Pack(w); }
+  CPktWriteStream& m_Writer;
+  int U8(const char*, uint8_t& v) { return m_Writer.WriteU8(v); }
+  int U16(const char*, uint16_t& v) { return m_Writer.WriteU16(v); }
+  int U32(const char*, uint32_t& v) { return m_Writer.WriteU32(v); }
+  int Verbatim32(const char*, uint32_t& v) { return m_Writer.WriteBytes(&v, 4); }
+  int Text(const char*, char* p, uint32_t n) { return m_Writer.WriteBytes(p, n); }
+  int Raw(const char*, void* p, uint32_t n) { return m_Writer.WriteBytes(p, n); }
+  int Buffer(const char*, CPktBuffer& b) { return b.Pack(m_Writer); }
   template <class F>
-  int Array(const char*, F& f) { return f.Pack(w); }
+  int Array(const char*, F& f) { return f.Pack(m_Writer); }
   template <class R>
-  int Record(const char*, R& r) { return r.Pack(w); }
+  int Record(const char*, R& r) { return r.Pack(m_Writer); }
 };
 
 // Reads every field from a stream.
 struct UnpackVisitor {
-  CPktReadStream& r;
-  int U8(const char*, uint8_t& v) { return r.ReadU8(v); }
-  int U16(const char*, uint16_t& v) { return r.ReadU16(v); }
-  int U32(const char*, uint32_t& v) { return r.ReadU32(v); }
-  int Verbatim32(const char*, uint32_t& v) { return r.ReadBytes(&v, 4); }
-  int Text(const char*, char* p, uint32_t n) { return r.ReadBytes(p, n); }
-  int Raw(const char*, void* p, uint32_t n) { return r.ReadBytes(p, n); }
-  int Buffer(const char*, CPktBuffer& b) { return b.Unpack(r); }
+  CPktReadStream& m_Reader;
+  int U8(const char*, uint8_t& v) { return m_Reader.ReadU8(v); }
+  int U16(const char*, uint16_t& v) { return m_Reader.ReadU16(v); }
+  int U32(const char*, uint32_t& v) { return m_Reader.ReadU32(v); }
+  int Verbatim32(const char*, uint32_t& v) { return m_Reader.ReadBytes(&v, 4); }
+  int Text(const char*, char* p, uint32_t n) { return m_Reader.ReadBytes(p, n); }
+  int Raw(const char*, void* p, uint32_t n) { return m_Reader.ReadBytes(p, n); }
+  int Buffer(const char*, CPktBuffer& b) { return b.Unpack(m_Reader); }
   template <class F>
-  int Array(const char*, F& f) { return f.Unpack(r); }
+  int Array(const char*, F& f) { return f.Unpack(m_Reader); }
   template <class R>
-  int Record(const char*, R& rec) { return rec.Unpack(r); }
+  int Record(const char*, R& rec) { return rec.Unpack(m_Reader); }
 };
 
 // Adds up the encoded size of every field; never fails.
 struct SizeVisitor {
-  uint32_t n = 0;
-  int U8(const char*, uint8_t&) { n += 1; return 0; }
-  int U16(const char*, uint16_t&) { n += 2; return 0; }
-  int U32(const char*, uint32_t&) { n += 4; return 0; }
-  int Verbatim32(const char*, uint32_t&) { n += 4; return 0; }
-  int Text(const char*, char*, uint32_t len) { n += len; return 0; }
-  int Raw(const char*, void*, uint32_t len) { n += len; return 0; }
-  int Buffer(const char*, CPktBuffer& b) { n += b.Size(); return 0; }
+  uint32_t m_nSize = 0;
+  int U8(const char*, uint8_t&) { m_nSize += 1; return 0; }
+  int U16(const char*, uint16_t&) { m_nSize += 2; return 0; }
+  int U32(const char*, uint32_t&) { m_nSize += 4; return 0; }
+  int Verbatim32(const char*, uint32_t&) { m_nSize += 4; return 0; }
+  int Text(const char*, char*, uint32_t len) { m_nSize += len; return 0; }
+  int Raw(const char*, void*, uint32_t len) { m_nSize += len; return 0; }
+  int Buffer(const char*, CPktBuffer& b) { m_nSize += b.Size(); return 0; }
   template <class F>
-  int Array(const char*, F& f) { n += f.Size(); return 0; }
+  int Array(const char*, F& f) { m_nSize += f.Size(); return 0; }
   template <class R>
-  int Record(const char*, R& r) { n += r.Size(); return 0; }
+  int Record(const char*, R& r) { m_nSize += r.Size(); return 0; }
 };
 
 template <class T>
@@ -87,7 +87,7 @@ inline T& Mutable(const T& t) { return const_cast<T&>(t); }
   VIRT uint32_t Size() const {                                              \
     ::PacketZVDiskless::SizeVisitor v_;                                     \
     ::PacketZVDiskless::Mutable(*this).Fields(v_);                          \
-    return v_.n;                                                            \
+    return v_.m_nSize;                                                      \
   }                                                                         \
   VIRT int Unpack(::PacketZVDiskless::CPktReadStream& r_) {                 \
     ::PacketZVDiskless::UnpackVisitor v_{r_};                               \
@@ -107,9 +107,9 @@ inline T& Mutable(const T& t) { return const_cast<T&>(t); }
 #define KPKT_PACKET_OPS()                                                   \
   uint32_t Size() const override {                                          \
     ::PacketZVDiskless::SizeVisitor v_;                                     \
-    v_.n = ::PacketZVDiskless::kPacketHeadSize;                             \
+    v_.m_nSize = ::PacketZVDiskless::kPacketHeadSize;                       \
     ::PacketZVDiskless::Mutable(*this).Fields(v_);                          \
-    return v_.n;                                                            \
+    return v_.m_nSize;                                                      \
   }                                                                         \
   int Unpack(::PacketZVDiskless::CPktReadStream& r_) override {             \
     ::PacketZVDiskless::UnpackVisitor v_{r_};                               \

@@ -2,8 +2,11 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <utility>
+
+#include "BasePlatform/Transport.h"
 
 namespace kdl::transport {
 
@@ -47,14 +50,25 @@ class CCallbackGate {
     return true;
   }
 
+  // Delivers one event of `kind` for `handle` with its event data to
+  // `callback` (nothing when null) unless the gate is closed. Returns false
+  // when closed. The TCP and the UDP component share it.
+  template <typename Callback>
+  bool Deliver(Callback callback, uint32_t kind, uint32_t handle, const void* data) {
+    const TransportEventHead head = {kind, handle};
+    return Run([&] {
+      if (callback != nullptr) callback(&head, data);
+    });
+  }
+
   void Close();
   bool IsClosed() const;
 
  private:
   // Ends one admitted call, also when the callback throws.
   struct Leaver {
-    CCallbackGate* gate;
-    ~Leaver() { gate->Leave(); }
+    CCallbackGate* m_pGate;
+    ~Leaver() { m_pGate->Leave(); }
   };
   void Leave();
 

@@ -95,6 +95,28 @@ class TComponent {
     return it == m_links.end() ? nullptr : it->second;
   }
 
+  // Runs fn(link) on a live link and returns its result; `onError` for an
+  // unknown handle or when fn throws. The exported functions that act on one
+  // link (connect, send, address) go through it.
+  template <typename Fn>
+  uint32_t WithLink(uint32_t handle, uint32_t onError, Fn&& fn) noexcept {
+    return NoThrow(onError, [&]() -> uint32_t {
+      std::shared_ptr<Link> link = Find(handle);
+      return link ? fn(*link) : onError;
+    });
+  }
+
+  // Takes a link out of the table and destroys it: 1, or 0 for an unknown
+  // handle.
+  uint32_t Destroy(uint32_t handle) noexcept {
+    return NoThrow(0, [&]() -> uint32_t {
+      std::shared_ptr<Link> link = Remove(handle);
+      if (!link) return 0;
+      link->Destroy();
+      return 1;
+    });
+  }
+
   // Takes the link out of the table; null when unknown.
   std::shared_ptr<Link> Remove(uint32_t handle) {
     std::lock_guard<std::mutex> lock(m_mu);

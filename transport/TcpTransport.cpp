@@ -422,10 +422,7 @@ void CTcpLink::CloseSocket() {
 }
 
 bool CTcpLink::Deliver(uint32_t kind, const void* data) {
-  const TransportEventHead head = {kind, m_hLink};
-  return m_gate.Run([&] {
-    if (m_pfnCallback != nullptr) m_pfnCallback(&head, data);
-  });
+  return m_gate.Deliver(m_pfnCallback, kind, m_hLink, data);
 }
 
 TComponent<CTcpLink, TcpEventCallbackFn>& Tcp() {
@@ -437,6 +434,7 @@ TComponent<CTcpLink, TcpEventCallbackFn>& Tcp() {
 }  // namespace
 }  // namespace kdl::transport
 
+using kdl::transport::CTcpLink;
 using kdl::transport::Tcp;
 
 uint32_t TcpInit(TcpEventCallbackFn callback) {
@@ -459,38 +457,27 @@ uint32_t TcpCreate(TcpEventCallbackFn callback, const char* localIP, uint32_t /*
 }
 
 uint32_t TcpConnect(uint32_t link, const char* serverIP, uint32_t port) {
-  return kdl::transport::NoThrow(0, [&]() -> uint32_t {
-    uint32_t server = 0;
-    if (!kdl::transport::ParseIPv4(serverIP, &server) || port == 0 || port > 0xFFFF) return 0;
-    std::shared_ptr<kdl::transport::CTcpLink> pLink = Tcp().Find(link);
-    if (!pLink) return 0;
-    return pLink->Connect(server, static_cast<uint16_t>(port)) ? 1 : 0;
+  uint32_t server = 0;
+  if (!kdl::transport::ParseIPv4(serverIP, &server) || port == 0 || port > 0xFFFF) return 0;
+  return Tcp().WithLink(link, 0, [&](CTcpLink& l) -> uint32_t {
+    return l.Connect(server, static_cast<uint16_t>(port)) ? 1 : 0;
   });
 }
 
 uint32_t TcpSend(uint32_t link, const void* data, uint32_t size, uint32_t /*flags*/) {
-  return kdl::transport::NoThrow(0, [&]() -> uint32_t {
-    std::shared_ptr<kdl::transport::CTcpLink> pLink = Tcp().Find(link);
-    if (!pLink) return 0;
-    return pLink->Send(data, size) ? 1 : 0;
+  return Tcp().WithLink(link, 0, [&](CTcpLink& l) -> uint32_t {
+    return l.Send(data, size) ? 1 : 0;
   });
 }
 
 uint32_t TcpGetLinkAddr(uint32_t link, uint32_t selector, uint32_t* address, uint32_t* port) {
   if (address == nullptr || port == nullptr) return 0;
-  std::shared_ptr<kdl::transport::CTcpLink> pLink = Tcp().Find(link);
-  if (!pLink) return 0;
-  return pLink->LinkAddr(selector, address, port) ? 1 : 0;
-}
-
-uint32_t TcpDestroy(uint32_t link) {
-  return kdl::transport::NoThrow(0, [&]() -> uint32_t {
-    std::shared_ptr<kdl::transport::CTcpLink> pLink = Tcp().Remove(link);
-    if (!pLink) return 0;
-    pLink->Destroy();
-    return 1;
+  return Tcp().WithLink(link, 0, [&](CTcpLink& l) -> uint32_t {
+    return l.LinkAddr(selector, address, port) ? 1 : 0;
   });
 }
+
+uint32_t TcpDestroy(uint32_t link) { return Tcp().Destroy(link); }
 
 uint32_t TcpUninit() {
   return kdl::transport::NoThrow(0, [] { return Tcp().Uninit(); });

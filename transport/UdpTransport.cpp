@@ -153,10 +153,7 @@ void CUdpEndpoint::OnReceive(const std::error_code& ec, size_t n) {
 }
 
 bool CUdpEndpoint::Deliver(uint32_t kind, const void* data) {
-  const TransportEventHead head = {kind, m_hEndpoint};
-  return m_gate.Run([&] {
-    if (m_pfnCallback != nullptr) m_pfnCallback(&head, data);
-  });
+  return m_gate.Deliver(m_pfnCallback, kind, m_hEndpoint, data);
 }
 
 TComponent<CUdpEndpoint, UdpEventCallbackFn>& Udp() {
@@ -168,6 +165,7 @@ TComponent<CUdpEndpoint, UdpEventCallbackFn>& Udp() {
 }  // namespace
 }  // namespace kdl::transport
 
+using kdl::transport::CUdpEndpoint;
 using kdl::transport::Udp;
 
 uint32_t UdpInit(UdpEventCallbackFn callback) {
@@ -199,23 +197,14 @@ uint32_t UdpCreate(UdpEventCallbackFn callback, const char* localIP, uint32_t lo
 
 uint32_t UdpSendTo(uint32_t endpoint, const void* data, uint32_t size, uint32_t /*flags*/,
                    const char* destIP, uint32_t destPort) {
-  return kdl::transport::NoThrow(0, [&]() -> uint32_t {
-    uint32_t dest = 0;
-    if (!kdl::transport::ParseIPv4(destIP, &dest) || destPort == 0 || destPort > 0xFFFF) return 0;
-    std::shared_ptr<kdl::transport::CUdpEndpoint> pEndpoint = Udp().Find(endpoint);
-    if (!pEndpoint) return 0;
-    return pEndpoint->SendTo(data, size, dest, static_cast<uint16_t>(destPort)) ? 1 : 0;
+  uint32_t dest = 0;
+  if (!kdl::transport::ParseIPv4(destIP, &dest) || destPort == 0 || destPort > 0xFFFF) return 0;
+  return Udp().WithLink(endpoint, 0, [&](CUdpEndpoint& e) -> uint32_t {
+    return e.SendTo(data, size, dest, static_cast<uint16_t>(destPort)) ? 1 : 0;
   });
 }
 
-uint32_t UdpDestroy(uint32_t endpoint) {
-  return kdl::transport::NoThrow(0, [&]() -> uint32_t {
-    std::shared_ptr<kdl::transport::CUdpEndpoint> pEndpoint = Udp().Remove(endpoint);
-    if (!pEndpoint) return 0;
-    pEndpoint->Destroy();
-    return 1;
-  });
-}
+uint32_t UdpDestroy(uint32_t endpoint) { return Udp().Destroy(endpoint); }
 
 uint32_t UdpUninit() {
   return kdl::transport::NoThrow(0, [] { return Udp().Uninit(); });

@@ -83,18 +83,18 @@ std::string PackedHex(const T& part, bool netOrder) {
 // as lists of objects and nested records as objects. It only reads.
 class DescribeVisitor {
  public:
-  DescribeVisitor(Json& out, bool netOrder) : out_(out), net_order_(netOrder) {
-    if (!out_.is_object()) out_ = Json::object();
+  DescribeVisitor(Json& out, bool netOrder) : m_Out(out), m_bNetOrder(netOrder) {
+    if (!m_Out.is_object()) m_Out = Json::object();
   }
 
-  int U8(const char* name, uint8_t& v) { out_[name] = v; return 0; }
-  int U16(const char* name, uint16_t& v) { out_[name] = v; return 0; }
-  int U32(const char* name, uint32_t& v) { out_[name] = v; return 0; }
-  int Verbatim32(const char* name, uint32_t& v) { out_[name] = v; return 0; }
-  int Text(const char* name, char* p, uint32_t n) { out_[name] = TextOf(p, n); return 0; }
-  int Raw(const char* name, void* p, uint32_t n) { out_[name] = HexOf(p, n); return 0; }
+  int U8(const char* name, uint8_t& v) { m_Out[name] = v; return 0; }
+  int U16(const char* name, uint16_t& v) { m_Out[name] = v; return 0; }
+  int U32(const char* name, uint32_t& v) { m_Out[name] = v; return 0; }
+  int Verbatim32(const char* name, uint32_t& v) { m_Out[name] = v; return 0; }
+  int Text(const char* name, char* p, uint32_t n) { m_Out[name] = TextOf(p, n); return 0; }
+  int Raw(const char* name, void* p, uint32_t n) { m_Out[name] = HexOf(p, n); return 0; }
   int Buffer(const char* name, PacketZVDiskless::CPktBuffer& b) {
-    out_[name] = b.m_pBuf ? HexOf(b.m_pBuf, b.m_nLen) : std::string();
+    m_Out[name] = b.m_pBuf ? HexOf(b.m_pBuf, b.m_nLen) : std::string();
     return 0;
   }
 
@@ -103,16 +103,16 @@ class DescribeVisitor {
     if constexpr (detail::IsCountedArray<F>::value) {
       Json list = Json::array();
       for (uint32_t i = 0; i < f.Held(); ++i) list.push_back(Part(*f.GetAt(i)));
-      out_[name] = std::move(list);
+      m_Out[name] = std::move(list);
     } else {
-      out_[name] = detail::PackedHex(f, net_order_);
+      m_Out[name] = detail::PackedHex(f, m_bNetOrder);
     }
     return 0;
   }
 
   template <class R>
   int Record(const char* name, R& r) {
-    out_[name] = Part(r);
+    m_Out[name] = Part(r);
     return 0;
   }
 
@@ -122,7 +122,7 @@ class DescribeVisitor {
   Json Part(R& r) {
     if constexpr (detail::HasFields<R, DescribeVisitor>::value) {
       Json obj = Json::object();
-      DescribeVisitor sub(obj, net_order_);
+      DescribeVisitor sub(obj, m_bNetOrder);
       r.Fields(sub);
       return obj;
     } else if constexpr (detail::IsCountedArray<R>::value) {
@@ -130,12 +130,12 @@ class DescribeVisitor {
       for (uint32_t i = 0; i < r.Held(); ++i) list.push_back(Part(*r.GetAt(i)));
       return list;
     } else {
-      return detail::PackedHex(r, net_order_);
+      return detail::PackedHex(r, m_bNetOrder);
     }
   }
 
-  Json& out_;
-  bool net_order_;
+  Json& m_Out;
+  bool m_bNetOrder;
 };
 
 // Fields of a packet built by the factory, chosen by its Type. Returns false
