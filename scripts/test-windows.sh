@@ -14,9 +14,9 @@
 # Windows; see the CMakeLists.txt of each test folder):
 #  - client_dll_tests: loads the Linux .so and reads its ELF symbol table;
 #    dll_load_tests (tests/windows) does the same for KelvaneDll.dll;
-#  - Files_test of platform_tests: the POSIX file side; win32_seam_tests
+#  - files_test of platform_tests: the POSIX file side; win32_seam_tests
 #    checks the Win32 one;
-#  - the log writer tests other than LogNaming_test: they name their host
+#  - the log writer tests other than log_naming_test: they name their host
 #    executable the POSIX way ('/' paths, case kept, no .exe);
 #    KvWin_LogNaming checks the Windows naming end to end;
 #  - logview_process_tests: the viewer as a Linux child process;

@@ -11,7 +11,7 @@
 #include "platform/LocalAddress.h"
 #include "tests/client/FakeTransport.h"
 #include "tests/client/LogCapture.h"
-#include "tests/protocol/test_bytes.h"
+#include "tests/protocol/TestBytes.h"
 
 namespace kdl::test {
 

@@ -13,7 +13,7 @@
 #include "protocol/PacketTemplates.h"
 #include "tests/client/FakeTransport.h"
 #include "tests/client/LogCapture.h"
-#include "tests/protocol/test_bytes.h"
+#include "tests/protocol/TestBytes.h"
 
 using PacketZVDiskless::CPacketHead;
 using kdl::test::Bytes;

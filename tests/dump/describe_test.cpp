@@ -7,7 +7,7 @@
 #include <set>
 
 #include "protocol/AllPackets.h"
-#include "tests/protocol/test_bytes.h"
+#include "tests/protocol/TestBytes.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "protocol/PacketFactory.h"
 #include "protocol/ToolPackets.h"
-#include "tests/protocol/test_bytes.h"
+#include "tests/protocol/TestBytes.h"
 #include "tools/server/FrameSplitter.h"
 #include "tools/server/ImageStore.h"
 #include "tools/server/RequestHandler.h"

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <thread>
 
-#include "tests/protocol/test_bytes.h"
+#include "tests/protocol/TestBytes.h"
 #include "tools/server/SimServer.h"
 
 namespace kdl::sim {

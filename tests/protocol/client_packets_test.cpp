@@ -9,7 +9,7 @@
 
 #include "protocol/AllPackets.h"
 #include "protocol/PacketFactory.h"
-#include "tests/protocol/test_bytes.h"
+#include "tests/protocol/TestBytes.h"
 #include "util/Text.h"
 
 namespace PacketZVDiskless {

@@ -8,7 +8,7 @@
 
 #include "protocol/CSPackets.h"
 #include "protocol/LocalToolsPackets.h"
-#include "tests/protocol/server_packet_checks.h"
+#include "tests/protocol/ServerPacketChecks.h"
 
 namespace PacketZVDiskless {
 namespace {

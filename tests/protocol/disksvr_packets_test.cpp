@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "protocol/DiskSvrPackets.h"
-#include "tests/protocol/server_packet_checks.h"
+#include "tests/protocol/ServerPacketChecks.h"
 
 namespace PacketZVDiskless {
 namespace {

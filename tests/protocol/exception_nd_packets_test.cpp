@@ -5,7 +5,7 @@
 
 #include "protocol/ExceptionPackets.h"
 #include "protocol/NDPackets.h"
-#include "tests/protocol/server_packet_checks.h"
+#include "tests/protocol/ServerPacketChecks.h"
 
 namespace PacketZVDiskless {
 namespace {

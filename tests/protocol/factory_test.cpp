@@ -11,7 +11,7 @@
 
 #include "protocol/AllPackets.h"
 #include "protocol/PacketFactory.h"
-#include "tests/protocol/test_bytes.h"
+#include "tests/protocol/TestBytes.h"
 #include "util/Text.h"
 
 using namespace PacketZVDiskless;

@@ -6,7 +6,7 @@
 
 #include "protocol/DiskS2SPackets.h"
 #include "protocol/PnpPackets.h"
-#include "tests/protocol/server_packet_checks.h"
+#include "tests/protocol/ServerPacketChecks.h"
 #include "util/Text.h"
 
 namespace PacketZVDiskless {

@@ -6,7 +6,7 @@
 
 #include "protocol/PacketHead.h"
 #include "protocol/PktStream.h"
-#include "tests/protocol/test_bytes.h"
+#include "tests/protocol/TestBytes.h"
 #include "util/Text.h"
 
 using namespace PacketZVDiskless;

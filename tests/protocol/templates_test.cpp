@@ -6,7 +6,7 @@
 
 #include "protocol/PacketTemplates.h"
 #include "protocol/ToolPackets.h"
-#include "tests/protocol/test_bytes.h"
+#include "tests/protocol/TestBytes.h"
 
 using namespace PacketZVDiskless;
 using kdl::test::Bytes;

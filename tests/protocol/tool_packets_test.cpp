@@ -6,7 +6,7 @@
 #include <new>
 
 #include "protocol/ToolPackets.h"
-#include "tests/protocol/test_bytes.h"
+#include "tests/protocol/TestBytes.h"
 #include "util/Text.h"
 
 using namespace PacketZVDiskless;

@@ -8,7 +8,7 @@
 
 #include "protocol/PacketFactory.h"
 #include "protocol/PacketHead.h"
-#include "tests/protocol/test_bytes.h"
+#include "tests/protocol/TestBytes.h"
 
 namespace kdl::test {
 
