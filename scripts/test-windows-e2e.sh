@@ -14,6 +14,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+. scripts/lib/netns.sh
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "test-windows-e2e.sh: needs root to create the private network" >&2
@@ -69,28 +70,13 @@ cleanup() {
     kill "$server_pid" 2>/dev/null || true
     wait "$server_pid" 2>/dev/null || true
   fi
-  ip netns del "$ns_tool" 2>/dev/null || true
-  ip netns del "$ns_server" 2>/dev/null || true
+  netns_remove "$ns_tool" "$ns_server"
   rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-ip netns add "$ns_server"
-ip netns add "$ns_tool"
-ip link add "$veth_server" netns "$ns_server" type veth peer name "$veth_tool" netns "$ns_tool"
-ip -n "$ns_server" addr add 10.79.0.1/24 dev "$veth_server"
-ip -n "$ns_tool" addr add 10.79.0.2/24 dev "$veth_tool"
-for ns in "$ns_server" "$ns_tool"; do ip -n "$ns" link set lo up; done
-ip -n "$ns_server" link set "$veth_server" up
-ip -n "$ns_tool" link set "$veth_tool" up
-for _ in $(seq 1 150); do
-  if ip -n "$ns_tool" link show dev "$veth_tool" | grep -q "state UP" &&
-     ip -n "$ns_server" link show dev "$veth_server" | grep -q "state UP"; then
-    break
-  fi
-  sleep 0.1
-done
+netns_create "$ns_server" "$ns_tool" "$veth_server" "$veth_tool" 10.79.0.1/24 10.79.0.2/24
 
 # Wine's sockets are made by its wineserver: start it inside the namespace.
 ip netns exec "$ns_tool" "${wrap[@]}" wineboot --init >/dev/null 2>&1
