@@ -61,7 +61,7 @@ int32_t AtomicIncrement(volatile int32_t* p);
 int32_t AtomicDecrement(volatile int32_t* p);
 // Atomic read of a value written by the other atomic operations.
 int32_t AtomicLoad(volatile int32_t* p);
-// Atomic store.
+// Atomic write, seen whole by AtomicLoad on other threads.
 void AtomicStore(volatile int32_t* p, int32_t v);
 // Stores `desired` if *p equals `expected`; returns the value *p held before.
 // Also valid on memory shared between processes.
