@@ -90,6 +90,9 @@ class CNetManager : public CNetProtocolHandler {
                        const char* senderIP, uint16_t senderPort) override;
 
  private:
+  // Source name of the manager's log lines.
+  static constexpr const char* kSource = "NetManager";
+
   // How the wait for a reply ended.
   enum class WaitEnd { kReplied, kTimedOut, kInterrupted };
   // Which waits an event ends: those for a TCP reply, for the discovery
@@ -188,6 +191,6 @@ class CNetManager : public CNetProtocolHandler {
   Life m_nLife = Life::kStopped;
 };
 
-// The process-wide manager, created on first use under a lock; null only if
-// it could not be allocated (a later call tries again).
+// The process-wide manager, built on first use in static storage and never
+// destroyed; never null.
 CNetManager* GetNetManager();

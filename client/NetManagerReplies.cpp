@@ -1,0 +1,246 @@
+// Replies and closed links: what each reply stores, and the rule that only
+// the reply the request in flight awaits changes the store.
+#include <new>
+
+#include "client/NetManager.h"
+#include "log/LogWriter.h"
+#include "protocol/ToolPackets.h"
+#include "util/Text.h"
+
+using namespace PacketZVDiskless;
+
+// ---- replies --------------------------------------------------------------------
+
+void CNetManager::OnTcpRecvPacket(uint32_t, TCountedPtr<CPacketHead>& packet) {
+  if (!m_bStarted.load() || !packet) return;
+  switch (packet->Type) {
+    case CPktToolLoginAck::kCode: {
+      TCountedPtr<CPktToolLoginAck> ack(packet);
+      if (!ack) break;
+      OnLoginAck(*ack);
+      return;
+    }
+    case CPktToolQueryImgInfoAck::kCode:
+      OnImageInfoAck(packet);
+      return;
+    case CPktToolSetAdminAck::kCode:
+    case CPktToolCancelAdminAck::kCode:
+    case CPktToolCreateImageAck::kCode:
+      OnResultAck(*packet);
+      return;
+    case CPktToolSelectImgAck::kCode: {
+      TCountedPtr<CPktToolSelectImgAck> ack(packet);
+      if (!ack) break;
+      OnSelectImageAck(*ack);
+      return;
+    }
+    case CPktToolQueryImgInfoListAck::kCode: {
+      TCountedPtr<CPktToolQueryImgInfoListAck> ack(packet);
+      if (!ack) break;
+      OnImageListAck(*ack);
+      return;
+    }
+    default:
+      break;
+  }
+  // 0x80020007 and 0x80020008 never get here: the code table has no class
+  // for them, so the receive path reports them as unrecognised packets.
+  if (!m_limitTcpUnhandled.Admit(kSource, __LINE__, "TcpRecvData")) return;
+  KLOG_AT(kSource, LOG_WARNING, "TcpRecvData cann't parse package type:%d.",
+          static_cast<int>(packet->Type));
+}
+
+void CNetManager::OnUdpRecvPacket(uint32_t, TCountedPtr<CPacketHead>& packet,
+                                  const char* senderIP, uint16_t) {
+  if (!m_bStarted.load() || !packet) return;
+  if (packet->Type == CPktToolDiscoverAck::kCode) {
+    OnDiscoverAck(packet, senderIP);
+    return;
+  }
+  if (!m_limitUdpUnhandled.Admit(kSource, __LINE__, "UdpRecvData")) return;
+  KLOG_AT(kSource, LOG_WARNING, "UdpRecvData cann't parse package type:%d.",
+          static_cast<int>(packet->Type));
+}
+
+void CNetManager::SignalReplyLocked() {
+  if (m_hEvent != kdl::plat::NoEvent()) kdl::plat::EventSet(m_hEvent);
+}
+
+template <class Store>
+void CNetManager::StoreReply(const CPacketHead& reply, bool setsErrCode, Store&& store) {
+  kdl::plat::LockGuard hold(m_csLock);
+  if (!m_bStarted.load()) return;  // stopped: dropped without a line
+  if (m_nAwaitedReply != reply.Type) {
+    LogDropped(reply.Type);
+    return;
+  }
+  if (setsErrCode) m_nLastErrCode.store(static_cast<int32_t>(reply.ErrCode));
+  store();
+  m_nAwaitedReply = 0;
+  m_bReplied = true;
+  SignalReplyLocked();
+}
+
+void CNetManager::FailReply(uint32_t replyType) {
+  kdl::plat::LockGuard hold(m_csLock);
+  if (!m_bStarted.load() || m_nAwaitedReply != replyType) return;
+  KLOG_AT(kSource, LOG_ERROR, "Reply type:0x%08X dropped: out of memory.", replyType);
+  m_nAwaitedReply = 0;
+  m_bInterrupted = true;
+  SignalReplyLocked();
+}
+
+void CNetManager::LogDropped(uint32_t replyType) {
+  if (!m_limitDropped.Admit(kSource, __LINE__, "not awaited")) return;
+  KLOG_AT(kSource, LOG_WARNING, "Reply type:0x%08X not awaited, dropped.", replyType);
+}
+
+void CNetManager::OnDiscoverAck(TCountedPtr<CPacketHead>& packet, const char* senderIP) {
+  TCountedPtr<CPktToolDiscoverAck> ack(packet);
+  const CPDiscoverAckBaseInfor* record = ack ? ack->m_Field.GetAt(0) : nullptr;
+  if (!record) {
+    // No record, no port: keep what an earlier discovery found.
+    if (!m_limitDropped.Admit(kSource, __LINE__, "not awaited")) return;
+    KLOG_AT(kSource, LOG_WARNING, "Discover Server Pack without record from %s.",
+            senderIP ? senderIP : "");
+    return;
+  }
+  StoreReply(*ack, /*setsErrCode=*/false, [&] {
+    m_DiscoverInfo.ServerIP = StringToIp(senderIP);
+    m_DiscoverInfo.ServerPort = static_cast<uint16_t>(record->TcpPort & 0xFFFF);
+  });
+}
+
+void CNetManager::OnLoginAck(const CPktToolLoginAck& ack) {
+  StoreReply(ack, true, [&] {
+    m_ClientInfo.ClientType = static_cast<int32_t>(ack.ClientType);
+    m_ClientInfo.ManagerEnable = static_cast<int32_t>(ack.ManagerEnable);
+    m_ClientInfo.ExtInfo = static_cast<int32_t>(ack.ExtInfo);
+    KLOG_AT(kSource, LOG_INFO, "RetLoginServer ClientType:%d, ManagerEnable:%d",
+            m_ClientInfo.ClientType, m_ClientInfo.ManagerEnable);
+  });
+}
+
+namespace {
+
+// The image list of a reply, built apart from the store. Throws on no memory.
+Kelvane::ImageInfoList BuildImageList(const CPktToolQueryImgInfoListAck& ack) {
+  Kelvane::ImageInfoList list;
+  for (uint32_t i = 0; i < ack.Images.m_nCount; ++i) {
+    const CPImageBaseInfor* record = ack.Images.GetAt(i);
+    if (!record) break;
+    Kelvane::_IN_IMAGE_INFO info = {};
+    info.ServerPort = static_cast<uint16_t>(ack.ServerPort & 0xFFFF);
+    info.ServerIP = ack.ServerIP;
+    info.ImageId = record->ImageId;
+    info.Param1 = record->Param1;
+    kdl::util::CopyTerminated(info.Name, record->Name, sizeof(record->Name));
+    list.push_back(info);
+  }
+  return list;
+}
+
+Kelvane::_IN_SNAP_INFO SnapInfoOf(const CImgInfoEx& image, const CImgSnapshotInfo& snap) {
+  Kelvane::_IN_SNAP_INFO info = {};
+  info.ImageId = image.ImageId;
+  info.ImageParam3 = image.Param3;
+  info.SnapshotId = snap.SnapshotId;
+  info.Param2 = snap.Param2;
+  info.Param3 = snap.Param3;
+  info.Param4 = snap.Param4;
+  info.Param5 = snap.Param5;
+  info.Param6 = snap.Param6;
+  kdl::util::CopyTerminated(info.Text, snap.Text, sizeof(snap.Text));
+  info.Time.wYear = snap.TimeField(0);
+  info.Time.wMonth = snap.TimeField(1);
+  info.Time.wDay = snap.TimeField(2);
+  info.Time.wHour = snap.TimeField(3);
+  info.Time.wMinute = snap.TimeField(4);
+  info.Time.wSecond = snap.TimeField(5);
+  return info;
+}
+
+// The snapshot map of a reply, built apart from the store. Throws on no
+// memory. The first snapshot with an identifier wins.
+Kelvane::SnapInfoMap BuildSnapMap(const CPktToolQueryImgInfoAck& ack) {
+  Kelvane::SnapInfoMap map;
+  for (uint32_t i = 0; i < ack.m_Field.m_nCount; ++i) {
+    const CImgInfoEx* image = ack.m_Field.GetAt(i);
+    if (!image) break;
+    for (uint32_t j = 0; j < image->Snapshots.m_nCount; ++j) {
+      const CImgSnapshotInfo* snap = image->Snapshots.GetAt(j);
+      if (!snap) break;
+      map.emplace(snap->SnapshotId, SnapInfoOf(*image, *snap));
+    }
+  }
+  return map;
+}
+
+}  // namespace
+
+void CNetManager::OnImageListAck(const CPktToolQueryImgInfoListAck& ack) {
+  Kelvane::ImageInfoList list;
+  try {
+    list = BuildImageList(ack);
+  } catch (const std::bad_alloc&) {
+    FailReply(ack.Type);
+    return;
+  }
+  // The replaced list is freed when `list` goes, outside the lock.
+  StoreReply(ack, true, [&] {
+    m_listImageInfo.swap(list);
+    KLOG_AT(kSource, LOG_INFO, "RetQueryImageList ServerIP:%d, ServerPort:%d",
+            static_cast<int>(ack.ServerIP), static_cast<int>(ack.ServerPort));
+  });
+}
+
+void CNetManager::OnImageInfoAck(TCountedPtr<CPacketHead>& packet) {
+  TCountedPtr<CPktToolQueryImgInfoAck> ack(packet);
+  if (!ack) return;
+  Kelvane::SnapInfoMap map;
+  try {
+    map = BuildSnapMap(*ack);
+  } catch (const std::bad_alloc&) {
+    FailReply(ack->Type);
+    return;
+  }
+  StoreReply(*ack, true, [&] { m_mapSnapInfo.swap(map); });
+}
+
+void CNetManager::OnSelectImageAck(const CPktToolSelectImgAck& ack) {
+  StoreReply(ack, true, [&] {
+    m_SelectImageInfo.bSucc = ack.bSucc != 0;
+    kdl::util::CopyTerminated(m_SelectImageInfo.Path, ack.Path, sizeof(ack.Path));
+    KLOG_AT(kSource, LOG_INFO, "RetSelectImageInfo bSucc:%d", m_SelectImageInfo.bSucc ? 1 : 0);
+  });
+}
+
+void CNetManager::OnResultAck(const CPacketHead& ack) {
+  StoreReply(ack, true, [] {});
+}
+
+// ---- closed links ---------------------------------------------------------------
+
+void CNetManager::OnTcpClosed(uint32_t link) {
+  KLOG_AT(kSource, LOG_INFO, "TcpClosed hLink:%u; m_hTcpLink:%u.", link, m_hTcpLink.load());
+  if (link == kInvalidHandle) return;
+  uint32_t expected = link;
+  if (!m_hTcpLink.compare_exchange_strong(expected, kInvalidHandle)) return;
+  // The link is gone before the host hears of it, so a login that the host
+  // starts from its callback connects again; a request waiting on the link
+  // ends at once instead of running into its time-out.
+  m_bTcpConnected.store(false);
+  TcpDestroy(link);
+  InterruptWait(WaitKind::kTcp);
+  KelvaneTcpClosedFn callback = m_pfnTcpClosed.load();
+  if (callback) callback();
+}
+
+void CNetManager::OnUdpClosed(uint32_t endpoint) {
+  KLOG_AT(kSource, LOG_INFO, "UdpClosed:%u.", endpoint);
+  if (endpoint == kInvalidHandle) return;
+  uint32_t expected = endpoint;
+  if (!m_hUdpLink.compare_exchange_strong(expected, kInvalidHandle)) return;
+  UdpDestroy(endpoint);
+  InterruptWait(WaitKind::kUdp);
+}

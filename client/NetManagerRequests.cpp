@@ -1,0 +1,278 @@
+// The requests of SendAskPack: one packet each, sent over UDP or TCP, and
+// the wait for the reply.
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "client/NetManager.h"
+#include "log/LogWriter.h"
+#include "protocol/ClientPackets.h"
+#include "protocol/ToolPackets.h"
+#include "util/Text.h"
+
+using namespace PacketZVDiskless;
+
+namespace {
+
+// Where the parameters' fields lie. Read by offset, since the host's memory
+// need not be aligned as the structures are.
+constexpr size_t kCreateNameSize = sizeof(KelvaneCreateImageParam::Name);
+constexpr size_t kCreateParam1Offset = offsetof(KelvaneCreateImageParam, Param1);
+constexpr size_t kCreateParam2Offset = offsetof(KelvaneCreateImageParam, Param2);
+constexpr size_t kCancelFlag1Offset = offsetof(KelvaneCancelAdminParam, Flag1);
+constexpr size_t kCancelFlag2Offset = offsetof(KelvaneCancelAdminParam, Flag2);
+constexpr size_t kCancelTextOffset = offsetof(KelvaneCancelAdminParam, Text);
+
+uint32_t LoadU32(const void* p) {
+  uint32_t v;
+  std::memcpy(&v, p, sizeof(v));
+  return v;
+}
+
+}  // namespace
+
+// ---- requests -----------------------------------------------------------------
+
+int CNetManager::SendAskPack(uint32_t type, void* param) {
+  if (!m_bStarted.load()) return 1;
+  kdl::plat::LockGuard req(m_csReqLock);
+  if (!m_bStarted.load()) return 1;
+
+  const bool needsParam = type == KELVANE_ASK_LOGIN || type == KELVANE_ASK_CREATE_IMAGE ||
+                          type == KELVANE_ASK_SELECT_IMAGE || type == KELVANE_ASK_SET_ADMIN ||
+                          type == KELVANE_ASK_CANCEL_ADMIN;
+  if (needsParam && !param) {
+    KLOG_AT(kSource, LOG_WARNING, "SendAskPack type:%d without parameter.",
+            static_cast<int>(type));
+    return 1;
+  }
+  try {
+    return RunRequest(type, param);
+  } catch (...) {
+    // Out of memory part-way: the request fails, and nothing stays armed
+    // for a reply that no one waits for.
+    AwaitReply(0);
+    return 1;
+  }
+}
+
+int CNetManager::RunRequest(uint32_t type, void* param) {
+  switch (type) {
+    case KELVANE_ASK_DISCOVER:
+      return DiscoverServer();
+    case KELVANE_ASK_LOGIN:
+      return LoginServer(param);
+    case KELVANE_ASK_IMAGE_LIST:
+      return QueryImageList();
+    case KELVANE_ASK_IMAGE_INFO:
+      return QueryImageInfo();
+    case KELVANE_ASK_CREATE_IMAGE:
+      return CreateImage(param);
+    case KELVANE_ASK_SELECT_IMAGE:
+      return SelectImage(param);
+    case KELVANE_ASK_SET_ADMIN:
+      return SetAdmin(param);
+    case KELVANE_ASK_CANCEL_ADMIN:
+      return CancelAdmin(param);
+    case KELVANE_ASK_HEARTBEAT:
+      return SendHeartbeat();
+    default:
+      KLOG_AT(kSource, LOG_WARNING, "SendAskPack cann't ask package type:%d.",
+              static_cast<int>(type));
+      return 1;
+  }
+}
+
+int CNetManager::SendTcp(const CPacketHead& packet, uint32_t link) {
+  const uint32_t size = packet.Size();
+  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size ? size : 1]());
+  if (!buffer) return 0;
+  CPktWriteStream writer(buffer.get(), size, /*netOrder=*/false);
+  if (packet.Pack(writer)) return 0;
+  return TcpSend(link, buffer.get(), size, 0) ? 1 : 0;
+}
+
+int CNetManager::SendUdpBroadcast(const CPacketHead& packet, uint32_t handle) {
+  const uint32_t size = packet.Size();
+  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size ? size : 1]());
+  if (!buffer) return 0;
+  CPktWriteStream writer(buffer.get(), size, /*netOrder=*/false);
+  if (packet.Pack(writer)) return 0;
+  return UdpSendTo(handle, buffer.get(), size, 32, kDiscoverAddress, kDiscoverPort) ? 1 : 0;
+}
+
+bool CNetManager::ArmReply(uint32_t replyType) {
+  kdl::plat::LockGuard store(m_csLock);
+  if (!m_bStarted.load()) return false;
+  kdl::plat::EventReset(m_hEvent);
+  m_nAwaitedReply = replyType;
+  m_bReplied = false;
+  m_bInterrupted = false;
+  return true;
+}
+
+CNetManager::WaitEnd CNetManager::AwaitReply(uint32_t waitMs) {
+  // The event is closed only once no request is in flight (StopServer).
+  if (waitMs) kdl::plat::EventWait(m_hEvent, waitMs);
+  kdl::plat::LockGuard store(m_csLock);
+  m_nAwaitedReply = 0;
+  if (m_bReplied) return WaitEnd::kReplied;
+  return m_bInterrupted ? WaitEnd::kInterrupted : WaitEnd::kTimedOut;
+}
+
+void CNetManager::InterruptWait(WaitKind kind) {
+  kdl::plat::LockGuard store(m_csLock);
+  if (m_nAwaitedReply == 0) return;
+  const bool udp = m_nAwaitedReply == CPktToolDiscoverAck::kCode;
+  if ((kind == WaitKind::kTcp && udp) || (kind == WaitKind::kUdp && !udp)) return;
+  m_nAwaitedReply = 0;
+  m_bInterrupted = true;
+  SignalReplyLocked();
+}
+
+int CNetManager::SendAndWait(CPacketHead& packet, const char* timeoutText) {
+  packet.Length = packet.Size();
+  m_nLastErrCode.store(1);
+  if (!ArmReply(ReplyCodeOf(packet.Type))) return 1;
+  if (!SendTcp(packet, m_hTcpLink.load())) {
+    AwaitReply(0);
+    return 1;
+  }
+  // A closed link or a stop ends the wait early, leaving the result at 1.
+  if (AwaitReply(kReplyWaitMs) == WaitEnd::kTimedOut) {
+    KLOG_AT(kSource, LOG_ERROR, "%s", timeoutText);
+  }
+  return m_nLastErrCode.load();
+}
+
+bool CNetManager::CreateUdpLink() {
+  uint32_t old = m_hUdpLink.exchange(kInvalidHandle);
+  if (old != kInvalidHandle) UdpDestroy(old);
+  uint32_t handle = UdpCreate(UdpEventCallback, m_szLocalIP, 0, 32);
+  m_hUdpLink.store(handle);
+  if (handle == kInvalidHandle) {
+    KLOG_AT(kSource, LOG_ERROR, "Udp Create failed.");
+    return false;
+  }
+  return true;
+}
+
+int CNetManager::DiscoverServer() {
+  if (!CreateUdpLink()) return 1;
+  if (!ArmReply(CPktToolDiscoverAck::kCode)) return 1;
+  CPktToolDiscover packet;
+  packet.Length = packet.Size();
+  if (!SendUdpBroadcast(packet, m_hUdpLink.load())) {
+    AwaitReply(0);
+    KLOG_AT(kSource, LOG_ERROR, "Send Discover Server Pack failed.");
+    return 1;
+  }
+  const WaitEnd end = AwaitReply(kReplyWaitMs);
+  if (end == WaitEnd::kReplied) return 0;
+  if (end == WaitEnd::kTimedOut) KLOG_AT(kSource, LOG_ERROR, "Wait Discover Server Pack Overtime.");
+  return 1;
+}
+
+bool CNetManager::ConnectTcp() {
+  // A close that arrived between connecting and marking the link connected
+  // leaves the flag without a link; that counts as not connected.
+  if (m_bTcpConnected.load() && m_hTcpLink.load() != kInvalidHandle) return true;
+
+  uint32_t old = m_hTcpLink.exchange(kInvalidHandle);
+  if (old != kInvalidHandle) TcpDestroy(old);
+  m_bTcpConnected.store(false);
+
+  uint32_t link = TcpCreate(TcpEventCallback, m_szLocalIP, 0);
+  m_hTcpLink.store(link);
+  if (link == kInvalidHandle) {
+    KLOG_AT(kSource, LOG_ERROR, "TcpCreate failed.");
+    return false;
+  }
+  KLOG_AT(kSource, LOG_INFO, "TcpCreate m_hTcpLink:%u", link);
+
+  Kelvane::_IN_DISCOVER_INFO server;
+  {
+    kdl::plat::LockGuard store(m_csLock);
+    server = m_DiscoverInfo;
+  }
+  char address[32];
+  kdl::util::CopyTerminated(address, IpToString(server.ServerIP));
+  const int port = server.ServerPort;
+
+  if (TcpConnect(link, address, static_cast<uint32_t>(port)) == 0) {
+    KLOG_AT(kSource, LOG_ERROR, "TcpConnect failed; m_hTcpLink: %u, IP: %s, Port: %d", link,
+            address, port);
+    uint32_t expected = link;
+    if (m_hTcpLink.compare_exchange_strong(expected, kInvalidHandle)) TcpDestroy(link);
+    return false;
+  }
+  KLOG_AT(kSource, LOG_INFO, "TcpConnect m_hTcpLink: %u, IP: %s, Port: %d", link, address, port);
+  m_bTcpConnected.store(true);
+  return true;
+}
+
+int CNetManager::LoginServer(const void* param) {
+  if (!ConnectTcp()) return 1;
+  CPktToolLogin packet;
+  kdl::util::CopyField(packet.ToolName, static_cast<const char*>(param), sizeof(packet.ToolName));
+  return SendAndWait(packet, "Wait Login Server Pack Overtime.");
+}
+
+int CNetManager::QueryImageList() {
+  CPktToolQueryImgList packet;
+  return SendAndWait(packet, "Wait Query Image List Pack Overtime.");
+}
+
+int CNetManager::QueryImageInfo() {
+  CPktToolQueryImgInfo packet;
+  return SendAndWait(packet, "Wait Query Image Info Pack Overtime.");
+}
+
+int CNetManager::CreateImage(const void* param) {
+  const char* p = static_cast<const char*>(param);
+  CPktToolCreateImage packet;
+  const uint32_t param1 = LoadU32(p + kCreateParam1Offset);
+  if (packet.m_Field.SetCount(1) != 0 || param1 == 0) return 1;
+  CPImageBaseInfor* record = packet.m_Field.GetAt(0);
+  kdl::util::CopyTerminated(record->Name, p, kCreateNameSize);
+  record->Param1 = param1;
+  record->Param2 = LoadU32(p + kCreateParam2Offset);
+  return SendAndWait(packet, "Wait Create Image Pack Overtime.");
+}
+
+int CNetManager::SelectImage(const void* param) {
+  CPktToolSelectImg packet;
+  packet.Param = 0;
+  packet.ImageId = LoadU32(param);
+  return SendAndWait(packet, "Wait Select Image Pack Overtime.");
+}
+
+int CNetManager::SetAdmin(const void* param) {
+  CPktToolSetAdmin packet;
+  if (packet.m_Field.SetCount(1) != 0) return 1;
+  CPSetClientPowerBaseInfor* record = packet.m_Field.GetAt(0);
+  record->Param1 = 0;
+  record->Param2 = LoadU32(param);
+  return SendAndWait(packet, "Wait Set Admin Pack Overtime.");
+}
+
+int CNetManager::CancelAdmin(const void* param) {
+  const uint8_t* p = static_cast<const uint8_t*>(param);
+  CPktToolCancelAdmin packet;
+  if (packet.m_Field.SetCount(1) != 0) return 1;
+  CPCancelAdministratorBaseInfor* record = packet.m_Field.GetAt(0);
+  record->Param1 = 0;
+  record->Param2 = 0;
+  record->Param3 = p[kCancelFlag1Offset];
+  record->Param4 = p[kCancelFlag2Offset];
+  kdl::util::CopyField(record->Text, reinterpret_cast<const char*>(p + kCancelTextOffset),
+            sizeof(record->Text));
+  return SendAndWait(packet, "Wait Cancel Admin Pack Overtime.");
+}
+
+int CNetManager::SendHeartbeat() {
+  CPktClientKeepAlive packet;
+  packet.Length = packet.Size();
+  return SendTcp(packet, m_hTcpLink.load()) ? 0 : 1;
+}
