@@ -181,25 +181,6 @@ void Memory(benchmark::State& state) {
   state.counters["requests"] = kMemoryRequests;
 }
 
-// Tables in which the first operational interface owns 127.0.0.1.
-kdl::plat::NetworkTables LoopbackTables() {
-  kdl::plat::NetworkTables t;
-  kdl::plat::InterfaceRow row;
-  row.operStatus = kdl::plat::kOperStatusOperational;
-  row.physAddrLen = 6;
-  const uint8_t mac[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
-  std::memcpy(row.physAddr, mac, 6);
-  t.rows.push_back(row);
-  t.rowsOk = true;
-  kdl::plat::AdapterEntry adapter;
-  adapter.addressLength = 6;
-  std::memcpy(adapter.address, mac, 6);
-  adapter.ipAddresses.push_back("127.0.0.1");
-  t.adapters.push_back(adapter);
-  t.adaptersOk = true;
-  return t;
-}
-
 // Moves into a private network if it can; on failure returns to the
 // original namespace so that the loopback benchmarks still run.
 bool TryPrivateNetwork(const kdl::bench::PrivateNetwork& net) {
@@ -241,7 +222,7 @@ bool Prepare(bool wantNetns) {
       return false;
     }
   } else {
-    kdl::plat::SetNetworkTablesSourceForTest(LoopbackTables);
+    kdl::plat::SetNetworkTablesSourceForTest([] { return kdl::plat::TablesWithOneAddress("127.0.0.1"); });
     g.localIp = "127.0.0.1";
   }
 

@@ -71,6 +71,24 @@ bool PickLocalAddress(char out[32]) {
   }
 }
 
+NetworkTables TablesWithOneAddress(const char* ip) {
+  static const uint8_t kMac[6] = {0x02, 0x00, 0x5E, 0x10, 0x20, 0x30};  // locally administered
+  NetworkTables t;
+  InterfaceRow row;
+  row.operStatus = kOperStatusOperational;
+  row.physAddrLen = sizeof(kMac);
+  std::memcpy(row.physAddr, kMac, sizeof(kMac));
+  t.rows.push_back(row);
+  t.rowsOk = true;
+  AdapterEntry adapter;
+  adapter.addressLength = sizeof(kMac);
+  std::memcpy(adapter.address, kMac, sizeof(kMac));
+  adapter.ipAddresses.push_back(ip);
+  t.adapters.push_back(adapter);
+  t.adaptersOk = true;
+  return t;
+}
+
 void SetNetworkTablesSourceForTest(NetworkTablesSource source) {
   std::lock_guard<std::mutex> hold(SourceMutex());
   Source() = std::move(source);

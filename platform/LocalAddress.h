@@ -43,6 +43,10 @@ bool PickLocalAddress(char out[32]);
 // The system's tables, as ReadInterfaceTable and ReadAdapterList give them.
 NetworkTables ReadSystemNetworkTables();
 
+// Tables of one operational interface whose adapter has `ip`: the fixed
+// answer that tests and benchmarks on loopback hand to the source below.
+NetworkTables TablesWithOneAddress(const char* ip);
+
 // Replaces the table source of PickLocalAddress, so tests get a fixed
 // answer. An empty function restores the system's tables.
 using NetworkTablesSource = std::function<NetworkTables()>;

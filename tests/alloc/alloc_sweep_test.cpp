@@ -52,25 +52,6 @@ struct Net {
 
 Net g_net;
 
-// Tables in which the first operational interface owns 127.0.0.1.
-kdl::plat::NetworkTables LoopbackTables() {
-  kdl::plat::NetworkTables t;
-  kdl::plat::InterfaceRow row;
-  row.operStatus = kdl::plat::kOperStatusOperational;
-  row.physAddrLen = 6;
-  const uint8_t mac[6] = {0x02, 0, 0, 0, 0, 0x01};
-  std::memcpy(row.physAddr, mac, 6);
-  t.rows.push_back(row);
-  t.rowsOk = true;
-  kdl::plat::AdapterEntry adapter;
-  adapter.addressLength = 6;
-  std::memcpy(adapter.address, mac, 6);
-  adapter.ipAddresses.push_back("127.0.0.1");
-  t.adapters.push_back(adapter);
-  t.adaptersOk = true;
-  return t;
-}
-
 // Folds one request's result into the session's outcome: `whole` says
 // whether the results are right for a result of 0, `unchanged` whether they
 // are as before for a result of 1.
@@ -178,7 +159,7 @@ TEST(AllocationSweep, EveryFailedAllocationEndsCleanly) {
   // As root each child makes a private network of its own; otherwise the
   // sessions use loopback.
   g_net.isPrivate = getuid() == 0;
-  if (!g_net.isPrivate) kdl::plat::SetNetworkTablesSourceForTest(LoopbackTables);
+  if (!g_net.isPrivate) kdl::plat::SetNetworkTablesSourceForTest([] { return kdl::plat::TablesWithOneAddress("127.0.0.1"); });
   Tally t;
   // Two children at a time, in order of N; the sweep ends at the first N
   // that a session no longer reaches.

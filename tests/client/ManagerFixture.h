@@ -17,21 +17,7 @@ namespace kdl::test {
 
 // Network tables with one operational interface whose adapter has `ip`.
 inline kdl::plat::NetworkTables TablesWithAddress(const char* ip) {
-  kdl::plat::NetworkTables t;
-  kdl::plat::InterfaceRow row;
-  row.operStatus = kdl::plat::kOperStatusOperational;
-  row.physAddrLen = 6;
-  const uint8_t mac[6] = {0x02, 0x00, 0x5E, 0x10, 0x20, 0x30};
-  std::copy(mac, mac + 6, row.physAddr);
-  t.rows.push_back(row);
-  t.rowsOk = true;
-  kdl::plat::AdapterEntry adapter;
-  adapter.addressLength = 6;
-  std::copy(mac, mac + 6, adapter.address);
-  adapter.ipAddresses.push_back(ip);
-  t.adapters.push_back(adapter);
-  t.adaptersOk = true;
-  return t;
+  return kdl::plat::TablesWithOneAddress(ip);
 }
 
 // Tables in which no adapter matches the operational interface.
