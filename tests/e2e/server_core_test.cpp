@@ -47,6 +47,7 @@ class HandlerTest : public ::testing::Test {
     tcp.peer = "10.77.0.2:40000";
     tcp.serverIp = 0x0A4D0001;  // 10.77.0.1
     tcp.tcpPort = 8000;
+    tcp.loggedIn = true;
     udp = tcp;
     udp.udp = true;
   }

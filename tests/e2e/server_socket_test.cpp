@@ -3,8 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <asio.hpp>
+#include <chrono>
+#include <functional>
 #include <mutex>
 #include <thread>
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
 
 #include "tests/protocol/TestBytes.h"
 #include "tools/server/SimServer.h"
@@ -49,6 +55,39 @@ class SocketTest : public ::testing::Test {
   std::vector<std::string> Log() {
     std::lock_guard<std::mutex> lock(logMutex);
     return log;
+  }
+  // The first log line that contains `text`, waited for up to 20 s; empty if none.
+  std::string AwaitLine(const std::string& text) {
+    for (int i = 0; i < 2000; ++i) {
+      for (const auto& line : Log())
+        if (line.find(text) != std::string::npos) return line;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return std::string();
+  }
+  // Logs in on `s` and checks the reply.
+  static void Login(asio::ip::tcp::socket& s) {
+    Bytes login = Head(0x00020001, 56) + Chars("t", 32);
+    asio::write(s, asio::buffer(login));
+    std::vector<uint8_t> reply = ReadFrame(s);
+    EXPECT_EQ(WordAt(reply, 4), 0x80020001u);
+    EXPECT_EQ(WordAt(reply, 16), 0u);
+  }
+  // True when the server closes `s` (end of stream or reset) within 20 s.
+  bool ClosedByServer(asio::ip::tcp::socket& s) {
+    std::vector<uint8_t> rest(64);
+    asio::error_code end;
+    std::function<void()> readOn = [&] {
+      s.async_read_some(asio::buffer(rest), [&](asio::error_code ec, size_t) {
+        if (ec) end = ec; else readOn();
+      });
+    };
+    readOn();
+    client.restart();
+    client.run_for(std::chrono::seconds(20));
+    if (!end) s.close();  // ends the read still waiting
+    client.run();
+    return end == asio::error::eof || end == asio::error::connection_reset;
   }
   // Reads one whole reply frame from a connected socket.
   static std::vector<uint8_t> ReadFrame(asio::ip::tcp::socket& s) {
@@ -139,6 +178,103 @@ TEST_F(SocketTest, ABadLengthFromTheClientClosesTheLink) {
   bool logged = false;
   for (const auto& line : Log()) logged |= line.find("Length 8") != std::string::npos;
   EXPECT_TRUE(logged);
+}
+
+TEST_F(SocketTest, RequestsNeedALoginOnTheLinkAndCreatesStopAtTheImageLimit) {
+  config.maxImages = 3;
+  StartServer();
+  auto create = [](const char* name) {
+    return Head(0x00020009, 300) + U32(1) + U32(0) + Chars(name, 260) + U32(1) + U32(0);
+  };
+  auto s = Connect();
+  // Before a login: refused with 13 and nothing created; the keep-alive is dropped.
+  asio::write(s, asio::buffer(create("early") + Head(0x00000001, 24) + Head(0x00020006, 24)));
+  EXPECT_EQ(Bytes(ReadFrame(s)), Head(0x80020009, 24, kErrNotLoggedIn));
+  EXPECT_EQ(Bytes(ReadFrame(s)), Head(0x80020006, 36, kErrNotLoggedIn) + Zeros(12));
+  Login(s);
+  asio::write(s, asio::buffer(create("a") + create("b") + create("c") + Head(0x00020006, 24)));
+  EXPECT_EQ(Bytes(ReadFrame(s)), Head(0x80020009, 24));
+  EXPECT_EQ(Bytes(ReadFrame(s)), Head(0x80020009, 24));
+  EXPECT_EQ(Bytes(ReadFrame(s)), Head(0x80020009, 24, kErrTooManyImages));
+  EXPECT_EQ(WordAt(ReadFrame(s), 32), 3u);  // the image count of the list
+  // The login belongs to its link.
+  auto other = Connect();
+  asio::write(other, asio::buffer(Head(0x00020006, 24)));
+  EXPECT_EQ(WordAt(ReadFrame(other), 16), kErrNotLoggedIn);
+}
+
+TEST_F(SocketTest, AClientThatNeverReadsIsClosedAtTheQueueLimit) {
+  config.maxQueuedBytes = 64 * 1024;
+  StartServer();
+  asio::ip::tcp::socket s(client);
+  s.open(asio::ip::tcp::v4());
+  s.set_option(asio::socket_base::receive_buffer_size(4096));
+  s.connect({asio::ip::make_address("127.0.0.1"), server->TcpPort()});
+  Login(s);
+  // Image information requests (480-byte replies), never a reply read.
+  Bytes batch;
+  for (int i = 0; i < 100; ++i) batch = batch + Head(0x00020002, 24);
+  asio::error_code ec;
+  for (int i = 0; i < 500 && !ec; ++i) asio::write(s, asio::buffer(batch), ec);
+  const std::string line = AwaitLine("does not read its replies");
+  ASSERT_FALSE(line.empty());
+  const size_t unsent = std::stoul(line.substr(line.find('(') + 1));
+  EXPECT_LE(unsent, config.maxQueuedBytes);
+  auto fresh = Connect();
+  Login(fresh);
+}
+
+TEST_F(SocketTest, IdleLinksAreClosedAfterTheirSilence) {
+  config.idleCloseMs = 300;
+  StartServer();
+  auto s = Connect();
+  Login(s);
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  asio::write(s, asio::buffer(Head(0x00000001, 24)));  // activity starts the time again
+  const auto lastSent = std::chrono::steady_clock::now();
+  EXPECT_TRUE(ClosedByServer(s));
+  EXPECT_GE(std::chrono::steady_clock::now() - lastSent, std::chrono::milliseconds(300));
+  EXPECT_FALSE(AwaitLine("sent nothing for 300 ms, link closed").empty());
+}
+
+TEST_F(SocketTest, AcceptHoldsToTheLinkLimitAndPausesWhileDescriptorsRunOut) {
+  config.maxConnections = 2;
+  StartServer();
+  auto a = Connect();
+  Login(a);
+  auto b = Connect();
+  Login(b);
+  auto refused = Connect();
+  EXPECT_TRUE(ClosedByServer(refused));
+  EXPECT_FALSE(AwaitLine("refused: 2 links open").empty());
+  a.close();
+  ASSERT_FALSE(AwaitLine("closed by the peer").empty());
+#ifndef _WIN32
+  // No descriptor left for the server: its accepts fail until one is freed.
+  asio::ip::tcp::socket waiting(client);
+  waiting.open(asio::ip::tcp::v4());
+  rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit low = saved;
+  low.rlim_cur = static_cast<rlim_t>(waiting.native_handle() + 16);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  std::vector<int> taken;
+  for (int fd; (fd = dup(0)) >= 0;) taken.push_back(fd);
+  const auto start = std::chrono::steady_clock::now();
+  waiting.connect({asio::ip::make_address("127.0.0.1"), server->TcpPort()});
+  const bool failed = !AwaitLine("tcp accept failed").empty();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  for (int fd : taken) close(fd);
+  setrlimit(RLIMIT_NOFILE, &saved);
+  ASSERT_TRUE(failed);
+  const std::string again = AwaitLine("accepting again after");
+  const auto elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now() - start).count();
+  ASSERT_FALSE(again.empty());
+  // One try per pause, not a spin.
+  EXPECT_LE(std::stol(again.substr(again.find("after ") + 6)), elapsedMs / 100 + 2);
+  Login(waiting);
+#endif
 }
 
 }  // namespace

@@ -198,8 +198,9 @@ bool ImageStore::HasName(const std::string& name) const {
 }
 
 uint32_t ImageStore::Create(const std::string& name, uint32_t param1, uint32_t param2,
-                            uint32_t* newId) {
+                            uint32_t* newId, uint32_t maxImages) {
   if (name.empty() || name.size() > kMaxImageName) return kErrInvalidRequest;
+  if (m_images.size() >= maxImages) return kErrTooManyImages;
   if (HasName(name)) return kErrImageExists;
   uint32_t next = 1;
   for (const ImageEntry& img : m_images)

@@ -13,8 +13,10 @@ namespace kdl::sim {
 enum : uint32_t {
   kErrNone = 0,
   kErrUnknownImage = 3,    // select: no image has the identifier
+  kErrNotLoggedIn = 13,    // a request before a login succeeded on the link
   kErrImageExists = 17,    // create: an image of that name exists already
   kErrInvalidRequest = 22, // a request without its record, or an empty name
+  kErrTooManyImages = 28,  // create: the image limit is reached
 };
 
 // Field limits: a text must leave room for its NUL in the wire field.
@@ -61,9 +63,11 @@ class ImageStore {
   // True when an image has this name (ASCII letters compared without case).
   bool HasName(const std::string& name) const;
 
-  // Adds an image without snapshots under the next free identifier.
-  // Returns kErrNone and sets *newId, or kErrImageExists / kErrInvalidRequest.
-  uint32_t Create(const std::string& name, uint32_t param1, uint32_t param2, uint32_t* newId);
+  // Adds an image without snapshots under the next free identifier, unless
+  // `maxImages` images exist already. Returns kErrNone and sets *newId, or
+  // kErrTooManyImages / kErrImageExists / kErrInvalidRequest.
+  uint32_t Create(const std::string& name, uint32_t param1, uint32_t param2, uint32_t* newId,
+                  uint32_t maxImages = UINT32_MAX);
 
  private:
   std::vector<ImageEntry> m_images;

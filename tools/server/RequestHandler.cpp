@@ -81,6 +81,40 @@ size_t FillImage(const ImageEntry& img, CImgInfoEx* record) {
   return img.snapshots.size();
 }
 
+// The reply of a request, with no records; null for the keep-alive, which
+// has no reply.
+std::unique_ptr<CPacketHead> EmptyReply(RequestKind kind) {
+  switch (kind) {
+    case RequestKind::kImages:
+      return std::make_unique<CPktToolQueryImgInfoListAck>();
+    case RequestKind::kSnapshots:
+      return std::make_unique<CPktToolQueryImgInfoAck>();
+    case RequestKind::kCreate:
+      return std::make_unique<CPktToolCreateImageAck>();
+    case RequestKind::kSelect:
+      return std::make_unique<CPktToolSelectImgAck>();
+    case RequestKind::kSetAdmin:
+      return std::make_unique<CPktToolSetAdminAck>();
+    case RequestKind::kCancelAdmin:
+      return std::make_unique<CPktToolCancelAdminAck>();
+    default:
+      return nullptr;
+  }
+}
+
+// Answers a request that came before a login: its reply without records
+// and ErrCode kErrNotLoggedIn; the fault modes do not apply.
+void RefuseNotLoggedIn(RequestKind kind, const std::string& line, Reply* r) {
+  std::unique_ptr<CPacketHead> reply = EmptyReply(kind);
+  if (!reply) {
+    r->logLine = line + " -> not logged in, ignored";
+    return;
+  }
+  r->bytes = Encode(*reply, kErrNotLoggedIn);
+  r->send = !r->bytes.empty();
+  r->logLine = line + " -> err=" + std::to_string(kErrNotLoggedIn) + " (not logged in)";
+}
+
 }  // namespace
 
 // The outcome of serving one request before the fault modes apply.
@@ -137,9 +171,15 @@ Reply CRequestHandler::Handle(const uint8_t* data, size_t size, const PeerContex
                 " bytes does not decode, ignored";
     return r;
   }
+  if (!ctx.udp && !ctx.loggedIn && r.kind != RequestKind::kLogin) {
+    RefuseNotLoggedIn(r.kind, where + name, &r);
+    return r;
+  }
   const FaultPlan& fault = m_config.Fault(r.kind);
   Served s = Serve(r.kind, *pkt, ctx, fault);
   ApplyFaults(s, fault, ctx.udp, where + name + s.request, &r);
+  // A login answered with an error (a forced one) leaves the link as it was.
+  r.loggedIn = r.kind == RequestKind::kLogin && !(fault.forceErr && fault.errCode != kErrNone);
   return r;
 }
 
@@ -241,7 +281,7 @@ CRequestHandler::Served CRequestHandler::ServeCreate(const CPacketHead& request,
     s.request = " name=" + QuoteText(nm) + " param1=" + std::to_string(rec->Param1) +
                 " param2=" + std::to_string(rec->Param2);
     uint32_t id = 0;
-    if (!refuse) s.err = m_store.Create(nm, rec->Param1, rec->Param2, &id);
+    if (!refuse) s.err = m_store.Create(nm, rec->Param1, rec->Param2, &id, m_config.maxImages);
     if (!refuse && s.err == kErrNone) s.outcome = " image_id=" + std::to_string(id);
   }
   s.reply = std::make_unique<CPktToolCreateImageAck>();

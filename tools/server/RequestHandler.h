@@ -20,6 +20,7 @@ struct PeerContext {
   std::string peer;       // "10.77.0.2:41234"
   uint32_t serverIp = 0;  // local address of the link, first octet most significant
   uint16_t tcpPort = 0;   // the simulator's TCP port
+  bool loggedIn = false;  // a login has succeeded on this TCP link
 };
 
 // What to do with one request.
@@ -29,6 +30,7 @@ struct Reply {
   std::vector<uint8_t> bytes;  // the whole reply frame
   uint32_t delayMs = 0;        // send after this delay
   std::string logLine;         // one line for the request log
+  bool loggedIn = false;       // a login succeeded: the link is logged in from now on
 };
 
 // Serves requests from an image store; one per simulator, used on one thread.
@@ -36,6 +38,9 @@ class CRequestHandler {
  public:
   CRequestHandler(ImageStore& store, const ServerConfig& config);
 
+  // Serves one request frame. On TCP every request but login is refused
+  // (ErrCode kErrNotLoggedIn, no change) until a login succeeded, which the
+  // caller learns from Reply::loggedIn and keeps in ctx.loggedIn.
   Reply Handle(const uint8_t* data, size_t size, const PeerContext& ctx);
 
  private:

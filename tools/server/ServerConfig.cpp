@@ -89,6 +89,16 @@ std::string ServerUsage() {
          "  --ext-info N           login reply: ExtInfo (default " + std::to_string(d.extInfo) +
          ")\n"
          "\n"
+         "limits (a TCP link must log in before any request but discovery and login):\n"
+         "  --max-images N         refuse creates once N images exist (default " +
+         std::to_string(d.maxImages) + ")\n"
+         "  --max-connections N    close further TCP links at once (default " +
+         std::to_string(d.maxConnections) + ")\n"
+         "  --max-queued-bytes N   close a link whose unsent replies exceed N bytes\n"
+         "                         (default " + std::to_string(d.maxQueuedBytes) + ")\n"
+         "  --idle-close MS        close a link that sent nothing for MS milliseconds\n"
+         "                         (default " + std::to_string(d.idleCloseMs) + ": never)\n"
+         "\n"
          "fault modes (REQ is discover, login, images, snapshots, create, select,\n"
          "set-admin, cancel-admin or heartbeat; REQS a comma-separated list):\n"
          "  --no-reply REQS        never answer these requests\n"
@@ -101,11 +111,27 @@ std::string ServerUsage() {
          "  --unknown-code CODE    that type code (default " + unknownCode + ")\n"
          "\n"
          "result codes: " + std::to_string(kErrUnknownImage) + " unknown image id, " +
-         std::to_string(kErrImageExists) + " image name taken, " +
-         std::to_string(kErrInvalidRequest) + " invalid request\n";
+         std::to_string(kErrNotLoggedIn) + " not logged in, " +
+         std::to_string(kErrImageExists) + " image name taken,\n" +
+         "  " + std::to_string(kErrInvalidRequest) + " invalid request, " +
+         std::to_string(kErrTooManyImages) + " image limit reached\n";
 }
 
 namespace {
+
+// The limit options; *known is false for any other option. A link or queue
+// limit of 0 would refuse everything and is taken as a mistake.
+bool ApplyLimitOption(const std::string& opt, const std::string& value, ServerConfig* config,
+                      bool* known) {
+  *known = true;
+  if (opt == "--max-images") return ParseU32(value, &config->maxImages);
+  if (opt == "--idle-close") return ParseU32(value, &config->idleCloseMs);
+  uint32_t* limit = opt == "--max-connections"    ? &config->maxConnections
+                    : opt == "--max-queued-bytes" ? &config->maxQueuedBytes
+                                                  : nullptr;
+  *known = limit != nullptr;
+  return !limit || (ParseU32(value, limit) && *limit > 0);
+}
 
 // The fault options: --no-reply, --unknown-type, --delay, --fail and
 // --bad-length. False when `value` is not good for `opt`.
@@ -169,7 +195,7 @@ bool ApplyOption(const std::string& opt, const std::string& value, ServerConfig*
              opt == "--fail" || opt == "--bad-length") {
     return ApplyFaultOption(opt, value, config, why);
   } else {
-    *known = false;
+    return ApplyLimitOption(opt, value, config, known);
   }
   return true;
 }

@@ -35,6 +35,11 @@ struct ServerConfig {
   uint32_t closeAfter = 0;                // 0: never
   uint32_t unknownCode = 0x00FE0001;      // a family no packet table knows
   uint32_t maxFrameLength = 1u << 20;     // longer requests close the link
+  // Limits that keep hostile or broken clients from taking the simulator down.
+  uint32_t maxImages = 10000;             // creates beyond it are refused
+  uint32_t maxConnections = 256;          // further TCP links are closed at once
+  uint32_t maxQueuedBytes = 4u << 20;     // unsent replies of one link; beyond: closed
+  uint32_t idleCloseMs = 0;               // close a link silent this long; 0: never
   FaultPlan faults[kRequestKindCount];
 
   const FaultPlan& Fault(RequestKind k) const { return faults[static_cast<int>(k)]; }

@@ -17,12 +17,15 @@ uint32_t Ipv4Number(const asio::ip::address& a) {
 
 // One accepted TCP link: reads frames, answers them one after another (so a
 // delayed reply also holds back later ones) and writes replies in order.
+// What a link may hold is bounded: while a delayed reply waits nothing more
+// is read, and a link whose unsent replies pass the limit is closed.
 class CSimServer::Session : public std::enable_shared_from_this<CSimServer::Session> {
  public:
   Session(CSimServer& server, asio::ip::tcp::socket socket)
       : m_server(server),
         m_socket(std::move(socket)),
         m_timer(server.m_io),
+        m_idleTimer(server.m_io),
         m_splitter(server.m_config.maxFrameLength) {
     asio::error_code ec;
     auto remote = m_socket.remote_endpoint(ec);
@@ -34,21 +37,44 @@ class CSimServer::Session : public std::enable_shared_from_this<CSimServer::Sess
   }
 
   void Start() {
+    ++m_server.m_openLinks;
     m_server.m_log("tcp " + m_ctx.peer + " connected");
+    m_lastReceived = std::chrono::steady_clock::now();
+    WatchIdle();
     Read();
   }
 
   void Close(const std::string& why) {
     if (m_closed) return;
     m_closed = true;
+    --m_server.m_openLinks;
     if (!why.empty()) m_server.m_log("tcp " + m_ctx.peer + " " + why);
     asio::error_code ec;
     m_timer.cancel();
+    m_idleTimer.cancel();
     m_socket.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
     m_socket.close(ec);
   }
 
  private:
+  // Closes the link once it has sent nothing for the configured time; a
+  // reply held back by a delay fault counts as activity.
+  void WatchIdle() {
+    const uint32_t idleMs = m_server.m_config.idleCloseMs;
+    if (idleMs == 0 || m_closed) return;
+    const auto limit = std::chrono::milliseconds(idleMs);
+    if (m_waiting) m_lastReceived = std::chrono::steady_clock::now();
+    if (std::chrono::steady_clock::now() - m_lastReceived >= limit) {
+      Close("sent nothing for " + std::to_string(idleMs) + " ms, link closed");
+      return;
+    }
+    m_idleTimer.expires_at(m_lastReceived + limit);
+    auto self = shared_from_this();
+    m_idleTimer.async_wait([this, self](asio::error_code ec) {
+      if (!ec) WatchIdle();
+    });
+  }
+
   void Read() {
     auto self = shared_from_this();
     m_socket.async_read_some(asio::buffer(m_buf), [this, self](asio::error_code ec, size_t n) {
@@ -57,6 +83,7 @@ class CSimServer::Session : public std::enable_shared_from_this<CSimServer::Sess
         Close(ec == asio::error::eof ? "closed by the peer" : "link error: " + ec.message());
         return;
       }
+      m_lastReceived = std::chrono::steady_clock::now();
       m_splitter.Append(m_buf, n);
       std::vector<uint8_t> frame;
       uint32_t length = 0;
@@ -70,7 +97,8 @@ class CSimServer::Session : public std::enable_shared_from_this<CSimServer::Sess
         m_pending.push_back(std::move(frame));
       }
       Serve();
-      if (!m_closed) Read();
+      // A delayed reply holds back the rest: read on once it has gone.
+      if (!m_closed && !m_waiting) Read();
     });
   }
 
@@ -81,6 +109,7 @@ class CSimServer::Session : public std::enable_shared_from_this<CSimServer::Sess
       m_pending.pop_front();
       Reply r = m_server.m_handler.Handle(frame.data(), frame.size(), m_ctx);
       m_server.m_log(r.logLine);
+      if (r.loggedIn) m_ctx.loggedIn = true;
       ++m_served;
       if (r.send && r.delayMs) {
         m_waiting = true;
@@ -93,6 +122,7 @@ class CSimServer::Session : public std::enable_shared_from_this<CSimServer::Sess
           Write(std::move(*bytes));
           AfterServed();
           Serve();
+          if (!m_closed && !m_waiting) Read();
         });
         return;
       }
@@ -109,7 +139,17 @@ class CSimServer::Session : public std::enable_shared_from_this<CSimServer::Sess
     }
   }
 
+  // Queues a reply. A client that does not read its replies would make the
+  // queue grow without end: past the limit the link is closed instead (one
+  // reply is always taken, however large).
   void Write(std::vector<uint8_t> bytes) {
+    if (m_closed) return;
+    if (m_queued > 0 && m_queued + bytes.size() > m_server.m_config.maxQueuedBytes) {
+      Close("does not read its replies (" + std::to_string(m_queued) +
+            " bytes unsent), link closed");
+      return;
+    }
+    m_queued += bytes.size();
     m_writes.push_back(std::move(bytes));
     if (!m_writing) WriteNext();
   }
@@ -129,6 +169,7 @@ class CSimServer::Session : public std::enable_shared_from_this<CSimServer::Sess
                           Close("write failed: " + ec.message());
                           return;
                         }
+                        m_queued -= m_writes.front().size();
                         m_writes.pop_front();
                         WriteNext();
                       });
@@ -137,11 +178,14 @@ class CSimServer::Session : public std::enable_shared_from_this<CSimServer::Sess
   CSimServer& m_server;
   asio::ip::tcp::socket m_socket;
   asio::steady_timer m_timer;
+  asio::steady_timer m_idleTimer;
+  std::chrono::steady_clock::time_point m_lastReceived;
   CFrameSplitter m_splitter;
   PeerContext m_ctx;
   uint8_t m_buf[4096];
   std::deque<std::vector<uint8_t>> m_pending;
   std::deque<std::vector<uint8_t>> m_writes;
+  size_t m_queued = 0;  // bytes in m_writes
   uint32_t m_served = 0;
   bool m_waiting = false;
   bool m_writing = false;
@@ -156,6 +200,7 @@ CSimServer::CSimServer(asio::io_context& io, CRequestHandler& handler, const Ser
       m_config(config),
       m_log(std::move(log)),
       m_acceptor(io),
+      m_acceptTimer(io),
       m_udp(io),
       m_alive(std::make_shared<bool>(true)) {}
 
@@ -199,6 +244,7 @@ void CSimServer::Stop() {
   *m_alive = false;
   asio::error_code ec;
   m_acceptor.close(ec);
+  m_acceptTimer.cancel();
   m_udp.close(ec);
   for (auto& weak : m_sessions)
     if (auto s = weak.lock()) s->Close("");
@@ -209,18 +255,49 @@ void CSimServer::Accept() {
   auto alive = m_alive;
   m_acceptor.async_accept([this, alive](asio::error_code ec, asio::ip::tcp::socket socket) {
     if (!*alive) return;
-    if (!ec) {
-      auto session = std::make_shared<Session>(*this, std::move(socket));
-      // Forget sessions that have ended before remembering the new one.
-      std::vector<std::weak_ptr<Session>> live;
-      for (auto& w : m_sessions)
-        if (!w.expired()) live.push_back(w);
-      live.push_back(session);
-      m_sessions.swap(live);
-      session->Start();
+    if (ec && ec != asio::error::connection_aborted) {
+      AcceptLater(ec);
+      return;
     }
+    if (m_acceptFailures) {
+      m_log("tcp accepting again after " + std::to_string(m_acceptFailures) + " failed tries");
+      m_acceptFailures = 0;
+    }
+    if (!ec) Admit(std::move(socket));
     Accept();
   });
+}
+
+// Out of descriptors (or memory) the pending connection stays queued and
+// every accept fails at once: try again after a pause instead of spinning.
+void CSimServer::AcceptLater(const asio::error_code& ec) {
+  if (m_acceptFailures++ == 0)
+    m_log("tcp accept failed: " + ec.message() + "; trying again every " +
+          std::to_string(kAcceptRetryMs) + " ms");
+  auto alive = m_alive;
+  m_acceptTimer.expires_after(std::chrono::milliseconds(kAcceptRetryMs));
+  m_acceptTimer.async_wait([this, alive](asio::error_code waitEc) {
+    if (*alive && !waitEc) Accept();
+  });
+}
+
+void CSimServer::Admit(asio::ip::tcp::socket socket) {
+  if (m_openLinks >= m_config.maxConnections) {
+    asio::error_code ec;
+    auto remote = socket.remote_endpoint(ec);
+    m_log("tcp " + EndpointText(remote.address(), remote.port()) + " refused: " +
+          std::to_string(m_openLinks) + " links open, the limit");
+    socket.close(ec);
+    return;
+  }
+  auto session = std::make_shared<Session>(*this, std::move(socket));
+  // Forget sessions that have ended before remembering the new one.
+  std::vector<std::weak_ptr<Session>> live;
+  for (auto& w : m_sessions)
+    if (!w.expired()) live.push_back(w);
+  live.push_back(session);
+  m_sessions.swap(live);
+  session->Start();
 }
 
 void CSimServer::ReceiveDatagram() {

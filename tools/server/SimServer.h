@@ -33,7 +33,11 @@ class CSimServer {
 
  private:
   class Session;
+  static constexpr uint32_t kAcceptRetryMs = 100;
   void Accept();
+  void AcceptLater(const asio::error_code& ec);
+  // Starts a session on an accepted link, or closes it at the link limit.
+  void Admit(asio::ip::tcp::socket socket);
   void ReceiveDatagram();
 
   asio::io_context& m_io;
@@ -41,6 +45,9 @@ class CSimServer {
   const ServerConfig& m_config;
   LineSink m_log;
   asio::ip::tcp::acceptor m_acceptor;
+  asio::steady_timer m_acceptTimer;  // the pause after a failed accept
+  uint32_t m_acceptFailures = 0;     // failed accepts in a row
+  uint32_t m_openLinks = 0;          // sessions not yet closed
   asio::ip::udp::socket m_udp;
   asio::ip::udp::endpoint m_udpSender;
   uint8_t m_udpBuf[65536];
