@@ -183,6 +183,11 @@ KELVANE_API void KELVANE_CALL StopServer();
 // Runs request `type` (KELVANE_ASK_*) with `param` and returns its result:
 // 1 when not started, for an unknown type or a missing parameter.
 KELVANE_API int KELVANE_CALL SendAskPack(uint32_t type, void* param);
+// The five getters hand the host C++ records under C linkage on purpose.
+#if defined(__clang__)
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wreturn-type-c-linkage"
+#endif
 // The image list of the last image-list request.
 KELVANE_API Kelvane::ImageInfoList& KELVANE_CALL GetListImageInfo();
 // The snapshot map of the last image-information request.
@@ -193,6 +198,9 @@ KELVANE_API Kelvane::_IN_SELECTIMAGE_INFO& KELVANE_CALL GetSelectImageInfo();
 KELVANE_API Kelvane::_IN_DISCOVER_INFO& KELVANE_CALL GetDiscoverInfo();
 // The numbers of the last login reply.
 KELVANE_API Kelvane::_IN_CLIENT_INFO& KELVANE_CALL GetClientInfo();
+#if defined(__clang__)
+#pragma clang diagnostic pop
+#endif
 // The result of the last request of types 2 to 8 (1 before the first).
 KELVANE_API int KELVANE_CALL GetLastErrCode();
 }

@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets (clang, fuzz preset) and fuzzes the packet
-# factory for a bounded time over a copy of the seed corpus. Fails on any
-# crash, leak, sanitizer report or re-pack mismatch; the input that caused
-# it is kept under build/fuzz/artifacts/.
+# Builds the libFuzzer targets (clang, fuzz preset) and runs each for a
+# bounded time over a copy of its seed corpus: the packet factory, the
+# library's receive path (cutter, event handler, network manager) and the
+# simulator's request side. Fails on any crash, leak, sanitizer report or
+# broken check; the input that caused it is kept under
+# build/fuzz/artifacts/<target>/.
 #
-#   scripts/fuzz.sh                  fuzz for KELVANE_FUZZ_SECONDS (default 60)
+#   scripts/fuzz.sh                  packet 60 s, receive 50 s, server 40 s
+#                                    (KELVANE_FUZZ_SECONDS: each target that long)
 #   scripts/fuzz.sh --update-corpus  rewrite fuzz/corpus/ from the packet tables
+#                                    and a session with the simulator
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-seconds="${KELVANE_FUZZ_SECONDS:-60}"
 update=0
 case "${1:-}" in
   "") ;;
@@ -24,35 +27,51 @@ cmake --preset fuzz
 cmake --build --preset fuzz -j "$(nproc)"
 bin=build/fuzz/fuzz
 
+# Writes every seed into $1 (packet seeds), $2 (receive) and $3 (server).
+make_seeds() {
+  "$bin/make_fuzz_corpus" "$1" >/dev/null
+  "$bin/make_session_corpus" "$2" "$3" >/dev/null
+}
+
 if [ "$update" -eq 1 ]; then
-  rm -f fuzz/corpus/0x*
-  "$bin/make_fuzz_corpus" fuzz/corpus
+  rm -f fuzz/corpus/0x* fuzz/corpus/receive/* fuzz/corpus/server/*
+  mkdir -p fuzz/corpus/receive fuzz/corpus/server
+  make_seeds fuzz/corpus fuzz/corpus/receive fuzz/corpus/server
   exit 0
 fi
 
-# Work on a copy of the committed seeds; fresh seeds from the current tables
-# are read beside it, so a code that joined or changed since the corpus was
-# written still has a valid seed. New inputs go to the copy only.
-work=build/fuzz/corpus-run
-artifacts=build/fuzz/artifacts
-rm -rf "$work" "$artifacts"
-mkdir -p "$work" "$artifacts"
-cp fuzz/corpus/0x* "$work"/ 2>/dev/null || true
+# Fresh seeds from the current tables and simulator are read beside a copy
+# of the committed ones, so that a code or reply that changed since the
+# corpus was written still has a valid seed. New inputs go to the copy only.
 fresh=$(mktemp -d)
 trap 'rm -rf "$fresh"' EXIT
-"$bin/make_fuzz_corpus" "$fresh" >/dev/null
+mkdir -p "$fresh/packet" "$fresh/receive" "$fresh/server"
+make_seeds "$fresh/packet" "$fresh/receive" "$fresh/server"
 
-echo "Fuzzing the packet factory for ${seconds} s"
-status=0
-"$bin/packet_fuzzer" "$work" "$fresh" \
-  -max_total_time="$seconds" -max_len=8192 -timeout=10 -rss_limit_mb=2048 \
-  -detect_leaks=1 -print_final_stats=1 -artifact_prefix="$artifacts/" \
-  >build/fuzz/fuzz.log 2>&1 || status=$?
-tail -n 20 build/fuzz/fuzz.log
-if [ "$status" -ne 0 ]; then
-  echo "fuzz.sh: the fuzzer failed (status $status); full log in build/fuzz/fuzz.log," \
-       "reproducer(s) in $artifacts/:" >&2
-  ls -l "$artifacts" >&2
-  exit 1
-fi
-echo "fuzz.sh: no crash, leak or mismatch in ${seconds} s"
+# run_target NAME SECONDS COMMITTED_SEEDS...
+run_target() {
+  local name=$1 seconds=$2
+  shift 2
+  local work=build/fuzz/corpus-run/$name artifacts=build/fuzz/artifacts/$name
+  rm -rf "$work" "$artifacts"
+  mkdir -p "$work" "$artifacts"
+  [ $# -gt 0 ] && cp "$@" "$work"/
+  echo "Fuzzing $name for ${seconds} s"
+  local status=0
+  "$bin/${name}_fuzzer" "$work" "$fresh/$name" \
+    -max_total_time="$seconds" -max_len=8192 -timeout=10 -rss_limit_mb=2048 \
+    -detect_leaks=1 -print_final_stats=1 -artifact_prefix="$artifacts/" \
+    >"build/fuzz/$name.log" 2>&1 || status=$?
+  tail -n 6 "build/fuzz/$name.log"
+  if [ "$status" -ne 0 ]; then
+    echo "fuzz.sh: the $name fuzzer failed (status $status); full log in" \
+         "build/fuzz/$name.log, reproducer(s) in $artifacts/:" >&2
+    ls -l "$artifacts" >&2
+    exit 1
+  fi
+}
+
+run_target packet "${KELVANE_FUZZ_SECONDS:-60}" fuzz/corpus/0x*
+run_target receive "${KELVANE_FUZZ_SECONDS:-50}" fuzz/corpus/receive/*
+run_target server "${KELVANE_FUZZ_SECONDS:-40}" fuzz/corpus/server/*
+echo "fuzz.sh: no crash, leak or failed check in any target"
