@@ -79,6 +79,9 @@ typename CNetProtocolEvent<Packet>::RecvOutcome CNetProtocolEvent<Packet>::Decod
   // From here on the packet is released on every way out.
   *packet = TCountedPtr<Packet>(raw);
   if (!*packet) return RecvOutcome::kDropped;  // no memory for the count; the packet is gone
+  // A packet whose Unpack leaves its body in the stream decodes from the head
+  // alone; one shorter than its own fixed part is cut short like any other.
+  if ((*packet)->Size() > size) return RecvOutcome::kUnknown;
   return (*packet)->Length == size ? RecvOutcome::kAccepted : RecvOutcome::kBadLength;
 }
 

@@ -176,27 +176,13 @@ void Ask(uint32_t type, const CStreamInput& input) {
   kdl::fuzz::ForgetAnswer();
 }
 
-kdl::plat::NetworkTables OneAddress() {
-  kdl::plat::NetworkTables t;
-  kdl::plat::InterfaceRow row;
-  row.operStatus = kdl::plat::kOperStatusOperational;
-  row.physAddrLen = 6;
-  kdl::plat::AdapterEntry adapter;
-  adapter.addressLength = 6;
-  for (int i = 0; i < 6; ++i) row.physAddr[i] = adapter.address[i] = static_cast<uint8_t>(i + 2);
-  adapter.ipAddresses.push_back("10.0.0.2");
-  t.rows.push_back(row);
-  t.adapters.push_back(adapter);
-  t.rowsOk = t.adaptersOk = true;
-  return t;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   CLogWriter::Instance()->m_nOutputMask = 0;  // lines are built, and written nowhere
   kdl::log::CLogRateLimit::SetClockForTest([] { return g_clockMs; });
-  kdl::plat::SetNetworkTablesSourceForTest(OneAddress);
+  kdl::plat::SetNetworkTablesSourceForTest(
+      [] { return kdl::plat::TablesWithOneAddress("10.0.0.2"); });
   g_manager = new CFuzzManager();  // lives as long as the process
   if (!g_manager->StartServer(nullptr)) Fail("the manager does not start");
   return 0;

@@ -291,7 +291,11 @@ TEST_F(NetHandlerTest, UndecodableBytesGoToSlot11) {
   TcpBytes(12, Hex("00 00 00 00  01 00 02 80  24 00 00 00") + Zeros(12) + Hex("01 00 00 00"));
   // Shorter than a head.
   TcpBytes(12, Zeros(23));
-  EXPECT_EQ(Calls(), (std::vector<std::string>{"11 74565 24", "11 12 28", "11 12 23"}));
+  // A file-data reply (fixed part 96 bytes, body left unread) of 24 and 96.
+  TcpBytes(12, Hex("00 00 00 00  03 00 05 80  18 00 00 00") + Zeros(12));
+  TcpBytes(12, Hex("00 00 00 00  03 00 05 80  60 00 00 00") + Zeros(84));
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"11 74565 24", "11 12 28", "11 12 23",
+                                               "11 12 24", "10 12 type 2147811331 uses 1"}));
   const std::string text = log.Text();
   EXPECT_NE(text.find("[BasePlatform/NetHandler2:259]|[Warning]|CNetProtocolEvent Link[12345] "
                       "OnTcpRecvUnkownPacket PktSize=24.\n"
