@@ -183,6 +183,19 @@ TEST_F(HandlerTest, AdministratorRequestsAndKeepAlive) {
   EXPECT_EQ(keepAlive.kind, RequestKind::kHeartbeat);
 }
 
+TEST_F(HandlerTest, OnlyASuccessfulLoginLogsTheLinkIn) {
+  tcp.loggedIn = false;
+  udp.loggedIn = false;
+  Reply early = Send(Head(0x00020005, 32) + U32(0) + U32(1), tcp);
+  EXPECT_EQ(Bytes(early.bytes), Head(0x80020005, 281, kErrNotLoggedIn) + Zeros(257));
+  EXPECT_TRUE(Send(Head(0x00020000, 24), udp).send);  // discovery needs none
+  const Bytes login = Head(0x00020001, 56) + Chars("a", 32);
+  EXPECT_TRUE(Send(login, tcp).loggedIn);
+  config.Fault(RequestKind::kLogin).forceErr = true;
+  config.Fault(RequestKind::kLogin).errCode = 5;
+  EXPECT_FALSE(Send(login, tcp).loggedIn);
+}
+
 TEST_F(HandlerTest, FramesThatAreNoRequestsGetNoReply) {
   EXPECT_FALSE(Send(Hex("00 01 02"), tcp).send);                       // shorter than a head
   EXPECT_FALSE(Send(Head(0x00020005, 28) + U32(0), tcp).send);         // body cut short
@@ -284,7 +297,9 @@ TEST(ServerConfigTest, ParsesOptionsAndFaults) {
   ParseOutcome p = ParseServerArgs(
       {"--port", "0", "--udp-port", "1800", "--bind", "127.0.0.1", "--no-reply", "login,images",
        "--delay", "select=250", "--fail", "set-admin=0x10", "--bad-length", "discover=-4",
-       "--unknown-type", "snapshots", "--close-after", "3", "--client-type", "9"},
+       "--unknown-type", "snapshots", "--close-after", "3", "--client-type", "9",
+       "--max-images", "0", "--max-connections", "8", "--max-queued-bytes", "65536",
+       "--idle-close", "1500"},
       "default.json", &c);
   ASSERT_TRUE(p.ok) << p.error;
   EXPECT_EQ(c.imagesFile, "default.json");
@@ -303,6 +318,10 @@ TEST(ServerConfigTest, ParsesOptionsAndFaults) {
   EXPECT_TRUE(c.Fault(RequestKind::kSnapshots).unknownType);
   EXPECT_EQ(c.closeAfter, 3u);
   EXPECT_EQ(c.clientType, 9u);
+  EXPECT_EQ(c.maxImages, 0u);
+  EXPECT_EQ(c.maxConnections, 8u);
+  EXPECT_EQ(c.maxQueuedBytes, 65536u);
+  EXPECT_EQ(c.idleCloseMs, 1500u);
 }
 
 TEST(ServerConfigTest, RefusesBadOptions) {
@@ -312,6 +331,8 @@ TEST(ServerConfigTest, RefusesBadOptions) {
       {"--delay", "login=-5"}, {"--fail", "select=x"},
       {"--frobnicate", "1"},   {"stray"},
       {"--client-type", "010"}, {"--bad-length", "discover=+"},
+      {"--max-connections", "0"}, {"--max-queued-bytes", "0"},
+      {"--idle-close", "-1"},
   };
   for (const auto& args : bad) {
     ServerConfig c;

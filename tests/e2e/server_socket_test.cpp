@@ -226,9 +226,13 @@ TEST_F(SocketTest, AClientThatNeverReadsIsClosedAtTheQueueLimit) {
 
 TEST_F(SocketTest, IdleLinksAreClosedAfterTheirSilence) {
   config.idleCloseMs = 300;
+  config.Fault(RequestKind::kImages).delayMs = 600;
   StartServer();
   auto s = Connect();
   Login(s);
+  // A reply the server holds back for longer than the idle time keeps the link.
+  asio::write(s, asio::buffer(Head(0x00020006, 24)));
+  EXPECT_EQ(WordAt(ReadFrame(s), 4), 0x80020006u);
   std::this_thread::sleep_for(std::chrono::milliseconds(150));
   asio::write(s, asio::buffer(Head(0x00000001, 24)));  // activity starts the time again
   const auto lastSent = std::chrono::steady_clock::now();
