@@ -23,6 +23,7 @@
 #include "log/LogRateLimit.h"
 #include "log/LogWriter.h"
 #include "platform/LocalAddress.h"
+#include "protocol/ClientPackets.h"
 #include "protocol/ToolPackets.h"
 #include "tools/dump/PacketDescribe.h"
 
@@ -45,18 +46,23 @@ using kdl::fuzz::CStreamInput;
 // A packet the receive path hands on: its Length is the bytes received, and
 // it never packs into fewer than Size() bytes nor writes past its buffer.
 // One that keeps its data in the stream counts the data in Size() and packs
-// only when given data to send; the others pack into Size() bytes.
+// only when given data to send; the others pack into Size() bytes. The disk
+// write request is the exception: it packs its fixed part alone and its
+// sender appends the data.
 void CheckPacket(const CPacketHead& p, const uint8_t* data, uint32_t size) {
+  using PacketZVDiskless::CPktWriteDiskIO;
   if (p.Length != size) Fail("packet handed on with a Length other than its size", p.Type);
   const uint32_t n = p.Size();
   const bool keepsData = kdl::dump::KeepsDataInStream(p.Type);
+  const uint32_t packs = p.Type == CPktWriteDiskIO::kCode ? CPktWriteDiskIO::kFixedSize : n;
   if (n > size) Fail("Size() beyond the bytes received", p.Type);
   if (keepsData) kdl::dump::DescribeDecoded(p, data, size, n, false);
   for (uint32_t room : {n, n - 1, n / 2}) {
     std::vector<uint8_t> out(room);  // exactly `room`: a write past it is caught
     PacketZVDiskless::CPktWriteStream w(out.data(), room, false);
     const bool packed = p.Pack(w) == 0;
-    if (packed && room < n) Fail("packed into fewer bytes than Size()", p.Type);
+    if (packed && (room < packs || w.m_nPos != packs))
+      Fail("packed into fewer bytes than it announces", p.Type);
     if (!packed && room == n && !keepsData) Fail("no pack into Size() bytes", p.Type);
     if (w.m_nPos > room) Fail("wrote past the buffer", p.Type);
   }
