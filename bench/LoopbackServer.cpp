@@ -21,8 +21,6 @@ using namespace PacketZVDiskless;
 
 namespace {
 
-constexpr uint16_t kDiscoverPort = 800;
-
 Bytes Wire(CPacketHead& p) {
   p.Length = p.Size();
   Bytes out(p.Length);

@@ -23,9 +23,8 @@ class CPktToolQueryImgInfoListAck;
 
 // How long a request waits for its reply.
 constexpr uint32_t kReplyWaitMs = 3000;
-// Where the discovery request goes.
+// Where the discovery request goes (the port is PacketZVDiskless::kDiscoverPort).
 constexpr const char* kDiscoverAddress = "255.255.255.255";
-constexpr uint32_t kDiscoverPort = 800;
 
 // Threads and locks:
 //  - Lifecycle: m_nLife (under m_muLife) says whether the manager is stopped,

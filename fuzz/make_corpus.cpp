@@ -31,6 +31,7 @@ struct FillVisitor {
   int U8(const char*, uint8_t& v) { v = static_cast<uint8_t>(m_nNext++); return 0; }
   int U16(const char*, uint16_t& v) { v = static_cast<uint16_t>(m_nNext++); return 0; }
   int U32(const char*, uint32_t& v) { v = m_nNext++; return 0; }
+  int IPv4(const char* n, uint32_t& v) { return U32(n, v); }
   int Verbatim32(const char*, uint32_t& v) { v = 0x01020304u + m_nNext++; return 0; }
   int Text(const char*, char* p, uint32_t n) {
     std::memset(p, 0, n);
@@ -42,6 +43,7 @@ struct FillVisitor {
     for (uint32_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(0x10 + i);
     return 0;
   }
+  int DateTime(const char* n, uint8_t* t) { return Raw(n, t, kDateTimeSize); }
   int Buffer(const char*, CPktBuffer& b) { return b.Assign("\x01\x02\x03\x04", 4); }
   template <class F>
   int Array(const char*, F& f) {

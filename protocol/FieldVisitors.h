@@ -14,7 +14,11 @@
 //
 // Field kinds a visitor understands:
 //   U8, U16, U32        integers in the stream's byte order
+//   IPv4                a U32 holding an IPv4 address, first octet in the
+//                       most significant byte
 //   Verbatim32          a number whose bytes travel in memory order
+//   DateTime(p)         kDateTimeSize raw bytes: six little-endian 16-bit
+//                       values, year, month, day, hour, minute, second
 //   Text(p, n)          n raw bytes shown as text (never assumed NUL-terminated)
 //   Raw(p, n)           n raw bytes shown as hex (addresses, bitmaps, times)
 //   Buffer(b)           a CPktBuffer
@@ -29,13 +33,29 @@
 
 namespace PacketZVDiskless {
 
+// A DateTime field: six 16-bit values, each little-endian whatever the
+// stream's byte order.
+constexpr uint32_t kDateTimeSize = 12;
+constexpr int kDateTimeParts = 6;
+
+// Value i (0 = year .. 5 = second) of a DateTime field.
+inline uint16_t DateTimePart(const uint8_t* t, int i) {
+  return static_cast<uint16_t>(t[2 * i] | (t[2 * i + 1] << 8));
+}
+inline void SetDateTimePart(uint8_t* t, int i, uint16_t v) {
+  t[2 * i] = static_cast<uint8_t>(v);
+  t[2 * i + 1] = static_cast<uint8_t>(v >> 8);
+}
+
 // Writes every field into a stream.
 struct PackVisitor {
   CPktWriteStream& m_Writer;
   int U8(const char*, uint8_t& v) { return m_Writer.WriteU8(v); }
   int U16(const char*, uint16_t& v) { return m_Writer.WriteU16(v); }
   int U32(const char*, uint32_t& v) { return m_Writer.WriteU32(v); }
+  int IPv4(const char*, uint32_t& v) { return m_Writer.WriteU32(v); }
   int Verbatim32(const char*, uint32_t& v) { return m_Writer.WriteBytes(&v, 4); }
+  int DateTime(const char*, uint8_t* t) { return m_Writer.WriteBytes(t, kDateTimeSize); }
   int Text(const char*, char* p, uint32_t n) { return m_Writer.WriteBytes(p, n); }
   int Raw(const char*, void* p, uint32_t n) { return m_Writer.WriteBytes(p, n); }
   int Buffer(const char*, CPktBuffer& b) { return b.Pack(m_Writer); }
@@ -51,7 +71,9 @@ struct UnpackVisitor {
   int U8(const char*, uint8_t& v) { return m_Reader.ReadU8(v); }
   int U16(const char*, uint16_t& v) { return m_Reader.ReadU16(v); }
   int U32(const char*, uint32_t& v) { return m_Reader.ReadU32(v); }
+  int IPv4(const char*, uint32_t& v) { return m_Reader.ReadU32(v); }
   int Verbatim32(const char*, uint32_t& v) { return m_Reader.ReadBytes(&v, 4); }
+  int DateTime(const char*, uint8_t* t) { return m_Reader.ReadBytes(t, kDateTimeSize); }
   int Text(const char*, char* p, uint32_t n) { return m_Reader.ReadBytes(p, n); }
   int Raw(const char*, void* p, uint32_t n) { return m_Reader.ReadBytes(p, n); }
   int Buffer(const char*, CPktBuffer& b) { return b.Unpack(m_Reader); }
@@ -67,7 +89,9 @@ struct SizeVisitor {
   int U8(const char*, uint8_t&) { m_nSize += 1; return 0; }
   int U16(const char*, uint16_t&) { m_nSize += 2; return 0; }
   int U32(const char*, uint32_t&) { m_nSize += 4; return 0; }
+  int IPv4(const char*, uint32_t&) { m_nSize += 4; return 0; }
   int Verbatim32(const char*, uint32_t&) { m_nSize += 4; return 0; }
+  int DateTime(const char*, uint8_t*) { m_nSize += kDateTimeSize; return 0; }
   int Text(const char*, char*, uint32_t len) { m_nSize += len; return 0; }
   int Raw(const char*, void*, uint32_t len) { m_nSize += len; return 0; }
   int Buffer(const char*, CPktBuffer& b) { m_nSize += b.Size(); return 0; }

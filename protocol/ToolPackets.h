@@ -10,6 +10,9 @@
 
 namespace PacketZVDiskless {
 
+// The UDP port that servers answer discovery requests on.
+constexpr uint16_t kDiscoverPort = 800;
+
 // Discover reply record: the low 16 bits of TcpPort are the server's TCP port.
 struct CPDiscoverAckBaseInfor {
   static constexpr uint32_t kWireSize = 4;
@@ -74,23 +77,18 @@ struct CImgSnapshotInfo {
   uint32_t Param5 = 0;
   uint32_t Param6 = 0;
   char Text[64] = {};
-  uint8_t Time[12] = {};
+  uint8_t Time[kDateTimeSize] = {};
 
   // Value i (0 = year .. 5 = second) of Time.
-  uint16_t TimeField(int i) const {
-    return static_cast<uint16_t>(Time[2 * i] | (Time[2 * i + 1] << 8));
-  }
-  void SetTimeField(int i, uint16_t v) {
-    Time[2 * i] = static_cast<uint8_t>(v);
-    Time[2 * i + 1] = static_cast<uint8_t>(v >> 8);
-  }
+  uint16_t TimeField(int i) const { return DateTimePart(Time, i); }
+  void SetTimeField(int i, uint16_t v) { SetDateTimePart(Time, i, v); }
 
   template <class V>
   int Fields(V& v) {
     return v.U32("SnapshotId", SnapshotId) || v.U32("Param2", Param2) ||
            v.U32("Param3", Param3) || v.U32("Param4", Param4) ||
            v.U32("Param5", Param5) || v.U32("Param6", Param6) ||
-           v.Text("Text", Text, 64) || v.Raw("Time", Time, 12);
+           v.Text("Text", Text, 64) || v.DateTime("Time", Time);
   }
   KPKT_RECORD_OPS()
 };
@@ -187,7 +185,7 @@ class CPktToolQueryImgInfoListAck : public CPacketHead {
   explicit CPktToolQueryImgInfoListAck(const CPacketHead& h) : CPacketHead(h) {}
   template <class V>
   int Fields(V& v) {
-    return v.U32("ServerIP", ServerIP) || v.U32("ServerPort", ServerPort) ||
+    return v.IPv4("ServerIP", ServerIP) || v.U32("ServerPort", ServerPort) ||
            v.Array("Images", Images);
   }
   KPKT_PACKET_OPS()

@@ -27,7 +27,8 @@ const Bytes kSelectAck = Hex("00000000 05000280 19010000 00000000 00000000 00000
 TEST(DescribePacket, SelectReplyShowsHeadAndFields) {
   ASSERT_EQ(kSelectAck.size(), 281u);
   Json expected = Json::parse(R"({
-    "type": "0x80020005", "class": "CPktToolSelectImgAck", "bytes": 281, "length": 281,
+    "type": "0x80020005", "class": "CPktToolSelectImgAck", "name": "select-image reply",
+    "bytes": 281, "length": 281,
     "length_ok": true,
     "head": {"Reserved0": 0, "Type": 2147614725, "Length": 281, "Reserved3": 0,
              "ErrCode": 0, "Reserved5": 0},
@@ -93,9 +94,11 @@ TEST(DescribePacket, ImageInfoReplyNestsImagesAndSnapshots) {
       "Param5": 5, "Param6": 6,
       "Snapshots": [
         {"SnapshotId": 11, "Param2": 21, "Param3": 22, "Param4": 23, "Param5": 24,
-         "Param6": 25, "Text": "before update", "Time": "e80703000f000a001e000000"},
+         "Param6": 25, "Text": "before update", "Time": "e80703000f000a001e000000",
+         "Time_text": "2024-03-15 10:30:00"},
         {"SnapshotId": 12, "Param2": 0, "Param3": 0, "Param4": 0, "Param5": 0,
-         "Param6": 0, "Text": "after", "Time": "e807030010000b0000000000"}]}]})");
+         "Param6": 0, "Text": "after", "Time": "e807030010000b0000000000",
+         "Time_text": "2024-03-16 11:00:00"}]}]})");
   Json d = Describe(b);
   EXPECT_EQ(d["class"], "CSimpleVLFPacketHead<CImgInfoEx>");
   EXPECT_EQ(d["length_ok"], true);
@@ -142,6 +145,18 @@ TEST(DescribePacket, SharedBranchKeepsTheReceivedCode) {
   EXPECT_EQ(d["type"], "0x00020006");
   EXPECT_EQ(d["class"], "CSimplePacketHead");
   EXPECT_EQ(d["fields"], Json::object());
+}
+
+TEST(DescribePacket, FieldsBeforeDataAreReadFromTheBytes) {
+  // PnP file data reply: its Unpack reads nothing (the receiver takes the
+  // body from the stream), yet bytes1, word1 and word2 precede the data.
+  Bytes b = Hex("00000000 03000580 64000000 00000000 00000000 00000000") + Chars("f.sys", 64) +
+            Hex("07000000 08000000") + Hex("01 02 03 04");
+  ASSERT_EQ(b.size(), 100u);
+  Json d = Describe(b);
+  EXPECT_EQ(d["class"], "CPktPNPReadFileDataAck");
+  EXPECT_EQ(d["fields"], Json::parse(R"({"bytes1": "f.sys", "word1": 7, "word2": 8})"));
+  EXPECT_EQ(d["data"], "01020304");
 }
 
 TEST(DescribePacket, DataLeftInTheStreamIsShownAsData) {

@@ -1,5 +1,6 @@
 #include "tools/dump/PacketDescribe.h"
 
+#include <cstdio>
 #include <limits>
 #include <memory>
 #include <sstream>
@@ -46,6 +47,44 @@ std::string CodeText(uint32_t code) {
   std::string s = "0x";
   for (int shift = 28; shift >= 0; shift -= 4) s += kDigits[(code >> shift) & 15];
   return s;
+}
+
+std::string DateTimeText(const uint8_t* t) {
+  unsigned v[kDateTimeParts];
+  for (int i = 0; i < kDateTimeParts; ++i) v[i] = DateTimePart(t, i);
+  char text[48];
+  std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", v[0], v[1], v[2], v[3], v[4],
+                v[5]);
+  return text;
+}
+
+const char* PacketRoleName(uint32_t code) {
+  struct Role {
+    uint32_t code;
+    const char* name;
+  };
+  static const Role kRoles[] = {
+      {CPktToolDiscover::kCode, "discover request"},
+      {CPktToolDiscoverAck::kCode, "discover reply"},
+      {CPktToolLogin::kCode, "login request"},
+      {CPktToolLoginAck::kCode, "login reply"},
+      {CPktToolQueryImgInfo::kCode, "image-info request"},
+      {CPktToolQueryImgInfoAck::kCode, "image-info reply"},
+      {CPktToolSetAdmin::kCode, "set-administrator request"},
+      {CPktToolSetAdminAck::kCode, "set-administrator reply"},
+      {CPktToolCancelAdmin::kCode, "cancel-administrator request"},
+      {CPktToolCancelAdminAck::kCode, "cancel-administrator reply"},
+      {CPktToolSelectImg::kCode, "select-image request"},
+      {CPktToolSelectImgAck::kCode, "select-image reply"},
+      {CPktToolQueryImgList::kCode, "image-list request"},
+      {CPktToolQueryImgInfoListAck::kCode, "image-list reply"},
+      {CPktToolCreateImage::kCode, "create-image request"},
+      {CPktToolCreateImageAck::kCode, "create-image reply"},
+      {CPktClientKeepAlive::kCode, "keep-alive"},
+  };
+  for (const Role& r : kRoles)
+    if (r.code == code) return r.name;
+  return nullptr;
 }
 
 const char* PacketClassName(uint32_t code) {
@@ -95,6 +134,48 @@ bool DescribeAs(const CPacketHead& packet, bool netOrder, Json& fields) {
   }
 }
 
+// Reads the fields of class T from the bytes after the head into a fresh
+// object and describes them; *consumed is where the fields end. False when
+// the fields do not fit in the bytes or T lists none.
+template <class T>
+bool DescribeFromBytes(const CPacketHead& head, const uint8_t* data, uint32_t size,
+                       bool netOrder, Json& fields, uint32_t* consumed) {
+  if constexpr (detail::HasFields<T, UnpackVisitor>::value) {
+    T fresh(head);
+    CPktReadStream r(data, size, netOrder);
+    r.m_nPos = kPacketHeadSize;
+    UnpackVisitor in{r};
+    if (fresh.Fields(in)) return false;
+    DescribeVisitor out(fields, netOrder);
+    fresh.Fields(out);
+    *consumed = r.m_nPos;
+    return true;
+  } else {
+    return false;
+  }
+}
+
+// DescribeFromBytes for the class of the packet's code; only the classes
+// that keep data in the stream take this path.
+bool DescribeWireFields(const CPacketHead& packet, const uint8_t* data, uint32_t size,
+                        bool netOrder, Json& fields, uint32_t* consumed) {
+  fields = Json::object();
+#define KDUMP_WIRE_CASE(code, KIND, arg, TAIL) KDUMP_WIRE_CASE_##TAIL(code, KIND, arg)
+#define KDUMP_WIRE_CASE_FIELDS(code, KIND, arg)
+#define KDUMP_WIRE_CASE_DATA(code, KIND, arg)                                           \
+  case code:                                                                           \
+    return DescribeFromBytes<KPKT_TYPE(code, KIND, arg)>(packet, data, size, netOrder, \
+                                                         fields, consumed);
+  switch (packet.Type) {
+    KELVANE_ALL_PACKETS(KDUMP_WIRE_CASE)
+    default:
+      return false;
+  }
+#undef KDUMP_WIRE_CASE_DATA
+#undef KDUMP_WIRE_CASE_FIELDS
+#undef KDUMP_WIRE_CASE
+}
+
 Json ErrorObject(const std::string& message, size_t size) {
   Json j = Json::object();
   j["error"] = message;
@@ -120,9 +201,11 @@ bool DescribeFields(const CPacketHead& packet, bool netOrder, Json& fields) {
 Json DescribeDecoded(const CPacketHead& packet, const uint8_t* data, size_t size,
                      uint32_t consumed, bool netOrder) {
   const char* name = PacketClassName(packet.Type);
+  const char* role = PacketRoleName(packet.Type);
   Json j = Json::object();
   j["type"] = CodeText(packet.Type);
   j["class"] = name ? name : "?";
+  if (role) j["name"] = role;
   j["bytes"] = size;
   j["length"] = packet.Length;
   j["length_ok"] = packet.Length == size;
@@ -135,11 +218,15 @@ Json DescribeDecoded(const CPacketHead& packet, const uint8_t* data, size_t size
   head["Reserved5"] = packet.Reserved5;
   j["head"] = std::move(head);
 
+  if (consumed > size) consumed = static_cast<uint32_t>(size);
   Json fields;
-  bool listed = DescribeFields(packet, netOrder, fields);
+  bool listed = false;
+  if (KeepsDataInStream(packet.Type) && size <= std::numeric_limits<uint32_t>::max())
+    listed = DescribeWireFields(packet, data, static_cast<uint32_t>(size), netOrder, fields,
+                                &consumed);
+  if (!listed) listed = DescribeFields(packet, netOrder, fields);
   j["fields"] = std::move(fields);
 
-  if (consumed > size) consumed = static_cast<uint32_t>(size);
   // A class that does not list its fields still shows the body it read.
   if (!listed && consumed > kPacketHeadSize)
     j["body"] = HexOf(data + kPacketHeadSize, consumed - kPacketHeadSize);
@@ -176,20 +263,35 @@ Json DescribePacket(const uint8_t* data, size_t size, bool netOrder) {
 
 namespace {
 
-void FormatValue(std::ostringstream& os, const Json& v) {
+// A value, with its readable text (if any) in brackets after it.
+void FormatValue(std::ostringstream& os, const Json& v, const Json* readable = nullptr) {
+  std::string text = readable && readable->is_string() ? readable->get<std::string>() : "";
   if (v.is_number_unsigned()) {
     uint64_t n = v.get<uint64_t>();
     os << n;
-    if (n >= 10) os << " (0x" << std::hex << n << std::dec << ")";
+    if (n >= 10 || !text.empty()) {
+      os << " (";
+      if (n >= 10) os << "0x" << std::hex << n << std::dec << (text.empty() ? "" : ", ");
+      os << text << ")";
+    }
   } else {
     os << v.dump();
+    if (!text.empty()) os << " (" << text << ")";
   }
+}
+
+bool IsReadableOf(const Json& obj, const std::string& key) {
+  const std::string suffix = kReadableSuffix;
+  return key.size() > suffix.size() &&
+         key.compare(key.size() - suffix.size(), suffix.size(), suffix) == 0 &&
+         obj.contains(key.substr(0, key.size() - suffix.size()));
 }
 
 void FormatObject(std::ostringstream& os, const Json& obj, int indent) {
   std::string pad(indent, ' ');
   for (const auto& item : obj.items()) {
     const Json& v = item.value();
+    if (IsReadableOf(obj, item.key())) continue;  // shown beside its value
     if (v.is_object()) {
       os << pad << item.key() << ":\n";
       FormatObject(os, v, indent + 2);
@@ -208,7 +310,8 @@ void FormatObject(std::ostringstream& os, const Json& obj, int indent) {
       }
     } else {
       os << pad << item.key() << ": ";
-      FormatValue(os, v);
+      auto readable = obj.find(item.key() + kReadableSuffix);
+      FormatValue(os, v, readable != obj.end() ? &*readable : nullptr);
       os << "\n";
     }
   }
@@ -224,7 +327,9 @@ std::string FormatText(const Json& d) {
     os << "\n";
     return os.str();
   }
-  os << d["type"].get<std::string>() << " " << d["class"].get<std::string>() << ", "
+  os << d["type"].get<std::string>() << " " << d["class"].get<std::string>();
+  if (d.contains("name")) os << " (" << d["name"].get<std::string>() << ")";
+  os << ", "
      << d["bytes"].get<uint64_t>() << " bytes, Length " << d["length"].get<uint64_t>()
      << (d["length_ok"].get<bool>() ? " (matches)" : " (DIFFERS from the bytes received)")
      << "\n";

@@ -17,8 +17,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "protocol/FieldVisitors.h"
 #include "protocol/PacketHead.h"
 #include "protocol/PktStream.h"
+#include "util/IPv4Text.h"
 
 namespace kdl::dump {
 
@@ -34,8 +36,20 @@ std::string TextOf(const char* p, size_t n);
 // "0x" and eight upper-case hex digits.
 std::string CodeText(uint32_t code);
 
+// "YYYY-MM-DD hh:mm:ss" of a DateTime field (values printed as they are,
+// without checking that they make a date).
+std::string DateTimeText(const uint8_t* t);
+
+// Suffix of the key that holds a field's readable text beside its raw value
+// ("ServerIP" and "ServerIP_text").
+constexpr const char* kReadableSuffix = "_text";
+
 // Class name of a code of the packet tables, or null for an unknown code.
 const char* PacketClassName(uint32_t code);
+
+// What a packet of the tool family (and the keep-alive) does, as "login
+// reply" or "image-list request"; null for the codes of other families.
+const char* PacketRoleName(uint32_t code);
 
 // One row of the packet tables.
 struct CodeRow {
@@ -80,7 +94,9 @@ std::string PackedHex(const T& part, bool netOrder) {
 
 // Fills a JSON object with the fields a class passes to it: numbers as
 // numbers, texts as text, raw fields and byte buffers as hex, counted arrays
-// as lists of objects and nested records as objects. It only reads.
+// as lists of objects and nested records as objects. Addresses and date-times
+// also get their readable text under the name plus kReadableSuffix. It only
+// reads.
 class DescribeVisitor {
  public:
   DescribeVisitor(Json& out, bool netOrder) : m_Out(out), m_bNetOrder(netOrder) {
@@ -90,7 +106,17 @@ class DescribeVisitor {
   int U8(const char* name, uint8_t& v) { m_Out[name] = v; return 0; }
   int U16(const char* name, uint16_t& v) { m_Out[name] = v; return 0; }
   int U32(const char* name, uint32_t& v) { m_Out[name] = v; return 0; }
+  int IPv4(const char* name, uint32_t& v) {
+    m_Out[name] = v;
+    m_Out[std::string(name) + kReadableSuffix] = util::IPv4Text(v);
+    return 0;
+  }
   int Verbatim32(const char* name, uint32_t& v) { m_Out[name] = v; return 0; }
+  int DateTime(const char* name, uint8_t* t) {
+    m_Out[name] = HexOf(t, PacketZVDiskless::kDateTimeSize);
+    m_Out[std::string(name) + kReadableSuffix] = DateTimeText(t);
+    return 0;
+  }
   int Text(const char* name, char* p, uint32_t n) { m_Out[name] = TextOf(p, n); return 0; }
   int Raw(const char* name, void* p, uint32_t n) { m_Out[name] = HexOf(p, n); return 0; }
   int Buffer(const char* name, PacketZVDiskless::CPktBuffer& b) {
@@ -143,10 +169,12 @@ class DescribeVisitor {
 // its class does not list its fields.
 bool DescribeFields(const PacketZVDiskless::CPacketHead& packet, bool netOrder, Json& fields);
 
-// The whole description of a decoded packet: type, class, sizes, head words,
-// fields; "data" (or "surplus") holds the bytes after the last field read.
-// `data`/`size` are the bytes the packet was decoded from and `consumed` the
-// reader's position after decoding.
+// The whole description of a decoded packet: type, class, role name (where
+// the code has one), sizes, head words, fields; "data" (or "surplus") holds
+// the bytes after the last field read. `data`/`size` are the bytes the
+// packet was decoded from and `consumed` the reader's position after
+// decoding. For a class that keeps data in the stream the fields are read
+// from `data` itself, since such a class may leave some of them unread.
 Json DescribeDecoded(const PacketZVDiskless::CPacketHead& packet, const uint8_t* data,
                      size_t size, uint32_t consumed, bool netOrder);
 

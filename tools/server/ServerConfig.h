@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/ToolPackets.h"
 #include "tools/server/RequestKind.h"
 
 namespace kdl::sim {
@@ -27,7 +28,7 @@ struct ServerConfig {
   std::string imagesFile;
   std::string bindAddress = "0.0.0.0";
   uint16_t tcpPort = 8000;
-  uint16_t udpPort = 800;
+  uint16_t udpPort = PacketZVDiskless::kDiscoverPort;
   std::string imageRoot = "/srv/kelvane/images";
   uint32_t clientType = 1;
   uint32_t managerEnable = 1;
