@@ -3,35 +3,17 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
-#include <sstream>
 
-#include "tools/dump/PacketDescribe.h"
+#include "tools/dump/CaptureDump.h"
+#include "tools/dump/DumpArgs.h"
+#include "tools/dump/PacketFramer.h"
+#include "tools/dump/PacketPrinter.h"
 
 namespace kdl::dump {
 namespace {
 
 // Larger inputs are refused rather than read: no packet comes near this.
 constexpr std::streamoff kMaxFileBytes = 64 << 20;
-
-const char kUsage[] =
-    "usage: kelvane-dump [--json] [--net-order] [HEX... | --file PATH]\n"
-    "       kelvane-dump [--json] --all-codes\n"
-    "Decodes one packet with the packet factory and shows its head and fields.\n"
-    "  HEX          the packet as hex digits, spaces allowed (arguments are joined);\n"
-    "               without HEX or --file the hex is read from standard input\n"
-    "  --file PATH  the packet as raw bytes from a file\n"
-    "  --json       print one JSON object instead of the indented form\n"
-    "  --net-order  integers are big-endian (links normally run little-endian)\n"
-    "  --all-codes  list every known type code with its class name\n";
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
 
 int BadInput(const std::string& why, bool json, std::ostream& out, std::ostream& err) {
   if (json) {
@@ -61,6 +43,12 @@ bool ReadFile(const std::string& path, std::vector<uint8_t>& bytes, std::string&
     why = "cannot read " + path;
     return false;
   }
+  CaptureFormat capture = CaptureMagic(bytes.data(), bytes.size());
+  if (capture != CaptureFormat::kNone) {
+    why = path + " is a " + CaptureFormatName(capture) + " capture file, not packet bytes: " +
+          "read it with --pcap " + path;
+    return false;
+  }
   return true;
 }
 
@@ -71,103 +59,105 @@ void ListCodes(bool json, std::ostream& out) {
       Json j = Json::object();
       j["type"] = CodeText(row.code);
       j["class"] = row.name;
+      if (PacketRoleName(row.code)) j["name"] = PacketRoleName(row.code);
       list.push_back(std::move(j));
     }
     out << list.dump() << "\n";
   } else {
-    for (const CodeRow& row : AllPacketCodes())
-      out << CodeText(row.code) << "  " << row.name << "\n";
+    for (const CodeRow& row : AllPacketCodes()) {
+      out << CodeText(row.code) << "  " << row.name;
+      if (PacketRoleName(row.code)) out << "  (" << PacketRoleName(row.code) << ")";
+      out << "\n";
+    }
     out << AllPacketCodes().size() << " codes\n";
   }
 }
 
-}  // namespace
-
-bool ParseHex(const std::string& text, std::vector<uint8_t>& out, std::string& why) {
-  out.clear();
-  int high = -1;
-  for (size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (IsSpace(c)) {
-      if (high >= 0) {
-        why = "lone hex digit before offset " + std::to_string(i);
-        return false;
-      }
-      continue;
-    }
-    int d = HexValue(c);
-    if (d < 0) {
-      why = "not a hex digit at offset " + std::to_string(i);
-      return false;
-    }
-    if (high < 0) {
-      high = d;
-    } else {
-      out.push_back(static_cast<uint8_t>(high << 4 | d));
-      high = -1;
-    }
-  }
-  if (high >= 0) {
-    why = "odd number of hex digits";
-    return false;
-  }
-  return true;
+PacketOrigin AtOffset(uint64_t offset) {
+  PacketOrigin o;
+  o.offset = offset;
+  return o;
 }
+
+// Packets one after another, each as long as its head's Length.
+void DumpStream(const std::vector<uint8_t>& bytes, bool netOrder, PacketPrinter& printer) {
+  PacketFramer framer(netOrder);
+  framer.Append(bytes.data(), bytes.size());
+  std::vector<uint8_t> packet;
+  uint64_t offset = 0;
+  PacketFramer::Result r;
+  while ((r = framer.Next(&packet, &offset)) == PacketFramer::Result::kPacket)
+    printer.Packet(packet.data(), packet.size(), AtOffset(offset));
+  const uint64_t at = framer.PendingOffset();
+  const std::string held = std::to_string(framer.Pending());
+  if (r == PacketFramer::Result::kBadLength) {
+    printer.Problem("the head at byte " + std::to_string(at) + " has Length " +
+                        std::to_string(framer.PendingLength()) +
+                        ", which cannot frame a packet: the last " + held +
+                        " bytes are not decoded",
+                    AtOffset(at));
+  } else if (framer.Pending() > 0 && framer.PendingLength() == 0) {
+    printer.Problem("the input ends mid-packet: the packet at byte " + std::to_string(at) +
+                        " is shorter than the 24-byte head (" + held + " bytes)",
+                    AtOffset(at));
+  } else if (framer.Pending() > 0) {
+    printer.Problem("the input ends mid-packet: the packet at byte " + std::to_string(at) +
+                        " has Length " + std::to_string(framer.PendingLength()) + " but only " +
+                        held + " bytes remain",
+                    AtOffset(at));
+  }
+}
+
+// The bytes of hex arguments, standard input or --file, cut into packets
+// as --split says.
+int DumpBytes(const DumpOptions& o, std::istream& in, PacketPrinter& printer, std::ostream& out,
+              std::ostream& err) {
+  HexBytes input;
+  std::string why;
+  if (!o.file.empty()) {
+    if (!ReadFile(o.file, input.bytes, why)) return BadInput(why, o.json, out, err);
+  } else {
+    std::string text;
+    for (const std::string& word : o.hex) text += word + "\n";  // --split line: one each
+    if (o.hex.empty()) text.assign(std::istreambuf_iterator<char>(in), {});
+    if (!ReadHexText(text, &input, &why)) return BadInput("bad hex: " + why, o.json, out, err);
+  }
+  if (input.bytes.empty()) {
+    printer.Problem("the input holds no bytes", AtOffset(0));
+  } else if (o.split == "none") {
+    printer.Packet(input.bytes.data(), input.bytes.size(), AtOffset(0));
+  } else if (o.split == "line") {
+    if (input.dumpFormat || !o.file.empty())
+      return BadInput("--split line needs hex with one packet per line, not " +
+                          (o.file.empty() ? "a dump in " + input.format + " form" : "raw bytes"),
+                      o.json, out, err);
+    for (const HexBytes::Line& line : input.lines)
+      printer.Packet(input.bytes.data() + line.begin, line.end - line.begin, AtOffset(line.begin));
+  } else {
+    DumpStream(input.bytes, o.netOrder, printer);
+  }
+  return printer.Status();
+}
+
+}  // namespace
 
 int RunDump(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
             std::ostream& err) {
-  bool json = false, netOrder = false, allCodes = false, haveFile = false;
-  std::string file, hex;
-  bool haveHex = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "--json") {
-      json = true;
-    } else if (a == "--net-order") {
-      netOrder = true;
-    } else if (a == "--all-codes") {
-      allCodes = true;
-    } else if (a == "-h" || a == "--help") {
-      out << kUsage;
-      return kDumpOk;
-    } else if (a == "--file") {
-      if (i + 1 >= args.size()) return BadInput("--file needs a path", json, out, err);
-      file = args[++i];
-      haveFile = true;
-    } else if (a.size() > 1 && a[0] == '-') {
-      err << kUsage;
-      return BadInput("unknown option " + a, json, out, err);
-    } else {
-      hex += a;
-      hex += ' ';
-      haveHex = true;
-    }
-  }
-  if (allCodes) {
-    ListCodes(json, out);
+  DumpOptions o;
+  int status = ParseDumpArgs(args, &o, out, err);
+  if (status >= 0) return status;
+  if (o.allCodes) {
+    ListCodes(o.json, out);
     return kDumpOk;
   }
-  if (haveFile && haveHex) return BadInput("give hex or --file, not both", json, out, err);
-
-  std::vector<uint8_t> bytes;
-  std::string why;
-  if (haveFile) {
-    if (!ReadFile(file, bytes, why)) return BadInput(why, json, out, err);
-  } else {
-    if (!haveHex) hex.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (!ParseHex(hex, bytes, why)) return BadInput("bad hex: " + why, json, out, err);
+  TypeFilter filter;
+  for (const std::string& term : o.types) {
+    std::string why;
+    if (!filter.Add(term, &why)) return BadInput("--type: " + why, o.json, out, err);
   }
-
-  Json d = DescribePacket(bytes.data(), bytes.size(), netOrder);
-  bool decoded = !d.contains("error");
-  if (json) {
-    out << d.dump() << "\n";
-  } else if (decoded) {
-    out << FormatText(d);
-  } else {
-    err << "kelvane-dump: " << FormatText(d);
-  }
-  return decoded ? kDumpOk : kDumpNotDecoded;
+  PacketPrinter printer(o.json, o.netOrder, filter, out, err);
+  if (!o.pcap.empty()) return DumpCapture(o, printer, err);
+  return DumpBytes(o, in, printer, out, err);
 }
 
 }  // namespace kdl::dump

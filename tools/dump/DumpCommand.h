@@ -6,22 +6,20 @@
 #include <string>
 #include <vector>
 
+#include "tools/dump/HexInput.h"
+
 namespace kdl::dump {
 
 // Exit statuses of the command.
 enum DumpStatus {
-  kDumpOk = 0,          // the packet decoded (or the code list was printed)
-  kDumpNotDecoded = 1,  // the factory built nothing from the bytes
-  kDumpBadInput = 2,    // bad arguments, unreadable file or malformed hex
+  kDumpOk = 0,          // every packet decoded (or the code list was printed)
+  kDumpNotDecoded = 1,  // a packet did not decode, or the input ends mid-packet
+  kDumpBadInput = 2,    // bad arguments, unreadable file, malformed hex, no capture
 };
 
-// Parses hex text: pairs of hex digits, whitespace anywhere between pairs.
-// Returns false (with a reason) on an odd digit or any other character.
-bool ParseHex(const std::string& text, std::vector<uint8_t>& out, std::string& why);
-
 // Runs the command with `args` (without the program name). Reads hex from
-// `in` when neither hex arguments nor --file are given; writes the result to
-// `out` and complaints to `err`. Returns a DumpStatus.
+// `in` when neither hex arguments, --file nor --pcap are given; writes the
+// result to `out` and complaints to `err`. Returns a DumpStatus.
 int RunDump(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
             std::ostream& err);
 

@@ -1,0 +1,397 @@
+#include "tools/dump/CaptureDump.h"
+
+#include <ostream>
+
+#if KELVANE_HAVE_PCAP
+
+#include <pcap/pcap.h>
+
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "protocol/PacketFactory.h"
+#include "protocol/ToolPackets.h"
+#include "tools/dump/FrameDecode.h"
+#include "tools/dump/PacketFramer.h"
+#include "tools/dump/TcpReassembly.h"
+#include "util/IPv4Text.h"
+
+namespace kdl::dump {
+namespace {
+
+using PacketZVDiskless::kDiscoverPort;
+
+bool LinkOf(int dlt, LinkKind* kind) {
+  switch (dlt) {
+    case DLT_EN10MB:
+      *kind = LinkKind::kEthernet;
+      return true;
+    case DLT_LINUX_SLL:
+      *kind = LinkKind::kLinuxSll;
+      return true;
+    case DLT_LINUX_SLL2:
+      *kind = LinkKind::kLinuxSll2;
+      return true;
+    case DLT_RAW:
+    case DLT_IPV4:
+      *kind = LinkKind::kRawIp;
+      return true;
+    case DLT_NULL:
+    case DLT_LOOP:
+      *kind = LinkKind::kNull;
+      return true;
+    default:
+      return false;
+  }
+}
+
+// One record of the capture.
+struct Frame {
+  uint64_t number = 0;  // 1-based, as Wireshark counts
+  int64_t seconds = 0;
+  uint32_t micros = 0;
+  const uint8_t* data = nullptr;
+  size_t caplen = 0, len = 0;
+};
+
+// A capture file read record by record through libpcap.
+class CaptureFile {
+ public:
+  enum class Read { kFrame, kEnd, kError };
+
+  ~CaptureFile() {
+    if (m_p) pcap_close(m_p);
+  }
+
+  bool Open(const std::string& path, std::string* why) {
+    char errbuf[PCAP_ERRBUF_SIZE] = "";
+    m_p = pcap_open_offline(path.c_str(), errbuf);
+    if (!m_p) {
+      *why = "cannot read " + path + " as a capture: " + errbuf;
+      return false;
+    }
+    if (!LinkOf(pcap_datalink(m_p), &m_Link)) {
+      *why = path + ": frames of link type " + std::to_string(pcap_datalink(m_p)) +
+             " are not read (Ethernet, Linux cooked, raw IP and loopback are)";
+      return false;
+    }
+    return true;
+  }
+
+  LinkKind Link() const { return m_Link; }
+
+  Read Next(Frame* f, std::string* why) {
+    pcap_pkthdr* h = nullptr;
+    const u_char* data = nullptr;
+    int rc = pcap_next_ex(m_p, &h, &data);
+    if (rc == PCAP_ERROR_BREAK) return Read::kEnd;
+    if (rc != 1) {
+      *why = pcap_geterr(m_p);
+      return Read::kError;
+    }
+    f->number = ++m_nFrames;
+    f->seconds = h->ts.tv_sec;
+    f->micros = static_cast<uint32_t>(h->ts.tv_usec);
+    f->data = data;
+    f->caplen = h->caplen;
+    f->len = h->len;
+    return Read::kFrame;
+  }
+
+ private:
+  pcap_t* m_p = nullptr;
+  LinkKind m_Link = LinkKind::kEthernet;
+  uint64_t m_nFrames = 0;
+};
+
+PacketOrigin OriginOf(const Frame& f, const IpSegment& seg, const char* direction) {
+  PacketOrigin o;
+  o.captured = true;
+  o.frame = f.number;
+  o.seconds = f.seconds;
+  o.micros = f.micros;
+  o.transport = seg.tcp ? "tcp" : "udp";
+  o.src = util::IPv4Text(seg.src);
+  o.dst = util::IPv4Text(seg.dst);
+  o.sport = seg.sport;
+  o.dport = seg.dport;
+  o.direction = direction;
+  return o;
+}
+
+// One direction of a TCP connection: its bytes in order, cut into packets.
+class TcpFlow : public StreamSink {
+ public:
+  // kUndecided: the stream counts as the protocol's only if it starts with a
+  // plausible packet head.
+  enum class Kind { kProtocol, kUndecided, kIgnored };
+
+  TcpFlow(Kind kind, bool netOrder, PacketPrinter& printer)
+      : m_Kind(kind), m_bNetOrder(netOrder), m_Framer(netOrder), m_Printer(printer) {}
+
+  void Add(const IpSegment& seg, const PacketOrigin& origin) {
+    m_Origin = origin;
+    if (seg.missing && m_Kind == Kind::kProtocol)
+      Report(std::to_string(seg.missing) + " bytes of this segment were cut off by the "
+             "capture's snap length");
+    m_Tcp.Add(seg.seq, seg.syn, seg.payload, seg.size, *this);
+  }
+
+  // The capture has ended: bytes held beyond gaps, and a packet left open.
+  void Finish() {
+    m_Tcp.Finish(*this);
+    if (m_Kind == Kind::kProtocol && !m_bLost && m_Framer.Pending() > 0) {
+      Report("stream ends mid-packet: the packet at stream byte " +
+             std::to_string(m_Framer.PendingOffset()) + PendingText() + " was not captured whole");
+    }
+  }
+
+  const TcpDirection& Tcp() const { return m_Tcp; }
+
+ private:
+  void Bytes(uint64_t offset, const uint8_t* p, size_t n, bool segmentStart) override {
+    if (m_Kind == Kind::kIgnored) return;
+    if (m_bLost) {
+      if (!segmentStart || !PlausibleHead(p, n, m_bNetOrder)) return;
+      m_bLost = false;
+      m_Framer.Restart(offset);
+    }
+    m_Framer.Append(p, n);
+    if (m_Kind == Kind::kUndecided) {
+      if (m_Framer.Pending() < PacketZVDiskless::kPacketHeadSize) return;  // head not whole yet
+      m_Kind = m_Framer.PendingPlausible() ? Kind::kProtocol : Kind::kIgnored;
+      if (m_Kind == Kind::kIgnored) {
+        m_Framer.Restart(0);
+        return;
+      }
+    }
+    CutPackets();
+  }
+
+  void Gap(uint64_t missing) override {
+    if (m_Kind == Kind::kUndecided) m_Kind = Kind::kIgnored;  // its start was not captured
+    if (m_Kind != Kind::kProtocol) return;
+    if (!m_bLost)
+      Report(std::to_string(missing) + " bytes of the stream were not captured after stream byte " +
+             std::to_string(m_Framer.PendingOffset() + m_Framer.Pending()) +
+             (m_Framer.Pending() ? ", inside the packet at stream byte " +
+                                       std::to_string(m_Framer.PendingOffset()) + PendingText()
+                                 : std::string()) +
+             "; decoding goes on at the next segment that starts with a packet head");
+    m_bLost = true;
+    m_Framer.Restart(0);
+  }
+
+  void CutPackets() {
+    std::vector<uint8_t> packet;
+    uint64_t offset = 0;
+    for (;;) {
+      PacketFramer::Result r = m_Framer.Next(&packet, &offset);
+      if (r == PacketFramer::Result::kNeedMore) return;
+      if (r == PacketFramer::Result::kBadLength) {
+        Report("the head at stream byte " + std::to_string(m_Framer.PendingOffset()) +
+               " has Length " + std::to_string(m_Framer.PendingLength()) +
+               ", which cannot frame a packet; decoding goes on at the next segment that starts "
+               "with a packet head");
+        m_bLost = true;
+        m_Framer.Restart(0);
+        return;
+      }
+      m_Printer.Packet(packet.data(), packet.size(), m_Origin);
+    }
+  }
+
+  std::string PendingText() const {
+    uint32_t length = m_Framer.PendingLength();
+    return length ? " (Length " + std::to_string(length) + ", " +
+                        std::to_string(m_Framer.Pending()) + " bytes captured)"
+                  : "";
+  }
+
+  void Report(const std::string& message) { m_Printer.Problem(message, m_Origin); }
+
+  Kind m_Kind;
+  bool m_bNetOrder;
+  bool m_bLost = false;  // after a gap: waiting for a segment that starts a packet
+  TcpDirection m_Tcp;
+  PacketFramer m_Framer;
+  PacketPrinter& m_Printer;
+  PacketOrigin m_Origin;  // of the segment being added
+};
+
+// Both ends of one direction of a TCP connection.
+struct FlowKey {
+  uint32_t src, dst;
+  uint16_t sport, dport;
+  bool operator<(const FlowKey& o) const {
+    return std::tie(src, dst, sport, dport) < std::tie(o.src, o.dst, o.sport, o.dport);
+  }
+  FlowKey Reverse() const { return {dst, src, dport, sport}; }
+};
+
+// The two passes over a capture: the first learns the service ports from
+// discovery replies, the second decodes.
+class CaptureDecoder {
+ public:
+  CaptureDecoder(const DumpOptions& o, PacketPrinter& printer, std::ostream& err)
+      : m_Options(o), m_Printer(printer), m_Err(err), m_Ports(o.ports.begin(), o.ports.end()) {}
+
+  // First pass: a discovery reply announces the TCP port of the service.
+  void Learn(const Frame& f, const IpSegment& seg) {
+    if (seg.tcp || seg.sport != kDiscoverPort) return;
+    PacketZVDiskless::CPktReadStream r(seg.payload, static_cast<uint32_t>(seg.size),
+                                       m_Options.netOrder);
+    std::unique_ptr<PacketZVDiskless::CPacketHead> p(PacketZVDiskless::CreatePacket(r));
+    const auto* ack = dynamic_cast<const PacketZVDiskless::CPktToolDiscoverAck*>(p.get());
+    const PacketZVDiskless::CPDiscoverAckBaseInfor* first = ack ? ack->m_Field.GetAt(0) : nullptr;
+    if (!first) return;
+    uint16_t port = static_cast<uint16_t>(first->TcpPort & 0xffff);
+    if (m_Ports.insert(port).second)
+      m_Err << "kelvane-dump: tool service on TCP port " << port << " (discovery reply from "
+            << util::IPv4Text(seg.src) << " in frame " << f.number << ")\n";
+  }
+
+  void AnnouncePorts() {
+    if (!m_Options.ports.empty() || !m_Ports.empty()) return;
+    m_Err << "kelvane-dump: no discovery reply and no --port: reading every TCP stream that "
+             "starts with a packet head\n";
+  }
+
+  // Second pass.
+  void Decode(const Frame& f, const IpSegment& seg) {
+    if (!seg.tcp) {
+      if (seg.sport != kDiscoverPort && seg.dport != kDiscoverPort) return;
+      PacketOrigin origin =
+          OriginOf(f, seg, seg.dport == kDiscoverPort ? "to server" : "from server");
+      if (seg.missing)
+        m_Printer.Problem("datagram cut short by the capture's snap length", origin);
+      else
+        m_Printer.Packet(seg.payload, seg.size, origin);
+      return;
+    }
+    FlowKey key{seg.src, seg.dst, seg.sport, seg.dport};
+    if (seg.syn && !seg.ack) NewConnection(key, seg);
+    TcpFlow* flow = FlowOf(key);
+    if (flow) flow->Add(seg, OriginOf(f, seg, Direction(key)));
+  }
+
+  void Finish() {
+    for (auto& entry : m_Flows) entry.second->Finish();
+  }
+
+  void Failure(const Frame& last, const std::string& why) {
+    PacketOrigin o;
+    o.captured = true;
+    o.frame = last.number + 1;
+    o.seconds = last.seconds;
+    o.micros = last.micros;
+    m_Printer.Problem("the capture file ends inside a record: " + why, o);
+  }
+
+ private:
+  bool Served(uint16_t port) const { return m_Ports.count(port) != 0; }
+
+  // Which way a direction runs: by the service's port, or else by the SYN
+  // that opened the connection.
+  const char* Direction(const FlowKey& key) const {
+    if (!m_Ports.empty())
+      return Served(key.dport) ? "to server" : Served(key.sport) ? "from server" : "";
+    if (m_Opened.count(key)) return "to server";
+    if (m_Opened.count(key.Reverse())) return "from server";
+    return "";
+  }
+
+  // A SYN opens a connection: it tells which end is the server, and a SYN
+  // with a new sequence number on a used pair of ends starts afresh.
+  void NewConnection(const FlowKey& key, const IpSegment& seg) {
+    m_Opened.insert(key);
+    auto it = m_Flows.find(key);
+    if (it == m_Flows.end() || !it->second->Tcp().Started() ||
+        it->second->Tcp().Base() == seg.seq + 1)
+      return;
+    for (const FlowKey& k : {key, key.Reverse()}) {
+      auto old = m_Flows.find(k);
+      if (old == m_Flows.end()) continue;
+      old->second->Finish();
+      m_Flows.erase(old);
+    }
+  }
+
+  TcpFlow* FlowOf(const FlowKey& key) {
+    auto it = m_Flows.find(key);
+    if (it != m_Flows.end()) return it->second.get();
+    TcpFlow::Kind kind = TcpFlow::Kind::kUndecided;
+    if (!m_Ports.empty())
+      kind = Served(key.sport) || Served(key.dport) ? TcpFlow::Kind::kProtocol
+                                                    : TcpFlow::Kind::kIgnored;
+    auto flow = std::make_unique<TcpFlow>(kind, m_Options.netOrder, m_Printer);
+    return m_Flows.emplace(key, std::move(flow)).first->second.get();
+  }
+
+  const DumpOptions& m_Options;
+  PacketPrinter& m_Printer;
+  std::ostream& m_Err;
+  std::set<uint16_t> m_Ports;
+  std::map<FlowKey, std::unique_ptr<TcpFlow>> m_Flows;
+  std::set<FlowKey> m_Opened;  // directions that sent a SYN: client to server
+};
+
+}  // namespace
+
+bool CaptureSupported() { return true; }
+
+int DumpCapture(const DumpOptions& o, PacketPrinter& printer, std::ostream& err) {
+  CaptureDecoder decoder(o, printer, err);
+  std::string why;
+  for (int pass = 0; pass < 2; ++pass) {
+    CaptureFile file;
+    if (!file.Open(o.pcap, &why)) {
+      err << "kelvane-dump: " << why << "\n";
+      return 2;
+    }
+    if (pass == 1) decoder.AnnouncePorts();
+    Frame f, last;
+    CaptureFile::Read r;
+    while ((r = file.Next(&f, &why)) == CaptureFile::Read::kFrame) {
+      last = f;
+      IpSegment seg;
+      if (DecodeFrame(file.Link(), f.data, f.caplen, f.len, &seg) != FrameResult::kSegment)
+        continue;
+      if (pass == 0)
+        decoder.Learn(f, seg);
+      else
+        decoder.Decode(f, seg);
+    }
+    if (pass == 1) {
+      if (r == CaptureFile::Read::kError) decoder.Failure(last, why);
+      decoder.Finish();
+    }
+  }
+  err << "kelvane-dump: " << printer.Decoded() << " packets decoded";
+  if (!o.types.empty()) err << ", " << printer.Shown() << " of them shown";
+  err << "\n";
+  return printer.Status();
+}
+
+}  // namespace kdl::dump
+
+#else  // no libpcap
+
+namespace kdl::dump {
+
+bool CaptureSupported() { return false; }
+
+int DumpCapture(const DumpOptions&, PacketPrinter&, std::ostream& err) {
+  err << "kelvane-dump: --pcap is not available in this build: it was built without libpcap "
+         "(the Windows build has none). Read the capture with the Linux kelvane-dump, or open "
+         "it in Wireshark with the kelvane.lua dissector.\n";
+  return 2;
+}
+
+}  // namespace kdl::dump
+
+#endif  // KELVANE_HAVE_PCAP
