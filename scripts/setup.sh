@@ -8,6 +8,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libasio-dev nlohmann-json3-dev libcli11-dev
   iproute2 procps
+  libpcap-dev tshark tcpdump
   clang libclang-rt-14-dev
 )
 if [ "${KELVANE_EXTRA_PACKAGES:-}" ]; then

@@ -1,0 +1,145 @@
+// A whole session of the host tool against the simulator, captured with
+// tcpdump inside the private network and read back by kelvane-dump --pcap
+// and by tshark with the generated dissector. Needs root; skips otherwise.
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <semaphore.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <sstream>
+#include <thread>
+
+#include "tests/e2e/PrivateNetwork.h"
+#include "tests/e2e/ProcessRunner.h"
+#include "tools/dump/DumpCommand.h"
+#include "tools/dump/PacketDescribe.h"
+
+namespace kdl::test {
+namespace {
+
+namespace fs = std::filesystem;
+using dump::Json;
+
+// The simulator serves on a port of its own, so both readers must take it
+// from the discovery reply.
+constexpr const char* kServicePort = "8123";
+
+// The packets of the session, in order.
+const std::vector<std::string> kSession = {
+    "discover request", "discover reply",     "login request",       "login reply",
+    "image-list request", "image-list reply", "image-info request",  "image-info reply",
+    "select-image request", "select-image reply", "keep-alive"};
+
+class CaptureSessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why = PrivateNetwork::WhyUnavailable();
+    if (!why.empty()) GTEST_SKIP() << "skipped: " << why;
+    if (std::string(KELVANE_TCPDUMP).empty()) GTEST_SKIP() << "skipped: tcpdump is not installed";
+    std::string error;
+    if (!net.Create(&error)) GTEST_SKIP() << "skipped: cannot create network namespaces: " << error;
+    char tmpl[] = "/tmp/kelvane-capture-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir = tmpl;
+    pcap = dir + "/session.pcap";
+    // The host tool under a name of its own: its log folder and ring are this test's.
+    exeName = "kvc" + std::to_string(getpid());
+    fs::copy_file(KELVANE_HOST_BIN, dir + "/" + exeName);
+  }
+
+  void TearDown() override {
+    tcpdump.Stop();
+    server.Stop();
+    net.Remove();
+    if (!exeName.empty()) {
+      shm_unlink(("/Global_" + exeName + ".mem").c_str());
+      sem_unlink(("/Global_" + exeName + ".evt").c_str());
+    }
+    std::error_code ec;
+    if (!dir.empty()) fs::remove_all(dir, ec);
+  }
+
+  // Captures a session: discover, login, images, snapshots, select, keep-alive.
+  void CaptureSession() {
+    // Each packet is read and written at once (else they wait in the kernel
+    // for a second); -Z root: the file is written in this test's folder.
+    ASSERT_TRUE(tcpdump.Start(net.InServer({KELVANE_TCPDUMP, "-i", "any", "--immediate-mode", "-U",
+                                            "-Z", "root", "-w", pcap}),
+                              dir + "/tcpdump.out"));
+    ASSERT_TRUE(tcpdump.WaitForOutput("listening on", 30)) << tcpdump.Output();
+    ASSERT_TRUE(server.Start(net.InServer({KELVANE_SERVER_BIN, "--images", KELVANE_EXAMPLE_IMAGES,
+                                           "--port", kServicePort}),
+                             dir + "/server.out"));
+    ASSERT_TRUE(server.WaitForOutput("tool service on tcp", 30)) << server.Output();
+    ProcessResult r = RunProcess(net.InTool({dir + "/" + exeName, "--json", "shell"}),
+                                 "discover\nlogin\nimages\nsnapshots\nselect 2\nheartbeat\n", 90);
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    // tcpdump writes each packet as it reads it: stop it once the file is still.
+    for (uintmax_t size = 1, last = 0; size != last;) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      last = size;
+      size = fs::file_size(pcap);
+    }
+    tcpdump.Stop();
+  }
+
+  PrivateNetwork net;
+  BackgroundProcess tcpdump, server;
+  std::string dir, pcap, exeName;
+};
+
+TEST_F(CaptureSessionTest, KelvaneDumpAndTsharkReadTheSession) {
+  CaptureSession();
+  if (HasFatalFailure()) return;
+
+  std::istringstream in;
+  std::ostringstream out, err;
+  ASSERT_EQ(dump::RunDump({"--pcap", pcap, "--json"}, in, out, err), dump::kDumpOk) << err.str();
+  EXPECT_NE(err.str().find(std::string("tool service on TCP port ") + kServicePort +
+                           " (discovery reply from 10.77.0.1"),
+            std::string::npos) << err.str();
+  std::vector<Json> packets;
+  std::vector<std::string> names;
+  for (const std::string& line : SplitLines(out.str())) {
+    packets.push_back(Json::parse(line));
+    names.push_back(packets.back().value("name", packets.back()["class"].get<std::string>()));
+  }
+  ASSERT_EQ(names, kSession) << out.str();
+  EXPECT_EQ(packets[1]["fields"]["Items"][0]["TcpPort"], std::stoi(kServicePort));
+  EXPECT_EQ(packets[2]["dport"], std::stoi(kServicePort));
+  EXPECT_EQ(packets[2]["direction"], "to server");
+  const Json& list = packets[5]["fields"];
+  EXPECT_EQ(list["ServerIP_text"], "10.77.0.1");
+  ASSERT_EQ(list["Images"].size(), 3u);
+  EXPECT_EQ(list["Images"][2]["Name"], "lab-tools");
+  const Json& snapshot = packets[7]["fields"]["Items"][0]["Snapshots"][0];
+  EXPECT_EQ(snapshot["Text"], "fresh install");
+  EXPECT_EQ(snapshot["Time_text"], "2026-01-05 08:30:00");
+
+  // tshark: no TCP port preference, so the port comes from the discovery reply.
+  ProcessResult t = RunProcess(
+      {KELVANE_TSHARK, "-r", pcap, "-X", "lua_script:" KELVANE_DISSECTOR, "-o",
+       "kelvane.tcp_port:0", "-Y", "kelvane", "-T", "fields", "-E", "aggregator=;", "-e",
+       "kelvane.name", "-e", "kelvane.CPDiscoverAckBaseInfor.TcpPort", "-e",
+       "kelvane.CPImageBaseInfor.Name", "-e", "kelvane.CImgSnapshotInfo.Time", "-e",
+       "kelvane.CPktToolQueryImgInfoListAck.ServerIP"},
+      "", 120);
+  ASSERT_EQ(t.exitCode, 0) << t.err;
+  std::string names2, rest;
+  for (const std::string& line : SplitLines(t.out)) {
+    names2 += line.substr(0, line.find('\t')) + ";";
+    rest += line.substr(line.find('\t')) + "\n";
+  }
+  std::string expected;
+  for (const std::string& n : kSession) expected += n + ";";
+  EXPECT_EQ(names2, expected) << t.out;
+  for (const std::string& value :
+       {std::string("\t") + kServicePort + "\t", std::string("base-desktop;classroom;lab-tools"),
+        std::string("2026-01-05 08:30:00;2026-02-11 17:45:12"), std::string("10.77.0.1")})
+    EXPECT_NE(rest.find(value), std::string::npos) << value << "\n" << t.out;
+}
+
+}  // namespace
+}  // namespace kdl::test
