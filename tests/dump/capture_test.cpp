@@ -123,6 +123,55 @@ TEST_F(CaptureTest, TsharkWithTheDissectorDecodesEveryCode) {
   ExpectEveryCode(classes, split);
 }
 
+// Little-endian head of `type` whose Length says `length`.
+CaptureBytes Head(uint32_t type, uint32_t length) {
+  CaptureBytes b(24);
+  for (int i = 0; i < 4; ++i) b[4 + i] = uint8_t(type >> (8 * i)), b[8 + i] = uint8_t(length >> (8 * i));
+  return b;
+}
+
+// A Length that disagrees with a datagram, bytes after a packet's fields, 50
+// stream bytes the capture lacks, and a Length that cannot frame a packet.
+// No discovery reply: the stream is found by its first head.
+TEST_F(CaptureTest, FaultsAreShownAndDecodingGoesOn) {
+  const std::string faults = path + ".faults.pcap";
+  const uint32_t tool = 0x0a010002, server = 0x0a010001, seq = 100;
+  const uint8_t push = PcapFile::kAck | PcapFile::kPsh;
+  {
+    PcapFile p(faults);
+    p.Udp(tool, 40002, 0xffffffff, 800, Head(0x00020000, 30));
+    CaptureBytes ack = Head(0x80020001, 40);
+    ack.resize(40);
+    p.Tcp(tool, 40002, server, 9000, seq, 0, push, ack);
+    p.Tcp(tool, 40002, server, 9000, seq + 40 + 50, 0, push, Head(0x00000001, 24));
+    p.Tcp(tool, 40002, server, 9000, seq + 40 + 50 + 24, 0, push, Head(0x00000001, 10));
+  }
+  DumpRun r = Dump({"--pcap", faults, "--json"});
+  EXPECT_EQ(r.status, dump::kDumpNotDecoded);
+  EXPECT_NE(r.err.find("no discovery reply and no --port"), std::string::npos) << r.err;
+  std::vector<Json> rows = JsonLines(r.out);
+  ASSERT_EQ(rows.size(), 5u) << r.out;
+  EXPECT_EQ(rows[0]["length_ok"], false);
+  EXPECT_EQ(rows[1]["surplus"], "00000000");
+  EXPECT_NE(rows[2]["error"].get<std::string>().find(
+                "50 bytes of the stream were not captured after stream byte 40"),
+            std::string::npos) << rows[2];
+  EXPECT_EQ(rows[3]["name"], "keep-alive");  // the next segment that starts a packet
+  EXPECT_NE(rows[4]["error"].get<std::string>().find("has Length 10, which cannot frame"),
+            std::string::npos) << rows[4];
+
+  if (std::string(KELVANE_TSHARK).empty()) return;
+  ProcessResult t = RunProcess({KELVANE_TSHARK, "-r", faults, "-X", "lua_script:" KELVANE_DISSECTOR,
+                                "-o", "kelvane.tcp_port:9000", "-T", "fields", "-e",
+                                "_ws.expert.message"},
+                               "", 120);
+  std::filesystem::remove(faults);
+  for (const char* warning : {"Length 30, but the datagram holds 24 bytes",
+                              "Length 40, but the fields end after 36 bytes",
+                              "Length 10 cannot frame a packet"})
+    EXPECT_NE(t.out.find(warning), std::string::npos) << warning << "\n" << t.out << t.err;
+}
+
 TEST_F(CaptureTest, ATruncatedCaptureIsReported) {
   std::string cut = path + ".cut";
   std::filesystem::copy_file(path, cut, std::filesystem::copy_options::overwrite_existing);

@@ -134,6 +134,7 @@ class TcpFlow : public StreamSink {
       : m_Kind(kind), m_bNetOrder(netOrder), m_Framer(netOrder), m_Printer(printer) {}
 
   void Add(const IpSegment& seg, const PacketOrigin& origin) {
+    if (m_Kind == Kind::kIgnored) return;  // not reassembled: nothing is kept for it
     m_Origin = origin;
     if (seg.missing && m_Kind == Kind::kProtocol)
       Report(std::to_string(seg.missing) + " bytes of this segment were cut off by the "

@@ -31,6 +31,7 @@ class PacketFramer {
 
   explicit PacketFramer(bool netOrder) : m_bNetOrder(netOrder) {}
 
+  // Adds the next n bytes of the stream.
   void Append(const uint8_t* p, size_t n);
 
   // kPacket: *packet holds the next whole packet, which started at stream
