@@ -9,6 +9,9 @@
 # in the other, shows what the server saw and where the library's log file
 # is, and removes everything again, also on failure or Ctrl-C. The discovery
 # broadcast never leaves the two namespaces. Needs root.
+#
+# KELVANE_DEMO_PCAP=FILE.pcap also captures the session with tcpdump inside
+# the server's namespace, for kelvane-dump --pcap and Wireshark.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -22,8 +25,10 @@ fi
 bash scripts/setup.sh
 echo "== building (release preset): libKelvaneDll.so, kelvane, kelvane-server, kelvane-logview"
 cmake --preset release >/dev/null
-cmake --build --preset release -j "$(nproc)" --target KelvaneDll kelvane kelvane-server \
-  kelvane-logview
+targets=(KelvaneDll kelvane kelvane-server kelvane-logview)
+pcap="${KELVANE_DEMO_PCAP:-}"
+[ -z "$pcap" ] || targets+=(kelvane-dump kelvane_dissector)
+cmake --build --preset release -j "$(nproc)" --target "${targets[@]}"
 
 build="$root/build/release"
 host="$build/tools/host/kelvane"
@@ -36,12 +41,17 @@ veth_server="kvds$$"
 veth_tool="kvdt$$"
 work=$(mktemp -d /tmp/kelvane-demo-XXXXXX)
 server_pid=""
+tcpdump_pid=""
 
-cleanup() {
-  if [ -n "$server_pid" ]; then
-    kill "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
+stop() {
+  if [ -n "$1" ]; then
+    kill "$1" 2>/dev/null || true
+    wait "$1" 2>/dev/null || true
   fi
+}
+cleanup() {
+  stop "$server_pid"
+  stop "$tcpdump_pid"
   netns_remove "$ns_tool" "$ns_server"
   rm -rf "$work"
 }
@@ -50,6 +60,18 @@ trap 'exit 130' INT TERM
 
 echo "== creating the private network: $ns_server (10.77.0.1) <-> $ns_tool (10.77.0.2)"
 netns_create "$ns_server" "$ns_tool" "$veth_server" "$veth_tool" 10.77.0.1/24 10.77.0.2/24
+
+if [ -n "$pcap" ]; then
+  echo "== capturing the session in $ns_server to $pcap"
+  # --immediate-mode: each packet is written as it comes; -Z root: no user switch.
+  ip netns exec "$ns_server" tcpdump -i any --immediate-mode -U -Z root -w "$pcap" \
+    >"$work/tcpdump.log" 2>&1 &
+  tcpdump_pid=$!
+  for _ in $(seq 1 100); do
+    grep -q "listening on" "$work/tcpdump.log" 2>/dev/null && break
+    sleep 0.1
+  done
+fi
 
 echo "== starting kelvane-server with $images"
 ip netns exec "$ns_server" "$server_bin" --images "$images" >"$work/server.log" 2>&1 &
@@ -94,6 +116,16 @@ if [ -f "$logfile" ]; then
   tail -c +"$((log_start + 1))" "$logfile"
 else
   echo "   (no log file was written)"
+fi
+
+if [ -n "$pcap" ]; then
+  sleep 0.5  # the last packets of the session reach the file
+  stop "$tcpdump_pid"
+  tcpdump_pid=""
+  echo
+  echo "== the capture: $pcap"
+  echo "   $build/tools/dump/kelvane-dump --pcap $pcap"
+  echo "   tshark -r $pcap -X lua_script:$build/tools/dump/dissector/kelvane.lua"
 fi
 
 echo
