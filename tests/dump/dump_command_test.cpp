@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "tools/dump/CaptureDump.h"
 #include "tools/dump/PacketDescribe.h"
 
 namespace {
@@ -225,6 +226,12 @@ TEST(DumpInput, CapturesAndCutStreamsAreRefusedWithAReason) {
   std::remove(path.c_str());
   EXPECT_EQ(asFile.status, kdl::dump::kDumpBadInput);
   EXPECT_NE(asFile.err.find("is a pcapng capture file"), std::string::npos) << asFile.err;
+  // --pcap on a file that is not there, or in a build without libpcap.
+  DumpRun noCapture = Dump({"--pcap", path});
+  EXPECT_EQ(noCapture.status, kdl::dump::kDumpBadInput);
+  EXPECT_NE(noCapture.err.find(kdl::dump::CaptureSupported() ? "cannot read " + path
+                                                             : "--pcap is not available in this build"),
+            std::string::npos) << noCapture.err;
 
   // A stream that ends inside its second packet: the first still shows.
   std::string cut = std::string(kKeepAliveHex) + std::string(kLoginAckHex, 0, 72);  // 32 bytes

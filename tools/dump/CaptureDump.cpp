@@ -2,6 +2,8 @@
 
 #include <ostream>
 
+#include "tools/dump/DumpCommand.h"
+
 #if KELVANE_HAVE_PCAP
 
 #include <pcap/pcap.h>
@@ -352,7 +354,7 @@ int DumpCapture(const DumpOptions& o, PacketPrinter& printer, std::ostream& err)
     CaptureFile file;
     if (!file.Open(o.pcap, &why)) {
       err << "kelvane-dump: " << why << "\n";
-      return 2;
+      return kDumpBadInput;
     }
     if (pass == 1) decoder.AnnouncePorts();
     Frame f, last;
@@ -390,7 +392,7 @@ int DumpCapture(const DumpOptions&, PacketPrinter&, std::ostream& err) {
   err << "kelvane-dump: --pcap is not available in this build: it was built without libpcap "
          "(the Windows build has none). Read the capture with the Linux kelvane-dump, or open "
          "it in Wireshark with the kelvane.lua dissector.\n";
-  return 2;
+  return kDumpBadInput;
 }
 
 }  // namespace kdl::dump

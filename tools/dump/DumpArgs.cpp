@@ -25,7 +25,7 @@ int ParseDumpArgs(const std::vector<std::string>& args, DumpOptions* o, std::ost
                               "and the TCP streams of the tool service");
   app.add_option("--port", o->ports,
                  "A TCP port of the tool service (repeatable); besides the ports that discovery "
-                 "replies announce. With neither, every TCP stream that starts with a packet")
+                 "replies announce. With neither, every TCP stream that starts with a packet head")
       ->check(CLI::Range(1, 65535))
       ->needs(pcap);
   app.add_option("--type", o->types,
