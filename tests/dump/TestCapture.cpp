@@ -85,6 +85,7 @@ bool WriteTestCapture(const std::string& corpusDir, const std::string& path, Tes
                       std::string* why) {
   std::map<uint32_t, Bytes> seeds;  // by code, so the stream goes in code order
   for (const auto& e : std::filesystem::directory_iterator(corpusDir)) {
+    if (!e.is_regular_file()) continue;  // the other fuzz targets' seed folders
     std::ifstream f(e.path(), std::ios::binary);
     seeds[uint32_t(std::stoul(e.path().filename().string(), nullptr, 16))] =
         Bytes(std::istreambuf_iterator<char>(f), {});
