@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "log/LogWriter.h"
+#include "util/TerminalText.h"
 
 namespace kdl::logview {
 
@@ -16,25 +17,6 @@ namespace {
 constexpr uint32_t kKnownLevels[] = {LOG_DEBUG, LOG_TRACE,   LOG_INFO, LOG_STARTUP,
                                      LOG_SHUTDOWN, LOG_WARNING, LOG_ERROR};
 constexpr int kKnownRanks[] = {0, 1, 2, 2, 2, 3, 4};
-
-// Length of the well-formed UTF-8 sequence at s[i] (ending before `end`)
-// that is not a control character, or 0.
-size_t Utf8Length(const std::string& s, size_t i, size_t end) {
-  const auto at = [&s](size_t k) { return static_cast<unsigned char>(s[k]); };
-  const unsigned char b = at(i);
-  size_t len = b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xF0 && b <= 0xF4 ? 4 : 0;
-  if (len == 0 || i + len > end) return 0;
-  for (size_t k = 1; k < len; ++k) {
-    if ((at(i + k) & 0xC0) != 0x80) return 0;
-  }
-  const unsigned char b1 = at(i + 1);
-  if ((b == 0xE0 && b1 < 0xA0) || (b == 0xED && b1 > 0x9F) ||  // overlong, surrogate
-      (b == 0xF0 && b1 < 0x90) || (b == 0xF4 && b1 > 0x8F) ||  // overlong, past U+10FFFF
-      (b == 0xC2 && b1 < 0xA0)) {                               // C1 control
-    return 0;
-  }
-  return len;
-}
 
 // "[" + body + "]|" at `pos`: the body, and `pos` moved past the field.
 bool TakeField(const std::string& line, size_t* pos, std::string* body) {
@@ -121,27 +103,7 @@ std::string JsonOf(const RingEvent& e, const std::string& line) {
 
 std::string EscapeLine(const std::string& raw) {
   const size_t end = !raw.empty() && raw.back() == '\n' ? raw.size() - 1 : raw.size();
-  std::string out;
-  out.reserve(end);
-  for (size_t i = 0; i < end;) {
-    const unsigned char b = static_cast<unsigned char>(raw[i]);
-    if ((b >= 0x20 && b < 0x7F) || b == '\t') {
-      out += static_cast<char>(b);
-      ++i;
-      continue;
-    }
-    const size_t len = b >= 0x80 ? Utf8Length(raw, i, end) : 0;
-    if (len > 0) {
-      out.append(raw, i, len);
-      i += len;
-      continue;
-    }
-    char hex[5];
-    std::snprintf(hex, sizeof(hex), "\\x%02X", b);
-    out += hex;
-    ++i;
-  }
-  return out;
+  return kdl::util::EscapeForTerminal(raw.substr(0, end), /*keepTabs=*/true);
 }
 
 LineFields SplitFields(const std::string& line) {

@@ -1,18 +1,19 @@
-// Command line of kelvane-logview, with CLI11.
+// Command line of kelvane-logview, on the tools' shared CLI11 set-up.
 #include "tools/logview/LogviewArgs.h"
 
-#include <CLI/CLI.hpp>
+#include <iostream>
 
-#include "KelvaneVersion.h"
+#include "tools/cli/ToolArgs.h"
 
 namespace kdl::logview {
 
 int ParseLogviewArgs(int argc, char** argv, LogviewOptions* o) {
-  CLI::App app{
-      "Follows the shared log ring of a running host program, as its log writer publishes "
-      "the lines."};
-  app.name("kelvane-logview");
-  app.set_version_flag("--version", std::string("kelvane-logview ") + KELVANE_VERSION);
+  CLI::App app;
+  kdl::cli::SetUpApp(app, "kelvane-logview",
+                     "Follows the shared log ring of a running host program, as its log writer "
+                     "publishes the lines.");
+  app.footer("Exit status: 0 after --list, --no-follow or Ctrl-C, 1 when the block does not "
+             "exist (without --wait) or the output cannot be written, 2 for a usage error.");
   app.add_option("NAME", o->names,
                  "The host program (kelvane for kelvane or kelvane.exe; a path also does)");
   app.add_flag("--list", o->list, "List the log blocks on this machine (and those of NAMEs)");
@@ -32,15 +33,13 @@ int ParseLogviewArgs(int argc, char** argv, LogviewOptions* o) {
   app.add_option("--grep", o->format.grep, "Show only lines that contain TEXT");
   app.add_flag("--json", o->format.json,
                "One JSON object per line: time, thread, level, text");
-  try {
-    app.parse(argc, argv);
-    if (!o->list && o->names.size() != 1) {
-      throw CLI::ValidationError("NAME", "name one host program to follow (or use --list)");
-    }
-  } catch (const CLI::ParseError& e) {
-    const int status = app.exit(e);
-    return status == 0 ? 0 : 2;
+  kdl::cli::ParseResult r = kdl::cli::ParseArgs(app, argc, argv);
+  if (r.kind == kdl::cli::ParseResult::kRun && !o->list && o->names.size() != 1) {
+    r.kind = kdl::cli::ParseResult::kUsageError;
+    r.text = "name one host program to follow (or use --list)";
   }
+  if (r.kind != kdl::cli::ParseResult::kRun)
+    return kdl::cli::ReportParse(r, "kelvane-logview", 1, std::cout, std::cerr);
   o->follow = !noFollow;
   if (!level.empty()) RankOfLevelName(level, &o->format.minRank);
   return -1;

@@ -19,8 +19,8 @@ struct LogviewOptions {
 };
 
 // Parses the command line into `o`. Returns -1 when the viewer is to run,
-// otherwise the exit status after --help or --version (0) or a usage error
-// (2), which it has printed.
+// otherwise the exit status after --help or --version (0; 1 when they could
+// not be written) or a usage error (2), which it has printed.
 int ParseLogviewArgs(int argc, char** argv, LogviewOptions* o);
 
 }  // namespace kdl::logview
