@@ -15,6 +15,7 @@ enum DumpStatus {
   kDumpOk = 0,          // every packet decoded (or the code list was printed)
   kDumpNotDecoded = 1,  // a packet did not decode, or the input ends mid-packet
   kDumpBadInput = 2,    // bad arguments, unreadable file, malformed hex, no capture
+  kDumpOutputFailed = 3,  // the output could not be written
 };
 
 // Runs the command with `args` (without the program name). Reads hex from

@@ -4,14 +4,18 @@
 #include <string>
 #include <vector>
 
+#include "tools/cli/Output.h"
 #include "tools/dump/DumpCommand.h"
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
+  int status;
   try {
-    return kdl::dump::RunDump(args, std::cin, std::cout, std::cerr);
+    status = kdl::dump::RunDump(args, std::cin, std::cout, std::cerr);
   } catch (const std::exception& e) {
     std::cerr << "kelvane-dump: " << e.what() << "\n";
-    return kdl::dump::kDumpBadInput;
+    status = kdl::dump::kDumpBadInput;
   }
+  if (!kdl::cli::OutputWritten(std::cout, "kelvane-dump")) return kdl::dump::kDumpOutputFailed;
+  return status;
 }
