@@ -189,6 +189,21 @@ int BackgroundProcess::Stop() {
   return code;
 }
 
+int BackgroundProcess::Wait(int timeoutSec) {
+  const auto deadline = Clock::now() + std::chrono::seconds(timeoutSec);
+  int status = 0;
+  while (m_pid > 0 && Clock::now() < deadline) {
+    if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
+      m_pid = -1;
+      int code = -1, sig = 0;
+      DecodeStatus(status, &code, &sig);
+      return code;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return -1;
+}
+
 bool BackgroundProcess::Alive() {
   if (m_pid <= 0) return false;
   int status;

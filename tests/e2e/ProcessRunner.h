@@ -37,6 +37,9 @@ class BackgroundProcess {
   bool WaitForOutput(const std::string& text, int timeoutSec);
   // Ends the process; returns its exit code (-1 when a signal ended it).
   int Stop();
+  // Waits up to `timeoutSec` for the process to end by itself; returns its
+  // exit code (-1 when a signal ended it or it still runs).
+  int Wait(int timeoutSec);
   bool Running() const { return m_pid > 0; }
   // True while the process has not ended (reaps it once it has).
   bool Alive();

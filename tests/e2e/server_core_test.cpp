@@ -242,6 +242,28 @@ TEST_F(HandlerTest, FaultModes) {
   EXPECT_EQ(Decode(odd), nullptr);
 }
 
+TEST_F(HandlerTest, FaultsOfTheNthRequestOfAKindOnly) {
+  ASSERT_EQ(ParseServerArgs({"--fail", "select@2=5", "--no-reply", "select@3,images@1",
+                             "--delay", "select=10"},
+                            "d.json", &config).kind,
+            kdl::cli::ParseResult::kRun);
+  CRequestHandler handler(store, config);
+  const Bytes select = Head(0x00020005, 32) + U32(0) + U32(1);
+  std::vector<Reply> r;
+  for (int i = 0; i < 4; ++i) r.push_back(handler.Handle(select.data(), select.size(), tcp));
+  // Every select is delayed; the second also fails (ErrCode at byte 16),
+  // the third goes unanswered.
+  for (int i : {0, 1, 3}) ASSERT_TRUE(r[i].send) << i;
+  EXPECT_EQ(r[0].bytes[16], 0);
+  EXPECT_EQ(r[1].bytes[16], 5);
+  EXPECT_FALSE(r[2].send);
+  EXPECT_EQ(r[3].bytes[16], 0);
+  for (int i : {0, 1, 3}) EXPECT_EQ(r[i].delayMs, 10u) << i;
+  const Bytes images = Head(0x00020006, 24);
+  EXPECT_FALSE(handler.Handle(images.data(), images.size(), tcp).send);
+  EXPECT_TRUE(handler.Handle(images.data(), images.size(), tcp).send);
+}
+
 TEST(ImageStoreTest, LoadsTheShippedExample) {
   ImageStore store;
   std::string error;
@@ -271,8 +293,38 @@ TEST(ImageStoreTest, RefusesBadDocumentsAndKeepsItsContents) {
     EXPECT_FALSE(store.LoadJson(doc, &error)) << doc;
     EXPECT_FALSE(error.empty());
   }
+  // The message says where: line and column, the key, the date.
+  const std::pair<const char*, const char*> located[] = {
+      {"{\"images\": [\n  {\"id\": 1,\n   \"name\" \"a\"}]}", "line 3, column 13: syntax error"},
+      {R"({"images":[{"id":1,"name":"a","nmae":"b"}]})", "image 0: unknown key \"nmae\""},
+      {R"({"images":[],"extra":1})", "unknown key \"extra\""},
+      {R"({"images":[{"id":1,"name":"a","snapshots":[{"id":2,"tiem":"x"}]}]})",
+       "image 0: snapshot 0: unknown key \"tiem\""},
+      {R"({"images":[{"id":1,"name":"a","snapshots":[{"id":2,"time":"2026-02-31 08:00:00"}]}]})",
+       "\"time\" 2026-02-31 is no date: month 2 of 2026 has 28 days"},
+      {R"({"images":[{"id":1,"name":"a","snapshots":[{"id":2,"time":"2100-02-29 08:00:00"}]}]})",
+       "2100-02-29 is no date"},
+  };
+  for (const auto& doc : located) {
+    EXPECT_FALSE(store.LoadJson(doc.first, &error));
+    EXPECT_NE(error.find(doc.second), std::string::npos) << error;
+  }
   ASSERT_EQ(store.Images().size(), 1u);
   EXPECT_EQ(store.Images()[0].name, "a");
+  EXPECT_TRUE(store.LoadJson(
+      R"({"images":[{"id":1,"name":"a","snapshots":[{"id":2,"time":"2024-02-29 08:00:00"}]}]})",
+      &error)) << error;
+}
+
+TEST(ImageStoreTest, SharedSnapshotIdsAreAllowedAndNamed) {
+  ImageStore store;
+  std::string error;
+  ASSERT_TRUE(store.LoadJson(R"({"images":[{"id":1,"name":"a","snapshots":[{"id":7},{"id":8}]},)"
+                             R"({"id":2,"name":"b","snapshots":[{"id":7}]}]})",
+                             &error)) << error;
+  EXPECT_EQ(store.SharedSnapshotIds(),
+            std::vector<std::string>{"snapshot id 7 is used by 2 snapshots (of images 1 and 2): "
+                                     "a host's snapshot map keeps one of them"});
 }
 
 TEST(ImageStoreTest, CreateTakesTheNextIdentifier) {
@@ -294,14 +346,15 @@ TEST(ImageStoreTest, CreateTakesTheNextIdentifier) {
 
 TEST(ServerConfigTest, ParsesOptionsAndFaults) {
   ServerConfig c;
-  ParseOutcome p = ParseServerArgs(
-      {"--port", "0", "--udp-port", "1800", "--bind", "127.0.0.1", "--no-reply", "login,images",
+  kdl::cli::ParseResult p = ParseServerArgs(
+      {"--port", "0", "--udp-port=1800", "--bind", "127.0.0.1", "--no-reply", "login,images",
        "--delay", "select=250", "--fail", "set-admin=0x10", "--bad-length", "discover=-4",
        "--unknown-type", "snapshots", "--close-after", "3", "--client-type", "9",
        "--max-images", "0", "--max-connections", "8", "--max-queued-bytes", "65536",
-       "--idle-close", "1500"},
+       "--idle-close", "1500", "--ready-file", "/tmp/ready"},
       "default.json", &c);
-  ASSERT_TRUE(p.ok) << p.error;
+  ASSERT_EQ(p.kind, kdl::cli::ParseResult::kRun) << p.text;
+  EXPECT_EQ(c.readyFile, "/tmp/ready");
   EXPECT_EQ(c.imagesFile, "default.json");
   EXPECT_EQ(c.tcpPort, 0);
   EXPECT_EQ(c.udpPort, 1800);
@@ -333,12 +386,13 @@ TEST(ServerConfigTest, RefusesBadOptions) {
       {"--client-type", "010"}, {"--bad-length", "discover=+"},
       {"--max-connections", "0"}, {"--max-queued-bytes", "0"},
       {"--idle-close", "-1"},
+      {"--fail", "select@0=3"}, {"--no-reply", "login@x"},
   };
   for (const auto& args : bad) {
     ServerConfig c;
-    ParseOutcome p = ParseServerArgs(args, "d.json", &c);
-    EXPECT_FALSE(p.ok) << args[0];
-    EXPECT_FALSE(p.error.empty());
+    kdl::cli::ParseResult p = ParseServerArgs(args, "d.json", &c);
+    EXPECT_EQ(p.kind, kdl::cli::ParseResult::kUsageError) << args[0];
+    EXPECT_FALSE(p.text.empty());
   }
 }
 

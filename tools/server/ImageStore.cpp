@@ -1,7 +1,9 @@
 #include "tools/server/ImageStore.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -9,6 +11,55 @@ namespace kdl::sim {
 namespace {
 
 using nlohmann::json;
+
+// The keys each object of the file may have.
+const char* const kTopKeys[] = {"images"};
+const char* const kImageKeys[] = {"id",     "name",   "param1", "param2", "param3",
+                                  "param4", "param5", "param6", "text1",  "text2",
+                                  "path",   "snapshots"};
+const char* const kSnapshotKeys[] = {"id",     "param2", "param3", "param4",
+                                     "param5", "param6", "text",   "time"};
+
+// False with the first key of `obj` that is not among `known`.
+template <size_t N>
+bool OnlyKnownKeys(const json& obj, const char* const (&known)[N], std::string* why) {
+  for (auto it = obj.begin(); it != obj.end(); ++it) {
+    bool found = false;
+    for (const char* k : known) found = found || it.key() == k;
+    if (found) continue;
+    std::string list;
+    for (const char* k : known) list += std::string(list.empty() ? "" : ", ") + k;
+    *why = "unknown key \"" + it.key() + "\" (known: " + list + ")";
+    return false;
+  }
+  return true;
+}
+
+bool IsLeapYear(unsigned y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+unsigned DaysInMonth(unsigned year, unsigned month) {
+  static const unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return month == 2 && IsLeapYear(year) ? 29 : kDays[month - 1];
+}
+
+// The document, or false with where and why it is no JSON.
+bool ParseDocument(const std::string& text, json* doc, std::string* error) {
+  try {
+    *doc = json::parse(text);
+    return true;
+  } catch (const json::parse_error& e) {
+    // e.byte counts from 1 up to the character that broke the syntax.
+    const size_t end = e.byte == 0 ? 0 : std::min<size_t>(e.byte - 1, text.size());
+    const size_t lineStart = text.rfind('\n', end == 0 ? 0 : end - 1);
+    const size_t line = 1 + static_cast<size_t>(std::count(text.begin(), text.begin() + end, '\n'));
+    const size_t column = lineStart == std::string::npos || end == 0 ? end + 1 : end - lineStart;
+    std::string what = e.what();
+    const size_t colon = what.find(": ");
+    *error = "line " + std::to_string(line) + ", column " + std::to_string(column) + ": " +
+             (colon == std::string::npos ? what : what.substr(colon + 2));
+    return false;
+  }
+}
 
 bool SameName(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;
@@ -62,6 +113,7 @@ bool ReadSnapshot(const json& j, SnapshotEntry* s, std::string* why) {
     *why = "a snapshot needs an \"id\"";
     return false;
   }
+  if (!OnlyKnownKeys(j, kSnapshotKeys, why)) return false;
   static const char* kParams[] = {"param2", "param3", "param4", "param5", "param6"};
   if (!ReadU32(j, "id", &s->id, why)) return false;
   for (int i = 0; i < 5; ++i)
@@ -69,8 +121,9 @@ bool ReadSnapshot(const json& j, SnapshotEntry* s, std::string* why) {
   if (!ReadText(j, "text", kMaxSnapshotText, &s->text, why)) return false;
   std::string time;
   if (!ReadText(j, "time", 19, &time, why)) return false;
-  if (!time.empty() && !ParseTimeText(time, s->time)) {
-    *why = "\"time\" must read YYYY-MM-DD HH:MM:SS";
+  std::string bad;
+  if (!time.empty() && !ParseTimeText(time, s->time, &bad)) {
+    *why = "\"time\" " + bad;
     return false;
   }
   return true;
@@ -85,6 +138,7 @@ bool ReadImage(const json& j, ImageEntry* img, std::string* why) {
     *why = "an image needs an \"id\" and a \"name\"";
     return false;
   }
+  if (!OnlyKnownKeys(j, kImageKeys, why)) return false;
   if (!ReadU32(j, "id", &img->id, why) || !ReadText(j, "name", kMaxImageName, &img->name, why) ||
       !ReadU32(j, "param1", &img->param1, why) || !ReadU32(j, "param2", &img->param2, why) ||
       !ReadU32(j, "param3", &img->param3, why) || !ReadU32(j, "param4", &img->param4, why) ||
@@ -120,31 +174,38 @@ bool ReadImage(const json& j, ImageEntry* img, std::string* why) {
 
 }  // namespace
 
-bool ParseTimeText(const std::string& text, uint16_t out[6]) {
+bool ParseTimeText(const std::string& text, uint16_t out[6], std::string* why) {
   unsigned v[6];
   char tail;
-  if (text.size() != 19 ||
+  const bool shaped =
+      text.size() == 19 &&
       std::sscanf(text.c_str(), "%4u-%2u-%2u %2u:%2u:%2u%c", &v[0], &v[1], &v[2], &v[3], &v[4],
-                  &v[5], &tail) != 6)
+                  &v[5], &tail) == 6 &&
+      text[4] == '-' && text[7] == '-' && text[10] == ' ' && text[13] == ':' && text[16] == ':' &&
+      v[1] >= 1 && v[1] <= 12 && v[2] >= 1 && v[2] <= 31 && v[3] <= 23 && v[4] <= 59 &&
+      v[5] <= 59;
+  if (!shaped) {
+    if (why) *why = "must read YYYY-MM-DD HH:MM:SS, not \"" + text + "\"";
     return false;
-  if (text[4] != '-' || text[7] != '-' || text[10] != ' ' || text[13] != ':' || text[16] != ':')
+  }
+  if (v[2] > DaysInMonth(v[0], v[1])) {
+    if (why)
+      *why = text.substr(0, 10) + " is no date: month " + std::to_string(v[1]) + " of " +
+             std::to_string(v[0]) + " has " + std::to_string(DaysInMonth(v[0], v[1])) + " days";
     return false;
-  if (v[1] < 1 || v[1] > 12 || v[2] < 1 || v[2] > 31 || v[3] > 23 || v[4] > 59 || v[5] > 59)
-    return false;
+  }
   for (int i = 0; i < 6; ++i) out[i] = static_cast<uint16_t>(v[i]);
   return true;
 }
 
 bool ImageStore::LoadJson(const std::string& text, std::string* error) {
-  json doc = json::parse(text, nullptr, /*allow_exceptions=*/false);
-  if (doc.is_discarded()) {
-    *error = "not a JSON document";
-    return false;
-  }
+  json doc;
+  if (!ParseDocument(text, &doc, error)) return false;
   if (!doc.is_object() || !doc.contains("images") || !doc["images"].is_array()) {
     *error = "expected an object with an \"images\" list";
     return false;
   }
+  if (!OnlyKnownKeys(doc, kTopKeys, error)) return false;
   std::vector<ImageEntry> images;
   const json& list = doc["images"];
   for (size_t i = 0; i < list.size(); ++i) {
@@ -183,6 +244,24 @@ bool ImageStore::LoadFile(const std::string& path, std::string* error) {
     return false;
   }
   return true;
+}
+
+std::vector<std::string> ImageStore::SharedSnapshotIds() const {
+  std::map<uint32_t, std::vector<uint32_t>> owners;  // snapshot id -> image ids, in file order
+  for (const ImageEntry& img : m_images)
+    for (const SnapshotEntry& snap : img.snapshots) owners[snap.id].push_back(img.id);
+  std::vector<std::string> notes;
+  for (const auto& kv : owners) {
+    if (kv.second.size() < 2) continue;
+    std::string images;
+    for (size_t i = 0; i < kv.second.size(); ++i)
+      images += (i == 0 ? "" : i + 1 == kv.second.size() ? " and " : ", ") +
+                std::to_string(kv.second[i]);
+    notes.push_back("snapshot id " + std::to_string(kv.first) + " is used by " +
+                    std::to_string(kv.second.size()) + " snapshots (of images " + images +
+                    "): a host's snapshot map keeps one of them");
+  }
+  return notes;
 }
 
 const ImageEntry* ImageStore::Find(uint32_t id) const {

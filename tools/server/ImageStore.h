@@ -54,7 +54,10 @@ struct ImageEntry {
 class ImageStore {
  public:
   // Replaces the contents with those of a JSON document. On failure the
-  // store is unchanged and `error` says what is wrong and where.
+  // store is unchanged and `error` says what is wrong and where: the line
+  // and column of a syntax error, the image, snapshot and key of a bad
+  // value or of a key the format does not have, the date that does not
+  // exist.
   bool LoadJson(const std::string& text, std::string* error);
   bool LoadFile(const std::string& path, std::string* error);
 
@@ -62,6 +65,9 @@ class ImageStore {
   const ImageEntry* Find(uint32_t id) const;
   // True when an image has this name (ASCII letters compared without case).
   bool HasName(const std::string& name) const;
+  // One note per snapshot id that several snapshots share (servers send
+  // such lists; a host's snapshot map, keyed by id, keeps one of them).
+  std::vector<std::string> SharedSnapshotIds() const;
 
   // Adds an image without snapshots under the next free identifier, unless
   // `maxImages` images exist already. Returns kErrNone and sets *newId, or
@@ -73,7 +79,8 @@ class ImageStore {
   std::vector<ImageEntry> m_images;
 };
 
-// "YYYY-MM-DD HH:MM:SS" into six values; false when malformed or out of range.
-bool ParseTimeText(const std::string& text, uint16_t out[6]);
+// "YYYY-MM-DD HH:MM:SS" into six values; false with `why` (may be null)
+// when malformed, a field is out of its range or the day does not exist.
+bool ParseTimeText(const std::string& text, uint16_t out[6], std::string* why = nullptr);
 
 }  // namespace kdl::sim

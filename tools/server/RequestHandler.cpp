@@ -175,7 +175,8 @@ Reply CRequestHandler::Handle(const uint8_t* data, size_t size, const PeerContex
     RefuseNotLoggedIn(r.kind, where + name, &r);
     return r;
   }
-  const FaultPlan& fault = m_config.Fault(r.kind);
+  // Counted per kind over the run, for faults of the Nth request.
+  const FaultPlan fault = m_config.FaultFor(r.kind, ++m_served[static_cast<int>(r.kind)]);
   Served s = Serve(r.kind, *pkt, ctx, fault);
   ApplyFaults(s, fault, ctx.udp, where + name + s.request, &r);
   // A login answered with an error (a forced one) leaves the link as it was.

@@ -65,6 +65,7 @@ class CRequestHandler {
 
   ImageStore& m_store;
   const ServerConfig& m_config;
+  uint32_t m_served[kRequestKindCount] = {};  // requests served so far, per kind
 };
 
 // Printable form of a text for the request log: quoted, other bytes as \xNN.

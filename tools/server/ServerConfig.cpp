@@ -1,237 +1,233 @@
 #include "tools/server/ServerConfig.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 
 #include "tools/server/ImageStore.h"
 
 namespace kdl::sim {
 namespace {
 
-// Splits "a,b,c" into request kinds.
-bool ParseKindList(const std::string& text, std::vector<RequestKind>* kinds, std::string* error) {
+using kdl::cli::ParseU32;
+
+[[noreturn]] void Refuse(const std::string& option, const std::string& why) {
+  throw CLI::ValidationError(option, why);
+}
+
+// "select" or "select@2": the request kind and, for @N, which one (else 0).
+void ParseTarget(const std::string& option, const std::string& text, RequestKind* kind,
+                 uint32_t* nth) {
+  const size_t at = text.find('@');
+  const std::string name = text.substr(0, at);
+  if (!ParseRequestName(name, kind)) Refuse(option, "unknown request \"" + name + "\"");
+  *nth = 0;
+  if (at != std::string::npos && (!ParseU32(text.substr(at + 1), nth) || *nth == 0))
+    Refuse(option, "\"" + text + "\": @N counts requests from 1");
+}
+
+// The plan that a fault option for `nth` (0: every request) changes.
+FaultPlan& PlanOf(ServerConfig* config, RequestKind kind, uint32_t nth) {
+  if (nth == 0) return config->Fault(kind);
+  for (NthFault& f : config->nthFaults)
+    if (f.kind == kind && f.nth == nth) return f.plan;
+  config->nthFaults.push_back(NthFault{kind, nth, FaultPlan()});
+  return config->nthFaults.back().plan;
+}
+
+// --no-reply and --unknown-type: "REQ,REQ,...".
+void ApplyKindList(const std::string& option, const std::string& text, ServerConfig* config) {
   size_t start = 0;
   while (true) {
-    size_t comma = text.find(',', start);
-    std::string name = text.substr(start, comma == std::string::npos ? comma : comma - start);
-    RequestKind k;
-    if (!ParseRequestName(name, &k)) {
-      *error = "unknown request \"" + name + "\"";
-      return false;
-    }
-    kinds->push_back(k);
-    if (comma == std::string::npos) return true;
+    const size_t comma = text.find(',', start);
+    RequestKind kind;
+    uint32_t nth;
+    ParseTarget(option, text.substr(start, comma == std::string::npos ? comma : comma - start),
+                &kind, &nth);
+    FaultPlan& plan = PlanOf(config, kind, nth);
+    (option == "--no-reply" ? plan.noReply : plan.unknownType) = true;
+    if (comma == std::string::npos) return;
     start = comma + 1;
   }
 }
 
-// Splits "REQ=VALUE".
-bool SplitAssignment(const std::string& text, RequestKind* kind, std::string* value,
-                     std::string* error) {
-  size_t eq = text.find('=');
-  if (eq == std::string::npos) {
-    *error = "expected REQUEST=VALUE, got \"" + text + "\"";
-    return false;
-  }
-  if (!ParseRequestName(text.substr(0, eq), kind)) {
-    *error = "unknown request \"" + text.substr(0, eq) + "\"";
-    return false;
-  }
-  *value = text.substr(eq + 1);
-  return true;
-}
-
-bool ParsePort(const std::string& text, uint16_t* out) {
-  uint32_t v;
-  if (!ParseU32(text, &v) || v > 65535) return false;
-  *out = static_cast<uint16_t>(v);
-  return true;
-}
-
-}  // namespace
-
-bool ParseU32(const std::string& text, uint32_t* out) {
-  if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') return false;
-  errno = 0;
-  char* end = nullptr;
-  unsigned long long v = std::strtoull(text.c_str(), &end, 0);
-  if (errno || *end || v > 0xFFFFFFFFull) return false;
-  // strtoull with base 0 takes a leading 0 as octal; refuse that surprise.
-  if (text.size() > 1 && text[0] == '0' && text[1] != 'x' && text[1] != 'X') return false;
-  *out = static_cast<uint32_t>(v);
-  return true;
-}
-
-std::string ServerUsage() {
-  const ServerConfig d;
-  char unknownCode[16];
-  std::snprintf(unknownCode, sizeof unknownCode, "0x%08X", d.unknownCode);
-  return "usage: kelvane-server [options]\n"
-         "\n"
-         "Answers the tool family of the diskless server protocol: discovery on UDP,\n"
-         "login, image list, image information, create, select, set and cancel\n"
-         "administrator and keep-alives on TCP. Logs every request to stdout.\n"
-         "\n"
-         "options:\n"
-         "  --images FILE          images and snapshots to serve (JSON)\n"
-         "  --port N               TCP port (default " + std::to_string(d.tcpPort) +
-         "; 0 picks a free port)\n"
-         "  --bind ADDR            TCP address to listen on (default " + d.bindAddress + ")\n"
-         "  --udp-port N           discovery port on 0.0.0.0 (default " +
-         std::to_string(d.udpPort) + "; 0 picks one)\n"
-         "  --image-root DIR       folder that select paths are built in\n"
-         "                         (default " + d.imageRoot + ")\n"
-         "  --client-type N        login reply: ClientType (default " +
-         std::to_string(d.clientType) + ")\n"
-         "  --manager-enable N     login reply: ManagerEnable (default " +
-         std::to_string(d.managerEnable) + ")\n"
-         "  --ext-info N           login reply: ExtInfo (default " + std::to_string(d.extInfo) +
-         ")\n"
-         "\n"
-         "limits (a TCP link must log in before any request but discovery and login):\n"
-         "  --max-images N         refuse creates once N images exist (default " +
-         std::to_string(d.maxImages) + ")\n"
-         "  --max-connections N    close further TCP links at once (default " +
-         std::to_string(d.maxConnections) + ")\n"
-         "  --max-queued-bytes N   close a link whose unsent replies exceed N bytes\n"
-         "                         (default " + std::to_string(d.maxQueuedBytes) + ")\n"
-         "  --idle-close MS        close a link that sent nothing for MS milliseconds\n"
-         "                         (default " + std::to_string(d.idleCloseMs) + ": never)\n"
-         "\n"
-         "fault modes (REQ is discover, login, images, snapshots, create, select,\n"
-         "set-admin, cancel-admin or heartbeat; REQS a comma-separated list):\n"
-         "  --no-reply REQS        never answer these requests\n"
-         "  --delay REQ=MS         answer REQ after MS milliseconds\n"
-         "  --fail REQ=CODE        answer REQ with ErrCode CODE\n"
-         "  --close-after N        close each TCP link after serving N requests\n"
-         "  --bad-length REQ=LEN   answer REQ with head Length LEN; +N or -N is\n"
-         "                         relative to the true size\n"
-         "  --unknown-type REQS    answer with a frame of an unknown type code instead\n"
-         "  --unknown-code CODE    that type code (default " + unknownCode + ")\n"
-         "\n"
-         "result codes: " + std::to_string(kErrUnknownImage) + " unknown image id, " +
-         std::to_string(kErrNotLoggedIn) + " not logged in, " +
-         std::to_string(kErrImageExists) + " image name taken,\n" +
-         "  " + std::to_string(kErrInvalidRequest) + " invalid request, " +
-         std::to_string(kErrTooManyImages) + " image limit reached\n";
-}
-
-namespace {
-
-// The limit options; *known is false for any other option. A link or queue
-// limit of 0 would refuse everything and is taken as a mistake.
-bool ApplyLimitOption(const std::string& opt, const std::string& value, ServerConfig* config,
-                      bool* known) {
-  *known = true;
-  if (opt == "--max-images") return ParseU32(value, &config->maxImages);
-  if (opt == "--idle-close") return ParseU32(value, &config->idleCloseMs);
-  uint32_t* limit = opt == "--max-connections"    ? &config->maxConnections
-                    : opt == "--max-queued-bytes" ? &config->maxQueuedBytes
-                                                  : nullptr;
-  *known = limit != nullptr;
-  return !limit || (ParseU32(value, limit) && *limit > 0);
-}
-
-// The fault options: --no-reply, --unknown-type, --delay, --fail and
-// --bad-length. False when `value` is not good for `opt`.
-bool ApplyFaultOption(const std::string& opt, const std::string& value, ServerConfig* config,
-                      std::string* why) {
-  if (opt == "--no-reply" || opt == "--unknown-type") {
-    std::vector<RequestKind> kinds;
-    const bool good = ParseKindList(value, &kinds, why);
-    for (RequestKind k : kinds) {
-      if (opt == "--no-reply")
-        config->Fault(k).noReply = true;
-      else
-        config->Fault(k).unknownType = true;
-    }
-    return good;
-  }
-  RequestKind k;
-  std::string v;
-  if (!SplitAssignment(value, &k, &v, why)) return false;
-  FaultPlan& f = config->Fault(k);
-  if (opt == "--delay") return ParseU32(v, &f.delayMs);
-  if (opt == "--fail") {
-    f.forceErr = ParseU32(v, &f.errCode);
-    return f.forceErr;
-  }
-  const bool relative = !v.empty() && (v[0] == '+' || v[0] == '-');
-  uint32_t n;
-  const bool good = ParseU32(relative ? v.substr(1) : v, &n);
-  f.badLength = good;
-  f.lengthRelative = relative;
-  f.lengthValue = (relative && v[0] == '-') ? -int64_t(n) : int64_t(n);
-  return good;
-}
-
-// One option with its value. False with `why` (or a bad value) on a value
-// the option does not take; *known tells whether the option exists.
-bool ApplyOption(const std::string& opt, const std::string& value, ServerConfig* config,
-                 std::string* why, bool* known) {
-  *known = true;
-  if (opt == "--images") {
-    config->imagesFile = value;
-  } else if (opt == "--bind") {
-    config->bindAddress = value;
-  } else if (opt == "--port") {
-    return ParsePort(value, &config->tcpPort);
-  } else if (opt == "--udp-port") {
-    return ParsePort(value, &config->udpPort);
-  } else if (opt == "--image-root") {
-    config->imageRoot = value;
-  } else if (opt == "--client-type") {
-    return ParseU32(value, &config->clientType);
-  } else if (opt == "--manager-enable") {
-    return ParseU32(value, &config->managerEnable);
-  } else if (opt == "--ext-info") {
-    return ParseU32(value, &config->extInfo);
-  } else if (opt == "--close-after") {
-    return ParseU32(value, &config->closeAfter);
-  } else if (opt == "--unknown-code") {
-    return ParseU32(value, &config->unknownCode);
-  } else if (opt == "--no-reply" || opt == "--unknown-type" || opt == "--delay" ||
-             opt == "--fail" || opt == "--bad-length") {
-    return ApplyFaultOption(opt, value, config, why);
+// --delay, --fail and --bad-length: "REQ=VALUE".
+void ApplyAssignment(const std::string& option, const std::string& text, ServerConfig* config) {
+  const size_t eq = text.find('=');
+  if (eq == std::string::npos) Refuse(option, "expected REQUEST=VALUE, got \"" + text + "\"");
+  RequestKind kind;
+  uint32_t nth;
+  ParseTarget(option, text.substr(0, eq), &kind, &nth);
+  FaultPlan& f = PlanOf(config, kind, nth);
+  const std::string v = text.substr(eq + 1);
+  const bool relative = option == "--bad-length" && !v.empty() && (v[0] == '+' || v[0] == '-');
+  uint32_t n = 0;
+  if (!ParseU32(relative ? v.substr(1) : v, &n))
+    Refuse(option, "\"" + v + "\" is no number from 0 to 4294967295 (decimal or 0x hex)");
+  if (option == "--delay") {
+    f.delayMs = n;
+  } else if (option == "--fail") {
+    f.forceErr = true;
+    f.errCode = n;
   } else {
-    return ApplyLimitOption(opt, value, config, known);
+    f.badLength = true;
+    f.lengthRelative = relative;
+    f.lengthValue = relative && v[0] == '-' ? -int64_t(n) : int64_t(n);
   }
-  return true;
+}
+
+std::string Hex32(uint32_t v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%08X", v);
+  return buf;
+}
+
+std::string Footer() {
+  return "REQ is discover, login, images, snapshots, create, select, set-admin, cancel-admin "
+         "or heartbeat, with @N for the Nth request of that kind only (counted from 1 since "
+         "the start, over all links): --fail select@2=5 fails the second select. REQS is a "
+         "comma-separated list of them. The fault options may be given more than once.\n\n"
+         "Result codes it answers with: " +
+         std::to_string(kErrUnknownImage) + " unknown image id, " +
+         std::to_string(kErrNotLoggedIn) + " not logged in, " +
+         std::to_string(kErrImageExists) + " image name taken, " +
+         std::to_string(kErrInvalidRequest) + " invalid request, " +
+         std::to_string(kErrTooManyImages) + " image limit reached.\n\n"
+         "Exit status: 0 after SIGINT, SIGTERM or SIGHUP (it stops cleanly), 1 when it cannot "
+         "listen or its output or ready file cannot be written, 2 for a usage error or a bad "
+         "images file.";
+}
+
+// The options of the listening sockets, the images and the login reply.
+void AddServiceOptions(CLI::App& app, ServerConfig* c) {
+  using kdl::cli::AddNumber;
+  const ServerConfig d;
+  app.add_option("--images", c->imagesFile, "Images and snapshots to serve (JSON)")
+      ->type_name("FILE");
+  AddNumber(&app, "--port", &c->tcpPort,
+            "TCP port (default " + std::to_string(d.tcpPort) + "; 0 picks a free port)");
+  app.add_option("--bind", c->bindAddress,
+                 "TCP address to listen on (default " + d.bindAddress + ")")->type_name("ADDR");
+  AddNumber(&app, "--udp-port", &c->udpPort,
+            "Discovery port on 0.0.0.0 (default " + std::to_string(d.udpPort) + "; 0 picks one)");
+  app.add_option("--image-root", c->imageRoot,
+                 "Folder that select paths are built in (default " + d.imageRoot + ")")
+      ->type_name("DIR");
+  app.add_option("--ready-file", c->readyFile,
+                 "Once both sockets listen, write tcp_port=N and udp_port=N lines to PATH "
+                 "(removed when it stops)")->type_name("PATH");
+  AddNumber(&app, "--client-type", &c->clientType,
+            "Login reply: ClientType (default " + std::to_string(d.clientType) + ")");
+  AddNumber(&app, "--manager-enable", &c->managerEnable,
+            "Login reply: ManagerEnable (default " + std::to_string(d.managerEnable) + ")");
+  AddNumber(&app, "--ext-info", &c->extInfo,
+            "Login reply: ExtInfo (default " + std::to_string(d.extInfo) + ")");
+}
+
+// The limits that keep hostile or broken clients from taking the simulator
+// down. A link or queue limit of 0 would refuse everything: a usage error.
+void AddLimitOptions(CLI::App& app, ServerConfig* c) {
+  using kdl::cli::AddNumber;
+  const ServerConfig d;
+  const auto positive = [](const std::string& option, uint32_t* target) {
+    return [option, target](uint32_t v) {
+      if (v == 0) Refuse(option, "must be at least 1");
+      *target = v;
+    };
+  };
+  AddNumber(&app, "--max-images", &c->maxImages,
+            "Refuse creates once N images exist (default " + std::to_string(d.maxImages) + ")")
+      ->group("Limits");
+  kdl::cli::AddNumberTo(&app, "--max-connections", positive("--max-connections", &c->maxConnections),
+                        "Close further TCP links at once (default " +
+                            std::to_string(d.maxConnections) + ")",
+                        UINT32_MAX)->group("Limits");
+  kdl::cli::AddNumberTo(&app, "--max-queued-bytes",
+                        positive("--max-queued-bytes", &c->maxQueuedBytes),
+                        "Close a link whose unsent replies exceed N bytes (default " +
+                            std::to_string(d.maxQueuedBytes) + ")",
+                        UINT32_MAX)->group("Limits");
+  AddNumber(&app, "--idle-close", &c->idleCloseMs,
+            "Close a link that sent nothing for MS milliseconds (default 0: never)")
+      ->type_name("MS")
+      ->group("Limits");
+}
+
+void AddFaultOptions(CLI::App& app, ServerConfig* c) {
+  using kdl::cli::AddRepeated;
+  const ServerConfig d;
+  for (const char* name : {"--no-reply", "--unknown-type"}) {
+    const std::string option = name;
+    AddRepeated(&app, option, [option, c](const std::string& v) { ApplyKindList(option, v, c); },
+                option == "--no-reply"
+                    ? "Never answer these requests"
+                    : "Answer these with a frame of an unknown type code instead")
+        ->type_name("REQS")
+        ->group("Fault modes");
+  }
+  const struct {
+    const char* name;
+    const char* value;
+    const char* help;
+  } kAssignments[] = {
+      {"--delay", "REQ=MS", "Answer REQ after MS milliseconds"},
+      {"--fail", "REQ=CODE", "Answer REQ with ErrCode CODE"},
+      {"--bad-length", "REQ=LEN",
+       "Answer REQ with head Length LEN; +N or -N is relative to the true size"},
+  };
+  for (const auto& a : kAssignments) {
+    const std::string option = a.name;
+    AddRepeated(&app, option, [option, c](const std::string& v) { ApplyAssignment(option, v, c); },
+                a.help)
+        ->type_name(a.value)
+        ->group("Fault modes");
+  }
+  kdl::cli::AddNumber(&app, "--close-after", &c->closeAfter,
+                      "Close each TCP link after serving N requests")->group("Fault modes");
+  kdl::cli::AddNumber(&app, "--unknown-code", &c->unknownCode,
+                      "The type code of --unknown-type (default " + Hex32(d.unknownCode) + ")")
+      ->type_name("CODE")
+      ->group("Fault modes");
+}
+
+void Overlay(const FaultPlan& from, FaultPlan* to) {
+  to->noReply = to->noReply || from.noReply;
+  to->unknownType = to->unknownType || from.unknownType;
+  if (from.delayMs) to->delayMs = from.delayMs;
+  if (from.forceErr) {
+    to->forceErr = true;
+    to->errCode = from.errCode;
+  }
+  if (from.badLength) {
+    to->badLength = true;
+    to->lengthRelative = from.lengthRelative;
+    to->lengthValue = from.lengthValue;
+  }
 }
 
 }  // namespace
 
-ParseOutcome ParseServerArgs(const std::vector<std::string>& args,
-                             const std::string& defaultImages, ServerConfig* config) {
-  ParseOutcome out;
+FaultPlan ServerConfig::FaultFor(RequestKind k, uint32_t nth) const {
+  FaultPlan plan = Fault(k);
+  for (const NthFault& f : nthFaults)
+    if (f.kind == k && f.nth == nth) Overlay(f.plan, &plan);
+  return plan;
+}
+
+kdl::cli::ParseResult ParseServerArgs(const std::vector<std::string>& args,
+                                      const std::string& defaultImages, ServerConfig* config) {
+  *config = ServerConfig();
   config->imagesFile = defaultImages;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& opt = args[i];
-    if (opt == "--help" || opt == "-h") {
-      out.help = true;
-      out.ok = true;
-      return out;
-    }
-    if (i + 1 >= args.size() || opt.rfind("--", 0) != 0) {
-      out.error = opt.rfind("--", 0) == 0 ? opt + " needs a value" : "unexpected \"" + opt + "\"";
-      return out;
-    }
-    const std::string& value = args[++i];
-    std::string why;
-    bool known = true;
-    const bool good = ApplyOption(opt, value, config, &why, &known);
-    if (!known) {
-      out.error = "unknown option " + opt;
-      return out;
-    }
-    if (!good) {
-      out.error = why.empty() ? "bad value \"" + value + "\" for " + opt : opt + ": " + why;
-      return out;
-    }
-  }
-  out.ok = true;
-  return out;
+  CLI::App app;
+  kdl::cli::SetUpApp(app, "kelvane-server",
+                     "Simulates the tool service of the diskless server: discovery on UDP; "
+                     "login, image list, image information, create, select, set and cancel "
+                     "administrator and keep-alives on TCP, where a link must log in before "
+                     "any other request. Writes one line per event to stdout, each with its "
+                     "local time.");
+  app.footer(Footer());
+  AddServiceOptions(app, config);
+  AddLimitOptions(app, config);
+  AddFaultOptions(app, config);
+  return kdl::cli::ParseArgs(app, args);
 }
 
 }  // namespace kdl::sim

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "protocol/ToolPackets.h"
+#include "tools/cli/ToolArgs.h"
 #include "tools/server/RequestKind.h"
 
 namespace kdl::sim {
@@ -23,9 +24,17 @@ struct FaultPlan {
   int64_t lengthValue = 0;   // absolute Length, or added to the true size
 };
 
+// Faults for one request of a kind only: the nth since the start (from 1).
+struct NthFault {
+  RequestKind kind = RequestKind::kUnknown;
+  uint32_t nth = 0;
+  FaultPlan plan;
+};
+
 // Everything the command line can set.
 struct ServerConfig {
   std::string imagesFile;
+  std::string readyFile;                  // written once both sockets listen
   std::string bindAddress = "0.0.0.0";
   uint16_t tcpPort = 8000;
   uint16_t udpPort = PacketZVDiskless::kDiscoverPort;
@@ -41,27 +50,26 @@ struct ServerConfig {
   uint32_t maxConnections = 256;          // further TCP links are closed at once
   uint32_t maxQueuedBytes = 4u << 20;     // unsent replies of one link; beyond: closed
   uint32_t idleCloseMs = 0;               // close a link silent this long; 0: never
-  FaultPlan faults[kRequestKindCount];
+  FaultPlan faults[kRequestKindCount];    // for every request of a kind
+  std::vector<NthFault> nthFaults;
 
   const FaultPlan& Fault(RequestKind k) const { return faults[static_cast<int>(k)]; }
   FaultPlan& Fault(RequestKind k) { return faults[static_cast<int>(k)]; }
+  // The faults of the `nth` request of kind `k`: those of every request of
+  // the kind with those of that one laid over them.
+  FaultPlan FaultFor(RequestKind k, uint32_t nth) const;
 };
 
-// Result of parsing the command line.
-struct ParseOutcome {
-  bool ok = false;
-  bool help = false;   // --help was given
-  std::string error;   // why parsing failed
+// The simulator's exit statuses.
+enum ServerStatus {
+  kServerOk = 0,           // stopped by a signal, or help or version shown
+  kServerFailed = 1,       // cannot listen, or its output or ready file cannot be written
+  kServerUsage = kdl::cli::kExitUsage,  // bad options or images file
 };
 
-// Parses argv[1..]; `defaultImages` is used unless --images names a file.
-ParseOutcome ParseServerArgs(const std::vector<std::string>& args,
-                             const std::string& defaultImages, ServerConfig* config);
-
-// The text --help prints.
-std::string ServerUsage();
-
-// Decimal or 0x-prefixed hexadecimal, unsigned 32-bit, nothing else.
-bool ParseU32(const std::string& text, uint32_t* out);
+// Parses argv[1..] (printing nothing); `defaultImages` is used unless
+// --images names a file.
+kdl::cli::ParseResult ParseServerArgs(const std::vector<std::string>& args,
+                                      const std::string& defaultImages, ServerConfig* config);
 
 }  // namespace kdl::sim

@@ -2,10 +2,13 @@
 // trying out and testing hosts of the library.
 #include <csignal>
 #include <cstdio>
+#include <fstream>
 #include <iostream>
 #include <string>
 #include <vector>
 
+#include "platform/Platform.h"
+#include "tools/cli/Output.h"
 #include "tools/server/ImageStore.h"
 #include "tools/server/RequestHandler.h"
 #include "tools/server/ServerConfig.h"
@@ -15,49 +18,94 @@
 #define KELVANE_DEFAULT_IMAGES "tools/examples/images.json"
 #endif
 
-int main(int argc, char** argv) {
-  using namespace kdl::sim;
-  std::vector<std::string> args(argv + 1, argv + argc);
-  ServerConfig config;
-  ParseOutcome parsed = ParseServerArgs(args, KELVANE_DEFAULT_IMAGES, &config);
-  if (parsed.help) {
-    std::cout << ServerUsage();
-    return 0;
-  }
-  if (!parsed.ok) {
-    std::cerr << "kelvane-server: " << parsed.error << "\n(kelvane-server --help lists the options)\n";
-    return 2;
-  }
+namespace {
 
-  ImageStore store;
-  std::string error;
-  if (!store.LoadFile(config.imagesFile, &error)) {
-    std::cerr << "kelvane-server: " << error << "\n";
-    return 2;
-  }
+using namespace kdl::sim;
 
+const char kTool[] = "kelvane-server";
+
+// Writes event lines to stdout, each after its local time and flushed at
+// once so that a reader of a pipe sees it; remembers a failed write.
+class EventLog {
+ public:
+  void operator()(const std::string& line) {
+    const kdl::plat::LocalTime t = kdl::plat::GetLocalTimeNow();
+    char stamp[64];
+    std::snprintf(stamp, sizeof stamp, "%04u-%02u-%02u %02u:%02u:%02u.%03u ", t.year, t.month,
+                  t.day, t.hour, t.minute, t.second, t.milliseconds);
+    std::cout << stamp << line << '\n';
+    if (m_ok) m_ok = kdl::cli::OutputWritten(std::cout, kTool);
+  }
+  bool Ok() const { return m_ok; }
+
+ private:
+  bool m_ok = true;
+};
+
+// Writes the ready file whole: a reader never sees half of it.
+bool WriteReadyFile(const std::string& path, const CSimServer& server) {
+  const std::string temp = path + ".tmp";
+  {
+    std::ofstream f(temp, std::ios::trunc);
+    f << "tcp_port=" << server.TcpPort() << "\nudp_port=" << server.UdpPort() << "\n";
+    if (!f.flush()) return false;
+  }
+  if (std::rename(temp.c_str(), path.c_str()) == 0) return true;
+  std::remove(path.c_str());  // Windows does not rename onto a file
+  return std::rename(temp.c_str(), path.c_str()) == 0;
+}
+
+// Serves until SIGINT, SIGTERM or SIGHUP; returns the exit status.
+int Serve(const ServerConfig& config, ImageStore& store, EventLog& log) {
   asio::io_context io;
   CRequestHandler handler(store, config);
-  // One line per event, flushed at once so that a reader of a pipe sees it.
-  CSimServer server(io, handler, config, [](const std::string& line) {
-    std::cout << line << std::endl;
-  });
+  CSimServer server(io, handler, config, [&log](const std::string& line) { log(line); });
+  std::string error;
   if (!server.Start(&error)) {
-    std::cerr << "kelvane-server: " << error << "\n";
-    return 1;
+    std::cerr << kTool << ": " << error << "\n";
+    return kServerFailed;
   }
-  std::cout << "kelvane-server: " << store.Images().size() << " images from "
-            << config.imagesFile << "; tool service on tcp " << config.bindAddress << ":"
-            << server.TcpPort() << ", discovery on udp 0.0.0.0:" << server.UdpPort()
-            << std::endl;
+  log(std::string(kTool) + ": " + std::to_string(store.Images().size()) + " images from " +
+      config.imagesFile + "; tool service on tcp " + config.bindAddress + ":" +
+      std::to_string(server.TcpPort()) + ", discovery on udp 0.0.0.0:" +
+      std::to_string(server.UdpPort()));
+  for (const std::string& note : store.SharedSnapshotIds()) log(std::string(kTool) + ": note: " + note);
+  if (!config.readyFile.empty() && !WriteReadyFile(config.readyFile, server)) {
+    std::cerr << kTool << ": cannot write the ready file " << config.readyFile << "\n";
+    return kServerFailed;
+  }
 
   asio::signal_set signals(io, SIGINT, SIGTERM);
+#ifdef SIGHUP
+  signals.add(SIGHUP);  // a closed terminal stops it as cleanly as Ctrl-C
+#endif
   signals.async_wait([&](asio::error_code ec, int sig) {
     if (ec) return;
-    std::cout << "kelvane-server: stopping on signal " << sig << std::endl;
+    log(std::string(kTool) + ": stopping on signal " + std::to_string(sig));
     server.Stop();
     io.stop();
   });
   io.run();
-  return 0;
+  if (!config.readyFile.empty()) std::remove(config.readyFile.c_str());
+  return log.Ok() ? kServerOk : kServerFailed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ServerConfig config;
+  const kdl::cli::ParseResult parsed =
+      ParseServerArgs(std::vector<std::string>(argv + 1, argv + argc), KELVANE_DEFAULT_IMAGES,
+                      &config);
+  if (parsed.kind != kdl::cli::ParseResult::kRun)
+    return kdl::cli::ReportParse(parsed, kTool, kServerFailed, std::cout, std::cerr);
+
+  ImageStore store;
+  std::string error;
+  if (!store.LoadFile(config.imagesFile, &error)) {
+    std::cerr << kTool << ": " << error << "\n";
+    return kServerUsage;
+  }
+  EventLog log;
+  return Serve(config, store, log);
 }
