@@ -8,6 +8,10 @@
 //   KELVANE_FAKE_CLOSE_DURING=N    call N finds the link closed: the callback
 //                                  fires and the call returns 1
 //   KELVANE_FAKE_START=0           StartServer fails
+//   KELVANE_FAKE_TIMEOUT=N         call N logs a time-out line and returns 1
+//   KELVANE_FAKE_SLOW=TYPE=MS      requests of TYPE take MS ms, then log a line
+// A result of 1 is logged as an Error line, as the library logs failures.
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -54,6 +58,12 @@ void Note(const std::string& line) {
     std::fprintf(f, "%s\n", line.c_str());
     std::fclose(f);
   }
+}
+
+// A console line as the library prints it, on stdout.
+void Console(const char* level, const std::string& text) {
+  std::printf("[00:00:00.000]|[0001]|[%s]|%s\n", level, text.c_str());
+  std::fflush(stdout);
 }
 
 // The close arrives on another thread, as a transport's would.
@@ -132,8 +142,7 @@ extern "C" {
 
 KELVANE_API bool StartServer(KelvaneTcpClosedFn onTcpClosed) {
   // Like the real library, its console lines go to stdout.
-  std::printf("[00:00:00.000]|[0001]|[Info]|fake library started\n");
-  std::fflush(stdout);
+  Console("Info", "fake library started");
   g_onClosed = onTcpClosed;
   return EnvInt("KELVANE_FAKE_START", 1) != 0;
 }
@@ -147,7 +156,18 @@ KELVANE_API int SendAskPack(uint32_t type, void* param) {
     FireClose();
     return 1;
   }
+  if (g_calls == EnvInt("KELVANE_FAKE_TIMEOUT", -1)) {
+    Console("Error", "Wait Query Image List Pack Overtime.");
+    return 1;
+  }
+  const std::string slow = std::to_string(type) + "=";
+  const char* slowEnv = std::getenv("KELVANE_FAKE_SLOW");
+  if (slowEnv && slow == std::string(slowEnv).substr(0, slow.size())) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(slowEnv + slow.size())));
+    Console("Info", "fake reply to " + std::to_string(type));
+  }
   int r = ScriptedResult(type);
+  if (r == 1) Console("Error", "fake failure of request " + std::to_string(type));
   if (type >= 2 && type <= 8) g_lastErr = r;
   if (r == 0) FillRecords();
   if (g_calls == EnvInt("KELVANE_FAKE_CLOSE_AFTER", -1)) FireClose();

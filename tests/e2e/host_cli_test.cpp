@@ -4,15 +4,18 @@
 
 #include <cstring>
 
+#include "tools/host/Failure.h"
 #include "tools/host/HostCli.h"
 #include "tools/host/Render.h"
 
 namespace kdl::host {
 namespace {
 
+using kdl::cli::ParseResult;
+
 TEST(HostCliTest, OptionsStandBeforeOrAfterTheCommand) {
-  CommandLine cl = ParseCommandLine({"--json", "create", "img one", "5", "--name", "bob", "0x10"});
-  ASSERT_TRUE(cl.ok) << cl.error;
+  CommandLine cl = ParseCommandLine({"--json", "create", "img one", "5", "--name=bob", "0x10"});
+  ASSERT_EQ(cl.parse.kind, ParseResult::kRun) << cl.parse.text;
   EXPECT_TRUE(cl.options.json);
   EXPECT_EQ(cl.options.name, "bob");
   EXPECT_EQ(cl.command.id, CommandId::kCreate);
@@ -20,14 +23,14 @@ TEST(HostCliTest, OptionsStandBeforeOrAfterTheCommand) {
   EXPECT_EQ(cl.command.param1, 5u);
   EXPECT_EQ(cl.command.param2, 16u);
 
-  CommandLine lib = ParseCommandLine({"--lib", "/x/lib.so", "--quiet", "select", "7"});
-  ASSERT_TRUE(lib.ok);
+  CommandLine lib = ParseCommandLine({"--lib", "/x/lib.so", "-v", "select", "7"});
+  ASSERT_EQ(lib.parse.kind, ParseResult::kRun);
   EXPECT_EQ(lib.options.lib, "/x/lib.so");
-  EXPECT_TRUE(lib.options.quiet);
+  EXPECT_TRUE(lib.options.verbose);
   EXPECT_EQ(lib.command.number, 7u);
 
   CommandLine dashed = ParseCommandLine({"cancel-admin", "1", "255", "--", "--text--"});
-  ASSERT_TRUE(dashed.ok) << dashed.error;
+  ASSERT_EQ(dashed.parse.kind, ParseResult::kRun) << dashed.parse.text;
   EXPECT_EQ(dashed.command.flag1, 1);
   EXPECT_EQ(dashed.command.flag2, 255);
   EXPECT_EQ(dashed.command.text, "--text--");
@@ -35,19 +38,21 @@ TEST(HostCliTest, OptionsStandBeforeOrAfterTheCommand) {
 
 TEST(HostCliTest, HelpForTheToolAndForACommand) {
   CommandLine tool = ParseCommandLine({"--help"});
-  ASSERT_TRUE(tool.ok);
-  EXPECT_EQ(tool.command.id, CommandId::kHelp);
-  EXPECT_TRUE(tool.command.helpTopic.empty());
-
-  CommandLine cmd = ParseCommandLine({"select", "--help"});
-  ASSERT_TRUE(cmd.ok);
-  EXPECT_TRUE(cmd.command.help);
-  EXPECT_EQ(cmd.command.name, "select");
-  EXPECT_NE(CommandUsage("select").find("select IMAGE_ID"), std::string::npos);
-  EXPECT_EQ(CommandUsage("nonsense"), "");
+  ASSERT_EQ(tool.parse.kind, ParseResult::kHelp);
   for (const char* name : {"discover", "login", "images", "snapshots", "create", "select",
                            "set-admin", "cancel-admin", "heartbeat", "shell"})
-    EXPECT_NE(ToolUsage().find(name), std::string::npos) << name;
+    EXPECT_NE(tool.parse.text.find("\n  " + std::string(name) + " "), std::string::npos) << name;
+  EXPECT_EQ(ParseCommandLine({"help"}).parse.text, tool.parse.text);
+
+  CommandLine cmd = ParseCommandLine({"select", "--help"});
+  ASSERT_EQ(cmd.parse.kind, ParseResult::kHelp);
+  EXPECT_EQ(cmd.parse.text.rfind("Usage: kelvane select [OPTIONS] IMAGE_ID\n", 0), 0u)
+      << cmd.parse.text;
+  EXPECT_EQ(ParseCommandLine({"help", "select"}).parse.text, cmd.parse.text);
+  EXPECT_EQ(ParseCommandLine({"help", "nonsense"}).parse.kind, ParseResult::kUsageError);
+  Command shellCmd;
+  EXPECT_EQ(ParseShellWords({"help", "images"}, &shellCmd).kind, ParseResult::kHelp);
+  EXPECT_EQ(ParseShellWords({"shell"}, &shellCmd).text, "already in a shell");
 }
 
 TEST(HostCliTest, RefusesBadArguments) {
@@ -65,17 +70,27 @@ TEST(HostCliTest, RefusesBadArguments) {
       {"create", "", "1"},
       {"cancel-admin", "256", "0", "t"},
       {"cancel-admin", "0", "0", std::string(260, 't')},
-      {"images", "--verbose"},
+      {"images", "--verbos"},
       {"--name"},
+      {"-v", "-q", "images"},
   };
   for (const auto& args : bad) {
     CommandLine cl = ParseCommandLine(args);
-    EXPECT_FALSE(cl.ok) << (args.empty() ? "(none)" : args[0]);
-    EXPECT_FALSE(cl.error.empty());
+    EXPECT_EQ(cl.parse.kind, ParseResult::kUsageError) << (args.empty() ? "(none)" : args[0]);
+    EXPECT_FALSE(cl.parse.text.empty());
   }
+  EXPECT_EQ(ParseCommandLine({"frobnicate"}).parse.text, "unknown command \"frobnicate\"");
+  EXPECT_EQ(ParseCommandLine({"select", "-1"}).parse.text,
+            "IMAGE_ID: must be a number from 0 to 4294967295 (decimal or 0x hex), not \"-1\"");
+  // A login name longer than the packet's field is refused, not cut.
+  EXPECT_EQ(ParseCommandLine({"--name", std::string(33, 'n'), "login"}).parse.text,
+            "--name: must hold at most 32 bytes (the login packet's field), not 33");
   // The longest texts the parameter layouts hold are accepted.
-  EXPECT_TRUE(ParseCommandLine({"create", std::string(63, 'n'), "1"}).ok);
-  EXPECT_TRUE(ParseCommandLine({"cancel-admin", "0", "0", std::string(259, 't')}).ok);
+  for (const std::vector<std::string>& longest :
+       {std::vector<std::string>{"create", std::string(63, 'n'), "1"},
+        {"cancel-admin", "0", "0", std::string(259, 't')},
+        {"--name", std::string(32, 'n'), "login"}})
+    EXPECT_EQ(ParseCommandLine(longest).parse.kind, ParseResult::kRun) << longest[0];
 }
 
 TEST(HostCliTest, ShellLinesSplitOnBlanksAndGroupQuotes) {
@@ -177,8 +192,40 @@ TEST(RenderTest, TablesShowEveryRecord) {
             "12  classroom       2  10.77.0.1:8000\n"
             "2 images\n");
   EXPECT_EQ(DiscoverText({8000, 0xC0A8000A}), "server    192.168.0.10\ntcp port  8000\n");
-  EXPECT_EQ(ResultMeaning(1), "local failure or no reply within 3 s");
-  EXPECT_EQ(ResultMeaning(17), "server error code 17");
+}
+
+TEST(RenderTest, ServerTextCannotSteerTheTerminalOrBreakTheTable) {
+  // An escape sequence, a line feed and a tab are shown as \xNN; UTF-8
+  // names line up by characters, bytes of no UTF-8 character are escaped.
+  Kelvane::ImageInfoList list{Image(1, "caf\xC3\xA9", 1), Image(2, "red\x1B[31m", 2),
+                              Image(3, "two\nlines\t", 3), Image(4, "\xE9t\xE9", 4)};
+  EXPECT_EQ(ImagesText(list),
+            "ID  NAME              PARAM1  SERVER\n"
+            " 1  caf\xC3\xA9                   1  10.77.0.1:8000\n"
+            " 2  red\\x1B[31m            2  10.77.0.1:8000\n"
+            " 3  two\\x0Alines\\x09       3  10.77.0.1:8000\n"
+            " 4  \\xE9t\\xE9              4  10.77.0.1:8000\n"
+            "4 images\n");
+  Kelvane::_IN_SELECTIMAGE_INFO sel{};
+  std::strcpy(sel.Path, "/img/\x07" "bell");
+  EXPECT_EQ(SelectText(sel), "selected  no\npath      /img/\\x07bell\n");
+}
+
+TEST(FailureTest, ANoAnswerIsToldApartByTheLibrarysLinesAndTheTime) {
+  const std::string timeout = "[10:00:03.001]|[00ab]|[Error]|Wait Query Image List Pack Overtime.";
+  const std::string refused = "[10:00:00.001]|[00ab]|[Error]|TcpConnect failed; m_hTcpLink: 3";
+  EXPECT_EQ(ClassifyNoAnswer({refused, timeout}, 3.0, false).kind, FailureKind::kTimeout);
+  EXPECT_EQ(ClassifyNoAnswer({}, 2.95, false).kind, FailureKind::kTimeout);
+  EXPECT_EQ(ClassifyNoAnswer({}, 0.1, true).kind, FailureKind::kClosed);
+  EXPECT_EQ(ClassifyNoAnswer({"[x]|[1]|[Info]|TcpClosed hLink:4; m_hTcpLink:4."}, 0.2, false).kind,
+            FailureKind::kClosed);
+  // A close of an older link is not this request's.
+  const Failure local =
+      ClassifyNoAnswer({"[x]|[1]|[Info]|TcpClosed hLink:3; m_hTcpLink:4.", refused}, 0.01, false);
+  EXPECT_EQ(local.kind, FailureKind::kLocal);
+  EXPECT_EQ(ResultMeaning(1, local), "local failure: TcpConnect failed; m_hTcpLink: 3");
+  EXPECT_EQ(ResultMeaning(1, Failure{FailureKind::kTimeout, ""}), "no reply within 3 s");
+  EXPECT_EQ(ResultMeaning(17, Failure()), "server error code 17");
 }
 
 }  // namespace

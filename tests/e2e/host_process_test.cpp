@@ -42,12 +42,13 @@ TEST_F(HostProcessTest, EachCommandDiscoversLogsInAndSendsItsRequest) {
             "\"server_port\":8000},"
             "{\"image_id\":2,\"name\":\"caf\xEF\xBF\xBD\",\"param1\":2,\"server_ip\":\"10.77.0.1\","
             "\"server_port\":8000}]}\n");
-  EXPECT_NE(r.err.find("fake library started"), std::string::npos);
+  EXPECT_EQ(r.err, "");
   EXPECT_EQ(Calls(), (std::vector<std::string>{"1", "2 name=tool-7", "3", "stop"}));
 
-  ProcessResult quiet = Host({"--json", "--quiet", "discover"});
-  EXPECT_EQ(quiet.out, "{\"result\":0,\"server_ip\":\"10.77.0.1\",\"server_port\":8000}\n");
-  EXPECT_EQ(quiet.err.find("fake library started"), std::string::npos);
+  // -v shows the library's console lines on stderr, never on stdout.
+  ProcessResult verbose = Host({"discover", "-v"});
+  EXPECT_EQ(verbose.out, "server    10.77.0.1\ntcp port  8000\nresult: 0 (ok)\n");
+  EXPECT_EQ(verbose.err, "[00:00:00.000]|[0001]|[Info]|fake library started\n");
 }
 
 TEST_F(HostProcessTest, ParametersReachTheLibraryInItsLayouts) {
@@ -56,8 +57,11 @@ TEST_F(HostProcessTest, ParametersReachTheLibraryInItsLayouts) {
   ASSERT_EQ(Host({"set-admin", "4294967295"}).exitCode, 0);
   ASSERT_EQ(Host({"cancel-admin", "1", "200", "see you"}).exitCode, 0);
   ASSERT_EQ(Host({"heartbeat"}).exitCode, 0);
-  // A name longer than the login field: its first 32 bytes are sent.
-  ASSERT_EQ(Host({"--name", std::string(40, 'n'), "login"}).exitCode, 0);
+  ASSERT_EQ(Host({"--name", std::string(32, 'n'), "login"}).exitCode, 0);
+  // A name longer than the login field is refused, not cut.
+  ProcessResult longName = Host({"--name", std::string(33, 'n'), "login"});
+  EXPECT_EQ(longName.exitCode, 2);
+  EXPECT_NE(longName.err.find("--name: must hold at most 32 bytes"), std::string::npos);
   std::vector<std::string> c = Calls();
   auto has = [&](const std::string& line) {
     return std::find(c.begin(), c.end(), line) != c.end();
@@ -68,6 +72,7 @@ TEST_F(HostProcessTest, ParametersReachTheLibraryInItsLayouts) {
   EXPECT_TRUE(has("8 flags=1,200 text=see you"));
   EXPECT_TRUE(has("9"));
   EXPECT_TRUE(has("2 name=" + std::string(32, 'n')));
+  EXPECT_FALSE(has("2 name=" + std::string(33, 'n')));
 }
 
 TEST_F(HostProcessTest, AFailingStepIsNamedAndStopsTheCommand) {
@@ -78,18 +83,23 @@ TEST_F(HostProcessTest, AFailingStepIsNamedAndStopsTheCommand) {
             std::string::npos) << r.err;
   EXPECT_EQ(Calls(), (std::vector<std::string>{"1", "2 name=kelvane", "stop"}));
 
+  // In text mode the failure goes to stderr, once; stdout carries results only.
   ProcessResult d = Host({"images"}, "", {"KELVANE_FAKE_RESULTS=1=1"});
   EXPECT_EQ(d.exitCode, 1);
-  EXPECT_NE(d.out.find("discover failed: result 1"), std::string::npos) << d.out;
+  EXPECT_EQ(d.out, "");
+  EXPECT_EQ(d.err, "kelvane: discover failed: result 1 (local failure: fake failure of request 1)\n");
 
   // The command's own request failing with a server code keeps its reply.
   ProcessResult s = Host({"--json", "select", "9"}, "", {"KELVANE_FAKE_RESULTS=6=3"});
   EXPECT_EQ(s.exitCode, 1);
   EXPECT_EQ(s.out, "{\"result\":3,\"failed_step\":\"select\",\"succ\":true,"
                    "\"path\":\"/images/base.img\"}\n");
-  // ...while 1 (nothing stored) shows no records.
+  // ...while 1 (nothing stored) shows no records, but what kind of no-answer it was.
   ProcessResult t = Host({"--json", "images"}, "", {"KELVANE_FAKE_RESULTS=3=1"});
-  EXPECT_EQ(t.out, "{\"result\":1,\"failed_step\":\"images\"}\n");
+  EXPECT_EQ(t.out, "{\"result\":1,\"failure\":\"local\",\"failed_step\":\"images\"}\n");
+  ProcessResult late = Host({"--json", "images"}, "", {"KELVANE_FAKE_TIMEOUT=3"});
+  EXPECT_EQ(late.out, "{\"result\":1,\"failure\":\"timeout\",\"failed_step\":\"images\"}\n");
+  EXPECT_EQ(late.err, "kelvane: images failed: result 1 (no reply within 3 s)\n");
 }
 
 TEST_F(HostProcessTest, ReadableOutputAndHelp) {
@@ -102,10 +112,10 @@ TEST_F(HostProcessTest, ReadableOutputAndHelp) {
 
   ProcessResult help = RunProcess({KELVANE_HOST_BIN, "cancel-admin", "--help"}, "", 30);
   EXPECT_EQ(help.exitCode, 0);
-  EXPECT_NE(help.out.find("cancel-admin FLAG1 FLAG2 TEXT"), std::string::npos);
+  EXPECT_NE(help.out.find("cancel-admin [OPTIONS] FLAG1 FLAG2 TEXT"), std::string::npos);
   ProcessResult usage = RunProcess({KELVANE_HOST_BIN, "select", "x"}, "", 30);
   EXPECT_EQ(usage.exitCode, 2);
-  EXPECT_NE(usage.err.find("IMAGE_ID must be a number"), std::string::npos);
+  EXPECT_NE(usage.err.find("IMAGE_ID: must be a number"), std::string::npos);
 }
 
 TEST_F(HostProcessTest, LibraryThatCannotBeLoadedOrStarted) {
@@ -133,9 +143,9 @@ TEST_F(HostProcessTest, ShellLogsInOnceAndAgainAfterTheLinkClosed) {
   ASSERT_EQ(r.exitCode, 0) << r.err;
   std::vector<std::string> out = SplitLines(r.out);
   ASSERT_EQ(out.size(), 3u) << r.out;
-  EXPECT_EQ(out[0].rfind("{\"result\":0,\"images\":[", 0), 0u);
-  EXPECT_EQ(out[1].rfind("{\"result\":0,\"snapshots\":[", 0), 0u);
-  EXPECT_EQ(out[2], "{\"result\":0}");
+  EXPECT_EQ(out[0].rfind("{\"command\":\"images\",\"result\":0,\"images\":[", 0), 0u);
+  EXPECT_EQ(out[1].rfind("{\"command\":\"snapshots\",\"result\":0,\"snapshots\":[", 0), 0u);
+  EXPECT_EQ(out[2], "{\"command\":\"heartbeat\",\"result\":0}");
   EXPECT_NE(r.err.find("the server closed the link"), std::string::npos);
   EXPECT_EQ(Calls(), (std::vector<std::string>{"1", "2 name=kelvane", "3", "2 name=kelvane", "4",
                                                "9", "stop"}));
@@ -150,16 +160,18 @@ TEST_F(HostProcessTest, ShellRepeatsARequestThatFoundTheLinkClosed) {
   std::remove(calls.c_str());
   ProcessResult c = Host({"--json", "shell"}, "images\ncreate x 1\n", {"KELVANE_FAKE_CLOSE_DURING=4"});
   EXPECT_EQ(c.exitCode, 1);
-  EXPECT_EQ(SplitLines(c.out).back(), "{\"result\":1,\"failed_step\":\"create\"}");
+  EXPECT_EQ(SplitLines(c.out).back(),
+            "{\"command\":\"create x 1\",\"result\":1,\"failure\":\"closed\","
+            "\"failed_step\":\"create\"}");
 }
 
-TEST_F(HostProcessTest, ShellReportsBadLinesAndGoesOn) {
+TEST_F(HostProcessTest, ShellReportsBadLinesGoesOnAndExitsWithTheWorstStatus) {
   ProcessResult r = Host({"--json", "shell"}, "frobnicate\nselect \"open\nimages\nquit\nheartbeat\n");
-  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.exitCode, 2);
   std::vector<std::string> out = SplitLines(r.out);
   ASSERT_EQ(out.size(), 3u) << r.out;
-  EXPECT_EQ(out[0], "{\"error\":\"unknown command \\\"frobnicate\\\"\"}");
-  EXPECT_EQ(out[1], "{\"error\":\"unterminated quote\"}");
+  EXPECT_EQ(out[0], "{\"command\":\"frobnicate\",\"error\":\"unknown command \\\"frobnicate\\\"\"}");
+  EXPECT_EQ(out[1], "{\"command\":\"select \\\"open\",\"error\":\"unterminated quote\"}");
   // Nothing after quit runs.
   std::vector<std::string> c = Calls();
   EXPECT_EQ(std::count(c.begin(), c.end(), "9"), 0);
@@ -167,6 +179,19 @@ TEST_F(HostProcessTest, ShellReportsBadLinesAndGoesOn) {
   ProcessResult last = Host({"shell"}, "images\nselect\n");
   EXPECT_EQ(last.exitCode, 2);
   EXPECT_NE(last.out.find("kelvane> images"), std::string::npos);
+
+  // Four failing lines, then a good one: still a failure.
+  std::remove(calls.c_str());
+  ProcessResult worst = Host({"shell"}, "select 1\nselect 2\nselect 3\nselect 4\nimages\n",
+                             {"KELVANE_FAKE_RESULTS=6=3"});
+  EXPECT_EQ(worst.exitCode, 1);
+  // --stop-on-error ends at the first failing line.
+  std::remove(calls.c_str());
+  ProcessResult stop = Host({"--json", "shell", "--stop-on-error"}, "images\nselect 9\nimages\n",
+                            {"KELVANE_FAKE_RESULTS=6=3"});
+  EXPECT_EQ(stop.exitCode, 1);
+  EXPECT_EQ(SplitLines(stop.out).size(), 2u) << stop.out;
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"1", "2 name=kelvane", "3", "6 value=9", "stop"}));
 }
 
 }  // namespace

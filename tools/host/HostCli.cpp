@@ -1,56 +1,55 @@
 #include "tools/host/HostCli.h"
 
-#include <cerrno>
-#include <cstdlib>
-
 namespace kdl::host {
 namespace {
+
+using kdl::cli::ParseResult;
 
 struct CommandInfo {
   CommandId id;
   const char* name;
-  const char* synopsis;
-  const char* help;
-  size_t minArgs;
-  size_t maxArgs;
+  const char* summary;  // one line in the list of commands
+  const char* detail;   // the rest of the command's own help
 };
 
 const CommandInfo kCommands[] = {
-    {CommandId::kDiscover, "discover", "discover",
-     "Broadcasts the discovery request (request 1) and shows the server's\n"
-     "address and TCP port.\n",
-     0, 0},
-    {CommandId::kLogin, "login", "login",
-     "Discovers the server and logs in (requests 1 and 2); shows the client\n"
-     "type, manager flag and extra value of the login reply.\n",
-     0, 0},
-    {CommandId::kImages, "images", "images",
-     "Lists the server's disk images (request 3).\n", 0, 0},
-    {CommandId::kSnapshots, "snapshots", "snapshots",
-     "Lists the snapshots of every image (request 4), ordered by snapshot id.\n", 0, 0},
-    {CommandId::kCreate, "create", "create NAME PARAM1 [PARAM2]",
-     "Creates an image (request 5). NAME holds at most 63 bytes; PARAM1 must\n"
-     "not be 0 (the library refuses to send it otherwise); PARAM2 defaults to 0.\n",
-     2, 3},
-    {CommandId::kSelect, "select", "select IMAGE_ID",
-     "Selects an image (request 6) and shows whether it worked and its path.\n", 1, 1},
-    {CommandId::kSetAdmin, "set-admin", "set-admin VALUE",
-     "Switches a client into administrator mode (request 7).\n", 1, 1},
-    {CommandId::kCancelAdmin, "cancel-admin", "cancel-admin FLAG1 FLAG2 TEXT",
-     "Switches a client out of administrator mode (request 8). FLAG1 and FLAG2\n"
-     "are 0 to 255; TEXT holds at most 259 bytes.\n",
-     3, 3},
-    {CommandId::kHeartbeat, "heartbeat", "heartbeat",
-     "Sends a keep-alive (request 9); no reply is awaited.\n", 0, 0},
-    {CommandId::kShell, "shell", "shell",
-     "Reads commands, one per line, from standard input and runs them over one\n"
-     "session: discovery and login happen once, and again after the server\n"
-     "closed the link. Blank lines and lines starting with # are skipped;\n"
-     "\"quit\" ends. With --json, one JSON object per command.\n",
-     0, 0},
-    {CommandId::kHelp, "help", "help [COMMAND]", "Shows the help of the tool or of a command.\n",
-     0, 1},
+    {CommandId::kDiscover, "discover", "Find the server: its address and TCP port (request 1)",
+     "Broadcasts the discovery request to 255.255.255.255, port 800."},
+    {CommandId::kLogin, "login", "Log in: client type, manager flag, extra value (request 2)",
+     "Discovers the server and logs in with the tool name of --name."},
+    {CommandId::kImages, "images", "List the server's disk images (request 3)", ""},
+    {CommandId::kSnapshots, "snapshots",
+     "List the snapshots of every image, by snapshot id (request 4)", ""},
+    {CommandId::kCreate, "create", "Create an image (request 5)",
+     "PARAM1 must not be 0 (the library refuses to send it otherwise)."},
+    {CommandId::kSelect, "select", "Select an image: whether it worked, its path (request 6)", ""},
+    {CommandId::kSetAdmin, "set-admin", "Switch a client into administrator mode (request 7)",
+     "VALUE is the number the server reads as the client."},
+    {CommandId::kCancelAdmin, "cancel-admin",
+     "Switch a client out of administrator mode (request 8)", ""},
+    {CommandId::kHeartbeat, "heartbeat", "Send a keep-alive; no reply is awaited (request 9)", ""},
+    {CommandId::kShell, "shell", "Run commands read from standard input over one session",
+     "One command per line, with its arguments as on the command line (double quotes group "
+     "words). Discovery and login happen once, and again after the server closed the link. "
+     "Blank lines and lines starting with # are skipped; \"quit\" ends. With --json, one JSON "
+     "object per line, with the line in \"command\". The exit status is the worst of all "
+     "lines."},
+    {CommandId::kHelp, "help", "Show the help of the tool or of a command", ""},
 };
+
+const char kDescription[] =
+    "Talks to the diskless server through libKelvaneDll: every command first discovers the "
+    "server and logs in, then runs its request. Every command but help broadcasts the "
+    "discovery to 255.255.255.255, port 800, on this machine's networks.";
+
+const char kFooter[] =
+    "\"result\" is what the last request returned: 0 success, 1 no answer (a local failure "
+    "at once, no reply within 3 s, or the server closed the link: named on stderr and, with "
+    "--json, in \"failure\": local, timeout or closed), anything else the server's code. A "
+    "step that fails (discover, login or the command's own request) is named on stderr and, "
+    "with --json, in \"failed_step\".\n\n"
+    "Exit status: 0 when the result is 0, 1 when it is not, 2 for a usage error, 3 when the "
+    "library cannot be loaded or started, 4 when the output cannot be written.";
 
 const CommandInfo* FindCommand(const std::string& name) {
   for (const CommandInfo& c : kCommands)
@@ -58,17 +57,166 @@ const CommandInfo* FindCommand(const std::string& name) {
   return nullptr;
 }
 
+// One parser of the tool's commands (and, for the command line, its
+// options). CLI11 keeps pointers into it: it stays where it was built.
+class Parser {
+ public:
+  explicit Parser(bool commandLine);
+  Parser(const Parser&) = delete;
+  Parser& operator=(const Parser&) = delete;
+
+  ParseResult Parse(const std::vector<std::string>& args, Command* cmd, HostOptions* options);
+
+ private:
+  void AddCommand(const CommandInfo& info);
+  // After a good parse: the command chosen and the arguments left over.
+  ParseResult Finish(Command* cmd);
+  std::string Help(const std::string& topic) const;
+
+  CLI::App m_app;
+  Command m_cmd;
+  HostOptions m_options;
+  std::string m_topic;
+};
+
+Parser::Parser(bool commandLine) {
+  kdl::cli::SetUpApp(m_app, "kelvane", kDescription);
+  m_app.footer(kFooter);
+  m_app.get_formatter()->label("SUBCOMMAND", "COMMAND");
+  m_app.get_formatter()->label("Positionals", "Arguments");
+  m_app.fallthrough();
+  m_app.require_subcommand(0, 1);
+  if (commandLine) {
+    m_app.add_option("--lib", m_options.lib,
+                     "The library to load (default: $KELVANE_LIB, else the library built with "
+                     "this tool)")->type_name("PATH");
+    kdl::cli::AddText(&m_app, "--name", &m_options.name, "The name to log in with (default kelvane)",
+                      kMaxToolName, "the login packet's field")->type_name("TOOLNAME");
+    m_app.add_flag("--json", m_options.json, "One JSON object per command instead of tables");
+    CLI::Option* quiet = m_app.add_flag(
+        "-q,--quiet", m_options.quiet, "No notices on stderr, only failures");
+    m_app.add_flag("-v,--verbose", m_options.verbose,
+                   "Show the library's console lines on stderr (its daily log file keeps them "
+                   "anyway)")->excludes(quiet);
+  }
+  for (const CommandInfo& c : kCommands)
+    if (commandLine || c.id != CommandId::kShell) AddCommand(c);
+  // Arguments no command takes are collected and reported in Finish().
+  m_app.allow_extras();
+}
+
+void Parser::AddCommand(const CommandInfo& info) {
+  CLI::App* sub = m_app.add_subcommand(info.name, info.summary);
+  sub->group("Commands");
+  sub->footer(info.detail);
+  using kdl::cli::AddNumber;
+  using kdl::cli::AddText;
+  switch (info.id) {
+    case CommandId::kCreate:
+      AddText(sub, "NAME", &m_cmd.imageName,
+              "The image's name, 1 to " + std::to_string(kMaxImageName) + " bytes", kMaxImageName,
+              "the create parameter's name field")
+          ->required()
+          ->check([](const std::string& s) { return s.empty() ? "must not be empty" : ""; });
+      AddNumber(sub, "PARAM1", &m_cmd.param1, "The image's first parameter")->required();
+      AddNumber(sub, "PARAM2", &m_cmd.param2, "The image's second parameter (default 0)");
+      break;
+    case CommandId::kSelect:
+      AddNumber(sub, "IMAGE_ID", &m_cmd.number, "The image's identifier")->required();
+      break;
+    case CommandId::kSetAdmin:
+      AddNumber(sub, "VALUE", &m_cmd.number, "The client, as the server numbers it")->required();
+      break;
+    case CommandId::kCancelAdmin:
+      AddNumber(sub, "FLAG1", &m_cmd.flag1, "First flag byte, 0 to 255")->required();
+      AddNumber(sub, "FLAG2", &m_cmd.flag2, "Second flag byte, 0 to 255")->required();
+      AddText(sub, "TEXT", &m_cmd.text,
+              "The text sent along, at most " + std::to_string(kMaxCancelText) + " bytes",
+              kMaxCancelText,
+              "the cancel parameter's text field")->required();
+      break;
+    case CommandId::kShell:
+      sub->add_flag("--stop-on-error", m_cmd.stopOnError,
+                    "Stop at the first line that fails (the exit status is then that line's)");
+      break;
+    case CommandId::kHelp:
+      sub->add_option("COMMAND", m_topic, "The command to explain");
+      break;
+    default:
+      break;
+  }
+}
+
+std::string Parser::Help(const std::string& topic) const {
+  const auto formatter = m_app.get_formatter();
+  if (topic.empty()) return formatter->make_help(&m_app, "kelvane", CLI::AppFormatMode::Normal);
+  return formatter->make_help(m_app.get_subcommand(topic), "kelvane " + topic,
+                              CLI::AppFormatMode::Normal);
+}
+
+ParseResult Parser::Finish(Command* cmd) {
+  ParseResult r;
+  const std::vector<CLI::App*> chosen = m_app.get_subcommands();
+  const std::vector<std::string> extra = m_app.remaining();
+  if (!extra.empty()) {
+    const std::string& a = extra.front();
+    r.kind = ParseResult::kUsageError;
+    r.text = !a.empty() && a[0] == '-' ? "unknown option " + a
+             : chosen.empty()          ? "unknown command \"" + a + "\""
+                                       : "unexpected argument \"" + a + "\"";
+    return r;
+  }
+  if (chosen.empty()) {
+    r.kind = ParseResult::kUsageError;
+    r.text = "no command given";
+    return r;
+  }
+  const CommandInfo* info = FindCommand(chosen.front()->get_name());
+  m_cmd.id = info->id;
+  m_cmd.name = info->name;
+  if (info->id == CommandId::kHelp) {
+    const std::string topic = m_topic;
+    const bool known = !m_app.get_subcommands([&topic](const CLI::App* a) {
+                                return a->get_name() == topic;
+                              }).empty();
+    if (!m_topic.empty() && !known) {
+      r.kind = ParseResult::kUsageError;
+      r.text = "unknown command \"" + m_topic + "\"";
+      return r;
+    }
+    r.kind = ParseResult::kHelp;
+    r.text = Help(m_topic);
+  }
+  *cmd = m_cmd;
+  return r;
+}
+
+ParseResult Parser::Parse(const std::vector<std::string>& args, Command* cmd,
+                          HostOptions* options) {
+  ParseResult r = kdl::cli::ParseArgs(m_app, args);
+  if (r.kind == ParseResult::kRun) r = Finish(cmd);
+  if (options) *options = m_options;
+  return r;
+}
+
 }  // namespace
 
-bool ParseNumber(const std::string& text, uint32_t* out) {
-  if (text.empty() || !(text[0] >= '0' && text[0] <= '9')) return false;
-  if (text.size() > 1 && text[0] == '0' && text[1] != 'x' && text[1] != 'X') return false;
-  errno = 0;
-  char* end = nullptr;
-  unsigned long long v = std::strtoull(text.c_str(), &end, 0);
-  if (errno || *end || v > 0xFFFFFFFFull) return false;
-  *out = static_cast<uint32_t>(v);
-  return true;
+CommandLine ParseCommandLine(const std::vector<std::string>& args) {
+  CommandLine out;
+  Parser parser(true);
+  out.parse = parser.Parse(args, &out.command, &out.options);
+  return out;
+}
+
+ParseResult ParseShellWords(const std::vector<std::string>& words, Command* cmd) {
+  if (!words.empty() && words[0] == "shell") {
+    ParseResult r;
+    r.kind = ParseResult::kUsageError;
+    r.text = "already in a shell";
+    return r;
+  }
+  Parser parser(false);
+  return parser.Parse(words, cmd, nullptr);
 }
 
 bool SplitLine(const std::string& line, std::vector<std::string>* words, std::string* error) {
@@ -102,183 +250,6 @@ bool SplitLine(const std::string& line, std::vector<std::string>* words, std::st
     words->push_back(word);
   }
   return true;
-}
-
-namespace {
-
-// A numeric argument of a command; false with a message when it is none.
-bool ArgNumber(const std::string& text, const char* what, uint32_t* out, std::string* error) {
-  if (ParseNumber(text, out)) return true;
-  *error = std::string(what) + " must be a number from 0 to 4294967295, not \"" + text + "\"";
-  return false;
-}
-
-bool ParseCreateArgs(const std::vector<std::string>& args, Command* cmd, std::string* error) {
-  cmd->imageName = args[0];
-  if (cmd->imageName.empty() || cmd->imageName.size() > kMaxImageName) {
-    *error = "NAME must hold 1 to " + std::to_string(kMaxImageName) + " bytes";
-    return false;
-  }
-  if (!ArgNumber(args[1], "PARAM1", &cmd->param1, error)) return false;
-  return args.size() <= 2 || ArgNumber(args[2], "PARAM2", &cmd->param2, error);
-}
-
-bool ParseCancelAdminArgs(const std::vector<std::string>& args, Command* cmd,
-                          std::string* error) {
-  uint32_t f1, f2;
-  if (!ArgNumber(args[0], "FLAG1", &f1, error) || !ArgNumber(args[1], "FLAG2", &f2, error)) {
-    return false;
-  }
-  if (f1 > 255 || f2 > 255) {
-    *error = "FLAG1 and FLAG2 must be 0 to 255";
-    return false;
-  }
-  cmd->flag1 = static_cast<uint8_t>(f1);
-  cmd->flag2 = static_cast<uint8_t>(f2);
-  cmd->text = args[2];
-  if (cmd->text.size() > kMaxCancelText) {
-    *error = "TEXT must hold at most " + std::to_string(kMaxCancelText) + " bytes";
-    return false;
-  }
-  return true;
-}
-
-// The arguments of a command whose count is already checked.
-bool ParseCommandArgs(CommandId id, const std::vector<std::string>& args, Command* cmd,
-                      std::string* error) {
-  switch (id) {
-    case CommandId::kCreate:
-      return ParseCreateArgs(args, cmd, error);
-    case CommandId::kSelect:
-      return ArgNumber(args[0], "IMAGE_ID", &cmd->number, error);
-    case CommandId::kSetAdmin:
-      return ArgNumber(args[0], "VALUE", &cmd->number, error);
-    case CommandId::kCancelAdmin:
-      return ParseCancelAdminArgs(args, cmd, error);
-    case CommandId::kHelp:
-      if (!args.empty()) cmd->helpTopic = args[0];
-      return true;
-    default:
-      return true;
-  }
-}
-
-}  // namespace
-
-bool ParseCommandWords(const std::vector<std::string>& words, Command* cmd, std::string* error) {
-  if (words.empty()) {
-    *error = "no command given";
-    return false;
-  }
-  const CommandInfo* info = FindCommand(words[0]);
-  if (!info) {
-    *error = "unknown command \"" + words[0] + "\"";
-    return false;
-  }
-  *cmd = Command();
-  cmd->id = info->id;
-  cmd->name = info->name;
-  std::vector<std::string> args(words.begin() + 1, words.end());
-  for (const std::string& a : args) {
-    if (a == "--help" || a == "-h") {
-      cmd->help = true;
-      return true;
-    }
-  }
-  if (args.size() < info->minArgs || args.size() > info->maxArgs) {
-    *error = std::string("usage: kelvane ") + info->synopsis;
-    return false;
-  }
-  return ParseCommandArgs(info->id, args, cmd, error);
-}
-
-CommandLine ParseCommandLine(const std::vector<std::string>& args) {
-  CommandLine out;
-  std::vector<std::string> words;
-  bool optionsEnded = false;
-  bool toolHelp = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (optionsEnded || a.empty() || a[0] != '-' || a == "-") {
-      words.push_back(a);
-      continue;
-    }
-    if (a == "--") {
-      optionsEnded = true;
-    } else if (a == "--json") {
-      out.options.json = true;
-    } else if (a == "--quiet" || a == "-q") {
-      out.options.quiet = true;
-    } else if (a == "--help" || a == "-h") {
-      // Before a command it asks for the tool's help, after one for the command's.
-      if (words.empty())
-        toolHelp = true;
-      else
-        words.push_back(a);
-    } else if (a == "--lib" || a == "--name") {
-      if (i + 1 >= args.size()) {
-        out.error = a + " needs a value";
-        return out;
-      }
-      (a == "--lib" ? out.options.lib : out.options.name) = args[++i];
-    } else if (!words.empty() && a.size() > 1 && a[1] >= '0' && a[1] <= '9') {
-      words.push_back(a);  // a negative number: let the command refuse it
-    } else {
-      out.error = "unknown option " + a;
-      return out;
-    }
-  }
-  if (toolHelp || words.empty()) {
-    out.command.id = CommandId::kHelp;
-    out.command.name = "help";
-    if (!toolHelp && words.empty()) {
-      out.error = "no command given";
-      return out;
-    }
-    out.ok = true;
-    return out;
-  }
-  out.ok = ParseCommandWords(words, &out.command, &out.error);
-  return out;
-}
-
-std::string ToolUsage() {
-  std::string s =
-      "usage: kelvane [--lib PATH] [--name TOOLNAME] [--json] [--quiet] COMMAND [ARGS]\n"
-      "\n"
-      "Talks to the diskless server through libKelvaneDll: every command first\n"
-      "discovers the server and logs in, then runs its request.\n"
-      "\n"
-      "commands:\n";
-  for (const CommandInfo& c : kCommands) {
-    std::string syn = c.synopsis;
-    s += "  " + syn + std::string(syn.size() < 32 ? 32 - syn.size() : 1, ' ');
-    std::string first(c.help);
-    s += first.substr(0, first.find('\n')) + "\n";
-  }
-  s += "\n"
-       "options:\n"
-       "  --lib PATH        the library to load (default: $KELVANE_LIB, else the\n"
-       "                    library built with this tool)\n"
-       "  --name TOOLNAME   name to log in with (default kelvane; at most 32 bytes)\n"
-       "  --json            one JSON object per command instead of tables\n"
-       "  --quiet           drop the library's console log lines (they go to\n"
-       "                    stderr otherwise; the daily log file keeps them)\n"
-       "  --help            this text; COMMAND --help explains a command\n"
-       "\n"
-       "\"result\" is what the last request returned: 0 success, 1 local failure or\n"
-       "no reply within 3 s, anything else the server's code. Exit status: 0 when\n"
-       "the result is 0, 1 when it is not, 2 for a usage error, 3 when the library\n"
-       "cannot be loaded or started. A step that fails (discover, login, or the\n"
-       "command's own request) is named on stderr and, with --json, in\n"
-       "\"failed_step\".\n";
-  return s;
-}
-
-std::string CommandUsage(const std::string& name) {
-  const CommandInfo* c = FindCommand(name);
-  if (!c) return "";
-  return std::string("usage: kelvane [options] ") + c->synopsis + "\n\n" + c->help;
 }
 
 }  // namespace kdl::host

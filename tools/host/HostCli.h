@@ -1,10 +1,12 @@
 // Command line and shell-line parsing of the kelvane host tool, and its help
-// texts. Hand-written: the tool has no dependencies besides the library.
+// texts, on the tools' shared CLI11 set-up.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "tools/cli/ToolArgs.h"
 
 namespace kdl::host {
 
@@ -26,8 +28,6 @@ enum class CommandId {
 struct Command {
   CommandId id = CommandId::kHelp;
   std::string name;        // as typed: "images", "set-admin", ...
-  bool help = false;       // COMMAND --help
-  std::string helpTopic;   // help COMMAND
   // create NAME PARAM1 [PARAM2]
   std::string imageName;
   uint32_t param1 = 0;
@@ -38,6 +38,8 @@ struct Command {
   uint8_t flag1 = 0;
   uint8_t flag2 = 0;
   std::string text;
+  // shell --stop-on-error
+  bool stopOnError = false;
 };
 
 // Options that hold for the whole run.
@@ -45,12 +47,23 @@ struct HostOptions {
   std::string lib;              // --lib PATH
   std::string name = "kelvane"; // --name TOOLNAME
   bool json = false;            // --json
-  bool quiet = false;           // --quiet: drop the library's console lines
+  bool quiet = false;           // -q: no notices, no library lines
+  bool verbose = false;         // -v: the library's console lines on stderr
+};
+
+// The tool's exit statuses.
+enum HostStatus {
+  kHostOk = 0,             // the result was 0
+  kHostFailed = 1,         // a request's result was not 0
+  kHostUsage = kdl::cli::kExitUsage,
+  kHostNoLibrary = 3,      // the library cannot be loaded or started
+  kHostOutputFailed = 4,   // the output could not be written
 };
 
 struct CommandLine {
-  bool ok = false;
-  std::string error;
+  // kRun with `options` and `command`; kHelp or kVersion with the text to
+  // print; kUsageError with the error.
+  kdl::cli::ParseResult parse;
   HostOptions options;
   Command command;
 };
@@ -61,21 +74,16 @@ constexpr size_t kMaxCancelText = 259;
 constexpr size_t kMaxToolName = 32;  // the login packet's field
 
 // Parses the program's arguments (without argv[0]). Options may stand before
-// or after the command; "--" ends them.
+// or after the command; "--" ends them. "help [COMMAND]" and "COMMAND
+// --help" come back as kHelp with the text.
 CommandLine ParseCommandLine(const std::vector<std::string>& args);
 
-// Parses a command and its arguments; words[0] is the command's name.
-bool ParseCommandWords(const std::vector<std::string>& words, Command* cmd, std::string* error);
+// Parses a shell line's words (words[0] is the command) the same way, without
+// the tool's options and without "shell".
+kdl::cli::ParseResult ParseShellWords(const std::vector<std::string>& words, Command* cmd);
 
 // Splits a shell line into words: blanks separate, double quotes group
 // (with \" and \\ inside). False with `error` on an open quote.
 bool SplitLine(const std::string& line, std::vector<std::string>* words, std::string* error);
-
-// Decimal or 0x-prefixed hexadecimal unsigned 32-bit number.
-bool ParseNumber(const std::string& text, uint32_t* out);
-
-std::string ToolUsage();
-// Help of one command; empty for a name that is no command.
-std::string CommandUsage(const std::string& name);
 
 }  // namespace kdl::host

@@ -2,13 +2,15 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <thread>
 #include <vector>
 
+#include "tools/cli/Output.h"
 #include "tools/host/WaitIndicator.h"
+#include "util/TerminalText.h"
 #include "util/Text.h"
 
 namespace kdl::host {
@@ -16,35 +18,34 @@ namespace {
 
 // Set by the close callback; the next command logs in again.
 std::atomic<bool> g_linkClosed{false};
+// Closes seen so far: a request during which it grew saw its link close.
+std::atomic<unsigned> g_closes{0};
+// Where the callback tells of a close (null with --quiet).
+std::atomic<Console*> g_notices{nullptr};
 
-struct CreateParam {
-  char name[64];
-  uint32_t param1;
-  uint32_t param2;
-};
-static_assert(sizeof(CreateParam) == 72, "create-image parameter layout");
+// How long a request that failed at once waits for the close notice of a
+// link the server had just closed.
+constexpr auto kCloseNoticeWait = std::chrono::milliseconds(300);
 
-bool IsPrintable(const std::string& s) {
-  for (unsigned char c : s)
-    if (c < 0x20 && c != '\t') return false;
-  return true;
+std::string Trimmed(const std::string& s) {
+  const size_t b = s.find_first_not_of(" \t\r");
+  if (b == std::string::npos) return "";
+  return s.substr(b, s.find_last_not_of(" \t\r") - b + 1);
 }
 
 }  // namespace
 
 HostSession::HostSession(const KelvaneApi& api, const HostOptions& options, std::FILE* out,
-                         std::FILE* err)
-    : m_api(api),
-      m_options(options),
-      m_out(out),
-      m_err(err),
-      m_spinner(WaitIndicator::StderrIsTerminal()) {}
+                         Console& console, LibraryLines* lines)
+    : m_api(api), m_options(options), m_out(out), m_console(console), m_lines(lines) {
+  g_notices.store(options.quiet ? nullptr : &console);
+}
 
 void HostSession::OnLinkClosed() {
   g_linkClosed.store(true);
-  static const char kMsg[] = "kelvane: the server closed the link; the next command logs in again\n";
-  ssize_t rc = write(STDERR_FILENO, kMsg, sizeof kMsg - 1);
-  (void)rc;
+  g_closes.fetch_add(1);
+  if (Console* c = g_notices.load())
+    c->Write("kelvane: the server closed the link; the next command logs in again\n");
 }
 
 bool HostSession::Start() { return m_api.StartServer(&HostSession::OnLinkClosed); }
@@ -52,8 +53,21 @@ bool HostSession::Start() { return m_api.StartServer(&HostSession::OnLinkClosed)
 void HostSession::Stop() { m_api.StopServer(); }
 
 int HostSession::Ask(const char* step, uint32_t type, void* param) {
-  WaitIndicator wait(m_spinner && type != KELVANE_ASK_HEARTBEAT, step);
-  return m_api.SendAskPack(type, param);
+  if (m_lines) m_lines->Begin();
+  const unsigned closes = g_closes.load();
+  const auto start = std::chrono::steady_clock::now();
+  int result;
+  {
+    WaitIndicator wait(m_console, !m_options.quiet && type != KELVANE_ASK_HEARTBEAT, step);
+    result = m_api.SendAskPack(type, param);
+  }
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+  m_failure = Failure();
+  if (result == 1) {
+    const std::vector<std::string> lines = m_lines ? m_lines->Since() : std::vector<std::string>();
+    m_failure = ClassifyNoAnswer(lines, took.count(), g_closes.load() != closes);
+  }
+  return result;
 }
 
 bool HostSession::Prepare(const Command& cmd, std::string* step, int* result) {
@@ -68,8 +82,8 @@ bool HostSession::Prepare(const Command& cmd, std::string* step, int* result) {
     m_discovered = true;
   }
   if (cmd.id == CommandId::kLogin || m_loggedIn) return true;
-  char name[kMaxToolName + 1] = {};
-  std::strncpy(name, m_options.name.c_str(), kMaxToolName);
+  char name[kMaxToolName + 1];
+  kdl::util::CopyTerminated(name, m_options.name);
   *result = Ask("login", KELVANE_ASK_LOGIN, name);
   if (*result != 0) {
     *step = "login";
@@ -89,8 +103,8 @@ int HostSession::Request(const Command& cmd) {
       return r;
     }
     case CommandId::kLogin: {
-      char name[kMaxToolName + 1] = {};
-      std::strncpy(name, m_options.name.c_str(), kMaxToolName);
+      char name[kMaxToolName + 1];
+      kdl::util::CopyTerminated(name, m_options.name);
       int r = Ask("login", KELVANE_ASK_LOGIN, name);
       m_loggedIn = r == 0;
       return r;
@@ -100,11 +114,10 @@ int HostSession::Request(const Command& cmd) {
     case CommandId::kSnapshots:
       return Ask("snapshots", KELVANE_ASK_IMAGE_INFO, nullptr);
     case CommandId::kCreate: {
-      CreateParam p;
-      std::memset(&p, 0, sizeof p);
-      kdl::util::CopyTerminated(p.name, cmd.imageName);
-      p.param1 = cmd.param1;
-      p.param2 = cmd.param2;
+      KelvaneCreateImageParam p = {};
+      kdl::util::CopyTerminated(p.Name, cmd.imageName);
+      p.Param1 = cmd.param1;
+      p.Param2 = cmd.param2;
       return Ask("create", KELVANE_ASK_CREATE_IMAGE, &p);
     }
     case CommandId::kSelect: {
@@ -116,12 +129,11 @@ int HostSession::Request(const Command& cmd) {
       return Ask("set-admin", KELVANE_ASK_SET_ADMIN, &value);
     }
     case CommandId::kCancelAdmin: {
-      unsigned char p[2 + kMaxCancelText + 1] = {};
-      p[0] = cmd.flag1;
-      p[1] = cmd.flag2;
-      kdl::util::CopyTerminated(reinterpret_cast<char*>(p + 2), kMaxCancelText + 1,
-                                cmd.text.data(), cmd.text.size());
-      return Ask("cancel-admin", KELVANE_ASK_CANCEL_ADMIN, p);
+      KelvaneCancelAdminParam p = {};
+      p.Flag1 = cmd.flag1;
+      p.Flag2 = cmd.flag2;
+      kdl::util::CopyTerminated(p.Text, cmd.text);
+      return Ask("cancel-admin", KELVANE_ASK_CANCEL_ADMIN, &p);
     }
     case CommandId::kHeartbeat:
       return Ask("heartbeat", KELVANE_ASK_HEARTBEAT, nullptr);
@@ -140,9 +152,11 @@ int HostSession::Run(const Command& cmd) {
   result = Request(cmd);
   // A send on a link the server has just closed fails at once, sometimes
   // before the close reaches the callback: give the notice a moment.
-  if (result == 1) {
-    for (int i = 0; i < 30 && !g_linkClosed.load(); ++i)
+  if (result == 1 && m_failure.kind == FailureKind::kLocal) {
+    const auto until = std::chrono::steady_clock::now() + kCloseNoticeWait;
+    while (!g_linkClosed.load() && std::chrono::steady_clock::now() < until)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (g_linkClosed.load()) m_failure = Failure{FailureKind::kClosed, ""};
   }
   // A link that closed under the request: log in again and repeat it once.
   // Not for create, whose first attempt may have reached the server.
@@ -183,7 +197,8 @@ void HostSession::RenderReply(const Command& cmd, int result, Json* data,
       break;
     case CommandId::kCreate:
       *data = ResultJson(result);
-      if (result == 0) *text = "created image \"" + cmd.imageName + "\"\n";
+      if (result == 0)
+        *text = "created image \"" + kdl::util::EscapeForTerminal(cmd.imageName) + "\"\n";
       break;
     default:
       *data = ResultJson(result);
@@ -194,7 +209,7 @@ void HostSession::RenderReply(const Command& cmd, int result, Json* data,
 void HostSession::Print(const Command& cmd, int result, const std::string& failedStep) {
   // Records are shown when the command's own reply was stored: on success,
   // or when the server answered with a code (1 means nothing was stored).
-  bool ownStep = failedStep.empty() || failedStep == cmd.name;
+  const bool ownStep = failedStep.empty() || failedStep == cmd.name;
   Json data;
   std::string text;
   if (ownStep && result != 1) {
@@ -202,95 +217,87 @@ void HostSession::Print(const Command& cmd, int result, const std::string& faile
   } else {
     data = ResultJson(result);
   }
+  // In a shell the line comes first, then "result", the kind of a result 1,
+  // the failing step, and whatever the reply held.
+  Json j;
+  if (m_inShell) j["command"] = m_shellLine;
+  j["result"] = result;
+  if (result == 1 && m_failure.kind != FailureKind::kNone) j["failure"] = FailureName(m_failure.kind);
+  if (!failedStep.empty()) j["failed_step"] = failedStep;
+  for (auto it = data.begin(); it != data.end(); ++it)
+    if (it.key() != "result") j[it.key()] = it.value();
 
   if (!failedStep.empty()) {
-    std::string why = failedStep + " failed: result " + std::to_string(result) + " (" +
-                      ResultMeaning(result) + ")";
-    std::fprintf(m_err, "kelvane: %s\n", why.c_str());
-    std::fflush(m_err);
-    // "result" first, then the failing step, then whatever the reply held.
-    Json j;
-    j["result"] = result;
-    j["failed_step"] = failedStep;
-    for (auto it = data.begin(); it != data.end(); ++it)
-      if (it.key() != "result") j[it.key()] = it.value();
-    data = std::move(j);
-    text += why + "\n";
+    m_console.Write("kelvane: " + failedStep + " failed: result " + std::to_string(result) +
+                    " (" + kdl::util::EscapeForTerminal(ResultMeaning(result, m_failure)) +
+                    ")\n");
   } else {
     text += "result: 0 (ok)\n";
   }
   if (m_options.json) {
-    std::fprintf(m_out, "%s\n", JsonLine(data).c_str());
+    std::fprintf(m_out, "%s\n", JsonLine(j).c_str());
   } else {
     std::fputs(text.c_str(), m_out);
   }
-  std::fflush(m_out);
+  kdl::cli::FlushOutput(m_out);
 }
 
 void HostSession::PrintUsageError(const std::string& error) {
-  std::fprintf(m_err, "kelvane: %s\n", error.c_str());
-  std::fflush(m_err);
+  m_console.Write("kelvane: " + kdl::util::EscapeForTerminal(error) + "\n");
   if (m_options.json) {
     Json j;
+    j["command"] = m_shellLine;
     j["error"] = error;
     std::fprintf(m_out, "%s\n", JsonLine(j).c_str());
-    std::fflush(m_out);
+    kdl::cli::FlushOutput(m_out);
   }
 }
 
-int HostSession::RunShell(std::FILE* in) {
-  bool interactive = isatty(fileno(in)) == 1;
-  int status = 0;
+int HostSession::RunLine(const std::string& line, bool interactive) {
+  m_shellLine = Trimmed(line);
+  std::vector<std::string> words;
+  std::string error;
+  if (!SplitLine(line, &words, &error)) {
+    PrintUsageError(error);
+    return kHostUsage;
+  }
+  if (words.empty() || words[0][0] == '#') return 0;
+  if (words[0] == "quit" || words[0] == "exit") return -1;
+  Command cmd;
+  const kdl::cli::ParseResult p = ParseShellWords(words, &cmd);
+  if (p.kind == kdl::cli::ParseResult::kUsageError) {
+    PrintUsageError(p.text);
+    return kHostUsage;
+  }
+  if (p.kind != kdl::cli::ParseResult::kRun) {
+    if (!m_options.json) std::fputs(p.text.c_str(), m_out);
+    kdl::cli::FlushOutput(m_out);
+    return 0;
+  }
+  // A transcript-like echo of the command when reading from a file or pipe.
+  if (!interactive && !m_options.json)
+    std::fprintf(m_out, "\nkelvane> %s\n", kdl::util::EscapeForTerminal(m_shellLine).c_str());
+  return Run(cmd) == 0 ? kHostOk : kHostFailed;
+}
+
+int HostSession::RunShell(std::FILE* in, bool stopOnError) {
+  const bool interactive = isatty(fileno(in)) == 1;
+  m_inShell = true;
+  int worst = kHostOk;
   std::string line;
   for (;;) {
-    if (interactive) {
-      std::fputs("kelvane> ", m_err);
-      std::fflush(m_err);
-    }
+    if (interactive) m_console.Write("kelvane> ");
     line.clear();
     int c;
     while ((c = std::fgetc(in)) != EOF && c != '\n') line += static_cast<char>(c);
     if (c == EOF && line.empty()) break;
-
-    std::vector<std::string> words;
-    std::string error;
-    if (!SplitLine(line, &words, &error)) {
-      PrintUsageError(error);
-      status = 2;
-      continue;
-    }
-    if (words.empty() || words[0][0] == '#') continue;
-    if (words[0] == "quit" || words[0] == "exit") break;
-    Command cmd;
-    if (!ParseCommandWords(words, &cmd, &error)) {
-      PrintUsageError(error);
-      status = 2;
-      continue;
-    }
-    if (cmd.id == CommandId::kShell) {
-      PrintUsageError("already in a shell");
-      status = 2;
-      continue;
-    }
-    if (cmd.help || cmd.id == CommandId::kHelp) {
-      std::string topic = cmd.id == CommandId::kHelp ? cmd.helpTopic : cmd.name;
-      std::string help = topic.empty() ? ToolUsage() : CommandUsage(topic);
-      if (help.empty()) {
-        PrintUsageError("unknown command \"" + topic + "\"");
-        status = 2;
-        continue;
-      }
-      if (!m_options.json) std::fputs(help.c_str(), m_out);
-      std::fflush(m_out);
-      continue;
-    }
-    // A transcript-like echo of the command when reading from a file or pipe.
-    if (!interactive && !m_options.json && IsPrintable(line)) {
-      std::fprintf(m_out, "\nkelvane> %s\n", line.c_str());
-    }
-    status = Run(cmd) == 0 ? 0 : 1;
+    const int status = RunLine(line, interactive);
+    if (status < 0) break;
+    if (OutputFailed()) return kHostOutputFailed;
+    worst = std::max(worst, status);
+    if (stopOnError && status != kHostOk) break;
   }
-  return status;
+  return worst;
 }
 
 }  // namespace kdl::host

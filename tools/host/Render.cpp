@@ -5,14 +5,22 @@
 #include <vector>
 
 #include "util/IPv4Text.h"
+#include "util/TerminalText.h"
 #include "util/Text.h"
 
 namespace kdl::host {
 namespace {
 
+using kdl::util::DisplayWidth;
 using kdl::util::FieldText;
 
-// A table with a header row; numeric columns are right-aligned.
+// A text field of a record as a terminal may show it.
+std::string Shown(const char* field, size_t size) {
+  return kdl::util::EscapeForTerminal(FieldText(field, size));
+}
+
+// A table with a header row; numeric columns are right-aligned. Cells hold
+// text made safe for a terminal; widths count characters.
 class TextTable {
  public:
   explicit TextTable(std::vector<std::string> header, std::vector<bool> rightAlign)
@@ -24,12 +32,12 @@ class TextTable {
     std::vector<size_t> width(m_rows[0].size(), 0);
     for (const auto& row : m_rows)
       for (size_t i = 0; i < row.size(); ++i)
-        if (row[i].size() > width[i]) width[i] = row[i].size();
+        if (DisplayWidth(row[i]) > width[i]) width[i] = DisplayWidth(row[i]);
     std::string out;
     for (const auto& row : m_rows) {
       std::string line;
       for (size_t i = 0; i < row.size(); ++i) {
-        std::string pad(width[i] - row[i].size(), ' ');
+        std::string pad(width[i] - DisplayWidth(row[i]), ' ');
         bool last = i + 1 == row.size();
         line += m_right[i] ? pad + row[i] : row[i] + (last ? "" : pad);
         if (!last) line += "  ";
@@ -144,7 +152,7 @@ std::string LoginText(const Kelvane::_IN_CLIENT_INFO& info) {
 std::string ImagesText(const Kelvane::ImageInfoList& list) {
   TextTable t({"ID", "NAME", "PARAM1", "SERVER"}, {true, false, true, false});
   for (const auto& img : list)
-    t.Add({Num(img.ImageId), FieldText(img.Name, sizeof img.Name), Num(img.Param1),
+    t.Add({Num(img.ImageId), Shown(img.Name, sizeof img.Name), Num(img.Param1),
            util::IPv4Text(img.ServerIP) + ":" + Num(img.ServerPort)});
   return t.Render() + Num(list.size()) + (list.size() == 1 ? " image\n" : " images\n");
 }
@@ -156,20 +164,14 @@ std::string SnapshotsText(const Kelvane::SnapInfoMap& map) {
     const Kelvane::_IN_SNAP_INFO& s = kv.second;
     t.Add({Num(s.SnapshotId), Num(s.ImageId), Num(s.ImageParam3), Num(s.Param2), Num(s.Param3),
            Num(s.Param4), Num(s.Param5), Num(s.Param6), TimeText(s.Time),
-           FieldText(s.Text, sizeof s.Text)});
+           Shown(s.Text, sizeof s.Text)});
   }
   return t.Render() + Num(map.size()) + (map.size() == 1 ? " snapshot\n" : " snapshots\n");
 }
 
 std::string SelectText(const Kelvane::_IN_SELECTIMAGE_INFO& info) {
   return std::string("selected  ") + (info.bSucc ? "yes" : "no") + "\npath      " +
-         FieldText(info.Path, sizeof info.Path) + "\n";
-}
-
-std::string ResultMeaning(int result) {
-  if (result == 0) return "ok";
-  if (result == 1) return "local failure or no reply within 3 s";
-  return "server error code " + std::to_string(result);
+         Shown(info.Path, sizeof info.Path) + "\n";
 }
 
 }  // namespace kdl::host

@@ -25,15 +25,12 @@ Json SnapshotsJson(int result, const Kelvane::SnapInfoMap& map);
 Json SelectJson(int result, const Kelvane::_IN_SELECTIMAGE_INFO& info);
 Json ResultJson(int result);
 
-// Readable forms of the same records.
+// Readable forms of the same records, with control characters and bytes of
+// no UTF-8 character written as \xNN.
 std::string DiscoverText(const Kelvane::_IN_DISCOVER_INFO& info);
 std::string LoginText(const Kelvane::_IN_CLIENT_INFO& info);
 std::string ImagesText(const Kelvane::ImageInfoList& list);
 std::string SnapshotsText(const Kelvane::SnapInfoMap& map);
 std::string SelectText(const Kelvane::_IN_SELECTIMAGE_INFO& info);
-
-// What a result means: "ok", "local failure or no reply within 3 s",
-// "server error code N".
-std::string ResultMeaning(int result);
 
 }  // namespace kdl::host

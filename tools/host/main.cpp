@@ -1,79 +1,63 @@
 // kelvane: a command-line image-administration host of libKelvaneDll. It
 // loads the library at run time and uses only its nine exports.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <iostream>
 #include <string>
 #include <vector>
 
+#include "tools/cli/Output.h"
+#include "tools/host/Console.h"
 #include "tools/host/HostCli.h"
 #include "tools/host/HostSession.h"
 #include "tools/host/KelvaneApi.h"
+#include "tools/host/LibraryLines.h"
 
 namespace {
 
-// Gives the tool a stream of its own on the original stdout, and sends the
-// library's console log lines (which it prints to stdout) to stderr, or
-// nowhere with --quiet, so that stdout carries only tables or JSON.
-std::FILE* SeparateOutput(bool quiet) {
-  int own = dup(STDOUT_FILENO);
-  std::FILE* out = own >= 0 ? fdopen(own, "w") : nullptr;
-  if (!out) return stdout;
-  int target = quiet ? open("/dev/null", O_WRONLY) : STDERR_FILENO;
-  if (target >= 0) {
-    dup2(target, STDOUT_FILENO);
-    if (target != STDERR_FILENO) close(target);
+using namespace kdl::host;
+
+// Runs the command with the library loaded and started; returns the exit
+// status.
+int RunWithLibrary(const CommandLine& cl, Console& console, LibraryLines& lines,
+                   std::FILE* out) {
+  KelvaneApi api;
+  std::string error;
+  if (!api.Load(ChooseLibraryPath(cl.options.lib), &error)) {
+    console.Write("kelvane: load failed: " + error + "\n");
+    if (cl.options.json) std::fprintf(out, "{\"result\":1,\"failed_step\":\"load\"}\n");
+    return kHostNoLibrary;
   }
-  setvbuf(stdout, nullptr, _IOLBF, 0);
-  return out;
+  HostSession session(api, cl.options, out, console, &lines);
+  if (!session.Start()) {
+    console.Write("kelvane: start failed: the library found no usable local IPv4 address\n");
+    if (cl.options.json) std::fprintf(out, "{\"result\":1,\"failed_step\":\"start\"}\n");
+    return kHostNoLibrary;
+  }
+  int status;
+  if (cl.command.id == CommandId::kShell) {
+    status = session.RunShell(stdin, cl.command.stopOnError);
+  } else {
+    status = session.Run(cl.command) == 0 ? kHostOk : kHostFailed;
+  }
+  session.Stop();
+  return status;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  using namespace kdl::host;
-  CommandLine cl = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
-  if (!cl.ok) {
-    std::fprintf(stderr, "kelvane: %s\n(kelvane --help lists the commands)\n", cl.error.c_str());
-    return 2;
-  }
-  const Command& cmd = cl.command;
-  if (cmd.id == CommandId::kHelp || cmd.help) {
-    std::string topic = cmd.id == CommandId::kHelp ? cmd.helpTopic : cmd.name;
-    std::string text = topic.empty() ? ToolUsage() : CommandUsage(topic);
-    if (text.empty()) {
-      std::fprintf(stderr, "kelvane: unknown command \"%s\"\n", topic.c_str());
-      return 2;
-    }
-    std::fputs(text.c_str(), stdout);
-    return 0;
-  }
+  const CommandLine cl = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+  if (cl.parse.kind != kdl::cli::ParseResult::kRun)
+    return kdl::cli::ReportParse(cl.parse, "kelvane", kHostOutputFailed, std::cout, std::cerr);
 
-  std::FILE* out = SeparateOutput(cl.options.quiet);
-  KelvaneApi api;
-  std::string error;
-  std::string lib = ChooseLibraryPath(cl.options.lib);
-  if (!api.Load(lib, &error)) {
-    std::fprintf(stderr, "kelvane: load failed: %s\n", error.c_str());
-    if (cl.options.json) std::fprintf(out, "{\"result\":1,\"failed_step\":\"load\"}\n");
-    std::fflush(out);
-    return 3;
-  }
-  HostSession session(api, cl.options, out, stderr);
-  if (!session.Start()) {
-    std::fprintf(stderr, "kelvane: start failed: the library found no usable local IPv4 address\n");
-    if (cl.options.json) std::fprintf(out, "{\"result\":1,\"failed_step\":\"start\"}\n");
-    std::fflush(out);
-    return 3;
-  }
-  int status;
-  if (cmd.id == CommandId::kShell) {
-    status = session.RunShell(stdin);
-  } else {
-    status = session.Run(cmd) == 0 ? 0 : 1;
-  }
-  session.Stop();
-  std::fflush(out);
+  Console console(STDERR_FILENO, isatty(STDERR_FILENO) == 1);
+  console.ClearSpinnerOnSignals();
+  LibraryLines lines(console, cl.options.verbose);
+  std::FILE* out = lines.Capture();
+  const int status = RunWithLibrary(cl, console, lines, out);
+  lines.Finish();
+  if (!kdl::cli::OutputWritten(out, "kelvane")) return kHostOutputFailed;
   return status;
 }
