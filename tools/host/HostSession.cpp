@@ -227,19 +227,19 @@ void HostSession::Print(const Command& cmd, int result, const std::string& faile
   for (auto it = data.begin(); it != data.end(); ++it)
     if (it.key() != "result") j[it.key()] = it.value();
 
-  if (!failedStep.empty()) {
-    m_console.Write("kelvane: " + failedStep + " failed: result " + std::to_string(result) +
-                    " (" + kdl::util::EscapeForTerminal(ResultMeaning(result, m_failure)) +
-                    ")\n");
-  } else {
-    text += "result: 0 (ok)\n";
-  }
+  // The results first, then why it failed: a terminal shows them in order.
+  if (failedStep.empty()) text += "result: 0 (ok)\n";
   if (m_options.json) {
     std::fprintf(m_out, "%s\n", JsonLine(j).c_str());
   } else {
     std::fputs(text.c_str(), m_out);
   }
   kdl::cli::FlushOutput(m_out);
+  if (!failedStep.empty()) {
+    m_console.Write("kelvane: " + failedStep + " failed: result " + std::to_string(result) +
+                    " (" + kdl::util::EscapeForTerminal(ResultMeaning(result, m_failure)) +
+                    ")\n");
+  }
 }
 
 void HostSession::PrintUsageError(const std::string& error) {
@@ -275,8 +275,10 @@ int HostSession::RunLine(const std::string& line, bool interactive) {
     return 0;
   }
   // A transcript-like echo of the command when reading from a file or pipe.
-  if (!interactive && !m_options.json)
+  if (!interactive && !m_options.json) {
     std::fprintf(m_out, "\nkelvane> %s\n", kdl::util::EscapeForTerminal(m_shellLine).c_str());
+    kdl::cli::FlushOutput(m_out);
+  }
   return Run(cmd) == 0 ? kHostOk : kHostFailed;
 }
 

@@ -69,7 +69,8 @@ void LibraryLines::Read(int fd) {
     pending.append(buf, static_cast<size_t>(n));
     size_t nl;
     while ((nl = pending.find('\n')) != std::string::npos) {
-      Take(pending.substr(0, nl));
+      const bool cr = nl > 0 && pending[nl - 1] == '\r';  // a text-mode stdout's line end
+      Take(pending.substr(0, cr ? nl - 1 : nl));
       pending.erase(0, nl + 1);
     }
   }
