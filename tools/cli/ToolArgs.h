@@ -11,20 +11,13 @@
 #include <string>
 #include <vector>
 
-namespace kdl::cli {
+#include "tools/cli/ParseResult.h"
 
-// The status of a usage error in every tool.
-constexpr int kExitUsage = 2;
+namespace kdl::cli {
 
 // Names the parser `tool`, gives it `description`, the wrapping help layout,
 // -h/--help and --version (prints "<tool> <version>").
 void SetUpApp(CLI::App& app, const std::string& tool, const std::string& description);
-
-// What a parse came to.
-struct ParseResult {
-  enum Kind { kRun, kHelp, kVersion, kUsageError } kind = kRun;
-  std::string text;  // the help or version text, or the usage error
-};
 
 // Parses `args` (without the program name) with `app`; prints nothing.
 ParseResult ParseArgs(CLI::App& app, const std::vector<std::string>& args);

@@ -1,5 +1,7 @@
 #include "tools/host/HostCli.h"
 
+#include "tools/cli/ToolArgs.h"
+
 namespace kdl::host {
 namespace {
 

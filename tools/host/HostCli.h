@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/cli/ToolArgs.h"
+#include "tools/cli/ParseResult.h"
 
 namespace kdl::host {
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tools/cli/Output.h"
+#include "tools/cli/ToolArgs.h"
 #include "tools/host/Console.h"
 #include "tools/host/HostCli.h"
 #include "tools/host/HostSession.h"

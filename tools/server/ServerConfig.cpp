@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "tools/cli/ToolArgs.h"
 #include "tools/server/ImageStore.h"
 
 namespace kdl::sim {

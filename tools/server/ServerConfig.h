@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "protocol/ToolPackets.h"
-#include "tools/cli/ToolArgs.h"
+#include "tools/cli/ParseResult.h"
 #include "tools/server/RequestKind.h"
 
 namespace kdl::sim {

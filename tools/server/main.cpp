@@ -9,6 +9,7 @@
 
 #include "platform/Platform.h"
 #include "tools/cli/Output.h"
+#include "tools/cli/ToolArgs.h"
 #include "tools/server/ImageStore.h"
 #include "tools/server/RequestHandler.h"
 #include "tools/server/ServerConfig.h"
