@@ -297,6 +297,7 @@ TEST(ImageStoreTest, RefusesBadDocumentsAndKeepsItsContents) {
   const std::pair<const char*, const char*> located[] = {
       {"{\"images\": [\n  {\"id\": 1,\n   \"name\" \"a\"}]}", "line 3, column 13: syntax error"},
       {R"({"images":[{"id":1,"name":"a","nmae":"b"}]})", "image 0: unknown key \"nmae\""},
+      {R"({"images":[{"id":1,"nmae":"a"}]})", "image 0: unknown key \"nmae\""},
       {R"({"images":[],"extra":1})", "unknown key \"extra\""},
       {R"({"images":[{"id":1,"name":"a","snapshots":[{"id":2,"tiem":"x"}]}]})",
        "image 0: snapshot 0: unknown key \"tiem\""},

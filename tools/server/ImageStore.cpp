@@ -109,11 +109,12 @@ bool ReadSnapshot(const json& j, SnapshotEntry* s, std::string* why) {
     *why = "a snapshot must be an object";
     return false;
   }
+  // A misspelt key is named before the key it was meant to be is missed.
+  if (!OnlyKnownKeys(j, kSnapshotKeys, why)) return false;
   if (!j.contains("id")) {
     *why = "a snapshot needs an \"id\"";
     return false;
   }
-  if (!OnlyKnownKeys(j, kSnapshotKeys, why)) return false;
   static const char* kParams[] = {"param2", "param3", "param4", "param5", "param6"};
   if (!ReadU32(j, "id", &s->id, why)) return false;
   for (int i = 0; i < 5; ++i)
@@ -134,11 +135,11 @@ bool ReadImage(const json& j, ImageEntry* img, std::string* why) {
     *why = "an image must be an object";
     return false;
   }
+  if (!OnlyKnownKeys(j, kImageKeys, why)) return false;
   if (!j.contains("id") || !j.contains("name")) {
     *why = "an image needs an \"id\" and a \"name\"";
     return false;
   }
-  if (!OnlyKnownKeys(j, kImageKeys, why)) return false;
   if (!ReadU32(j, "id", &img->id, why) || !ReadText(j, "name", kMaxImageName, &img->name, why) ||
       !ReadU32(j, "param1", &img->param1, why) || !ReadU32(j, "param2", &img->param2, why) ||
       !ReadU32(j, "param3", &img->param3, why) || !ReadU32(j, "param4", &img->param4, why) ||
