@@ -18,8 +18,8 @@ int ParseLogviewArgs(int argc, char** argv, LogviewOptions* o) {
                  "The host program (kelvane for kelvane or kelvane.exe; a path also does)");
   app.add_flag("--list", o->list, "List the log blocks on this machine (and those of NAMEs)");
   app.add_flag("--wait", o->wait, "Wait for a block that does not exist yet");
-  app.add_option("-n,--lines", o->lines, "Show only the last N lines the ring holds first")
-      ->check(CLI::NonNegativeNumber);
+  kdl::cli::AddNumberTo(&app, "-n,--lines", [o](uint32_t n) { o->lines = n; },
+                        "Show only the last N lines the ring holds first", INT32_MAX);
   bool noFollow = false;
   app.add_flag("--no-follow", noFollow, "Print the lines in the ring and exit");
   app.add_option("--color", o->color, "Colours by level: auto (on a terminal), always, never")
