@@ -149,6 +149,12 @@ TEST_F(HostProcessTest, ShellLogsInOnceAndAgainAfterTheLinkClosed) {
   EXPECT_NE(r.err.find("the server closed the link"), std::string::npos);
   EXPECT_EQ(Calls(), (std::vector<std::string>{"1", "2 name=kelvane", "3", "2 name=kelvane", "4",
                                                "9", "stop"}));
+  // --quiet keeps the notice off stderr.
+  ProcessResult quiet = Host({"--json", "--quiet", "shell"}, "images\nsnapshots\n",
+                             {"KELVANE_FAKE_CLOSE_AFTER=3"});
+  EXPECT_EQ(quiet.exitCode, 0);
+  EXPECT_EQ(SplitLines(quiet.out).size(), 2u) << quiet.out;
+  EXPECT_EQ(quiet.err, "");
 }
 
 TEST_F(HostProcessTest, ShellRepeatsARequestThatFoundTheLinkClosed) {

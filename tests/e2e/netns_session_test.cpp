@@ -237,6 +237,21 @@ TEST_F(NetnsSessionTest, LinkClosedMidSessionIsReportedAndTheNextCommandLogsInAg
   EXPECT_EQ(closes, 3u) << srv;
 }
 
+TEST_F(NetnsSessionTest, FaultsOfTheNthRequestLetAScriptRetry) {
+  StartServer({"--fail", "select@1=5", "--no-reply", "images@1"});
+  ProcessResult r = Host({"--json", "shell"}, "select 1\nselect 1\nimages\nimages\n");
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  std::vector<std::string> out = SplitLines(r.out);
+  ASSERT_EQ(out.size(), 4u) << r.out;
+  EXPECT_EQ(out[0].rfind(R"({"command":"select 1","result":5,"failed_step":"select")", 0), 0u)
+      << out[0];
+  EXPECT_EQ(out[1], R"({"command":"select 1","result":0,"succ":true,)"
+                    R"("path":"/srv/kelvane/images/base-desktop.img"})");
+  EXPECT_EQ(out[2], R"({"command":"images","result":1,"failure":"timeout","failed_step":"images"})");
+  EXPECT_EQ(out[3].rfind(R"({"command":"images","result":0,"images":[{"image_id":1,)", 0), 0u)
+      << out[3];
+}
+
 TEST_F(NetnsSessionTest, DiscoverReplyWithABadLengthIsDumpedAndDropped) {
   StartServer({"--bad-length", "discover=+8"});
   ProcessResult r = Host({"--json", "discover"});

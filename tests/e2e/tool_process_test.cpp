@@ -1,6 +1,7 @@
 // The tools as a person or a script meets them: --version, help that fits
 // 80 columns, output that cannot be written, the host tool's spinner on a
-// terminal, and the simulator's ready file, event lines and SIGHUP.
+// terminal, the simulator's ready file, event lines and SIGHUP, and usage
+// errors that say what was wrong and where.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <regex>
 
 #include "KelvaneVersion.h"
@@ -125,9 +127,12 @@ TEST(ToolsTest, OnATerminalTheSpinnerIsClearedBeforeOtherLinesAndOnCtrlC) {
 TEST(ToolsTest, SimulatorWritesItsReadyFileStampsItsLinesAndStopsCleanlyOnSighup) {
   const std::string base = ::testing::TempDir() + "kelvane_tools_" + std::to_string(getpid());
   const std::string ready = base + ".ready";
+  // Snapshot id 4 in two images: allowed, and noted on start.
+  std::ofstream(base + ".json") << R"({"images": [{"id": 1, "name": "a", "snapshots": [{"id": 4}]},)"
+                                   R"( {"id": 2, "name": "b", "snapshots": [{"id": 4}]}]})";
   BackgroundProcess server;
   ASSERT_TRUE(server.Start({KELVANE_SERVER_BIN, "--bind", "127.0.0.1", "--port", "0",
-                            "--udp-port", "0", "--ready-file", ready},
+                            "--udp-port", "0", "--ready-file", ready, "--images", base + ".json"},
                            base + ".out"));
   ASSERT_TRUE(server.WaitForOutput("tool service on tcp", 30)) << server.Output();
   std::smatch m;
@@ -147,13 +152,47 @@ TEST(ToolsTest, SimulatorWritesItsReadyFileStampsItsLinesAndStopsCleanlyOnSighup
   ASSERT_EQ(kill(server.Pid(), SIGHUP), 0);
   EXPECT_EQ(server.Wait(30), 0);
   const std::vector<std::string> lines = SplitLines(server.Output());
-  ASSERT_EQ(lines.size(), 4u) << server.Output();
+  ASSERT_EQ(lines.size(), 5u) << server.Output();
+  EXPECT_NE(lines[1].find("kelvane-server: note: snapshot id 4 is used by 2 snapshots (of images "
+                          "1 and 2)"),
+            std::string::npos) << lines[1];
   for (const std::string& line : lines)
     EXPECT_TRUE(std::regex_search(line, std::regex(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} )")))
         << line;
   EXPECT_NE(lines.back().find("kelvane-server: stopping on signal 1"), std::string::npos);
   EXPECT_NE(access(ready.c_str(), F_OK), 0) << "the ready file stays behind";
   std::remove((base + ".out").c_str());
+  std::remove((base + ".json").c_str());
+}
+
+TEST(ToolsTest, BadValuesAreUsageErrorsThatSayWhatAndWhere) {
+  const std::string base = ::testing::TempDir() + "kelvane_args_" + std::to_string(getpid());
+  std::ofstream(base + "-key.json") << "{\"images\": [\n {\"id\": 1, \"nmae\": \"a\"}]}";
+  std::ofstream(base + "-syntax.json") << "{\"images\": [\n {\"id\": 1 \"name\": \"a\"}]}";
+  const struct {
+    std::vector<std::string> argv;
+    std::string says;
+  } cases[] = {
+      {{KELVANE_SERVER_BIN, "--port=70000"},
+       "kelvane-server: --port: must be a number from 0 to 65535 (decimal or 0x hex), not "
+       "\"70000\"\n"},
+      {{KELVANE_LOGVIEW_BIN, "-n", "x", "kelvane"},
+       "kelvane-logview: -n: must be a number from 0 to 2147483647"},
+      {{KELVANE_HOST_BIN, "--name=" + std::string(33, 'n'), "images"},
+       "kelvane: --name: must hold at most 32 bytes (the login packet's field), not 33\n"},
+      {{KELVANE_SERVER_BIN, "--images", base + "-key.json"},
+       "-key.json: image 0: unknown key \"nmae\""},
+      {{KELVANE_SERVER_BIN, "--images", base + "-syntax.json"},
+       "-syntax.json: line 2, column 16: syntax error"},
+  };
+  for (const auto& c : cases) {
+    ProcessResult r = RunProcess(c.argv, "", 30);
+    EXPECT_EQ(r.exitCode, 2) << c.argv[1];
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+  }
+  std::remove((base + "-key.json").c_str());
+  std::remove((base + "-syntax.json").c_str());
 }
 
 }  // namespace
