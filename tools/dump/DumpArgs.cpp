@@ -1,21 +1,22 @@
-// Command line of kelvane-dump, with CLI11.
+// Command line of kelvane-dump, on the tools' shared CLI11 set-up.
 #include "tools/dump/DumpArgs.h"
 
-#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <ostream>
+
+#include "tools/cli/ToolArgs.h"
 
 namespace kdl::dump {
 
 int ParseDumpArgs(const std::vector<std::string>& args, DumpOptions* o, std::ostream& out,
                   std::ostream& err) {
-  CLI::App app{
+  CLI::App app;
+  kdl::cli::SetUpApp(app, "kelvane-dump",
       "Decodes packets of the diskless server protocol with the library's packet factory and "
       "shows their heads and fields: hex or bytes one packet after another (each head's Length "
       "tells where the next begins), or the UDP and TCP traffic of a capture file.\n"
       "Exit status: 0 all decoded, 1 something did not decode (or a stream ends mid-packet), "
-      "2 bad arguments or unreadable input."};
-  app.name("kelvane-dump");
+      "2 bad arguments or unreadable input, 3 the output cannot be written.");
   app.add_option("HEX", o->hex,
                  "Hex: plain, xxd, hexdump -C, 0x-prefixed or aa:bb:cc bytes; without HEX, "
                  "--file or --pcap it is read from standard input");
