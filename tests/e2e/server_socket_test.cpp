@@ -225,20 +225,21 @@ TEST_F(SocketTest, AClientThatNeverReadsIsClosedAtTheQueueLimit) {
 }
 
 TEST_F(SocketTest, IdleLinksAreClosedAfterTheirSilence) {
-  config.idleCloseMs = 300;
-  config.Fault(RequestKind::kImages).delayMs = 600;
+  config.idleCloseMs = 800;
+  config.Fault(RequestKind::kImages).delayMs = 1200;
   StartServer();
   auto s = Connect();
   Login(s);
   // A reply the server holds back for longer than the idle time keeps the link.
   asio::write(s, asio::buffer(Head(0x00020006, 24)));
   EXPECT_EQ(WordAt(ReadFrame(s), 4), 0x80020006u);
-  std::this_thread::sleep_for(std::chrono::milliseconds(150));
-  asio::write(s, asio::buffer(Head(0x00000001, 24)));  // activity starts the time again
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // Activity starts the time again; the stamp is taken before the server can see it.
   const auto lastSent = std::chrono::steady_clock::now();
+  asio::write(s, asio::buffer(Head(0x00000001, 24)));
   EXPECT_TRUE(ClosedByServer(s));
-  EXPECT_GE(std::chrono::steady_clock::now() - lastSent, std::chrono::milliseconds(300));
-  EXPECT_FALSE(AwaitLine("sent nothing for 300 ms, link closed").empty());
+  EXPECT_GE(std::chrono::steady_clock::now() - lastSent, std::chrono::milliseconds(800));
+  EXPECT_FALSE(AwaitLine("sent nothing for 800 ms, link closed").empty());
 }
 
 TEST_F(SocketTest, AcceptHoldsToTheLinkLimitAndPausesWhileDescriptorsRunOut) {
