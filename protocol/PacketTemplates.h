@@ -33,6 +33,51 @@ class CSimplePacketHead : public CPacketHead {
   int Fields(V&) { return 0; }
 };
 
+namespace detail {
+
+// While an array of records decodes them one by one, the flat record arrays
+// nested in those records (the snapshots of each image) are carved from one
+// block that the outer array owns, instead of one allocation each. The block
+// is as large as the bytes left in the message: every flat record takes as
+// many bytes in memory as on the wire, so all of them fit. An array that does
+// not fit (or finds no block) allocates for itself.
+class CCarveSpace {
+ public:
+  // Makes this space current on the calling thread until it is destroyed.
+  // *block receives the block when one is needed; its owner frees it with
+  // ::operator delete.
+  CCarveSpace(void** block, size_t bound)
+      : m_ppBlock(block), m_nBound(bound), m_pPrevious(s_pCurrent) {
+    s_pCurrent = this;
+  }
+  ~CCarveSpace() { s_pCurrent = m_pPrevious; }
+  CCarveSpace(const CCarveSpace&) = delete;
+  CCarveSpace& operator=(const CCarveSpace&) = delete;
+
+  static CCarveSpace* Current() { return s_pCurrent; }
+
+  // Room for n (> 0) records of T, or null.
+  template <class T>
+  T* Take(uint32_t n) {
+    const size_t at = (m_nUsed + alignof(T) - 1) / alignof(T) * alignof(T);
+    const size_t bytes = size_t(n) * sizeof(T);
+    if (at > m_nBound || bytes > m_nBound - at) return nullptr;
+    if (*m_ppBlock == nullptr) *m_ppBlock = ::operator new(m_nBound, std::nothrow);
+    if (*m_ppBlock == nullptr) return nullptr;
+    m_nUsed = at + bytes;
+    return reinterpret_cast<T*>(static_cast<unsigned char*>(*m_ppBlock) + at);
+  }
+
+ private:
+  void** m_ppBlock;
+  size_t m_nBound;
+  size_t m_nUsed = 0;
+  CCarveSpace* m_pPrevious;
+  static inline thread_local CCarveSpace* s_pCurrent = nullptr;
+};
+
+}  // namespace detail
+
 // A counted array of records: u32 count, then the records back to back.
 //
 // The array remembers how many records it really holds (m_nAllocated), apart
@@ -63,12 +108,15 @@ class TVarLengthField {
   Item* GetAt(uint32_t i) { return i < Held() ? &m_pItems[i] : nullptr; }
   const Item* GetAt(uint32_t i) const { return i < Held() ? &m_pItems[i] : nullptr; }
 
+  // The records' own operations are called as Item's (Item::Size and so on):
+  // the array holds Items and nothing derived, so a virtual call would only
+  // cost its dispatch.
   uint32_t Size() const {
     if constexpr (kFixedItemSize != 0) {
       return 4 + kFixedItemSize * Held();
     } else {
       uint32_t n = 4;
-      for (uint32_t i = 0; i < Held(); ++i) n += m_pItems[i].Size();
+      for (uint32_t i = 0; i < Held(); ++i) n += m_pItems[i].Item::Size();
       return n;
     }
   }
@@ -79,14 +127,20 @@ class TVarLengthField {
     // the message cannot hold is refused before anything is allocated.
     if (uint64_t(m_nCount) * MinItemSize() > r.Remaining()) return -1;
     Release(/*keepCount=*/true);
+    if (m_nCount != 0 && BlockCopies(r.m_bNetOrder)) {
+      // The count check above left room for every record: the copy fills
+      // them all, so they are not zero-filled first.
+      m_pItems = kCopyCreates ? FlatRoom(m_nCount) : NewItems(m_nCount);
+      if (!m_pItems) return -1;
+      m_nAllocated = m_nCount;
+      return r.ReadBytes(m_pItems, m_nCount * kFixedItemSize);
+    }
     m_pItems = NewItems(m_nCount);
     if (!m_pItems) return -1;
     m_nAllocated = m_nCount;
-    // The count check above left room for every record of a fixed size.
-    if (m_nCount != 0 && BlockCopies(r.m_bNetOrder))
-      return r.ReadBytes(m_pItems, m_nCount * kFixedItemSize);
+    detail::CCarveSpace nested(&m_pCarveBlock, r.Remaining());
     for (uint32_t i = 0; i < m_nCount; ++i)
-      if (m_pItems[i].Unpack(r)) return -1;
+      if (m_pItems[i].Item::Unpack(r)) return -1;
     return 0;
   }
 
@@ -99,7 +153,7 @@ class TVarLengthField {
         uint64_t(n) * kFixedItemSize <= w.Remaining())
       return w.WriteBytes(m_pItems, n * kFixedItemSize);
     for (uint32_t i = 0; i < n; ++i)
-      if (m_pItems[i].Pack(w)) return -1;
+      if (m_pItems[i].Item::Pack(w)) return -1;
     return 0;
   }
 
@@ -113,6 +167,11 @@ class TVarLengthField {
   struct FixedSizeOf<T, std::void_t<decltype(T::kWireSize)>>
       : std::integral_constant<uint32_t, T::kWireSize> {};
   static constexpr uint32_t kFixedItemSize = FixedSizeOf<Item>::value;
+  // Records that a copy of their bytes brings into being (implicit-lifetime
+  // types), so that a block copy may fill storage that holds no record yet.
+  static constexpr bool kCopyCreates =
+      std::is_trivially_copyable<Item>::value &&
+      (std::is_aggregate<Item>::value || std::is_trivially_default_constructible<Item>::value);
 
   // A record declaring kDefaultIsZero has an initialiser on every member, so
   // its default constructor alone zero-fills it; value-initialising it would
@@ -124,12 +183,37 @@ class TVarLengthField {
   struct DefaultIsZero<T, std::void_t<decltype(T::kDefaultIsZero)>>
       : std::integral_constant<bool, T::kDefaultIsZero> {};
 
+  // Storage for n records (at least one byte, so that an empty array has an
+  // address too), not constructed. Freed by Release.
+  static Item* Room(uint32_t n) {
+    return static_cast<Item*>(::operator new(n ? size_t(n) * sizeof(Item) : 1, std::nothrow));
+  }
+
+  // n default records.
   static Item* NewItems(uint32_t n) {
-    if constexpr (DefaultIsZero<Item>::value) {
-      return new (std::nothrow) Item[n];
-    } else {
-      return new (std::nothrow) Item[n]();
+    Item* p = Room(n);
+    if (!p) return nullptr;
+    for (uint32_t i = 0; i < n; ++i) {
+      if constexpr (DefaultIsZero<Item>::value) {
+        new (p + i) Item;
+      } else {
+        new (p + i) Item();
+      }
     }
+    return p;
+  }
+
+  // Room for n flat records that a block copy fills (records that are plain
+  // bytes come into being by the copy): carved from the enclosing array's
+  // block while one decodes, else allocated.
+  Item* FlatRoom(uint32_t n) {
+    if (detail::CCarveSpace* space = detail::CCarveSpace::Current()) {
+      if (Item* p = space->Take<Item>(n)) {
+        m_bCarved = true;
+        return p;
+      }
+    }
+    return Room(n);
   }
 
   // True when the records can travel as one block in a stream of the given
@@ -183,13 +267,24 @@ class TVarLengthField {
   }
 
   void Release(bool keepCount = false) {
-    delete[] m_pItems;
+    if (m_pItems) {
+      if constexpr (!std::is_trivially_destructible<Item>::value) {
+        for (uint32_t i = 0; i < m_nAllocated; ++i) m_pItems[i].~Item();
+      }
+      if (!m_bCarved) ::operator delete(m_pItems);
+    }
+    // After the records: nested arrays carved from the block are gone now.
+    ::operator delete(m_pCarveBlock);
+    m_pCarveBlock = nullptr;
     m_pItems = nullptr;
+    m_bCarved = false;
     m_nAllocated = 0;
     if (!keepCount) m_nCount = 0;
   }
 
   uint32_t m_nAllocated = 0;
+  bool m_bCarved = false;          // m_pItems lies in an enclosing array's block
+  void* m_pCarveBlock = nullptr;   // the block of the records' nested arrays
 };
 
 // Head followed by one counted array. The code comes last here, first in
