@@ -9,6 +9,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "protocol/CarveSpace.h"
 #include "protocol/FieldVisitors.h"
 #include "protocol/PacketHead.h"
 
@@ -32,51 +33,6 @@ class CSimplePacketHead : public CPacketHead {
   template <class V>
   int Fields(V&) { return 0; }
 };
-
-namespace detail {
-
-// While an array of records decodes them one by one, the flat record arrays
-// nested in those records (the snapshots of each image) are carved from one
-// block that the outer array owns, instead of one allocation each. The block
-// is as large as the bytes left in the message: every flat record takes as
-// many bytes in memory as on the wire, so all of them fit. An array that does
-// not fit (or finds no block) allocates for itself.
-class CCarveSpace {
- public:
-  // Makes this space current on the calling thread until it is destroyed.
-  // *block receives the block when one is needed; its owner frees it with
-  // ::operator delete.
-  CCarveSpace(void** block, size_t bound)
-      : m_ppBlock(block), m_nBound(bound), m_pPrevious(s_pCurrent) {
-    s_pCurrent = this;
-  }
-  ~CCarveSpace() { s_pCurrent = m_pPrevious; }
-  CCarveSpace(const CCarveSpace&) = delete;
-  CCarveSpace& operator=(const CCarveSpace&) = delete;
-
-  static CCarveSpace* Current() { return s_pCurrent; }
-
-  // Room for n (> 0) records of T, or null.
-  template <class T>
-  T* Take(uint32_t n) {
-    const size_t at = (m_nUsed + alignof(T) - 1) / alignof(T) * alignof(T);
-    const size_t bytes = size_t(n) * sizeof(T);
-    if (at > m_nBound || bytes > m_nBound - at) return nullptr;
-    if (*m_ppBlock == nullptr) *m_ppBlock = ::operator new(m_nBound, std::nothrow);
-    if (*m_ppBlock == nullptr) return nullptr;
-    m_nUsed = at + bytes;
-    return reinterpret_cast<T*>(static_cast<unsigned char*>(*m_ppBlock) + at);
-  }
-
- private:
-  void** m_ppBlock;
-  size_t m_nBound;
-  size_t m_nUsed = 0;
-  CCarveSpace* m_pPrevious;
-  static inline thread_local CCarveSpace* s_pCurrent = nullptr;
-};
-
-}  // namespace detail
 
 // A counted array of records: u32 count, then the records back to back.
 //
@@ -138,7 +94,7 @@ class TVarLengthField {
     m_pItems = NewItems(m_nCount);
     if (!m_pItems) return -1;
     m_nAllocated = m_nCount;
-    detail::CCarveSpace nested(&m_pCarveBlock, r.Remaining());
+    detail::CCarveSpace nested(&m_pCarveChunks, r.Remaining());
     for (uint32_t i = 0; i < m_nCount; ++i)
       if (m_pItems[i].Item::Unpack(r)) return -1;
     return 0;
@@ -205,7 +161,7 @@ class TVarLengthField {
 
   // Room for n flat records that a block copy fills (records that are plain
   // bytes come into being by the copy): carved from the enclosing array's
-  // block while one decodes, else allocated.
+  // chunks while one decodes, else allocated.
   Item* FlatRoom(uint32_t n) {
     if (detail::CCarveSpace* space = detail::CCarveSpace::Current()) {
       if (Item* p = space->Take<Item>(n)) {
@@ -271,11 +227,13 @@ class TVarLengthField {
       if constexpr (!std::is_trivially_destructible<Item>::value) {
         for (uint32_t i = 0; i < m_nAllocated; ++i) m_pItems[i].~Item();
       }
-      if (!m_bCarved) ::operator delete(m_pItems);
     }
-    // After the records: nested arrays carved from the block are gone now.
-    ::operator delete(m_pCarveBlock);
-    m_pCarveBlock = nullptr;
+    // After the records: nested arrays carved from the chunks are gone now.
+    // The chunks go before the records' own array, the reverse of their
+    // allocation, as the records' arrays went before.
+    detail::CCarveSpace::Retire(m_pCarveChunks);
+    m_pCarveChunks = nullptr;
+    if (m_pItems && !m_bCarved) ::operator delete(m_pItems);
     m_pItems = nullptr;
     m_bCarved = false;
     m_nAllocated = 0;
@@ -283,8 +241,8 @@ class TVarLengthField {
   }
 
   uint32_t m_nAllocated = 0;
-  bool m_bCarved = false;          // m_pItems lies in an enclosing array's block
-  void* m_pCarveBlock = nullptr;   // the block of the records' nested arrays
+  bool m_bCarved = false;           // m_pItems lies in an enclosing array's chunk
+  void* m_pCarveChunks = nullptr;   // the chunks of the records' nested arrays
 };
 
 // Head followed by one counted array. The code comes last here, first in
