@@ -3,7 +3,9 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sched.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -181,6 +183,26 @@ void LoopbackServer::Stop() {
   if (m_hListen >= 0) ::close(m_hListen);
   if (m_hUdp >= 0) ::close(m_hUdp);
   m_hListen = m_hUdp = -1;
+}
+
+void LoopbackServer::NoteThread() {
+  const int tid = static_cast<int>(::syscall(SYS_gettid));
+  std::lock_guard<std::mutex> hold(m_Lock);
+  m_ThreadIds.push_back(tid);
+}
+
+bool LoopbackServer::PinThreads(int cpu) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (cpu >= 0) {
+    CPU_SET(cpu, &set);
+  } else {
+    for (int i = 0; i < CPU_SETSIZE; ++i) CPU_SET(i, &set);
+  }
+  std::lock_guard<std::mutex> hold(m_Lock);
+  bool ok = true;
+  for (int tid : m_ThreadIds) ok = ::sched_setaffinity(tid, sizeof(set), &set) == 0 && ok;
+  return ok;
 }
 
 const Bytes* LoopbackServer::ReplyTo(uint32_t type) const {

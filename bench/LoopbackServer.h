@@ -41,6 +41,11 @@ class LoopbackServer {
   bool StartDiscovery(const char* device);
   void Stop();
 
+  // Lets the server's threads run on `cpu` only, or on any CPU for -1 (the
+  // threads that exist now: those serving the links made so far and the
+  // discovery responder). False when the system refuses.
+  bool PinThreads(int cpu);
+
   uint16_t TcpPort() const { return m_nTcpPort; }
   uint64_t Requests() const { return m_nRequests.load(); }
   uint64_t Discoveries() const { return m_nDiscoveries.load(); }
@@ -56,9 +61,11 @@ class LoopbackServer {
   std::thread Spawn(Fn fn) {
     return std::thread([this, fn] {
       if (m_pfnThreadStart) m_pfnThreadStart();
+      NoteThread();
       fn();
     });
   }
+  void NoteThread();  // remembers the calling thread for PinThreads
 
   Bytes m_LoginReply, m_ImageListReply, m_DiscoverReply;
   uint32_t m_nImages;
@@ -70,9 +77,10 @@ class LoopbackServer {
   std::atomic<uint64_t> m_nRequests{0};
   std::atomic<uint64_t> m_nDiscoveries{0};
   std::thread m_AcceptThread, m_UdpThread;
-  std::mutex m_Lock;  // guards the two lists below
+  std::mutex m_Lock;  // guards the three lists below
   std::vector<int> m_Connections;
   std::vector<std::thread> m_Workers;
+  std::vector<int> m_ThreadIds;  // system ids of the server's threads
 };
 
 // A blocking TCP client with Nagle off: the floor of one request/reply.

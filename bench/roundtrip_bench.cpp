@@ -2,8 +2,11 @@
 // transport) against an in-process stand-in server, each request paired in
 // the same iteration with a raw blocking-socket round trip of the same
 // request and reply bytes to the same server: the floor of one round trip on
-// this machine. Also discovery, and the process's resident memory across
-// 100,000 requests.
+// this machine. Each with the caller and the server left to the scheduler,
+// pinned to one CPU together, and pinned to two different CPUs (the
+// library's own threads are never pinned, as a host would not pin them).
+// Also discovery, the CPU a request uses while it waits for a reply that
+// never comes, and the process's resident memory across 200,000 requests.
 //
 // Run as root, the benchmark moves itself into a network namespace of its
 // own (a veth pair, both ends up), discovers the stand-in server by the
@@ -14,14 +17,17 @@
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sched.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
+#include <mutex>
 #include <vector>
 
 #include "bench/BenchNetns.h"
@@ -39,11 +45,17 @@ using kdl::bench::Bytes;
 constexpr uint32_t kListImages = 100;     // records in the image-list reply
 constexpr int kSamples = 5000;            // requests per round-trip run
 constexpr int kBlock = 25;                // requests of one kind in a row
-constexpr int kMemoryRequests = 100000;   // requests of the memory run
+constexpr int kMemoryRequests = 100000;   // requests of each half of the memory run
 constexpr char kToolName[] = "kelvane-bench";
+
+// Where the caller (the benchmark's thread) and the server's threads run.
+enum Placement { kUnpinned, kSameCpu, kTwoCpus };
+constexpr const char* kPlacementNames[] = {"unpinned", "same_cpu", "two_cpus"};
 
 struct Setup {
   bool netns = false;
+  cpu_set_t cpus;           // the process's CPUs at the start
+  int cpuA = -1, cpuB = -1;  // the first two of them
   std::string why;          // why there is no namespace
   std::string localIp;      // the library's local address
   std::string serverIp;     // where it connects
@@ -65,6 +77,36 @@ double Micros(Clock::duration d) {
   return std::chrono::duration<double, std::micro>(d).count();
 }
 
+// Pins the calling thread and the server for a placement while it lives;
+// `why` says what failed.
+class Placed {
+ public:
+  explicit Placed(Placement p) {
+    if (p == kUnpinned) return;
+    if (p == kTwoCpus && g.cpuB < 0) {
+      why = "one CPU only";
+      return;
+    }
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(g.cpuA, &one);
+    m_bPinned = true;
+    if (sched_setaffinity(0, sizeof(one), &one) != 0 ||
+        !g.server->PinThreads(p == kSameCpu ? g.cpuA : g.cpuB)) {
+      why = "sched_setaffinity failed";
+    }
+  }
+  ~Placed() {
+    if (!m_bPinned) return;
+    sched_setaffinity(0, sizeof(g.cpus), &g.cpus);
+    g.server->PinThreads(-1);
+  }
+  std::string why;
+
+ private:
+  bool m_bPinned = false;
+};
+
 // Library requests and raw round trips in alternating blocks of kBlock, so
 // that both see the same machine over the run and a raw round trip does not
 // start while the library's threads are still finishing the request before
@@ -72,7 +114,12 @@ double Micros(Clock::duration d) {
 // Counters: median and p99 of both, in microseconds, and the ratio of the
 // medians.
 template <class Raw>
-void Paired(benchmark::State& state, uint32_t askType, void* param, Raw raw) {
+void Paired(benchmark::State& state, Placement placement, uint32_t askType, void* param, Raw raw) {
+  Placed placed(placement);
+  if (!placed.why.empty()) {
+    state.SkipWithError(placed.why.c_str());
+    return;
+  }
   std::vector<double> lib, floor;
   lib.reserve(kSamples);
   floor.reserve(kSamples);
@@ -109,13 +156,14 @@ void Paired(benchmark::State& state, uint32_t askType, void* param, Raw raw) {
   state.counters["ratio_p50"] = f50 > 0 ? p50 / f50 : 0;
 }
 
-void Login(benchmark::State& state) {
-  Paired(state, KELVANE_ASK_LOGIN, const_cast<char*>(kToolName),
+void Login(benchmark::State& state, Placement placement) {
+  Paired(state, placement, KELVANE_ASK_LOGIN, const_cast<char*>(kToolName),
          [] { return g.raw.RoundTrip(g.loginRequest); });
 }
 
-void ImageList(benchmark::State& state) {
-  Paired(state, KELVANE_ASK_IMAGE_LIST, nullptr, [] { return g.raw.RoundTrip(g.listRequest); });
+void ImageList(benchmark::State& state, Placement placement) {
+  Paired(state, placement, KELVANE_ASK_IMAGE_LIST, nullptr,
+         [] { return g.raw.RoundTrip(g.listRequest); });
 }
 
 void Discover(benchmark::State& state) {
@@ -123,8 +171,39 @@ void Discover(benchmark::State& state) {
     state.SkipWithError(("no private network namespace: " + g.why).c_str());
     return;
   }
-  Paired(state, KELVANE_ASK_DISCOVER, nullptr,
+  Paired(state, kUnpinned, KELVANE_ASK_DISCOVER, nullptr,
          [] { return g.rawUdp.RoundTrip(g.discoverRequest); });
+}
+
+double ThreadCpuMicros() {
+  timespec t;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) * 1e6 + static_cast<double>(t.tv_nsec) / 1e3;
+}
+
+// A request whose reply never comes (the server does not answer the image
+// information request): the CPU its thread uses over the whole 3000 ms wait,
+// next to that of a bare wait of the same length on a condition variable
+// (on a virtual machine, going to sleep and waking cost CPU of their own).
+void NoReply(benchmark::State& state) {
+  double cpu = 0, wall = 0, bare = 0;
+  for (auto _ : state) {
+    double cpu0 = ThreadCpuMicros();
+    const Clock::time_point t0 = Clock::now();
+    const int rc = SendAskPack(KELVANE_ASK_IMAGE_INFO, nullptr);
+    wall = Micros(Clock::now() - t0);
+    cpu = ThreadCpuMicros() - cpu0;
+    if (rc != 1) state.SkipWithError("the request did not time out");
+    std::mutex mu;
+    std::condition_variable cv;
+    std::unique_lock<std::mutex> lock(mu);
+    cpu0 = ThreadCpuMicros();
+    cv.wait_for(lock, std::chrono::milliseconds(kReplyWaitMs), [] { return false; });
+    bare = ThreadCpuMicros() - cpu0;
+  }
+  state.counters["cpu_us"] = cpu;
+  state.counters["wait_ms"] = wall / 1000;
+  state.counters["bare_wait_cpu_us"] = bare;
 }
 
 // Resident memory in KiB from /proc/self/statm: all of it, and the share not
@@ -159,6 +238,8 @@ int Requests(int n) {
   return failed;
 }
 
+// Twice 100,000 requests: growth in both halves is a leak, growth in the
+// first only is memory settling (pages touched for the first time).
 void Memory(benchmark::State& state) {
   Resident before, middle, after;
   int failed = 0;
@@ -166,9 +247,9 @@ void Memory(benchmark::State& state) {
     // Warm up first: pools and buffers settle within the first requests.
     failed += Requests(10000);
     before = ResidentKiB();
-    failed += Requests(kMemoryRequests / 2);
+    failed += Requests(kMemoryRequests);
     middle = ResidentKiB();
-    failed += Requests(kMemoryRequests / 2);
+    failed += Requests(kMemoryRequests);
     after = ResidentKiB();
   }
   if (failed != 0) state.SkipWithError("some requests failed");
@@ -203,6 +284,11 @@ void EmptyLogs() {
 }
 
 bool Prepare(bool wantNetns) {
+  sched_getaffinity(0, sizeof(g.cpus), &g.cpus);
+  for (int i = 0; i < CPU_SETSIZE && g.cpuB < 0; ++i) {
+    if (!CPU_ISSET(i, &g.cpus)) continue;
+    (g.cpuA < 0 ? g.cpuA : g.cpuB) = i;
+  }
   const kdl::bench::PrivateNetwork net;
   if (!wantNetns) g.why = "disabled with --no-netns";
   g.netns = wantNetns && TryPrivateNetwork(net);
@@ -282,14 +368,21 @@ int main(int argc, char** argv) {
                                                  : "127.0.0.1 (" + g.why + ")");
   benchmark::AddCustomContext("server", g.serverIp + ":" + std::to_string(g.server->TcpPort()));
 
-  benchmark::RegisterBenchmark("RoundTrip/login", Login)
-      ->Iterations(kSamples / kBlock)->UseManualTime()->Unit(benchmark::kMicrosecond);
-  benchmark::RegisterBenchmark(("RoundTrip/image_list_" + std::to_string(kListImages)).c_str(),
-                               ImageList)
-      ->Iterations(kSamples / kBlock)->UseManualTime()->Unit(benchmark::kMicrosecond);
+  for (Placement p : {kUnpinned, kSameCpu, kTwoCpus}) {
+    const std::string where = std::string("/") + kPlacementNames[p];
+    benchmark::RegisterBenchmark(("RoundTrip/login" + where).c_str(),
+                                 [p](benchmark::State& s) { Login(s, p); })
+        ->Iterations(kSamples / kBlock)->UseManualTime()->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark(
+        ("RoundTrip/image_list_" + std::to_string(kListImages) + where).c_str(),
+        [p](benchmark::State& s) { ImageList(s, p); })
+        ->Iterations(kSamples / kBlock)->UseManualTime()->Unit(benchmark::kMicrosecond);
+  }
   benchmark::RegisterBenchmark("RoundTrip/discover", Discover)
       ->Iterations(g.netns ? kSamples / kBlock : 1)->UseManualTime()->Unit(benchmark::kMicrosecond);
-  benchmark::RegisterBenchmark("Memory/requests_100000", Memory)
+  benchmark::RegisterBenchmark("Wait/no_reply", NoReply)
+      ->Iterations(1)->Repetitions(1)->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("Memory/requests_200000", Memory)
       ->Iterations(1)->Repetitions(1)->Unit(benchmark::kMillisecond);
 
   benchmark::Initialize(&argc, argv);

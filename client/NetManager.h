@@ -23,6 +23,11 @@ class CPktToolQueryImgInfoListAck;
 
 // How long a request waits for its reply.
 constexpr uint32_t kReplyWaitMs = 3000;
+// How long a request watches for its reply on the CPU before it sleeps on
+// the reply event (the 3000 ms count from then on). A reply over a local
+// network comes within it and wakes no one; a reply that never comes costs
+// this much CPU, then nothing.
+constexpr uint32_t kReplySpinUs = 100;
 // Where the discovery request goes (the port is PacketZVDiskless::kDiscoverPort).
 constexpr const char* kDiscoverAddress = "255.255.255.255";
 
@@ -42,6 +47,10 @@ constexpr const char* kDiscoverAddress = "255.255.255.255";
 //    type the request in flight awaits. Any other reply is dropped, so the
 //    store changes only while the host is inside SendAskPack or StopServer.
 //  - Handles and flags that transport threads touch are atomics.
+//  - A request first watches m_nWokenRequest for its own number and sleeps
+//    on the event only when that does not come within kReplySpinUs. The
+//    number is published after m_csLock is released, so the request then
+//    takes the lock uncontended and finds the outcome in place.
 class CNetManager : public CNetProtocolHandler {
  public:
   CNetManager();
@@ -120,6 +129,9 @@ class CNetManager : public CNetProtocolHandler {
   // Waits up to `waitMs` for the armed reply, then disarms it, so that no
   // later reply changes the store.
   WaitEnd AwaitReply(uint32_t waitMs);
+  // Watches for the end of the wait of request `number` for at most
+  // kReplySpinUs; true when it came (the event is then still set).
+  bool SpinForWake(uint32_t number) const;
   // Ends the wait of the request in flight at once, without a reply, when
   // it is of `kind`.
   void InterruptWait(WaitKind kind);
@@ -160,8 +172,12 @@ class CNetManager : public CNetProtocolHandler {
   void FailReply(uint32_t replyType);
   // Logs a reply that no request awaits (Warning, with its type).
   void LogDropped(uint32_t replyType);
-  // Wakes the waiting request; call with m_csLock held.
-  void SignalReplyLocked();
+  // Ends the wait of the request in flight with a reply (`replied`) or
+  // without: disarms it, records how it ended and sets the event. Call with
+  // m_csLock held; returns the request's number for PublishWake, to be
+  // called once m_csLock is released.
+  uint32_t EndWaitLocked(bool replied);
+  void PublishWake(uint32_t number) { m_nWokenRequest.store(number, std::memory_order_release); }
 
   kdl::plat::Lock m_csLock;
   std::atomic<uint32_t> m_hTcpLink{kInvalidHandle};
@@ -175,6 +191,11 @@ class CNetManager : public CNetProtocolHandler {
   uint32_t m_nAwaitedReply = 0;
   bool m_bReplied = false;
   bool m_bInterrupted = false;
+  // The number of the request in flight, counted by ArmReply (written under
+  // m_csLock by the requesting thread only), and the number of the last
+  // request whose wait was ended.
+  uint32_t m_nRequestNo = 0;
+  std::atomic<uint32_t> m_nWokenRequest{0};
   char m_szLocalIP[32] = {};
   Kelvane::_IN_CLIENT_INFO m_ClientInfo = {};
   Kelvane::_IN_DISCOVER_INFO m_DiscoverInfo = {};

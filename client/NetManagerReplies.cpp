@@ -62,32 +62,43 @@ void CNetManager::OnUdpRecvPacket(uint32_t, TCountedPtr<CPacketHead>& packet,
           static_cast<int>(packet->Type));
 }
 
-void CNetManager::SignalReplyLocked() {
+uint32_t CNetManager::EndWaitLocked(bool replied) {
+  m_nAwaitedReply = 0;
+  if (replied) {
+    m_bReplied = true;
+  } else {
+    m_bInterrupted = true;
+  }
   if (m_hEvent != kdl::plat::NoEvent()) kdl::plat::EventSet(m_hEvent);
+  return m_nRequestNo;
 }
 
 template <class Store>
 void CNetManager::StoreReply(const CPacketHead& reply, bool setsErrCode, Store&& store) {
-  kdl::plat::LockGuard hold(m_csLock);
-  if (!m_bStarted.load()) return;  // stopped: dropped without a line
-  if (m_nAwaitedReply != reply.Type) {
-    LogDropped(reply.Type);
-    return;
+  uint32_t woken;
+  {
+    kdl::plat::LockGuard hold(m_csLock);
+    if (!m_bStarted.load()) return;  // stopped: dropped without a line
+    if (m_nAwaitedReply != reply.Type) {
+      LogDropped(reply.Type);
+      return;
+    }
+    if (setsErrCode) m_nLastErrCode.store(static_cast<int32_t>(reply.ErrCode));
+    store();
+    woken = EndWaitLocked(/*replied=*/true);
   }
-  if (setsErrCode) m_nLastErrCode.store(static_cast<int32_t>(reply.ErrCode));
-  store();
-  m_nAwaitedReply = 0;
-  m_bReplied = true;
-  SignalReplyLocked();
+  PublishWake(woken);
 }
 
 void CNetManager::FailReply(uint32_t replyType) {
-  kdl::plat::LockGuard hold(m_csLock);
-  if (!m_bStarted.load() || m_nAwaitedReply != replyType) return;
-  KLOG_AT(kSource, LOG_ERROR, "Reply type:0x%08X dropped: out of memory.", replyType);
-  m_nAwaitedReply = 0;
-  m_bInterrupted = true;
-  SignalReplyLocked();
+  uint32_t woken;
+  {
+    kdl::plat::LockGuard hold(m_csLock);
+    if (!m_bStarted.load() || m_nAwaitedReply != replyType) return;
+    KLOG_AT(kSource, LOG_ERROR, "Reply type:0x%08X dropped: out of memory.", replyType);
+    woken = EndWaitLocked(/*replied=*/false);
+  }
+  PublishWake(woken);
 }
 
 void CNetManager::LogDropped(uint32_t replyType) {

@@ -1,9 +1,11 @@
 // The requests of SendAskPack: one packet each, sent over UDP or TCP, and
 // the wait for the reply.
 #include <cstddef>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <thread>
 
 #include "client/NetManager.h"
 #include "log/LogWriter.h"
@@ -109,26 +111,54 @@ bool CNetManager::ArmReply(uint32_t replyType) {
   m_nAwaitedReply = replyType;
   m_bReplied = false;
   m_bInterrupted = false;
+  ++m_nRequestNo;
   return true;
 }
 
+namespace {
+
+// Spinning pays only where the reply can come in on another CPU meanwhile.
+bool SpinningPays() {
+  static const bool s_bPays = std::thread::hardware_concurrency() > 1;
+  return s_bPays;
+}
+
+}  // namespace
+
+bool CNetManager::SpinForWake(uint32_t number) const {
+  if (!SpinningPays()) return false;
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point end = Clock::now() + std::chrono::microseconds(kReplySpinUs);
+  do {
+    if (m_nWokenRequest.load(std::memory_order_acquire) == number) return true;
+    kdl::plat::SpinPause();
+  } while (Clock::now() < end);
+  return m_nWokenRequest.load(std::memory_order_acquire) == number;
+}
+
 CNetManager::WaitEnd CNetManager::AwaitReply(uint32_t waitMs) {
-  // The event is closed only once no request is in flight (StopServer).
-  if (waitMs) kdl::plat::EventWait(m_hEvent, waitMs);
+  // m_nRequestNo changes only on this thread. The event is closed only once
+  // no request is in flight (StopServer).
+  const bool woken = waitMs != 0 && SpinForWake(m_nRequestNo);
+  if (waitMs != 0 && !woken) kdl::plat::EventWait(m_hEvent, waitMs);
   kdl::plat::LockGuard store(m_csLock);
+  // Seen without waiting on the event: consume its signal as the wait would.
+  if (woken) kdl::plat::EventReset(m_hEvent);
   m_nAwaitedReply = 0;
   if (m_bReplied) return WaitEnd::kReplied;
   return m_bInterrupted ? WaitEnd::kInterrupted : WaitEnd::kTimedOut;
 }
 
 void CNetManager::InterruptWait(WaitKind kind) {
-  kdl::plat::LockGuard store(m_csLock);
-  if (m_nAwaitedReply == 0) return;
-  const bool udp = m_nAwaitedReply == CPktToolDiscoverAck::kCode;
-  if ((kind == WaitKind::kTcp && udp) || (kind == WaitKind::kUdp && !udp)) return;
-  m_nAwaitedReply = 0;
-  m_bInterrupted = true;
-  SignalReplyLocked();
+  uint32_t woken;
+  {
+    kdl::plat::LockGuard store(m_csLock);
+    if (m_nAwaitedReply == 0) return;
+    const bool udp = m_nAwaitedReply == CPktToolDiscoverAck::kCode;
+    if ((kind == WaitKind::kTcp && udp) || (kind == WaitKind::kUdp && !udp)) return;
+    woken = EndWaitLocked(/*replied=*/false);
+  }
+  PublishWake(woken);
 }
 
 int CNetManager::SendAndWait(CPacketHead& packet, const char* timeoutText) {

@@ -71,6 +71,11 @@ void CLogSharedBlock::Close() {
 }
 
 void CLogSharedBlock::Publish(const char* line, uint32_t level) {
+  if (line == nullptr) line = "";
+  Publish(line, std::strlen(line), level);
+}
+
+void CLogSharedBlock::Publish(const char* line, size_t length, uint32_t level) {
   if (m_pCursor == nullptr) return;
   // Another process may have shrunk the block under the mapping; writing
   // there would kill the process. The ring turns off if it cannot be grown
@@ -104,21 +109,15 @@ void CLogSharedBlock::Publish(const char* line, uint32_t level) {
   }
 
   unsigned char* p = m_pCursor + kSlotsOffset + slot * kSlotSize;
-  std::memset(p, 0, kSlotSize);
   const uint8_t le[4] = {static_cast<uint8_t>(level), static_cast<uint8_t>(level >> 8),
                          static_cast<uint8_t>(level >> 16), static_cast<uint8_t>(level >> 24)};
   std::memcpy(p, le, 4);
   char* text = reinterpret_cast<char*>(p + 4);
-  const char* src = line == nullptr ? "" : line;
-  size_t len = std::strlen(src);
-  if (len < kSlotTextSize) {
-    std::memcpy(text, src, len);
-  } else {
-    // Cut to fit; a cut line keeps its final line feed.
-    size_t keep = kSlotTextSize - 1;
-    std::memcpy(text, src, keep);
-    if (src[len - 1] == '\n') text[keep - 1] = '\n';
-  }
+  // Cut to fit; a cut line keeps its final line feed. Zero-filled after.
+  const size_t keep = length < kSlotTextSize ? length : kSlotTextSize - 1;
+  std::memcpy(text, line, keep);
+  if (keep < length && line[length - 1] == '\n') text[keep - 1] = '\n';
+  std::memset(text + keep, 0, kSlotTextSize - keep);
   // Counted once whole; the count wraps at a multiple of the slot count.
   const int32_t count = kdl::plat::AtomicIncrement(Word(m_pCursor, kCountOffset));
   if (static_cast<uint32_t>(count) >= kCountModulus) {

@@ -55,6 +55,8 @@ class CLogSharedBlock {
   // line longer than a slot is cut so that it still ends with a line feed and
   // its NUL.
   void Publish(const char* line, uint32_t level);
+  // The same for a line of `length` bytes (its strlen) that the caller knows.
+  void Publish(const char* line, size_t length, uint32_t level);
 
   bool IsReady() const { return m_pCursor != nullptr; }
   const unsigned char* Base() const { return m_pBase; }

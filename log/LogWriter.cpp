@@ -206,17 +206,24 @@ void CLogWriter::WriteLocked(uint32_t level, const char* format, va_list args) {
   }
   m_szLine[len] = '\n';
   m_szLine[len + 1] = '\0';
+  // The text may hold a NUL of its own (a %c of 0): every output ends the
+  // line there, as a text output would.
+  const size_t lineLength = std::strlen(m_szLine);
 
   if (m_nOutputMask & LOG_OUT_CONSOLE) std::fputs(m_szLine, stdout);
   if (m_nOutputMask & LOG_OUT_DEBUGGER) kdl::plat::DebugOutput(m_szLine);
-  if (m_nOutputMask & LOG_OUT_FILE) WriteToFile(now);
-  if (m_nOutputMask & LOG_OUT_SHARED) m_SharedBlock.Publish(m_szLine, level);
+  if (m_nOutputMask & LOG_OUT_FILE) WriteToFile(now, lineLength);
+  if (m_nOutputMask & LOG_OUT_SHARED) m_SharedBlock.Publish(m_szLine, lineLength, level);
 }
 
-void CLogWriter::WriteToFile(const kdl::plat::LocalTime& now) {
+void CLogWriter::WriteToFile(const kdl::plat::LocalTime& now, size_t lineLength) {
+  // "%04u%02u%02u.log", built by hand: the formatter cost more than the
+  // rest of the line's path outside the message text.
   char day[32];
-  std::snprintf(day, sizeof(day), "%04u%02u%02u.log", static_cast<unsigned>(now.year),
-                static_cast<unsigned>(now.month), static_cast<unsigned>(now.day));
+  char* d = PutNumber(day, now.year, 10, 4);
+  d = PutNumber(d, now.month, 10, 2);
+  d = PutNumber(d, now.day, 10, 2);
+  std::memcpy(d, ".log", 5);
   const int minute = now.hour * 60 + now.minute;
   const bool newDay = std::strcmp(day, m_szDay) != 0;
   // A file that could not be opened is tried again once a minute.
@@ -224,7 +231,7 @@ void CLogWriter::WriteToFile(const kdl::plat::LocalTime& now) {
     OpenDailyFile(day, now, newDay);
   }
   if (m_pFile != nullptr) {
-    std::fputs(m_szLine, m_pFile);
+    std::fwrite(m_szLine, 1, lineLength, m_pFile);
     std::fflush(m_pFile);
   }
 }

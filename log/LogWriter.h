@@ -95,7 +95,8 @@ class CLogWriter {
   // Writes the prefix fields and the level field into m_szLine; returns
   // their length.
   size_t BuildPrefixLocked(uint32_t level, const kdl::plat::LocalTime& now);
-  void WriteToFile(const kdl::plat::LocalTime& now);
+  // Writes the first `lineLength` bytes of m_szLine to the daily file.
+  void WriteToFile(const kdl::plat::LocalTime& now, size_t lineLength);
   // Opens the daily file of `day` (and on a new day removes old files).
   // When it cannot be opened, notes the minute for the next try and says so
   // once on the console.

@@ -28,6 +28,15 @@ void EventReset(EventHandle e);
 bool EventWait(EventHandle e, uint32_t ms);
 void EventClose(EventHandle e);
 
+// One step of a busy wait: tells the processor that the thread spins, so
+// that it spends less power and yields to the other hardware thread of its
+// core. No system call.
+inline void SpinPause() {
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || defined(_M_IX86)
+  __builtin_ia32_pause();
+#endif
+}
+
 // ---- Locks and counters --------------------------------------------------
 // A recursive process-local lock (a critical section on Windows, a recursive
 // mutex on POSIX).

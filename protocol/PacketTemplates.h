@@ -9,6 +9,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "protocol/CarveSpace.h"
 #include "protocol/FieldVisitors.h"
 #include "protocol/PacketHead.h"
 
@@ -63,12 +64,15 @@ class TVarLengthField {
   Item* GetAt(uint32_t i) { return i < Held() ? &m_pItems[i] : nullptr; }
   const Item* GetAt(uint32_t i) const { return i < Held() ? &m_pItems[i] : nullptr; }
 
+  // The records' own operations are called as Item's (Item::Size and so on):
+  // the array holds Items and nothing derived, so a virtual call would only
+  // cost its dispatch.
   uint32_t Size() const {
     if constexpr (kFixedItemSize != 0) {
       return 4 + kFixedItemSize * Held();
     } else {
       uint32_t n = 4;
-      for (uint32_t i = 0; i < Held(); ++i) n += m_pItems[i].Size();
+      for (uint32_t i = 0; i < Held(); ++i) n += m_pItems[i].Item::Size();
       return n;
     }
   }
@@ -79,14 +83,20 @@ class TVarLengthField {
     // the message cannot hold is refused before anything is allocated.
     if (uint64_t(m_nCount) * MinItemSize() > r.Remaining()) return -1;
     Release(/*keepCount=*/true);
+    if (m_nCount != 0 && BlockCopies(r.m_bNetOrder)) {
+      // The count check above left room for every record: the copy fills
+      // them all, so they are not zero-filled first.
+      m_pItems = kCopyCreates ? FlatRoom(m_nCount) : NewItems(m_nCount);
+      if (!m_pItems) return -1;
+      m_nAllocated = m_nCount;
+      return r.ReadBytes(m_pItems, m_nCount * kFixedItemSize);
+    }
     m_pItems = NewItems(m_nCount);
     if (!m_pItems) return -1;
     m_nAllocated = m_nCount;
-    // The count check above left room for every record of a fixed size.
-    if (m_nCount != 0 && BlockCopies(r.m_bNetOrder))
-      return r.ReadBytes(m_pItems, m_nCount * kFixedItemSize);
+    detail::CCarveSpace nested(&m_pCarveChunks, r.Remaining());
     for (uint32_t i = 0; i < m_nCount; ++i)
-      if (m_pItems[i].Unpack(r)) return -1;
+      if (m_pItems[i].Item::Unpack(r)) return -1;
     return 0;
   }
 
@@ -99,7 +109,7 @@ class TVarLengthField {
         uint64_t(n) * kFixedItemSize <= w.Remaining())
       return w.WriteBytes(m_pItems, n * kFixedItemSize);
     for (uint32_t i = 0; i < n; ++i)
-      if (m_pItems[i].Pack(w)) return -1;
+      if (m_pItems[i].Item::Pack(w)) return -1;
     return 0;
   }
 
@@ -113,6 +123,11 @@ class TVarLengthField {
   struct FixedSizeOf<T, std::void_t<decltype(T::kWireSize)>>
       : std::integral_constant<uint32_t, T::kWireSize> {};
   static constexpr uint32_t kFixedItemSize = FixedSizeOf<Item>::value;
+  // Records that a copy of their bytes brings into being (implicit-lifetime
+  // types), so that a block copy may fill storage that holds no record yet.
+  static constexpr bool kCopyCreates =
+      std::is_trivially_copyable<Item>::value &&
+      (std::is_aggregate<Item>::value || std::is_trivially_default_constructible<Item>::value);
 
   // A record declaring kDefaultIsZero has an initialiser on every member, so
   // its default constructor alone zero-fills it; value-initialising it would
@@ -124,12 +139,37 @@ class TVarLengthField {
   struct DefaultIsZero<T, std::void_t<decltype(T::kDefaultIsZero)>>
       : std::integral_constant<bool, T::kDefaultIsZero> {};
 
+  // Storage for n records (at least one byte, so that an empty array has an
+  // address too), not constructed. Freed by Release.
+  static Item* Room(uint32_t n) {
+    return static_cast<Item*>(::operator new(n ? size_t(n) * sizeof(Item) : 1, std::nothrow));
+  }
+
+  // n default records.
   static Item* NewItems(uint32_t n) {
-    if constexpr (DefaultIsZero<Item>::value) {
-      return new (std::nothrow) Item[n];
-    } else {
-      return new (std::nothrow) Item[n]();
+    Item* p = Room(n);
+    if (!p) return nullptr;
+    for (uint32_t i = 0; i < n; ++i) {
+      if constexpr (DefaultIsZero<Item>::value) {
+        new (p + i) Item;
+      } else {
+        new (p + i) Item();
+      }
     }
+    return p;
+  }
+
+  // Room for n flat records that a block copy fills (records that are plain
+  // bytes come into being by the copy): carved from the enclosing array's
+  // chunks while one decodes, else allocated.
+  Item* FlatRoom(uint32_t n) {
+    if (detail::CCarveSpace* space = detail::CCarveSpace::Current()) {
+      if (Item* p = space->Take<Item>(n)) {
+        m_bCarved = true;
+        return p;
+      }
+    }
+    return Room(n);
   }
 
   // True when the records can travel as one block in a stream of the given
@@ -183,13 +223,26 @@ class TVarLengthField {
   }
 
   void Release(bool keepCount = false) {
-    delete[] m_pItems;
+    if (m_pItems) {
+      if constexpr (!std::is_trivially_destructible<Item>::value) {
+        for (uint32_t i = 0; i < m_nAllocated; ++i) m_pItems[i].~Item();
+      }
+    }
+    // After the records: nested arrays carved from the chunks are gone now.
+    // The chunks go before the records' own array, the reverse of their
+    // allocation, as the records' arrays went before.
+    detail::CCarveSpace::Retire(m_pCarveChunks);
+    m_pCarveChunks = nullptr;
+    if (m_pItems && !m_bCarved) ::operator delete(m_pItems);
     m_pItems = nullptr;
+    m_bCarved = false;
     m_nAllocated = 0;
     if (!keepCount) m_nCount = 0;
   }
 
   uint32_t m_nAllocated = 0;
+  bool m_bCarved = false;           // m_pItems lies in an enclosing array's chunk
+  void* m_pCarveChunks = nullptr;   // the chunks of the records' nested arrays
 };
 
 // Head followed by one counted array. The code comes last here, first in

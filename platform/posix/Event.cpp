@@ -52,9 +52,10 @@ void EventSet(EventHandle e) {
   if (ev == nullptr) return;
   pthread_mutex_lock(&ev->mutex);
   ev->signalled = true;
-  // Auto-reset: one waiter consumes the signal.
-  pthread_cond_signal(&ev->cond);
   pthread_mutex_unlock(&ev->mutex);
+  // Auto-reset: one waiter consumes the signal. Woken after the unlock, it
+  // finds the mutex free instead of blocking on it at once.
+  pthread_cond_signal(&ev->cond);
 }
 
 void EventReset(EventHandle e) {

@@ -24,18 +24,28 @@ std::string ExecutablePath() {
 LocalTime GetLocalTimeNow() {
   timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);
-  time_t secs = ts.tv_sec;
-  struct tm tmv;
-  LocalTime t;
-  if (localtime_r(&secs, &tmv) == nullptr) return t;
-  t.year = static_cast<uint16_t>(tmv.tm_year + 1900);
-  t.month = static_cast<uint16_t>(tmv.tm_mon + 1);
-  t.dayOfWeek = static_cast<uint16_t>(tmv.tm_wday);
-  t.day = static_cast<uint16_t>(tmv.tm_mday);
-  t.hour = static_cast<uint16_t>(tmv.tm_hour);
-  t.minute = static_cast<uint16_t>(tmv.tm_min);
-  // A leap second reads as second 59.
-  t.second = static_cast<uint16_t>(tmv.tm_sec > 59 ? 59 : tmv.tm_sec);
+  // The calendar fields change once a second (offsets change on whole
+  // seconds too): converted once per second and thread, not per call, since
+  // the log writer asks for every line.
+  thread_local time_t t_cachedSecond = -1;
+  thread_local LocalTime t_cached;
+  if (ts.tv_sec != t_cachedSecond) {
+    const time_t secs = ts.tv_sec;
+    struct tm tmv;
+    if (localtime_r(&secs, &tmv) == nullptr) return LocalTime();
+    LocalTime t;
+    t.year = static_cast<uint16_t>(tmv.tm_year + 1900);
+    t.month = static_cast<uint16_t>(tmv.tm_mon + 1);
+    t.dayOfWeek = static_cast<uint16_t>(tmv.tm_wday);
+    t.day = static_cast<uint16_t>(tmv.tm_mday);
+    t.hour = static_cast<uint16_t>(tmv.tm_hour);
+    t.minute = static_cast<uint16_t>(tmv.tm_min);
+    // A leap second reads as second 59.
+    t.second = static_cast<uint16_t>(tmv.tm_sec > 59 ? 59 : tmv.tm_sec);
+    t_cached = t;
+    t_cachedSecond = secs;
+  }
+  LocalTime t = t_cached;
   t.milliseconds = static_cast<uint16_t>(ts.tv_nsec / 1000000L);
   return t;
 }

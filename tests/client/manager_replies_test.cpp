@@ -413,6 +413,23 @@ TEST_F(ManagerTest, ClosedLinkOrStopEndsTheWaitAtOnce) {
   EXPECT_FALSE(log.Has("NetManager", "Error", "Wait Query Image Info Pack Overtime."));
 }
 
+// A request watches for its reply on the CPU for a while, then sleeps on the
+// event. Replies that come at once and replies that come after a pause, in
+// turn, each give their own request its own result.
+TEST_F(ManagerTest, RepliesAtOnceAndAfterAPauseGiveTheirOwnResults) {
+  StartAndLogin();
+  kdl::test::LogCapture log;
+  char name[] = "tool";
+  for (uint8_t round = 0; round < 40; ++round) {
+    const uint8_t err = static_cast<uint8_t>(round % 7);
+    Fake().ReplyOnTcp(0x00020001, kdl::test::LoginReply(err), /*delayMs=*/round % 3 == 2 ? 5 : 0);
+    ASSERT_EQ(M().SendAskPack(KELVANE_ASK_LOGIN, name), err) << "round " << int(round);
+    EXPECT_EQ(M().GetLastErrCode(), err);
+  }
+  EXPECT_FALSE(log.Has("NetManager", "Error", "Wait Login Server Pack Overtime."));
+  EXPECT_FALSE(log.Has("NetManager", "Warning", "Reply type:0x80020001 not awaited, dropped."));
+}
+
 // ---- time-outs and late replies (each waits the real 3000 ms) --------------------------------
 
 TEST_F(ManagerTest, LoginTimesOutAndTheLateReplyIsDropped) {

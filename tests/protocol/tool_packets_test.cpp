@@ -465,4 +465,39 @@ TEST(ToolReplies, HeadOnlyRepliesCarryTheResult) {
   EXPECT_EQ(13u, got->ErrCode);
 }
 
+// The snapshot arrays of a decoded image list share a few chunks, kept for
+// the next decode once released: every record must still come out whole,
+// whether its array fits a chunk, needs one of its own or is empty, and a
+// cut message must fail without leaking what it took.
+TEST(ToolQueryImgInfoAck, ManySnapshotArraysDecodeWhole) {
+  CPktToolQueryImgInfoAck p;
+  const uint32_t kImages = 60;
+  ASSERT_EQ(0, p.m_Field.SetCount(kImages));
+  for (uint32_t i = 0; i < kImages; ++i) {
+    CImgInfoEx* img = p.m_Field.GetAt(i);
+    img->ImageId = i + 1;
+    const uint32_t snaps = i == 1 ? 0 : i == 2 ? 100 : 5 + i % 20;
+    ASSERT_EQ(0, img->Snapshots.SetCount(snaps));
+    for (uint32_t s = 0; s < snaps; ++s) {
+      img->Snapshots.GetAt(s)->SnapshotId = i * 1000 + s;
+      CopyField(img->Snapshots.GetAt(s)->Text, "snap");
+    }
+  }
+  p.Length = p.Size();
+  const Bytes wire = Encode(p);
+  auto first = Decode<CPktToolQueryImgInfoAck>(wire);
+  auto second = Decode<CPktToolQueryImgInfoAck>(wire);
+  ASSERT_TRUE(first && second);
+  EXPECT_EQ(wire, Encode(*first));
+  first.reset();
+  auto third = Decode<CPktToolQueryImgInfoAck>(wire);  // on the chunks of the first
+  ASSERT_TRUE(third);
+  EXPECT_EQ(wire, Encode(*third));
+  EXPECT_EQ(wire, Encode(*second));
+  EXPECT_EQ(2099u, third->m_Field.GetAt(2)->Snapshots.GetAt(99)->SnapshotId);
+
+  Bytes cut(wire.begin(), wire.end() - 100);
+  EXPECT_FALSE(Decode<CPktToolQueryImgInfoAck>(cut));
+}
+
 }  // namespace
