@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Builds the release packages into build/packages/:
+#   deb  the Debian packages libkelvanedll1, libkelvanedll-dev and
+#        kelvane-tools (preset "package": release, no tests, prefix /usr)
+#   zip  KelvaneDll-<version>-windows.zip: the install trees of the MinGW-w64
+#        release builds, x64/ (preset mingw-release) and x86/ (preset
+#        mingw32-release), each with bin/ (KelvaneDll.dll and the .exe tools),
+#        lib/ (the import library libKelvaneDll.dll.a, CMake and pkg-config
+#        files), include/ and share/
+#
+#   bash scripts/package.sh [deb] [zip]      (both by default)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+kinds=("$@")
+[ ${#kinds[@]} -gt 0 ] || kinds=(deb zip)
+out=build/packages
+mkdir -p "$out"
+jobs=$(nproc)
+
+project_version() {  # build folder
+  sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$1/CMakeCache.txt"
+}
+
+build_deb() {
+  KELVANE_EXTRA_PACKAGES="dpkg-dev file help2man ${KELVANE_EXTRA_PACKAGES:-}" bash scripts/setup.sh
+  cmake --preset package
+  cmake --build --preset package -j "$jobs"
+  rm -rf build/package/packages
+  (cd build/package && cpack -G DEB)
+  cp build/package/packages/*.deb "$out/"
+}
+
+build_zip() {
+  KELVANE_EXTRA_PACKAGES="zip unzip g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix \
+${KELVANE_EXTRA_PACKAGES:-}" bash scripts/setup.sh
+  local stage preset arch name
+  stage=$(mktemp -d /tmp/kelvane-zip.XXXXXX)
+  for preset in mingw-release:x64 mingw32-release:x86; do
+    arch=${preset#*:} preset=${preset%:*}
+    cmake --preset "$preset"
+    cmake --build --preset "$preset" -j "$jobs"
+    rm -rf "build/$preset/packages"
+    (cd "build/$preset" && cpack -G ZIP)
+    unzip -q -d "$stage/$arch" "build/$preset"/packages/*.zip
+  done
+  name="KelvaneDll-$(project_version build/mingw-release)-windows"
+  rm -f "$out/$name.zip"
+  (cd "$stage" && zip -qr -X "$OLDPWD/$out/$name.zip" x64 x86)
+  rm -rf "$stage"
+  echo "package.sh: $out/$name.zip"
+}
+
+for kind in "${kinds[@]}"; do
+  case "$kind" in
+    deb) build_deb ;;
+    zip) build_zip ;;
+    *) echo "usage: package.sh [deb] [zip]" >&2; exit 2 ;;
+  esac
+done
+ls -l "$out"
