@@ -1,6 +1,8 @@
 # The copyright and changelog that every Debian package carries in
 # share/doc/<package>/, installed with each component.
-string(TIMESTAMP KELVANE_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+# The day of the build (SOURCE_DATE_EPOCH when set), so that the file
+# changes at most once a day.
+string(TIMESTAMP KELVANE_CHANGELOG_DATE "%a, %d %b %Y 00:00:00 +0000" UTC)
 set(_kelvane_docs ${PROJECT_BINARY_DIR}/package)
 configure_file(packaging/changelog.in ${_kelvane_docs}/changelog.Debian @ONLY)
 add_custom_command(OUTPUT ${_kelvane_docs}/changelog.Debian.gz

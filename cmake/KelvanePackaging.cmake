@@ -83,8 +83,11 @@ CMake package (find_package(KelvaneDll)) and the pkg-config file kelvanedll.")
 kelvane runs the library's requests against a diskless-boot server and
 prints the results as tables or JSON; kelvane-server simulates the server's
 tool service for trying out hosts; kelvane-dump decodes packets;
-kelvane-logview follows the library's shared log ring live. A Wireshark
-dissector for the protocol is included.")
+kelvane-logview follows the library's shared log ring live.")
+  if(TARGET kelvane_dissector)
+    string(APPEND CPACK_DEBIAN_TOOLS_DESCRIPTION
+      "\nA Wireshark dissector of the protocol, kelvane.lua, is included.")
+  endif()
 endif()
 
 include(CPack)
