@@ -1,7 +1,7 @@
 # Man pages of the tools, written by help2man from each tool's --help and
-# --version when the tools are built, compressed as Debian ships them.
-# Only where the build runs its own programs (not in a cross-build) and
-# help2man is installed.
+# the project's version when the tools are built, compressed as Debian ships
+# them. Only where the build runs its own programs (not in a cross-build)
+# and help2man is installed.
 find_program(KELVANE_HELP2MAN help2man)
 if(NOT KELVANE_HELP2MAN OR CMAKE_CROSSCOMPILING)
   return()
@@ -18,6 +18,7 @@ foreach(tool ${KELVANE_TOOLS})
   add_custom_command(OUTPUT ${_page}.gz
     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/man
     COMMAND ${KELVANE_HELP2MAN} --no-info --section 1 --name ${_kelvane_man_${tool}}
+            --version-string ${PROJECT_VERSION}
             --output ${_page} $<TARGET_FILE:${tool}>
     COMMAND gzip -9nf ${_page}
     DEPENDS ${tool}
