@@ -90,8 +90,8 @@ Parser::Parser(bool commandLine) {
   m_app.require_subcommand(0, 1);
   if (commandLine) {
     m_app.add_option("--lib", m_options.lib,
-                     "The library to load (default: $KELVANE_LIB, else the library built with "
-                     "this tool)")->type_name("PATH");
+                     "The library to load (default: $KELVANE_LIB, else the one beside this "
+                     "program, in its ../lib or where it was built)")->type_name("PATH");
     kdl::cli::AddText(&m_app, "--name", &m_options.name, "The name to log in with (default kelvane)",
                       kMaxToolName, "the login packet's field")->type_name("TOOLNAME");
     m_app.add_flag("--json", m_options.json, "One JSON object per command instead of tables");

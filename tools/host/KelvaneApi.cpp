@@ -8,12 +8,22 @@
 
 #include <cstdlib>
 
-#ifndef KELVANE_DEFAULT_LIB
+#include "tools/cli/InstallPaths.h"
+
+// The library's file name and its places relative to this program
+// (tools/host/CMakeLists.txt): as installed and as built.
+#ifndef KELVANE_LIB_FILE
 #ifdef _WIN32
-#define KELVANE_DEFAULT_LIB "KelvaneDll.dll"
+#define KELVANE_LIB_FILE "KelvaneDll.dll"
 #else
-#define KELVANE_DEFAULT_LIB "libKelvaneDll.so"
+#define KELVANE_LIB_FILE "libKelvaneDll.so.1"
 #endif
+#endif
+#ifndef KELVANE_LIB_INSTALLED
+#define KELVANE_LIB_INSTALLED "../lib/" KELVANE_LIB_FILE
+#endif
+#ifndef KELVANE_LIB_BUILT
+#define KELVANE_LIB_BUILT KELVANE_LIB_FILE
 #endif
 
 namespace kdl::host {
@@ -85,7 +95,11 @@ std::string ChooseLibraryPath(const std::string& fromOption) {
   if (!fromOption.empty()) return fromOption;
   const char* env = std::getenv("KELVANE_LIB");
   if (env && *env) return env;
-  return KELVANE_DEFAULT_LIB;
+  // Beside the program, as installed, as built; else the system's search
+  // (kelvane's run path, the library path) by file name.
+  const std::string found =
+      cli::FindBesideProgram({KELVANE_LIB_FILE, KELVANE_LIB_INSTALLED, KELVANE_LIB_BUILT});
+  return found.empty() ? KELVANE_LIB_FILE : found;
 }
 
 }  // namespace kdl::host

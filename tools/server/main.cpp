@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/Platform.h"
+#include "tools/cli/InstallPaths.h"
 #include "tools/cli/Output.h"
 #include "tools/cli/ToolArgs.h"
 #include "tools/server/ImageStore.h"
@@ -15,8 +16,13 @@
 #include "tools/server/ServerConfig.h"
 #include "tools/server/SimServer.h"
 
-#ifndef KELVANE_DEFAULT_IMAGES
-#define KELVANE_DEFAULT_IMAGES "tools/examples/images.json"
+// The example images' places relative to this program
+// (tools/server/CMakeLists.txt): as installed and as built.
+#ifndef KELVANE_IMAGES_INSTALLED
+#define KELVANE_IMAGES_INSTALLED "../share/kelvane/images.json"
+#endif
+#ifndef KELVANE_IMAGES_BUILT
+#define KELVANE_IMAGES_BUILT KELVANE_IMAGES_INSTALLED
 #endif
 
 namespace {
@@ -24,6 +30,14 @@ namespace {
 using namespace kdl::sim;
 
 const char kTool[] = "kelvane-server";
+
+// The example images as installed, else as in the build tree; neither: the
+// installed place, which the load failure then names.
+std::string DefaultImages() {
+  const std::string found =
+      kdl::cli::FindBesideProgram({KELVANE_IMAGES_INSTALLED, KELVANE_IMAGES_BUILT});
+  return found.empty() ? kdl::cli::ProgramFolder() + "/" + KELVANE_IMAGES_INSTALLED : found;
+}
 
 // Writes event lines to stdout, each after its local time and flushed at
 // once so that a reader of a pipe sees it; remembers a failed write.
@@ -96,8 +110,7 @@ int Serve(const ServerConfig& config, ImageStore& store, EventLog& log) {
 int main(int argc, char** argv) {
   ServerConfig config;
   const kdl::cli::ParseResult parsed =
-      ParseServerArgs(std::vector<std::string>(argv + 1, argv + argc), KELVANE_DEFAULT_IMAGES,
-                      &config);
+      ParseServerArgs(std::vector<std::string>(argv + 1, argv + argc), DefaultImages(), &config);
   if (parsed.kind != kdl::cli::ParseResult::kRun)
     return kdl::cli::ReportParse(parsed, kTool, kServerFailed, std::cout, std::cerr);
 
