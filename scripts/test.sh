@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite: the sanitizer build (AddressSanitizer
 # and UndefinedBehaviorSanitizer) with the end-to-end sessions, the threaded
-# tests under ThreadSanitizer, a bounded run of the packet fuzzer, and the
-# Windows build (MinGW-w64) with its tests under Wine.
+# tests under ThreadSanitizer, a bounded run of the packet fuzzer, the
+# Windows build (MinGW-w64) with its tests under Wine, and the packages: the
+# install tree, the Debian packages and the Windows zip.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -19,3 +20,5 @@ ctest --preset tsan -j "$jobs"
 bash scripts/fuzz.sh
 
 bash scripts/test-windows.sh
+
+bash scripts/test-package.sh
