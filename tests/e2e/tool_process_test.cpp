@@ -1,7 +1,8 @@
 // The tools as a person or a script meets them: --version, help that fits
 // 80 columns, output that cannot be written, the host tool's spinner on a
-// terminal, the simulator's ready file, event lines and SIGHUP, and usage
-// errors that say what was wrong and where.
+// terminal, the simulator's ready file, event lines, SIGHUP and default
+// images found relative to itself, and usage errors that say what was wrong
+// and where.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -163,6 +164,20 @@ TEST(ToolsTest, SimulatorWritesItsReadyFileStampsItsLinesAndStopsCleanlyOnSighup
   EXPECT_NE(access(ready.c_str(), F_OK), 0) << "the ready file stays behind";
   std::remove((base + ".out").c_str());
   std::remove((base + ".json").c_str());
+}
+
+TEST(ToolsTest, SimulatorFindsItsExampleImagesRelativeToItselfFromAnyFolder) {
+  const std::string out = ::testing::TempDir() + "kelvane_default_" + std::to_string(getpid());
+  BackgroundProcess server;
+  ASSERT_TRUE(server.Start({"/bin/sh", "-c", "cd / && exec \"$@\"", "sh", KELVANE_SERVER_BIN,
+                            "--bind", "127.0.0.1", "--port", "0", "--udp-port", "0"},
+                           out));
+  ASSERT_TRUE(server.WaitForOutput("tool service on tcp", 30)) << server.Output();
+  EXPECT_NE(server.Output().find("/tools/examples/images.json; tool service"), std::string::npos)
+      << server.Output();
+  ASSERT_EQ(kill(server.Pid(), SIGHUP), 0);
+  EXPECT_EQ(server.Wait(30), 0);
+  std::remove(out.c_str());
 }
 
 TEST(ToolsTest, BadValuesAreUsageErrorsThatSayWhatAndWhere) {
