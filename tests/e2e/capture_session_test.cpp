@@ -44,9 +44,11 @@ class CaptureSessionTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir = tmpl;
     pcap = dir + "/session.pcap";
-    // The host tool under a name of its own: its log folder and ring are this test's.
+    // The host tool under a name of its own: its log folder and ring are this
+    // test's. It loads the library that it finds beside itself.
     exeName = "kvc" + std::to_string(getpid());
     fs::copy_file(KELVANE_HOST_BIN, dir + "/" + exeName);
+    fs::create_symlink(KELVANE_DLL_PATH, dir + "/" KELVANE_DLL_SONAME);
   }
 
   void TearDown() override {

@@ -48,11 +48,13 @@ class NetnsSessionTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir = tmpl;
     // A copy of the host tool under a name of its own: its Log folder, daily
-    // file and shared ring are this test's alone.
+    // file and shared ring are this test's alone. It loads the library that
+    // it finds beside itself by default.
     exeName = "kv" + std::to_string(getpid()) + "t";
     exePath = dir + "/" + exeName;
     fs::copy_file(KELVANE_HOST_BIN, exePath);
     fs::permissions(exePath, fs::perms::owner_all);
+    fs::create_symlink(KELVANE_DLL_PATH, dir + "/" KELVANE_DLL_SONAME);
     dayBefore = Today();
   }
 
