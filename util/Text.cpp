@@ -31,4 +31,16 @@ std::string FieldText(const char* field, size_t size) {
   return std::string(field, nul ? static_cast<const char*>(nul) - field : size);
 }
 
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t nl = text.find('\n', start);
+    if (nl == std::string::npos) nl = text.size();
+    lines.push_back(text.substr(start, nl - start));
+    start = nl + 1;
+  }
+  return lines;
+}
+
 }  // namespace kdl::util

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace kdl::util {
 
@@ -40,5 +41,9 @@ void CopyField(char (&dst)[N], const char* src, size_t srcSize = kUnbounded) {
 
 // The text of a fixed field up to its first NUL, never past the field.
 std::string FieldText(const char* field, size_t size);
+
+// The lines of `text`, split at '\n' without it; a last line without a line
+// feed is kept, nothing follows a final line feed.
+std::vector<std::string> SplitLines(const std::string& text);
 
 }  // namespace kdl::util

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "util/Text.h"
+
 namespace kdl::test {
 
 struct ProcessResult {
@@ -53,7 +55,6 @@ class BackgroundProcess {
 
 // Whole file as text ("" when missing).
 std::string ReadFile(const std::string& path);
-// The lines of a text, without their line feeds.
-std::vector<std::string> SplitLines(const std::string& text);
+using util::SplitLines;
 
 }  // namespace kdl::test

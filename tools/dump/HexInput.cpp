@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "util/Text.h"
+
 namespace kdl::dump {
 namespace {
 
@@ -121,17 +123,6 @@ bool HexdumpRow(const std::string& line, DumpRow* row, bool closing) {
   return true;
 }
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t nl = text.find('\n', start);
-    if (nl == std::string::npos) nl = text.size();
-    lines.push_back(text.substr(start, nl - start));
-    start = nl + 1;
-  }
-  return lines;
-}
 
 std::string Trimmed(const std::string& line) {
   size_t a = 0, b = line.size();
@@ -230,7 +221,7 @@ bool ReadHexText(const std::string& text, HexBytes* out, std::string* why) {
   *out = HexBytes();
   *why = NotText(text);
   if (!why->empty()) return false;
-  std::vector<std::string> lines = Lines(text);
+  std::vector<std::string> lines = util::SplitLines(text);
   for (const std::string& line : lines) {
     if (Blank(line)) continue;
     DumpRow row;
