@@ -9,6 +9,7 @@
 #        files), include/ and share/
 #
 #   bash scripts/package.sh [deb] [zip]      (both by default)
+#   KELVANE_ZIP_PRESETS="mingw:x64 mingw32:x86" packs other MinGW builds
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -31,20 +32,36 @@ build_deb() {
   cp build/package/packages/*.deb "$out/"
 }
 
+# The MinGW-w64 build folders of the zip and their folder names in it.
+# KELVANE_ZIP_PRESETS="mingw:x64 mingw32:x86" packs the unoptimised trees
+# that scripts/test-windows.sh has built already (what CI checks).
+zip_presets() {
+  echo "${KELVANE_ZIP_PRESETS:-mingw-release:x64 mingw32-release:x86}"
+}
+
 build_zip() {
   KELVANE_EXTRA_PACKAGES="zip unzip g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix \
 ${KELVANE_EXTRA_PACKAGES:-}" bash scripts/setup.sh
-  local stage preset arch name
+  local stage preset arch name presets
+  read -r -a presets <<<"$(zip_presets)"
   stage=$(mktemp -d /tmp/kelvane-zip.XXXXXX)
-  for preset in mingw-release:x64 mingw32-release:x86; do
+  for preset in "${presets[@]}"; do
     arch=${preset#*:} preset=${preset%:*}
-    cmake --preset "$preset"
-    cmake --build --preset "$preset" -j "$jobs"
+    if [ -n "${KELVANE_ZIP_PRESETS:-}" ]; then
+      # A tree built for the tests: only what the zip holds is built here,
+      # and CPack must not build the rest (the tests) first.
+      cmake --preset "$preset" -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON
+      cmake --build --preset "$preset" -j "$jobs" --target KelvaneDll kelvane kelvane-server \
+        kelvane-dump kelvane-logview
+    else
+      cmake --preset "$preset"
+      cmake --build --preset "$preset" -j "$jobs"
+    fi
     rm -rf "build/$preset/packages"
     (cd "build/$preset" && cpack -G ZIP)
     unzip -q -d "$stage/$arch" "build/$preset"/packages/*.zip
   done
-  name="KelvaneDll-$(project_version build/mingw-release)-windows"
+  name="KelvaneDll-$(project_version "build/${presets[0]%:*}")-windows"
   rm -f "$out/$name.zip"
   (cd "$stage" && zip -qr -X "$OLDPWD/$out/$name.zip" x64 x86)
   rm -rf "$stage"

@@ -93,7 +93,9 @@ check_debs() {
 
 check_zip() {
   local zip listing arch f dll off want
-  version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/mingw-release/CMakeCache.txt)
+  local first=${KELVANE_ZIP_PRESETS:-mingw-release}
+  first=${first%%:*}
+  version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "build/$first/CMakeCache.txt")
   zip=build/packages/KelvaneDll-$version-windows.zip
   listing=$(unzip -Z1 "$zip")
   for arch in x64 x86; do
