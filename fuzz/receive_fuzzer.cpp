@@ -127,7 +127,8 @@ std::vector<Bytes> Results() {
   return r;
 }
 
-// The parts request `type` may change (none for 0, no request).
+// The results that a request of `type` may change, one bit per kind of
+// result (none for 0, when no request is in flight).
 unsigned PartsOf(uint32_t type) {
   switch (type) {
     case KELVANE_ASK_DISCOVER: return 1u << kDiscover;

@@ -19,7 +19,7 @@ start=$(date +%s)
 kinds=("$@")
 [ ${#kinds[@]} -gt 0 ] || kinds=(deb zip)
 bash scripts/package.sh "${kinds[@]}"
-KELVANE_EXTRA_PACKAGES="lintian pkg-config binutils unzip" bash scripts/setup.sh
+KELVANE_EXTRA_PACKAGES="lintian pkg-config binutils unzip file" bash scripts/setup.sh
 
 work=$(mktemp -d /tmp/kelvane-pkgtest.XXXXXX)
 cleanup() {
