@@ -11,6 +11,7 @@
 #include <sstream>
 #include <thread>
 
+#include "tests/e2e/HostCopy.h"
 #include "tests/e2e/PrivateNetwork.h"
 #include "tests/e2e/ProcessRunner.h"
 #include "tools/dump/DumpCommand.h"
@@ -40,27 +41,16 @@ class CaptureSessionTest : public ::testing::Test {
     if (std::string(KELVANE_TCPDUMP).empty()) GTEST_SKIP() << "skipped: tcpdump is not installed";
     std::string error;
     if (!net.Create(&error)) GTEST_SKIP() << "skipped: cannot create network namespaces: " << error;
-    char tmpl[] = "/tmp/kelvane-capture-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir = tmpl;
-    pcap = dir + "/session.pcap";
     // The host tool under a name of its own: its log folder and ring are this
     // test's. It loads the library that it finds beside itself.
-    exeName = "kvc" + std::to_string(getpid());
-    fs::copy_file(KELVANE_HOST_BIN, dir + "/" + exeName);
-    fs::create_symlink(KELVANE_DLL_PATH, dir + "/" KELVANE_DLL_SONAME);
+    ASSERT_TRUE(host.Make("kelvane-capture", "kvc" + std::to_string(getpid())));
+    pcap = host.dir + "/session.pcap";
   }
 
   void TearDown() override {
     tcpdump.Stop();
     server.Stop();
     net.Remove();
-    if (!exeName.empty()) {
-      shm_unlink(("/Global_" + exeName + ".mem").c_str());
-      sem_unlink(("/Global_" + exeName + ".evt").c_str());
-    }
-    std::error_code ec;
-    if (!dir.empty()) fs::remove_all(dir, ec);
   }
 
   // Captures a session: discover, login, images, snapshots, select, keep-alive.
@@ -69,13 +59,13 @@ class CaptureSessionTest : public ::testing::Test {
     // for a second); -Z root: the file is written in this test's folder.
     ASSERT_TRUE(tcpdump.Start(net.InServer({KELVANE_TCPDUMP, "-i", "any", "--immediate-mode", "-U",
                                             "-Z", "root", "-w", pcap}),
-                              dir + "/tcpdump.out"));
+                              host.dir + "/tcpdump.out"));
     ASSERT_TRUE(tcpdump.WaitForOutput("listening on", 30)) << tcpdump.Output();
     ASSERT_TRUE(server.Start(net.InServer({KELVANE_SERVER_BIN, "--images", KELVANE_EXAMPLE_IMAGES,
                                            "--port", kServicePort}),
-                             dir + "/server.out"));
+                             host.dir + "/server.out"));
     ASSERT_TRUE(server.WaitForOutput("tool service on tcp", 30)) << server.Output();
-    ProcessResult r = RunProcess(net.InTool({dir + "/" + exeName, "--json", "shell"}),
+    ProcessResult r = RunProcess(net.InTool({host.exePath, "--json", "shell"}),
                                  "discover\nlogin\nimages\nsnapshots\nselect 2\nheartbeat\n", 90);
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
     // tcpdump writes each packet as it reads it: stop it once the file is still.
@@ -89,7 +79,8 @@ class CaptureSessionTest : public ::testing::Test {
 
   PrivateNetwork net;
   BackgroundProcess tcpdump, server;
-  std::string dir, pcap, exeName;
+  HostCopy host;
+  std::string pcap;
 };
 
 TEST_F(CaptureSessionTest, KelvaneDumpAndTsharkReadTheSession) {

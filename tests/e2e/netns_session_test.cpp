@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <regex>
 
+#include "tests/e2e/HostCopy.h"
 #include "tests/e2e/PrivateNetwork.h"
 #include "tests/e2e/ProcessRunner.h"
 
@@ -44,29 +45,15 @@ class NetnsSessionTest : public ::testing::Test {
     if (!why.empty()) GTEST_SKIP() << "skipped: " << why;
     std::string error;
     if (!net.Create(&error)) GTEST_SKIP() << "skipped: cannot create network namespaces: " << error;
-    char tmpl[] = "/tmp/kelvane-e2e-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir = tmpl;
     // A copy of the host tool under a name of its own: its Log folder, daily
-    // file and shared ring are this test's alone. It loads the library that
-    // it finds beside itself by default.
-    exeName = "kv" + std::to_string(getpid()) + "t";
-    exePath = dir + "/" + exeName;
-    fs::copy_file(KELVANE_HOST_BIN, exePath);
-    fs::permissions(exePath, fs::perms::owner_all);
-    fs::create_symlink(KELVANE_DLL_PATH, dir + "/" KELVANE_DLL_SONAME);
+    // file and shared ring are this test's alone.
+    ASSERT_TRUE(host.Make("kelvane-e2e", "kv" + std::to_string(getpid()) + "t"));
     dayBefore = Today();
   }
 
   void TearDown() override {
     server.Stop();
     net.Remove();
-    if (!exeName.empty()) {
-      shm_unlink(("/Global_" + exeName + ".mem").c_str());
-      sem_unlink(("/Global_" + exeName + ".evt").c_str());
-    }
-    std::error_code ec;
-    if (!dir.empty()) fs::remove_all(dir, ec);
   }
 
   void StartServer(std::vector<std::string> args) {
@@ -74,12 +61,12 @@ class NetnsSessionTest : public ::testing::Test {
                                      "--client-type", "3", "--manager-enable", "1",
                                      "--ext-info", "7"};
     argv.insert(argv.end(), args.begin(), args.end());
-    ASSERT_TRUE(server.Start(net.InServer(argv), dir + "/server.out"));
+    ASSERT_TRUE(server.Start(net.InServer(argv), host.dir + "/server.out"));
     ASSERT_TRUE(server.WaitForOutput("tool service on tcp", 30)) << server.Output();
   }
 
   ProcessResult Host(std::vector<std::string> args, const std::string& input = "") {
-    std::vector<std::string> argv = {exePath};
+    std::vector<std::string> argv = {host.exePath};
     argv.insert(argv.end(), args.begin(), args.end());
     return RunProcess(net.InTool(argv), input, 90);
   }
@@ -90,16 +77,16 @@ class NetnsSessionTest : public ::testing::Test {
     std::vector<LogLine> lines;
     std::vector<std::string> files;
     std::error_code ec;
-    for (const auto& e : fs::directory_iterator(dir + "/Log", ec))
+    for (const auto& e : fs::directory_iterator(host.dir + "/Log", ec))
       files.push_back(e.path().filename().string());
     EXPECT_EQ(files.size(), 1u);
     if (files.size() != 1) return lines;
     std::string dayAfter = Today();
-    EXPECT_TRUE(files[0] == exeName + dayBefore + ".log" || files[0] == exeName + dayAfter + ".log")
+    EXPECT_TRUE(files[0] == host.exeName + dayBefore + ".log" || files[0] == host.exeName + dayAfter + ".log")
         << files[0];
     static const std::regex kLine(
         R"(^\[\d\d:\d\d:\d\d\.\d\d\d\]\|\[[0-9a-f]{4,}\]\|\[(\w+)\]\|(.*)$)");
-    for (const std::string& l : SplitLines(ReadFile(dir + "/Log/" + files[0]))) {
+    for (const std::string& l : SplitLines(ReadFile(host.dir + "/Log/" + files[0]))) {
       std::smatch m;
       if (std::regex_match(l, m, kLine))
         lines.push_back({m[1], m[2], l});
@@ -128,7 +115,8 @@ class NetnsSessionTest : public ::testing::Test {
 
   PrivateNetwork net;
   BackgroundProcess server;
-  std::string dir, exeName, exePath, dayBefore;
+  HostCopy host;
+  std::string dayBefore;
 };
 
 TEST_F(NetnsSessionTest, FullSession) {
@@ -342,8 +330,8 @@ TEST_F(NetnsSessionTest, NormalSessionWritesExactLinesToTheFileAndTheRing) {
   }
 
   // The shared ring, named after the executable: the same lines, level first.
-  int fd = shm_open(("/Global_" + exeName + ".mem").c_str(), O_RDONLY, 0);
-  ASSERT_GE(fd, 0) << "no shared block /Global_" << exeName << ".mem";
+  int fd = shm_open(("/Global_" + host.exeName + ".mem").c_str(), O_RDONLY, 0);
+  ASSERT_GE(fd, 0) << "no shared block /Global_" << host.exeName << ".mem";
   const size_t kBlock = 0x20000;
   void* view = mmap(nullptr, kBlock, PROT_READ, MAP_SHARED, fd, 0);
   close(fd);
