@@ -36,6 +36,17 @@ inline void CopyLongBlock(void* dst, const void* src, uint32_t n) {
   std::memcpy(dst, src, n);
 }
 
+// Zero-fills a block through the library's memset, for the reason above:
+// an inline fill of a 256- or 260-byte text would become `rep stos`.
+#if defined(__GNUC__) && !defined(__clang__)
+__attribute__((noipa))
+#elif defined(__GNUC__)
+__attribute__((noinline))
+#endif
+inline void ZeroLongBlock(void* dst, uint32_t n) {
+  std::memset(dst, 0, n);
+}
+
 // Copies n raw bytes; short blocks stay inline moves.
 inline void CopyBlock(void* dst, const void* src, uint32_t n) {
   if (n > 128) {
