@@ -36,6 +36,12 @@ inline void CopyLongBlock(void* dst, const void* src, uint32_t n) {
   std::memcpy(dst, src, n);
 }
 
+#if defined(__GNUC__)
+#define KPKT_INLINE __attribute__((always_inline)) inline
+#else
+#define KPKT_INLINE inline
+#endif
+
 // Zero-fills a block through the library's memset, for the reason above:
 // an inline fill of a 256- or 260-byte text would become `rep stos`.
 #if defined(__GNUC__) && !defined(__clang__)
@@ -103,7 +109,9 @@ class CPktReadStream {
     m_nPos += 4;
     return 0;
   }
-  int ReadBytes(void* dst, uint32_t n) {
+  // Always inline, so that a field's constant size reaches CopyBlock: a
+  // short text becomes a few vector moves instead of a call.
+  KPKT_INLINE int ReadBytes(void* dst, uint32_t n) {
     if (Remaining() < n) return -1;
     CopyBlock(dst, m_pData + m_nPos, n);
     m_nPos += n;
