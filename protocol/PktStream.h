@@ -23,35 +23,30 @@ constexpr bool kHostBigEndian = true;
 constexpr bool kHostBigEndian = false;
 #endif
 
-// Copies a raw block of more than 128 bytes through the library's memcpy.
-// Kept out of line on purpose: for a block of known size (a 256- or 260-byte
-// text field) the compiler would otherwise expand the copy into `rep movs`,
-// which takes several times as long as the library's vector copy.
+// KPKT_OUT_OF_LINE keeps a helper a real call whose arguments the compiler
+// cannot see through; KPKT_INLINE always inlines.
 #if defined(__GNUC__) && !defined(__clang__)
-__attribute__((noipa))
+#define KPKT_OUT_OF_LINE __attribute__((noipa))
 #elif defined(__GNUC__)
-__attribute__((noinline))
+#define KPKT_OUT_OF_LINE __attribute__((noinline))
+#else
+#define KPKT_OUT_OF_LINE
 #endif
-inline void CopyLongBlock(void* dst, const void* src, uint32_t n) {
-  std::memcpy(dst, src, n);
-}
-
 #if defined(__GNUC__)
 #define KPKT_INLINE __attribute__((always_inline)) inline
 #else
 #define KPKT_INLINE inline
 #endif
 
-// Zero-fills a block through the library's memset, for the reason above:
-// an inline fill of a 256- or 260-byte text would become `rep stos`.
-#if defined(__GNUC__) && !defined(__clang__)
-__attribute__((noipa))
-#elif defined(__GNUC__)
-__attribute__((noinline))
-#endif
-inline void ZeroLongBlock(void* dst, uint32_t n) {
-  std::memset(dst, 0, n);
+// Copies and zero-fills raw blocks of more than 128 bytes through the
+// library's memcpy and memset. Kept out of line on purpose: for a block of
+// known size (a 256- or 260-byte text field) the compiler would otherwise
+// expand the copy into `rep movs` and the fill into `rep stos`, which take
+// several times as long as the library's vector code.
+KPKT_OUT_OF_LINE inline void CopyLongBlock(void* dst, const void* src, uint32_t n) {
+  std::memcpy(dst, src, n);
 }
+KPKT_OUT_OF_LINE inline void ZeroLongBlock(void* dst, uint32_t n) { std::memset(dst, 0, n); }
 
 // Copies n raw bytes; short blocks stay inline moves.
 inline void CopyBlock(void* dst, const void* src, uint32_t n) {

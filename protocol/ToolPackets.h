@@ -100,19 +100,16 @@ class CImgInfoEx {
   uint32_t ImageId = 0;
   uint32_t Param2 = 0;
   uint32_t Param3 = 0;
-  char Text1[64];
+  char Text1[64] = {};
   uint32_t Param4 = 0;
   char Text2[260];
   uint32_t Param5 = 0;
   uint32_t Param6 = 0;
   TVarLengthField<CImgSnapshotInfo> Snapshots;
 
-  // Zero-filled like the other members; the texts through the library's
-  // memset, which keeps a decode's many default records cheap.
-  CImgInfoEx() {
-    ZeroLongBlock(Text1, sizeof(Text1));
-    ZeroLongBlock(Text2, sizeof(Text2));
-  }
+  // Zero-filled like the other members; the long text through the
+  // library's memset, which keeps a decode's many default records cheap.
+  CImgInfoEx() { ZeroLongBlock(Text2, sizeof(Text2)); }
   virtual ~CImgInfoEx() = default;
   template <class V>
   int Fields(V& v) {
