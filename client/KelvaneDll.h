@@ -7,6 +7,34 @@
 #include <list>
 #include <map>
 
+// The Windows DLL comes in two flavours, one per C++ standard library of its
+// hosts, because GetListImageInfo and GetMapSnapInfo hand the host a list
+// and a map that it reads with its own container code: "msvc" for hosts
+// built with Visual C++ (clang-cl included), "gnu" for hosts built with
+// MinGW-w64 (libstdc++). The installed copy of this header names its
+// flavour on the next line, so that a host built with the other compiler
+// stops here instead of reading containers of another library.
+// KELVANE_HOST_STL_MARK
+#if defined(KELVANE_HOST_STL_MSVC) && !defined(_MSC_VER)
+#error "KelvaneDll.h: this header and its KelvaneDll.dll (folders msvc-x64, msvc-x86) are for hosts built with Visual C++: their list and map are laid out as the Microsoft C++ standard library lays them out. A host built with MinGW-w64 takes the DLL and header of mingw-x64 or mingw-x86."
+#endif
+#if defined(KELVANE_HOST_STL_GNU) && defined(_MSC_VER)
+#error "KelvaneDll.h: this header and its KelvaneDll.dll (folders mingw-x64, mingw-x86) are for hosts built with MinGW-w64: their list and map are those of libstdc++. A host built with Visual C++ takes the DLL and header of msvc-x64 or msvc-x86."
+#endif
+
+// The msvc flavour lays its list and map out as a Visual C++ release build
+// does (_ITERATOR_DEBUG_LEVEL 0). A debug build of the host (level 1 or 2,
+// the default of the Debug configuration) lays its containers out
+// differently and would misread both, so it stops here. <list> above has
+// defined the level. KELVANE_ACCEPT_ITERATOR_DEBUG_LEVEL lets such a host
+// through when it never calls GetListImageInfo or GetMapSnapInfo.
+#if defined(_MSC_VER) && defined(_ITERATOR_DEBUG_LEVEL) && \
+    !defined(KELVANE_ACCEPT_ITERATOR_DEBUG_LEVEL)
+#if _ITERATOR_DEBUG_LEVEL != 0
+#error "KelvaneDll.h: this host is compiled with _ITERATOR_DEBUG_LEVEL other than 0 (a Debug configuration), so its std::list and std::map are laid out differently from the list and map that KelvaneDll.dll hands out through GetListImageInfo and GetMapSnapInfo: reading them would crash or give garbage. Build and link the host in its Release configuration (_ITERATOR_DEBUG_LEVEL 0), or define KELVANE_ACCEPT_ITERATOR_DEBUG_LEVEL before including KelvaneDll.h if the host never calls those two functions."
+#endif
+#endif
+
 #if defined(_WIN32)
 #if defined(KELVANE_BUILDING_DLL)
 #define KELVANE_API __declspec(dllexport)
@@ -83,6 +111,26 @@ struct _IN_SNAP_INFO {
   KSYSTEMTIME Time;  // wDayOfWeek and wMilliseconds are not filled
 };
 
+}  // namespace Kelvane
+
+#if defined(KELVANE_MSVC_LAYOUT)
+// Only while the msvc flavour itself is built (by MinGW-w64): the library's
+// list and map in the layout of the Visual C++ host's std::list and
+// std::map (client/MsvcLayout.h).
+namespace kdl {
+namespace msvc {
+class ImageList;
+class SnapMap;
+}  // namespace msvc
+}  // namespace kdl
+#endif
+
+namespace Kelvane {
+
+#if defined(KELVANE_MSVC_LAYOUT)
+using ImageInfoList = kdl::msvc::ImageList;
+using SnapInfoMap = kdl::msvc::SnapMap;
+#else
 // The image list, in the order of the reply's entries.
 using ImageInfoList = std::list<_IN_IMAGE_INFO>;
 // The snapshot map, keyed and ordered by SnapshotId. The key is unsigned
@@ -90,6 +138,7 @@ using ImageInfoList = std::list<_IN_IMAGE_INFO>;
 // Linux): a host built against a different key type reads every entry at the
 // wrong offset.
 using SnapInfoMap = std::map<unsigned long, _IN_SNAP_INFO>;
+#endif
 
 }  // namespace Kelvane
 
@@ -164,8 +213,11 @@ typedef void(KELVANE_CALL* KelvaneTcpClosedFn)();
 //    the map and keeps the records). Read them after the request returned,
 //    on the thread that made it or one ordered after it.
 //  - The list and the map are standard-library containers handed out by
-//    reference: the host and the library must be built with the same C++
-//    standard library (on Windows: the same compiler runtime).
+//    reference: the host and the library must use the same C++ standard
+//    library; on Windows, take the DLL of the host's compiler (see the top
+//    of this header). A host may change them (insert, erase); the library
+//    replaces them whole at the next reply of the kind, and StopServer
+//    empties them.
 //  - Results: 0 success, 1 any local failure, time-out, closed link or stop,
 //    any other value the server's result code.
 extern "C" {

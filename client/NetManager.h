@@ -13,6 +13,9 @@
 
 #include "BasePlatform/NetHandler2.h"
 #include "client/KelvaneDll.h"
+#if defined(KELVANE_MSVC_LAYOUT)
+#include "client/MsvcLayout.h"
+#endif
 #include "platform/Platform.h"
 
 namespace PacketZVDiskless {

@@ -135,8 +135,10 @@ void CNetManager::OnLoginAck(const CPktToolLoginAck& ack) {
 namespace {
 
 // The image list of a reply, built apart from the store. Throws on no memory.
-Kelvane::ImageInfoList BuildImageList(const CPktToolQueryImgInfoListAck& ack) {
-  Kelvane::ImageInfoList list;
+// Assigned to a Kelvane::ImageInfoList, which in the msvc flavour copies it
+// into that layout.
+std::list<Kelvane::_IN_IMAGE_INFO> BuildImageList(const CPktToolQueryImgInfoListAck& ack) {
+  std::list<Kelvane::_IN_IMAGE_INFO> list;
   for (uint32_t i = 0; i < ack.Images.m_nCount; ++i) {
     const CPImageBaseInfor* record = ack.Images.GetAt(i);
     if (!record) break;
@@ -172,9 +174,10 @@ Kelvane::_IN_SNAP_INFO SnapInfoOf(const CImgInfoEx& image, const CImgSnapshotInf
 }
 
 // The snapshot map of a reply, built apart from the store. Throws on no
-// memory. The first snapshot with an identifier wins.
-Kelvane::SnapInfoMap BuildSnapMap(const CPktToolQueryImgInfoAck& ack) {
-  Kelvane::SnapInfoMap map;
+// memory. The first snapshot with an identifier wins. Assigned as the list.
+std::map<unsigned long, Kelvane::_IN_SNAP_INFO> BuildSnapMap(
+    const CPktToolQueryImgInfoAck& ack) {
+  std::map<unsigned long, Kelvane::_IN_SNAP_INFO> map;
   for (uint32_t i = 0; i < ack.m_Field.m_nCount; ++i) {
     const CImgInfoEx* image = ack.m_Field.GetAt(i);
     if (!image) break;
