@@ -146,7 +146,9 @@ static_assert(sizeof(KelvaneCreateImageParam) == 72, "create-image parameter lay
 static_assert(sizeof(KelvaneCancelAdminParam) == 262, "cancel-administrator parameter layout");
 
 // The host's callback for a closed TCP link. It runs on a transport thread
-// when the server closes the link or the link fails, after the library has
+// when the server closes the link or the link fails, and on the requesting
+// thread just before SendAskPack returns when the library closed the link
+// itself after a time-out (see below); always after the library has
 // forgotten the link: a login from inside the callback connects again. The
 // callback may call every export, StopServer and StartServer included.
 typedef void(KELVANE_CALL* KelvaneTcpClosedFn)();
@@ -156,8 +158,14 @@ typedef void(KELVANE_CALL* KelvaneTcpClosedFn)();
 //    after the other. Each request blocks its calling thread until its reply
 //    is stored, 3000 ms pass, the link closes or StopServer is called.
 //  - Exactly one reply changes the results per request: the first reply of
-//    the type the request awaits. Replies that come late, twice or
-//    unrequested are logged and dropped.
+//    the type the request awaits that is not owed to an earlier request.
+//    The server answers the requests of a link in order and a reply carries
+//    no request number, so a request that times out on the TCP link leaves
+//    the link owing its reply, which is dropped when it comes. A request
+//    that was sent while its link still owed a reply of its kind and times
+//    out too cannot tell the replies apart: the library closes the link
+//    (the close callback runs), and the next request needs a new login.
+//    Replies that come late, twice or unrequested are logged and dropped.
 //  - The getters return references to the library's own records, list and
 //    map, without copying or locking. They are stable until the next request
 //    of the kind that fills them, or StopServer (which empties the list and

@@ -171,6 +171,8 @@ void CNetManager::ReleaseLinks() {
   uint32_t tcp = m_hTcpLink.exchange(kInvalidHandle);
   if (tcp != kInvalidHandle) TcpDestroy(tcp);
   m_bTcpConnected.store(false);
+  kdl::plat::LockGuard store(m_csLock);
+  m_owed.Forget();
 }
 
 void CNetManager::EndStop() {
