@@ -209,7 +209,9 @@ KELVANE_API Kelvane::_IN_CLIENT_INFO& KELVANE_CALL GetClientInfo();
 #if defined(__clang__)
 #pragma clang diagnostic pop
 #endif
-// The result of the last request of types 2 to 8 (1 before the first).
+// The result of the last request of types 2 to 8, however it ended: the
+// server's code, or 1 for a local failure (not started, no parameter, no
+// link, a refused connect), a time-out or a stop. 1 before the first.
 KELVANE_API int KELVANE_CALL GetLastErrCode();
 }
 

@@ -117,6 +117,8 @@ class CNetManager : public CNetProtocolHandler {
   // Lifecycle states (m_nLife).
   enum class Life { kStopped, kStarted, kStopping };
 
+  // True for the request types whose result is the last error code (2 to 8).
+  static bool SetsLastErrCode(uint32_t type);
   // Runs one request with m_csReqLock held; exceptions become 1.
   int RunLocked(uint32_t type, void* param);
   // Requests (called with m_csReqLock held and the manager started).

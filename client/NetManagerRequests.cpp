@@ -36,13 +36,23 @@ uint32_t LoadU32(const void* p) {
 
 // ---- requests -----------------------------------------------------------------
 
+bool CNetManager::SetsLastErrCode(uint32_t type) {
+  return type >= KELVANE_ASK_LOGIN && type <= KELVANE_ASK_CANCEL_ADMIN;
+}
+
+// The last error code is the result of every request of types 2 to 8, also
+// of one that fails before it sends (not started, no parameter, no link).
 int CNetManager::SendAskPack(uint32_t type, void* param) {
-  if (!m_bStarted.load()) return 1;
+  if (!m_bStarted.load()) {
+    if (SetsLastErrCode(type)) m_nLastErrCode.store(1);
+    return 1;
+  }
   int result;
   bool closed;
   {
     kdl::plat::LockGuard req(m_csReqLock);
     result = RunLocked(type, param);
+    if (SetsLastErrCode(type)) m_nLastErrCode.store(result);
     closed = m_bClosedByRequest;
     m_bClosedByRequest = false;
   }

@@ -1,6 +1,7 @@
 // The manager's life cycle and its requests: what goes on the wire for every
 // request type, the transport calls around it, the results and the log lines.
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include "tests/client/ManagerFixture.h"
@@ -438,4 +439,55 @@ TEST_F(ManagerTest, RequestsWithoutLinkFailAtOnce) {
   }
   // The double saw every send on the handle -1.
   for (const kdl::test::fake::SentPacket& p : Fake().Snapshot().tcpSent) EXPECT_EQ(p.handle, kInvalidHandle);
+}
+
+// The last error code is the result of every request of types 2 to 8: one
+// that fails on this machine before it sends leaves 1, not the success
+// before it.
+TEST_F(ManagerTest, LastErrCodeFollowsRequestsThatFailLocally) {
+  StartAndLogin();
+  uint32_t id = 1;
+  char name[] = "tool";
+  KelvaneCreateImageParam noParam1 = {};
+  std::strcpy(noParam1.Name, "img");
+  const struct {
+    const char* what;
+    std::function<int()> request;
+  } failures[] = {
+      {"missing parameter", [&] { return M().SendAskPack(KELVANE_ASK_SET_ADMIN, nullptr); }},
+      {"create with Param1 0",
+       [&] { return M().SendAskPack(KELVANE_ASK_CREATE_IMAGE, &noParam1); }},
+      {"refused send",
+       [&] {
+         Fake().SetRefuseTcpSend(true);
+         const int r = M().SendAskPack(KELVANE_ASK_SELECT_IMAGE, &id);
+         Fake().SetRefuseTcpSend(false);
+         return r;
+       }},
+      {"login whose connect fails",
+       [&] {
+         Fake().DeliverTcpClosed(M().TcpLink());
+         Fake().WaitIdle();
+         Fake().SetRefuseConnect(true);
+         const int r = M().SendAskPack(KELVANE_ASK_LOGIN, name);
+         Fake().SetRefuseConnect(false);
+         return r;
+       }},
+      {"not started",
+       [&] {
+         M().StopServer();
+         return M().SendAskPack(KELVANE_ASK_IMAGE_LIST, nullptr);
+       }},
+  };
+  for (const auto& f : failures) {
+    if (!M().IsTcpConnected()) {
+      Fake().ReplyOnTcp(0x00020001, kdl::test::LoginReply(0));
+      ASSERT_EQ(M().SendAskPack(KELVANE_ASK_LOGIN, name), 0) << f.what;
+    }
+    Fake().ReplyOnTcp(0x00020003, kdl::test::HeadReply("03 00 02 80", 0));
+    ASSERT_EQ(M().SendAskPack(KELVANE_ASK_SET_ADMIN, &id), 0) << f.what;
+    ASSERT_EQ(M().GetLastErrCode(), 0);
+    EXPECT_EQ(f.request(), 1) << f.what;
+    EXPECT_EQ(M().GetLastErrCode(), 1) << f.what;
+  }
 }
