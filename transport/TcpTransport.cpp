@@ -18,7 +18,7 @@
 // 3. A Length out of range is reported as kind 16, then the link is closed
 // and reported as kind 2. A close by the peer, a reset or a failed write is
 // reported as kind 2, once. A link closed by TcpDestroy or TcpUninit reports
-// nothing.
+// nothing. Programs the host starts do not inherit the sockets.
 #ifdef _WIN32
 #include <winsock2.h>
 #else
@@ -50,6 +50,7 @@
 #include "transport/Component.h"
 #include "transport/IoService.h"
 #include "transport/PacketCutter.h"
+#include "transport/PrivateSocket.h"
 #include "util/NeverDestroyed.h"
 
 namespace kdl::transport {
@@ -189,8 +190,13 @@ class CTcpLink : public std::enable_shared_from_this<CTcpLink> {
 
 bool CTcpLink::Bind(uint32_t localIP) {
   std::error_code ec;
-  m_socket.open(asio::ip::tcp::v4(), ec);
-  if (ec) return false;
+  const SocketHandle s = OpenPrivateSocket(SocketKind::kTcp);
+  if (s == kNoSocket) return false;
+  m_socket.assign(asio::ip::tcp::v4(), s, ec);
+  if (ec) {
+    CloseSocketHandle(s);
+    return false;
+  }
   m_socket.bind(asio::ip::tcp::endpoint(asio::ip::address_v4(localIP), 0), ec);
   if (ec) return false;
   const asio::ip::tcp::endpoint local = m_socket.local_endpoint(ec);

@@ -6,7 +6,7 @@
 // (SO_BROADCAST) and share their local port (SO_REUSEADDR). Each received
 // datagram is one event of kind 3. A receive error that does not pass is
 // reported as kind 2, once; an endpoint closed by UdpDestroy or UdpUninit
-// reports nothing.
+// reports nothing. Programs the host starts do not inherit the sockets.
 #include <memory>
 #include <mutex>
 #include <new>
@@ -20,6 +20,7 @@
 #include "transport/CallbackGate.h"
 #include "transport/Component.h"
 #include "transport/IoService.h"
+#include "transport/PrivateSocket.h"
 #include "util/IPv4Text.h"
 #include "util/NeverDestroyed.h"
 
@@ -72,8 +73,13 @@ class CUdpEndpoint : public std::enable_shared_from_this<CUdpEndpoint> {
 
 bool CUdpEndpoint::Bind(uint32_t localIP, uint16_t localPort) {
   std::error_code ec;
-  m_socket.open(asio::ip::udp::v4(), ec);
-  if (ec) return false;
+  const SocketHandle s = OpenPrivateSocket(SocketKind::kUdp);
+  if (s == kNoSocket) return false;
+  m_socket.assign(asio::ip::udp::v4(), s, ec);
+  if (ec) {
+    CloseSocketHandle(s);
+    return false;
+  }
   m_socket.set_option(asio::socket_base::reuse_address(true), ec);
   if (ec) return false;
   m_socket.set_option(asio::socket_base::broadcast(true), ec);

@@ -1,7 +1,8 @@
 // Sessions through the nine exports and the real transport, against a
 // loopback server that answers the requests of its link in order, one after
 // the other, as the server does: a reply that comes after its request timed
-// out never answers a later request.
+// out never answers a later request, and none of the library's descriptors
+// would survive an exec.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -12,6 +13,12 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#ifndef _WIN32
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 #include "client/KelvaneDll.h"
 #include "tests/client/ManagerFixture.h"
@@ -175,3 +182,54 @@ TEST_F(LoopbackSessionTest, ALateReplyNeverAnswersALaterRequest) {
   EXPECT_EQ(Login(), 0);
   EXPECT_EQ(SendAskPack(KELVANE_ASK_IMAGE_LIST, nullptr), 74);
 }
+
+#ifndef _WIN32
+namespace {
+
+std::set<int> OpenDescriptors() {
+  std::set<int> fds;
+  DIR* d = opendir("/proc/self/fd");
+  if (!d) return fds;
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] != '.') fds.insert(std::atoi(e->d_name));
+  }
+  fds.erase(dirfd(d));
+  closedir(d);
+  return fds;
+}
+
+std::string Target(int fd) {
+  char buf[512];
+  const std::string link = "/proc/self/fd/" + std::to_string(fd);
+  const ssize_t n = readlink(link.c_str(), buf, sizeof buf - 1);
+  return n > 0 ? std::string(buf, size_t(n)) : std::string();
+}
+
+}  // namespace
+
+// Every descriptor the library opened during a session (its TCP link, a UDP
+// endpoint as discovery makes, the daily log file, the shared log block, the
+// transport's own) is closed on exec.
+TEST_F(LoopbackSessionTest, NoDescriptorOfTheLibrarySurvivesAnExec) {
+  InOrderServer server(LateOrLost);
+  const std::set<int> before = OpenDescriptors();
+  StartAndLogin(server);
+  const uint32_t udp = UdpCreate(nullptr, "127.0.0.1", 0, 32);
+  ASSERT_NE(udp, kInvalidHandle);
+  std::set<int> opened = OpenDescriptors();
+  for (int fd : before) opened.erase(fd);
+  for (int fd : server.Links()) opened.erase(fd);
+  int sockets = 0, logFiles = 0;
+  for (int fd : opened) {
+    const std::string target = Target(fd);
+    const int flags = fcntl(fd, F_GETFD);
+    if (flags < 0) continue;  // closed meanwhile
+    EXPECT_TRUE(flags & FD_CLOEXEC) << "descriptor " << fd << " (" << target << ")";
+    sockets += target.rfind("socket:", 0) == 0;
+    logFiles += target.find("/Log/") != std::string::npos;
+  }
+  EXPECT_GE(sockets, 2);  // the TCP link and the UDP endpoint
+  EXPECT_EQ(logFiles, 1);
+  UdpDestroy(udp);
+}
+#endif
