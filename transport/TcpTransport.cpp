@@ -334,7 +334,12 @@ void CTcpLink::Destroy() {
   try {
     asio::post(m_strand, [self = shared_from_this()] { self->CloseSocket(); });
   } catch (const std::bad_alloc&) {
-    // Out of memory: the socket stays open until the link is released.
+    // Out of memory: end the pending read and write instead, as Send does;
+    // their handlers then close the socket (the closed gate keeps the close
+    // unreported), so the link is released and the threads can end.
+    std::lock_guard<std::mutex> lock(m_mu);
+    std::error_code ec;
+    m_socket.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
   }
 }
 
