@@ -135,6 +135,10 @@ class CNetManager : public CNetProtocolHandler {
 
   bool CreateUdpLink();
   bool ConnectTcp();
+  // Stores a handle just created in `slot`. False when StopServer began
+  // meanwhile: it missed the handle, so it is destroyed (with `destroy`)
+  // here, instead of being connected or used first.
+  bool KeepNewLink(std::atomic<uint32_t>& slot, uint32_t handle, uint32_t (*destroy)(uint32_t));
   // Starts awaiting a reply of `replyType` to a request sent on TCP link
   // `link` (kInvalidHandle: on UDP): resets the event and clears the
   // outcome. False (nothing armed) when the manager is being stopped.

@@ -233,11 +233,22 @@ void CNetManager::NotifyTcpClosed() {
   if (callback) callback();
 }
 
+bool CNetManager::KeepNewLink(std::atomic<uint32_t>& slot, uint32_t handle,
+                              uint32_t (*destroy)(uint32_t)) {
+  slot.store(handle);
+  // StopServer clears m_bStarted before it releases the links: either it
+  // found this handle, or this sees the stop.
+  if (handle == kInvalidHandle || m_bStarted.load()) return true;
+  uint32_t expected = handle;
+  if (slot.compare_exchange_strong(expected, kInvalidHandle)) destroy(handle);
+  return false;
+}
+
 bool CNetManager::CreateUdpLink() {
   uint32_t old = m_hUdpLink.exchange(kInvalidHandle);
   if (old != kInvalidHandle) UdpDestroy(old);
   uint32_t handle = UdpCreate(UdpEventCallback, m_szLocalIP, 0, 32);
-  m_hUdpLink.store(handle);
+  if (!KeepNewLink(m_hUdpLink, handle, UdpDestroy)) return false;
   if (handle == kInvalidHandle) {
     KLOG_AT(kSource, LOG_ERROR, "Udp Create failed.");
     return false;
@@ -271,7 +282,7 @@ bool CNetManager::ConnectTcp() {
   m_bTcpConnected.store(false);
 
   uint32_t link = TcpCreate(TcpEventCallback, m_szLocalIP, 0);
-  m_hTcpLink.store(link);
+  if (!KeepNewLink(m_hTcpLink, link, TcpDestroy)) return false;  // stopped meanwhile
   if (link == kInvalidHandle) {
     KLOG_AT(kSource, LOG_ERROR, "TcpCreate failed.");
     return false;

@@ -55,6 +55,8 @@ void FakeTransport::Reset() {
   m_tcpCallback = nullptr;
   m_udpCallback = nullptr;
   m_failTcpCreate = m_failUdpCreate = false;
+  m_failTcpInit = m_failUdpInit = false;
+  m_onTcpCreate = nullptr;
   m_refuseConnect = m_refuseTcpSend = m_refuseUdpSend = false;
   m_nextTcp = 1;
   m_nextUdp = 101;
@@ -97,6 +99,15 @@ void FakeTransport::SendUdpEvent(uint32_t kind, uint32_t endpoint, const void* d
 
 void FakeTransport::SetFailTcpCreate(bool v) { std::lock_guard<std::mutex> l(m_mu); m_failTcpCreate = v; }
 void FakeTransport::SetFailUdpCreate(bool v) { std::lock_guard<std::mutex> l(m_mu); m_failUdpCreate = v; }
+void FakeTransport::SetFailInit(bool tcp, bool udp) {
+  std::lock_guard<std::mutex> l(m_mu);
+  m_failTcpInit = tcp;
+  m_failUdpInit = udp;
+}
+void FakeTransport::SetOnTcpCreate(std::function<void()> hook) {
+  std::lock_guard<std::mutex> l(m_mu);
+  m_onTcpCreate = std::move(hook);
+}
 void FakeTransport::SetRefuseConnect(bool v) { std::lock_guard<std::mutex> l(m_mu); m_refuseConnect = v; }
 void FakeTransport::SetRefuseTcpSend(bool v) { std::lock_guard<std::mutex> l(m_mu); m_refuseTcpSend = v; }
 void FakeTransport::SetRefuseUdpSend(bool v) { std::lock_guard<std::mutex> l(m_mu); m_refuseUdpSend = v; }
@@ -187,12 +198,19 @@ UdpEventCallbackFn FakeTransport::UdpCallback() {
 uint32_t FakeTransport::OnTcpInit(TcpEventCallbackFn cb) {
   std::lock_guard<std::mutex> l(m_mu);
   ++m_journal.tcpInit;
+  if (m_failTcpInit) return 0;
   m_tcpCallback = cb;
   return 1;
 }
 
 uint32_t FakeTransport::OnTcpCreate(TcpEventCallbackFn cb, const char* localIP,
                                     uint32_t reserved) {
+  std::function<void()> hook;
+  {
+    std::lock_guard<std::mutex> l(m_mu);
+    hook = m_onTcpCreate;
+  }
+  if (hook) hook();
   std::lock_guard<std::mutex> l(m_mu);
   uint32_t h = m_failTcpCreate ? kInvalidHandle : m_nextTcp++;
   m_journal.tcpCreated.push_back({h, localIP ? localIP : "", reserved, 0});
@@ -258,6 +276,7 @@ uint32_t FakeTransport::OnTcpUninit() {
 uint32_t FakeTransport::OnUdpInit(UdpEventCallbackFn cb) {
   std::lock_guard<std::mutex> l(m_mu);
   ++m_journal.udpInit;
+  if (m_failUdpInit) return 0;
   m_udpCallback = cb;
   return 1;
 }

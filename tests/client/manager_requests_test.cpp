@@ -3,6 +3,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 
 #include "tests/client/ManagerFixture.h"
 
@@ -85,6 +86,24 @@ TEST_F(ManagerTest, StartWithoutAddressFailsQuietly) {
   EXPECT_EQ(j.udpInit, 0);
   EXPECT_EQ(M().SendAskPack(KELVANE_ASK_HEARTBEAT, nullptr), 1);
   EXPECT_EQ(log.Text(), "");
+}
+
+// A start that fails part-way leaves no transport running.
+TEST_F(ManagerTest, FailedStartUndoesWhatItDid) {
+  kdl::test::LogCapture log;
+  Fake().SetFailInit(/*tcp=*/false, /*udp=*/true);
+  EXPECT_FALSE(M().StartServer(nullptr));
+  kdl::test::fake::Journal j = Fake().Snapshot();
+  EXPECT_EQ(j.tcpInit, 1);
+  EXPECT_EQ(j.tcpUninit, 1);
+  EXPECT_TRUE(log.Has("NetManager", "Error", "UdpInit failed."));
+  Fake().SetFailInit(/*tcp=*/true, /*udp=*/false);
+  EXPECT_FALSE(M().StartServer(nullptr));
+  EXPECT_EQ(Fake().Snapshot().udpInit, 1);  // not tried once TCP failed
+  EXPECT_TRUE(log.Has("NetManager", "Error", "TcpInit failed."));
+  EXPECT_FALSE(M().IsStarted());
+  Fake().SetFailInit(false, false);
+  EXPECT_TRUE(M().StartServer(nullptr));
 }
 
 TEST_F(ManagerTest, RestartKeepsAnEarlierAddress) {
@@ -270,6 +289,25 @@ TEST_F(ManagerTest, LongToolNameFillsTheFieldWithoutTerminator) {
             Hex("00 00 00 00  01 00 02 00  38 00 00 00  00 00 00 00  00 00 00 00  00 00 00 00"
                 "41 42 43 44 45 46 47 48  49 4A 4B 4C 4D 4E 4F 50"
                 "51 52 53 54 55 56 57 58  59 5A 30 31 32 33 34 35"));
+}
+
+// A stop that begins while a login creates its link finds no link to
+// release: the login releases it and returns at once instead of connecting.
+TEST_F(ManagerTest, StopWhileTheLoginCreatesItsLink) {
+  StartAndDiscover();
+  std::thread stopper;
+  Fake().SetOnTcpCreate([&] {
+    stopper = std::thread([&] { M().StopServer(); });
+    while (M().IsStarted()) std::this_thread::yield();
+  });
+  char name[] = "tool";
+  EXPECT_EQ(M().SendAskPack(KELVANE_ASK_LOGIN, name), 1);
+  stopper.join();
+  kdl::test::fake::Journal j = Fake().Snapshot();
+  EXPECT_TRUE(j.connects.empty());
+  ASSERT_EQ(j.tcpCreated.size(), 1u);
+  EXPECT_EQ(j.tcpDestroyed, std::vector<uint32_t>{j.tcpCreated[0].handle});
+  EXPECT_EQ(M().TcpLink(), kInvalidHandle);
 }
 
 TEST_F(ManagerTest, LoginConnectFailures) {
