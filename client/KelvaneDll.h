@@ -102,7 +102,9 @@ enum : uint32_t {
   KELVANE_ASK_DISCOVER = 1,
   // Connects to the discovered server (if not connected) and logs in; the
   // reply fills GetClientInfo(). `param`: the tool name, a NUL-terminated
-  // single-byte text of which at most the first 32 bytes are sent.
+  // single-byte text of which at most the first 32 bytes are sent. A login
+  // that connects first may take up to 6000 ms: at most 3000 ms for the
+  // connection, then the 3000 ms reply wait.
   KELVANE_ASK_LOGIN = 2,
   // Fills GetListImageInfo(). `param` is ignored.
   KELVANE_ASK_IMAGE_LIST = 3,
@@ -156,7 +158,8 @@ typedef void(KELVANE_CALL* KelvaneTcpClosedFn)();
 // Threads and lifetimes, for every export below:
 //  - One request at a time: concurrent SendAskPack calls are served one
 //    after the other. Each request blocks its calling thread until its reply
-//    is stored, 3000 ms pass, the link closes or StopServer is called.
+//    is stored, 3000 ms pass, the link closes or StopServer is called (a
+//    login that must connect first: up to 3000 ms more for the connection).
 //  - Exactly one reply changes the results per request: the first reply of
 //    the type the request awaits that is not owed to an earlier request.
 //    The server answers the requests of a link in order and a reply carries
