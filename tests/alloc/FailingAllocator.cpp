@@ -22,8 +22,6 @@ void* __interceptor_malloc(size_t) __attribute__((weak));
 void* __interceptor_calloc(size_t, size_t) __attribute__((weak));
 void* __interceptor_realloc(void*, size_t) __attribute__((weak));
 void* __interceptor_aligned_alloc(size_t, size_t) __attribute__((weak));
-void* __interceptor_memalign(size_t, size_t) __attribute__((weak));
-int __interceptor_posix_memalign(void**, size_t, size_t) __attribute__((weak));
 void* __libc_malloc(size_t);
 void* __libc_calloc(size_t, size_t);
 void* __libc_realloc(void*, size_t);
@@ -179,20 +177,6 @@ void* aligned_alloc(size_t alignment, size_t n) {
   if (allocfail::MallocFailsNow()) return nullptr;
   return __interceptor_aligned_alloc ? __interceptor_aligned_alloc(alignment, n)
                                      : __libc_memalign(alignment, n);
-}
-void* memalign(size_t alignment, size_t n) {
-  if (allocfail::MallocFailsNow()) return nullptr;
-  return __interceptor_memalign ? __interceptor_memalign(alignment, n)
-                                : __libc_memalign(alignment, n);
-}
-int posix_memalign(void** out, size_t alignment, size_t n) {
-  if (allocfail::MallocFailsNow()) return ENOMEM;
-  if (__interceptor_posix_memalign) return __interceptor_posix_memalign(out, alignment, n);
-  if (alignment % sizeof(void*) != 0 || (alignment & (alignment - 1)) != 0) return EINVAL;
-  void* p = __libc_memalign(alignment, n);
-  if (!p) return ENOMEM;
-  *out = p;
-  return 0;
 }
 }
 

@@ -1,7 +1,7 @@
 // Failing one chosen allocation: the Nth counted one after Arm(N). Linked
 // into a test program, it counts either every call of the global operator
-// new (replaced here) or every call of malloc, calloc, realloc and the
-// aligned forms (interposed here, ahead of the C library and of a
+// new (replaced here) or every call of malloc, calloc, realloc and
+// aligned_alloc (interposed here, ahead of the C library and of a
 // sanitizer's allocator), which also reaches what the C library and the
 // dynamic loader allocate for a library: thread-local storage, file
 // buffers, thread stacks' bookkeeping. A sweep over N reaches each of them.

@@ -358,17 +358,17 @@ TEST_F(TcpTransportTest, UninitAndInitFromInsideCallback) {
 
 // The components' sockets are not handed to programs the host starts.
 TEST(PrivateSocketTest, NeitherKindIsInherited) {
-  for (kdl::transport::SocketKind kind :
-       {kdl::transport::SocketKind::kTcp, kdl::transport::SocketKind::kUdp}) {
-    const kdl::transport::SocketHandle s = kdl::transport::OpenPrivateSocket(kind);
-    ASSERT_NE(s, kdl::transport::kNoSocket);
+  using namespace kdl::transport;
+  for (SocketKind kind : {SocketKind::kTcp, SocketKind::kUdp}) {
+    const SocketHandle s = OpenPrivateSocket(kind);
+    ASSERT_NE(s, kNoSocket);
 #ifdef _WIN32
     DWORD flags = HANDLE_FLAG_INHERIT;
     EXPECT_TRUE(GetHandleInformation(reinterpret_cast<HANDLE>(s), &flags));
-    EXPECT_EQ(flags & HANDLE_FLAG_INHERIT, 0u);
+    EXPECT_FALSE(flags & HANDLE_FLAG_INHERIT);
 #else
     EXPECT_TRUE(fcntl(s, F_GETFD) & FD_CLOEXEC);
 #endif
-    kdl::transport::CloseSocketHandle(s);
+    CloseSocketHandle(s);
   }
 }
