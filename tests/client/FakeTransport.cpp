@@ -56,7 +56,6 @@ void FakeTransport::Reset() {
   m_udpCallback = nullptr;
   m_failTcpCreate = m_failUdpCreate = false;
   m_failTcpInit = m_failUdpInit = false;
-  m_onTcpCreate = nullptr;
   m_refuseConnect = m_refuseTcpSend = m_refuseUdpSend = false;
   m_nextTcp = 1;
   m_nextUdp = 101;
@@ -103,10 +102,6 @@ void FakeTransport::SetFailInit(bool tcp, bool udp) {
   std::lock_guard<std::mutex> l(m_mu);
   m_failTcpInit = tcp;
   m_failUdpInit = udp;
-}
-void FakeTransport::SetOnTcpCreate(std::function<void()> hook) {
-  std::lock_guard<std::mutex> l(m_mu);
-  m_onTcpCreate = std::move(hook);
 }
 void FakeTransport::SetRefuseConnect(bool v) { std::lock_guard<std::mutex> l(m_mu); m_refuseConnect = v; }
 void FakeTransport::SetRefuseTcpSend(bool v) { std::lock_guard<std::mutex> l(m_mu); m_refuseTcpSend = v; }
@@ -205,12 +200,6 @@ uint32_t FakeTransport::OnTcpInit(TcpEventCallbackFn cb) {
 
 uint32_t FakeTransport::OnTcpCreate(TcpEventCallbackFn cb, const char* localIP,
                                     uint32_t reserved) {
-  std::function<void()> hook;
-  {
-    std::lock_guard<std::mutex> l(m_mu);
-    hook = m_onTcpCreate;
-  }
-  if (hook) hook();
   std::lock_guard<std::mutex> l(m_mu);
   uint32_t h = m_failTcpCreate ? kInvalidHandle : m_nextTcp++;
   m_journal.tcpCreated.push_back({h, localIP ? localIP : "", reserved, 0});

@@ -69,8 +69,6 @@ class FakeTransport {
   void SetFailUdpCreate(bool v);
   // TcpInit / UdpInit fail (return 0) while set.
   void SetFailInit(bool tcp, bool udp);
-  // Runs `hook` at the start of every TcpCreate, on the caller's thread.
-  void SetOnTcpCreate(std::function<void()> hook);
   void SetRefuseConnect(bool v);
   void SetRefuseTcpSend(bool v);
   void SetRefuseUdpSend(bool v);
@@ -147,7 +145,6 @@ class FakeTransport {
   UdpEventCallbackFn m_udpCallback = nullptr;
   bool m_failTcpCreate = false, m_failUdpCreate = false;
   bool m_failTcpInit = false, m_failUdpInit = false;
-  std::function<void()> m_onTcpCreate;
   bool m_refuseConnect = false, m_refuseTcpSend = false, m_refuseUdpSend = false;
   uint32_t m_nextTcp = 1, m_nextUdp = 101;
   uint32_t m_linkAddr = 0, m_linkPort = 0;

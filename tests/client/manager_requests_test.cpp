@@ -2,7 +2,6 @@
 // request type, the transport calls around it, the results and the log lines.
 #include <cstring>
 #include <string>
-#include <thread>
 
 #include "tests/client/ManagerFixture.h"
 
@@ -284,25 +283,6 @@ TEST_F(ManagerTest, LongToolNameFillsTheFieldWithoutTerminator) {
             Hex("00 00 00 00  01 00 02 00  38 00 00 00  00 00 00 00  00 00 00 00  00 00 00 00"
                 "41 42 43 44 45 46 47 48  49 4A 4B 4C 4D 4E 4F 50"
                 "51 52 53 54 55 56 57 58  59 5A 30 31 32 33 34 35"));
-}
-
-// A stop that begins while a login creates its link finds no link to
-// release: the login releases it and returns at once instead of connecting.
-TEST_F(ManagerTest, StopWhileTheLoginCreatesItsLink) {
-  StartAndDiscover();
-  std::thread stopper;
-  Fake().SetOnTcpCreate([&] {
-    stopper = std::thread([&] { M().StopServer(); });
-    while (M().IsStarted()) std::this_thread::yield();
-  });
-  char name[] = "tool";
-  EXPECT_EQ(M().SendAskPack(KELVANE_ASK_LOGIN, name), 1);
-  stopper.join();
-  kdl::test::fake::Journal j = Fake().Snapshot();
-  EXPECT_TRUE(j.connects.empty());
-  ASSERT_EQ(j.tcpCreated.size(), 1u);
-  EXPECT_EQ(j.tcpDestroyed, std::vector<uint32_t>{j.tcpCreated[0].handle});
-  EXPECT_EQ(M().TcpLink(), kInvalidHandle);
 }
 
 TEST_F(ManagerTest, LoginConnectFailures) {
