@@ -151,7 +151,9 @@ enum : uint32_t {
   KELVANE_ASK_DISCOVER = 1,
   // Connects to the discovered server (if not connected) and logs in; the
   // reply fills GetClientInfo(). `param`: the tool name, a NUL-terminated
-  // single-byte text of which at most the first 32 bytes are sent.
+  // single-byte text of which at most the first 32 bytes are sent. A login
+  // that connects first may take up to 6000 ms: at most 3000 ms for the
+  // connection, then the 3000 ms reply wait.
   KELVANE_ASK_LOGIN = 2,
   // Fills GetListImageInfo(). `param` is ignored.
   KELVANE_ASK_IMAGE_LIST = 3,
@@ -195,7 +197,9 @@ static_assert(sizeof(KelvaneCreateImageParam) == 72, "create-image parameter lay
 static_assert(sizeof(KelvaneCancelAdminParam) == 262, "cancel-administrator parameter layout");
 
 // The host's callback for a closed TCP link. It runs on a transport thread
-// when the server closes the link or the link fails, after the library has
+// when the server closes the link or the link fails, and on the requesting
+// thread just before SendAskPack returns when the library closed the link
+// itself after a time-out (see below); always after the library has
 // forgotten the link: a login from inside the callback connects again. The
 // callback may call every export, StopServer and StartServer included.
 typedef void(KELVANE_CALL* KelvaneTcpClosedFn)();
@@ -203,10 +207,17 @@ typedef void(KELVANE_CALL* KelvaneTcpClosedFn)();
 // Threads and lifetimes, for every export below:
 //  - One request at a time: concurrent SendAskPack calls are served one
 //    after the other. Each request blocks its calling thread until its reply
-//    is stored, 3000 ms pass, the link closes or StopServer is called.
+//    is stored, 3000 ms pass, the link closes or StopServer is called (a
+//    login that must connect first: up to 3000 ms more for the connection).
 //  - Exactly one reply changes the results per request: the first reply of
-//    the type the request awaits. Replies that come late, twice or
-//    unrequested are logged and dropped.
+//    the type the request awaits that is not owed to an earlier request.
+//    The server answers the requests of a link in order and a reply carries
+//    no request number, so a request that times out on the TCP link leaves
+//    the link owing its reply, which is dropped when it comes. A request
+//    that was sent while its link still owed a reply of its kind and times
+//    out too cannot tell the replies apart: the library closes the link
+//    (the close callback runs), and the next request needs a new login.
+//    Replies that come late, twice or unrequested are logged and dropped.
 //  - The getters return references to the library's own records, list and
 //    map, without copying or locking. They are stable until the next request
 //    of the kind that fills them, or StopServer (which empties the list and
@@ -253,7 +264,9 @@ KELVANE_API Kelvane::_IN_CLIENT_INFO& KELVANE_CALL GetClientInfo();
 #if defined(__clang__)
 #pragma clang diagnostic pop
 #endif
-// The result of the last request of types 2 to 8 (1 before the first).
+// The result of the last request of types 2 to 8, however it ended: the
+// server's code, or 1 for a local failure (not started, no parameter, no
+// link, a refused connect), a time-out or a stop. 1 before the first.
 KELVANE_API int KELVANE_CALL GetLastErrCode();
 }
 
