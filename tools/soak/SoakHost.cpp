@@ -15,6 +15,8 @@
 #include "tools/host/Failure.h"
 #include "tools/server/ReplyTag.h"
 #include "util/IPv4Text.h"
+#include "util/TerminalText.h"
+#include "util/Text.h"
 
 namespace kdl::soak {
 namespace {
@@ -433,6 +435,7 @@ std::string SoakHost::CheckLogin(uint32_t tag) {
   if (static_cast<uint32_t>(c.ExtInfo) != tag)
     return "ExtInfo " + Hex(c.ExtInfo) + ", not " + Hex(tag);
   if (!m_haveClient) {
+    if (m_corrupting) return "";  // never learn from altered bytes
     m_haveClient = true;
     m_client = c;
   }
@@ -448,7 +451,9 @@ std::string SoakHost::CheckImages(uint32_t tag) {
   const Kelvane::_IN_IMAGE_INFO& last = list.back();
   if (last.ImageId != tag || last.Param1 != tag ||
       std::strncmp(last.Name, sim::kTagRecordName, sizeof last.Name) != 0)
-    return "last image " + Hex(last.ImageId) + " is not the tag record " + Hex(tag);
+    return "last image " + Hex(last.ImageId) + " (Param1 " + Hex(last.Param1) + ", name \"" +
+           kdl::util::EscapeForTerminal(kdl::util::FieldText(last.Name, sizeof last.Name)) +
+           "\") is not the tag record " + Hex(tag);
   std::vector<Kelvane::_IN_IMAGE_INFO> served;  // the server's images, created ones apart
   size_t created = 0;
   for (auto it = list.begin(); std::next(it) != list.end(); ++it) {
@@ -466,6 +471,7 @@ std::string SoakHost::CheckImages(uint32_t tag) {
   if (created > kCreateNames) return std::to_string(created) + " created images listed";
   if (!m_haveImages) {
     if (served.empty()) return "no images";
+    if (m_corrupting) return "";
     m_haveImages = true;
     m_images = served;
   }
@@ -487,6 +493,7 @@ std::string SoakHost::CheckSnapshots(uint32_t tag) {
   map.erase(it);
   if (map.lower_bound(sim::kTagMark) != map.end()) return "a second tag snapshot";
   if (!m_haveSnapshots) {
+    if (m_corrupting) return "";
     m_haveSnapshots = true;
     m_snapshots = map;
   }
@@ -499,17 +506,21 @@ std::string SoakHost::CheckSnapshots(uint32_t tag) {
 
 std::string SoakHost::CheckSelect(uint32_t imageId, uint32_t tag) {
   const Kelvane::_IN_SELECTIMAGE_INFO& s = m_api.GetSelectImageInfo();
-  const std::string path(s.Path, strnlen(s.Path, sizeof s.Path));
+  const std::string path = kdl::util::FieldText(s.Path, sizeof s.Path);
   const std::string suffix = sim::TagPathSuffix(tag);
   if (!s.bSucc) return "image " + std::to_string(imageId) + " not selected";
   if (path.size() < suffix.size() ||
       path.compare(path.size() - suffix.size(), suffix.size(), suffix) != 0)
-    return "path \"" + path + "\" does not end in " + suffix;
+    return "path \"" + kdl::util::EscapeForTerminal(path) + "\" does not end in " + suffix;
   const std::string base = path.substr(0, path.size() - suffix.size());
-  auto known = m_paths.emplace(imageId, base).first;
+  auto known = m_paths.find(imageId);
+  if (known == m_paths.end()) {
+    if (!m_corrupting) m_paths.emplace(imageId, base);
+    return "";
+  }
   if (known->second != base)
-    return "path \"" + base + "\" of image " + std::to_string(imageId) + ", first \"" +
-           known->second + "\"";
+    return "path \"" + kdl::util::EscapeForTerminal(base) + "\" of image " +
+           std::to_string(imageId) + ", first \"" + known->second + "\"";
   return "";
 }
 

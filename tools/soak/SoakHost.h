@@ -84,7 +84,8 @@ class SoakHost {
   uint32_t m_loginFailuresInRow = 0;
   uint32_t m_selectTurn = 0;
 
-  // What the first own answers showed, which later ones must repeat.
+  // What the first own answers showed, which later ones must repeat (never
+  // learnt in a phase that alters bytes).
   bool m_haveServer = false;
   uint32_t m_serverIp = 0;
   uint16_t m_serverPort = 0;
