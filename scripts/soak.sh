@@ -70,13 +70,20 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 1
 fi
 
+# The tsan preset builds no tools (its tests are the threaded ones): the
+# soak's tsan build is a folder of its own with them.
+bin="$root/build/$preset"
+configure=(--preset "$preset")
+if [ "$preset" = tsan ]; then
+  bin="$root/build/tsan-soak"
+  configure+=(-B "$bin" -DKELVANE_BUILD_TOOLS=ON -DKELVANE_BUILD_TESTS=OFF)
+fi
 if [ "$build" -eq 1 ]; then
   KELVANE_EXTRA_PACKAGES="nftables ${KELVANE_EXTRA_PACKAGES:-}" bash scripts/setup.sh
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" -j "$(nproc)" \
+  cmake "${configure[@]}" >/dev/null
+  cmake --build "$bin" -j "$(nproc)" \
     --target KelvaneDll kelvane-server kelvane-faultproxy kelvane-soak >/dev/null
 fi
-bin="$root/build/$preset"
 [ -n "$lib" ] || lib="$bin/client/libKelvaneDll.so.1"
 for f in "$lib" "$bin/tools/server/kelvane-server" "$bin/tools/faultproxy/kelvane-faultproxy" \
          "$bin/tools/soak/kelvane-soak"; do
