@@ -4,6 +4,7 @@
 // expected tags are written by hand from their layout: 01, session (12
 // bits), serial (12 bits), result (6 bits).
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -130,12 +131,13 @@ class FaultProxyTest : public ::testing::Test {
   }
   void WriteToxics(const std::string& text) { std::ofstream(m_dir + "/toxics") << text; }
   // Starts the proxy in front of the echo server with `toxics`; its port.
-  uint16_t StartProxy(const std::string& toxics) {
+  uint16_t StartProxy(const std::string& toxics, const std::vector<std::string>& more = {}) {
     WriteToxics(toxics);
-    EXPECT_TRUE(m_proxy.Start({KELVANE_FAULTPROXY_BIN, "--upstream",
-                               "127.0.0.1:" + std::to_string(m_echo.Port()), "--toxics",
-                               m_dir + "/toxics", "--ready-file", m_dir + "/ready"},
-                              m_dir + "/proxy.log"));
+    std::vector<std::string> argv = {KELVANE_FAULTPROXY_BIN, "--upstream",
+                                     "127.0.0.1:" + std::to_string(m_echo.Port()), "--toxics",
+                                     m_dir + "/toxics", "--ready-file", m_dir + "/ready"};
+    argv.insert(argv.end(), more.begin(), more.end());
+    EXPECT_TRUE(m_proxy.Start(argv, m_dir + "/proxy.log"));
     return ReadyPort(m_dir + "/ready", "port");
   }
 
@@ -169,6 +171,32 @@ TEST_F(FaultProxyTest, HoldsUntilTheToxicsChangeThenReleasesEverythingInOrder) {
   ASSERT_EQ(kill(m_proxy.Pid(), SIGHUP), 0);
   EXPECT_EQ(c.Read(6, 10000), Chars("abcdef", 6));
   EXPECT_TRUE(m_proxy.WaitForOutput("toxics: none", 10));
+}
+
+TEST_F(FaultProxyTest, HoldsNoMoreThanItsQueueLimitWhenNothingDrains) {
+  Socket c;
+  ASSERT_TRUE(c.Connect(StartProxy("hold ms=600000 pass=1\n", {"--max-queued-bytes", "65536"})));
+  ASSERT_EQ(fcntl(c.fd, F_SETFL, O_NONBLOCK), 0);
+  // Send until the proxy stops taking bytes (at most 64 MiB).
+  const std::vector<uint8_t> block(64 * 1024, 0x5A);
+  size_t sent = 0;
+  for (int idle = 0; idle < 5 && sent < (64u << 20);) {
+    const ssize_t n = send(c.fd, block.data(), block.size(), MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += n;
+      idle = 0;
+      continue;
+    }
+    pollfd p = {c.fd, POLLOUT, 0};
+    if (poll(&p, 1, 200) == 0) ++idle;
+  }
+  EXPECT_LT(sent, 64u << 20) << "the proxy read on without limit";
+  EXPECT_EQ(m_proxy.Stop(), 0);
+  // Its summary: the most bytes one way held at once, the limit and one read.
+  const std::string out = m_proxy.Output();
+  const size_t at = out.find("at most ");
+  ASSERT_NE(at, std::string::npos) << out;
+  EXPECT_LE(std::stoul(out.substr(at + 8)), 65536u + 16384u) << out.substr(at);
 }
 
 TEST_F(FaultProxyTest, ResetsConnectionsAndRefusesABadToxicsFile) {
