@@ -112,13 +112,16 @@ export ASAN_OPTIONS="exitcode=86:detect_leaks=1:${ASAN_OPTIONS:-}"
 export UBSAN_OPTIONS="exitcode=86:print_stacktrace=1:${UBSAN_OPTIONS:-}"
 export TSAN_OPTIONS="exitcode=86:${TSAN_OPTIONS:-}"
 
-stop_pid() {  # PID [SIGNAL]: ends one process this script started, bounded
+stopped_status=0
+stop_pid() {  # PID [SIGNAL]: ends one process this script started, bounded;
+              # its exit status in stopped_status (137: it had to be killed)
   local pid=$1 sig=${2:-TERM}
+  stopped_status=0
   [ -n "$pid" ] || return 0
   kill -"$sig" "$pid" 2>/dev/null || true
   for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
   kill -KILL "$pid" 2>/dev/null || true
-  wait "$pid" 2>/dev/null || true
+  { wait "$pid" || stopped_status=$?; } 2>/dev/null
 }
 cleanup() {
   local status=$?
@@ -375,8 +378,7 @@ else
 fi
 host_pid=""
 stop_pid "$proxy_pid"
-proxy_status=0
-wait "$proxy_pid" 2>/dev/null || proxy_status=$?
+proxy_status=$stopped_status
 proxy_pid=""
 stop_sim
 
