@@ -397,7 +397,7 @@ requests=$(grep -c " -> " "$work/sim.log" || true)
 {
   echo "## Soak of $(date +%Y-%m-%d): $((seconds / 60)) min $((seconds % 60)) s, preset $preset, seed $seed"
   echo
-  echo "Library $lib (tree $(git -C "$root" log -1 --format=%h 2>/dev/null || echo unknown))."
+  echo "Library ${lib#"$root"/}; tools of tree $(git -C "$root" log -1 --format=%h 2>/dev/null || echo unknown)."
   echo "Kernel $(uname -r), $(nproc) CPUs. Outcomes: own = the request's own answer (its tag);"
   echo "timeout, closed, local = result 1 and why; wrong = another request's answer; bad record"
   echo "= the records of another request; altered = not its own in a phase that flips bits."
