@@ -20,6 +20,7 @@
 // select reply's path, which ends in "#" and eight hex digits.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
