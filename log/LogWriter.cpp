@@ -213,7 +213,27 @@ void CLogWriter::WriteLocked(uint32_t level, const char* format, va_list args) {
   if (m_nOutputMask & LOG_OUT_CONSOLE) std::fputs(m_szLine, stdout);
   if (m_nOutputMask & LOG_OUT_DEBUGGER) kdl::plat::DebugOutput(m_szLine);
   if (m_nOutputMask & LOG_OUT_FILE) WriteToFile(now, lineLength);
-  if (m_nOutputMask & LOG_OUT_SHARED) m_SharedBlock.Publish(m_szLine, lineLength, level);
+  if (m_nOutputMask & LOG_OUT_SHARED) PublishLocked(lineLength, level);
+}
+
+void CLogWriter::PublishLocked(size_t lineLength, uint32_t level) {
+  if (m_SharedBlock.IsReady()) {
+    m_SharedBlock.Publish(m_szLine, lineLength, level);
+    return;
+  }
+  const kdl::plat::SharedBlockStatus status = m_SharedBlock.Status();
+  if (m_bRingFailureShown || status == kdl::plat::SharedBlockStatus::kOk ||
+      (m_nOutputMask & LOG_OUT_CONSOLE) == 0) {
+    return;
+  }
+  m_bRingFailureShown = true;
+  const char* why = status == kdl::plat::SharedBlockStatus::kOtherOwner ? "belongs to another user"
+                    : status == kdl::plat::SharedBlockStatus::kTooSmall
+                        ? "is smaller than the ring"
+                        : "cannot be opened";
+  const std::string& name = m_SharedBlock.MemName();
+  std::fprintf(stdout, "Shared log block %s %s: lines are not published to it.\n",
+               name.empty() ? "(no name)" : name.c_str(), why);
 }
 
 void CLogWriter::WriteToFile(const kdl::plat::LocalTime& now, size_t lineLength) {

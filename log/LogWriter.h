@@ -97,6 +97,9 @@ class CLogWriter {
   size_t BuildPrefixLocked(uint32_t level, const kdl::plat::LocalTime& now);
   // Writes the first `lineLength` bytes of m_szLine to the daily file.
   void WriteToFile(const kdl::plat::LocalTime& now, size_t lineLength);
+  // Publishes the first `lineLength` bytes of m_szLine to the shared ring;
+  // says once on the console when the ring was refused.
+  void PublishLocked(size_t lineLength, uint32_t level);
   // Opens the daily file of `day` (and on a new day removes old files).
   // When it cannot be opened, notes the minute for the next try and says so
   // once on the console.
@@ -120,6 +123,7 @@ class CLogWriter {
   bool m_bNamed = false;
   int m_nFailedMinute = -1;         // minute of the day of the last failed open
   bool m_bFileFailureShown = false;  // the console has been told
+  bool m_bRingFailureShown = false;  // the console has been told
 };
 
 // printf-style line through the process's writer.
