@@ -18,6 +18,16 @@ size_t Added(size_t len, int n) {
   return len + static_cast<size_t>(n) > kLineRoom ? kLineRoom : len + static_cast<size_t>(n);
 }
 
+// The text of a line, formatted before the writer's lock is taken, so that
+// other threads wait only for the outputs: at most the whole room, which the
+// prefix then shortens. Returns its length (0 without a format).
+size_t FormatText(char (&text)[kLineRoom + 1], const char* format, va_list args) {
+  text[0] = '\0';
+  if (format == nullptr) return 0;
+  const int n = std::vsnprintf(text, sizeof(text), format, args);
+  return n < 0 ? 0 : Added(0, n);
+}
+
 // Writes v in `base` (10 or 16, lower-case digits) with at least `width`
 // digits, zero-padded, as "%0*u" and "%0*x" do. Returns the end of the text.
 char* PutNumber(char* out, uint32_t v, uint32_t base, int width) {
@@ -130,8 +140,10 @@ void CLogWriter::SetLocation(const char* file, int line) {
 void CLogWriter::WriteV(uint32_t level, const char* format, va_list args) {
   if ((level & m_nLevelMask) == 0) return;
   try {
+    char text[kLineRoom + 1];
+    const size_t length = FormatText(text, format, args);
     kdl::plat::LockGuard hold(m_Lock);
-    WriteLocked(level, format, args);
+    WriteLocked(level, text, length);
   } catch (...) {
   }
 }
@@ -141,9 +153,11 @@ void CLogWriter::WriteAt(const char* file, int line, uint32_t level, const char*
   va_list args;
   va_start(args, format);
   try {
+    char text[kLineRoom + 1];
+    const size_t length = FormatText(text, format, args);
     kdl::plat::LockGuard hold(m_Lock);
     SetLocationLocked(file, line);
-    WriteLocked(level, format, args);
+    WriteLocked(level, text, length);
   } catch (...) {
   }
   va_end(args);
@@ -190,20 +204,14 @@ size_t CLogWriter::BuildPrefixLocked(uint32_t level, const kdl::plat::LocalTime&
   return len + n;
 }
 
-void CLogWriter::WriteLocked(uint32_t level, const char* format, va_list args) {
+void CLogWriter::WriteLocked(uint32_t level, const char* text, size_t textLength) {
   const kdl::plat::LocalTime now = m_Env.now();
   size_t len = BuildPrefixLocked(level, now);
 
   // The text, cut to what is left of the room.
-  m_szLine[len] = '\0';
-  if (format != nullptr && len < kLineRoom) {
-    int n = std::vsnprintf(m_szLine + len, kLineRoom + 1 - len, format, args);
-    if (n < 0) {
-      m_szLine[len] = '\0';
-    } else {
-      len = Added(len, n);
-    }
-  }
+  const size_t keep = textLength < kLineRoom - len ? textLength : kLineRoom - len;
+  std::memcpy(m_szLine + len, text, keep);
+  len += keep;
   m_szLine[len] = '\n';
   m_szLine[len + 1] = '\0';
   // The text may hold a NUL of its own (a %c of 0): every output ends the

@@ -91,7 +91,9 @@ class CLogWriter {
   void CloseFile();
 
  private:
-  void WriteLocked(uint32_t level, const char* format, va_list args);
+  // Builds the line from the prefix and `text` (its first `textLength`
+  // bytes, cut to the room) and sends it to the outputs.
+  void WriteLocked(uint32_t level, const char* text, size_t textLength);
   // Writes the prefix fields and the level field into m_szLine; returns
   // their length.
   size_t BuildPrefixLocked(uint32_t level, const kdl::plat::LocalTime& now);
