@@ -28,6 +28,9 @@ size_t FormatText(char (&text)[kLineRoom + 1], const char* format, va_list args)
   return n < 0 ? 0 : Added(0, n);
 }
 
+// The date of `t` as one number, yyyymmdd.
+uint32_t DayKey(const kdl::plat::LocalTime& t) { return t.year * 10000u + t.month * 100u + t.day; }
+
 // Writes v in `base` (10 or 16, lower-case digits) with at least `width`
 // digits, zero-padded, as "%0*u" and "%0*x" do. Returns the end of the text.
 char* PutNumber(char* out, uint32_t v, uint32_t base, int width) {
@@ -40,6 +43,15 @@ char* PutNumber(char* out, uint32_t v, uint32_t base, int width) {
   for (; width > n; --width) *out++ = '0';
   while (n > 0) *out++ = digits[--n];
   return out;
+}
+
+// Two digits of a time field below 100, as PutNumber(out, v, 10, 2) writes
+// them, without its loop (the prefix of every line has three such fields).
+char* PutTwoDigits(char* out, uint32_t v) {
+  if (v >= 100) return PutNumber(out, v, 10, 2);
+  out[0] = static_cast<char>('0' + v / 10);
+  out[1] = static_cast<char>('0' + v % 10);
+  return out + 2;
 }
 
 // Appends to `list` the full path of every entry of `directory` that
@@ -120,6 +132,7 @@ void CLogWriter::CloseFile() {
   m_pFile = nullptr;
   // The next file line opens the day's file again.
   m_szDay[0] = '\0';
+  m_nDayKey = 0;
 }
 
 void CLogWriter::SetLocationLocked(const char* file, int line) {
@@ -170,13 +183,18 @@ size_t CLogWriter::BuildPrefixLocked(uint32_t level, const kdl::plat::LocalTime&
   char* p = m_szLine;
   if (m_nPrefixMask & LOG_PREFIX_TIME) {
     *p++ = '[';
-    p = PutNumber(p, now.hour, 10, 2);
+    p = PutTwoDigits(p, now.hour);
     *p++ = ':';
-    p = PutNumber(p, now.minute, 10, 2);
+    p = PutTwoDigits(p, now.minute);
     *p++ = ':';
-    p = PutNumber(p, now.second, 10, 2);
+    p = PutTwoDigits(p, now.second);
     *p++ = '.';
-    p = PutNumber(p, now.milliseconds, 10, 3);
+    if (now.milliseconds < 1000) {
+      *p++ = static_cast<char>('0' + now.milliseconds / 100);
+      p = PutTwoDigits(p, now.milliseconds % 100u);
+    } else {
+      p = PutNumber(p, now.milliseconds, 10, 3);
+    }
     *p++ = ']';
     *p++ = '|';
   }
@@ -245,6 +263,12 @@ void CLogWriter::PublishLocked(size_t lineLength, uint32_t level) {
 }
 
 void CLogWriter::WriteToFile(const kdl::plat::LocalTime& now, size_t lineLength) {
+  // The steady path: the day's file is open.
+  if (m_pFile != nullptr && DayKey(now) == m_nDayKey) {
+    std::fwrite(m_szLine, 1, lineLength, m_pFile);
+    std::fflush(m_pFile);
+    return;
+  }
   // "%04u%02u%02u.log", built by hand: the formatter cost more than the
   // rest of the line's path outside the message text.
   char day[32];
@@ -268,6 +292,7 @@ void CLogWriter::OpenDailyFile(const char* day, const kdl::plat::LocalTime& now,
   if (m_pFile != nullptr) std::fclose(m_pFile);
   m_pFile = nullptr;
   std::memcpy(m_szDay, day, sizeof(m_szDay));
+  m_nDayKey = DayKey(now);
   std::string path;
   if (m_bNamed || SetUpNames()) {
     try {

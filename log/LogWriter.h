@@ -121,6 +121,7 @@ class CLogWriter {
   // Used only under m_Lock.
   char m_szLine[2044];
   char m_szDay[32] = {};
+  uint32_t m_nDayKey = 0;  // the current day as yyyymmdd (0: none)
   std::FILE* m_pFile = nullptr;
   bool m_bNamed = false;
   int m_nFailedMinute = -1;         // minute of the day of the last failed open
