@@ -188,19 +188,16 @@ TEST_F(RingTest, ClosedBlockPublishesNothing) {
             kdl::test::ReadAll(DailyFile("20261207")));
 }
 
-// No call resizes a System V segment; what another process of the same user
-// can do is remove the name and put a smaller segment under its key. The
-// writer goes on in its block and its file; a writer opened afterwards
-// refuses the small segment, says so once, and writes its file.
+// No call resizes a System V segment: another process can only remove the
+// name and put a smaller segment under its key. The writer goes on in its
+// block; a later writer refuses the small one, says so once, writes its file.
 TEST_F(RingTest, ShrinkAttemptLeavesTheWriterWriting) {
   CLogWriter& w = Writer();
   Print(w, LOG_INFO, "before");
   const int id = kdl::plat::SharedBlockSegment(m_mem);
   ASSERT_GE(id, 0);
-  const int key = kdl::plat::SharedBlockKey(m_mem);
-  EXPECT_EQ(-1, shmget(key, 2 * kBlock, 0));  // a size it does not have
   ASSERT_EQ(0, shmctl(id, IPC_RMID, nullptr));
-  const int small = shmget(key, 4096, IPC_CREAT | IPC_EXCL | 0600);
+  const int small = shmget(kdl::plat::SharedBlockKey(m_mem), 4096, IPC_CREAT | IPC_EXCL | 0600);
   ASSERT_GE(small, 0);
   Print(w, LOG_INFO, "after");
   EXPECT_STREQ("[09:05:03.007]|[0a1c]|[Info]|after\n",

@@ -40,11 +40,6 @@ std::vector<RingEvent> Read(CLogRingReader& r, uint64_t nowMs = 0) {
   return events;
 }
 
-uint32_t Word(const CLogSharedBlock& b, size_t offset) {
-  uint32_t w;
-  std::memcpy(&w, b.Base() + offset, 4);
-  return w;
-}
 void SetWord(CLogSharedBlock& b, size_t offset, uint32_t w) {
   std::memcpy(const_cast<unsigned char*>(b.Base()) + offset, &w, 4);
 }
@@ -117,7 +112,8 @@ TEST(RingReader, DeadWritersWedgeNeitherTheReaderNorTheSlot) {
   CLogRingReader reader(ring.writer.Base());
   reader.Start(127);
   ring.Publish(0, 1);
-  const uint32_t claim = Word(ring.writer, CLogSharedBlock::kClaimOffset);
+  uint32_t claim;
+  std::memcpy(&claim, ring.writer.Base() + CLogSharedBlock::kClaimOffset, 4);
   SetWord(ring.writer, CLogSharedBlock::kClaimOffset, claim + 1);  // line 2: taken, never written
   SetWord(ring.writer, CLogSharedBlock::SequenceOffset(3),
           CLogSharedBlock::Writing(CLogSharedBlock::GenerationOf(claim), 0));

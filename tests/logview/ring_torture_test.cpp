@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -30,27 +29,22 @@ std::string Text(int id, int seq) {
 
 // A writer process: opens the block (an opening clears the ring), says so on
 // `ready`, waits for a byte on `go`, writes its lines, saying on `half` when
-// half are out. Never returns.
-[[noreturn]] void RunWriter(int id, int ready, int go, int half) {
+// half are out.
+pid_t StartWriter(int id, int ready, int go, int half) {
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
   kdl::log::LogEnvironment env;
   env.executablePath = kdl::test::FixedExe;  // the test's name for all of them
   CLogWriter w(env);
   w.m_nOutputMask = LOG_OUT_SHARED;
   w.m_nPrefixMask = 0;
   char c = 0;
-  if (ready >= 0 && write(ready, "r", 1) != 1) _exit(3);
-  if (go >= 0 && read(go, &c, 1) != 1) _exit(4);
+  if ((ready >= 0 && write(ready, "r", 1) != 1) || (go >= 0 && read(go, &c, 1) != 1)) _exit(3);
   for (int seq = 1; seq <= kLines; ++seq) {
     w.WriteAt("torture", 0, LOG_INFO, "%s", Text(id, seq).c_str());
-    if (seq == kLines / 2 && half >= 0 && write(half, "h", 1) != 1) _exit(5);
+    if (seq == kLines / 2 && half >= 0 && write(half, "h", 1) != 1) _exit(4);
   }
   _exit(0);
-}
-
-pid_t StartWriter(int id, int ready, int go, int half) {
-  const pid_t pid = fork();
-  if (pid == 0) RunWriter(id, ready, go, half);
-  return pid;
 }
 
 struct Tally {
@@ -79,8 +73,7 @@ Tally Count(const std::string& output) {
       if (t.last.count(id) != 0 && seq <= t.last[id]) ++t.stale;
       t.last[id] = seq;
     } else {
-      ++t.torn;
-      ADD_FAILURE() << "torn: " << line;
+      ADD_FAILURE() << "torn: " << ++t.torn << " " << line;
     }
   }
   return t;
@@ -92,13 +85,12 @@ using RingTorture = kdl::test::WriterTest;
 
 TEST_F(RingTorture, ManyWritersAndARestartNeverShowATornOrStaleLine) {
   int ready[2], go[2], half[2];
-  ASSERT_EQ(0, pipe(ready));
-  ASSERT_EQ(0, pipe(go));
-  ASSERT_EQ(0, pipe(half));
+  ASSERT_TRUE(pipe(ready) == 0 && pipe(go) == 0 && pipe(half) == 0);
   Writer().m_nPrefixMask = 0;
   std::vector<pid_t> writers;
-  for (int id = 1; id <= kWriters; ++id)
+  for (int id = 1; id <= kWriters; ++id) {
     writers.push_back(StartWriter(id, ready[1], go[0], half[1]));
+  }
   char c;
   for (int i = 0; i < kWriters; ++i) ASSERT_EQ(1, read(ready[0], &c, 1));
 
@@ -119,8 +111,7 @@ TEST_F(RingTorture, ManyWritersAndARestartNeverShowATornOrStaleLine) {
   }
   for (int fd : {ready[0], ready[1], go[0], go[1], half[0], half[1]}) close(fd);
 
-  // Once the viewer shows the end marker it has dealt with every line
-  // before it.
+  // Once the viewer shows the end marker it has dealt with every line before.
   kdl::test::Print(Writer(), LOG_INFO, "marker end");
   ASSERT_TRUE(viewer.WaitForOutput("marker end", 120));
   viewer.Stop();
@@ -130,5 +121,4 @@ TEST_F(RingTorture, ManyWritersAndARestartNeverShowATornOrStaleLine) {
   EXPECT_EQ(1, t.restarts);
   EXPECT_EQ((kWriters + 1) * kLines, t.shown + t.lost);
   EXPECT_GT(t.shown, 0);
-  std::printf("shown %ld, lost %ld of %d lines\n", t.shown, t.lost, (kWriters + 1) * kLines);
 }

@@ -115,8 +115,8 @@ TEST_F(SharedBlockTest, ClosedHandlesAreHarmless) {
 #ifndef _WIN32
 // A viewer finds the block by its name alone and lists it; a segment in the
 // way of the name's first key sends the block to the next; one of another
-// user or too small is refused; once the name is removed the views stay and
-// the next open makes a fresh block.
+// user is refused (a smaller one: log_ring_test); once the name is removed
+// the views stay and the next open makes a fresh block.
 TEST_F(SharedBlockTest, FoundByNameListedRefusedAndRemoved) {
   using kdl::plat::SharedBlockStatus;
   const int squatter = shmget(kdl::plat::SharedBlockKey(m_mem), 2 * kSize, IPC_CREAT | 0600);
@@ -129,7 +129,6 @@ TEST_F(SharedBlockTest, FoundByNameListedRefusedAndRemoved) {
   ASSERT_NE(nullptr, v.view);
   EXPECT_NE(nullptr, v.event);
   EXPECT_EQ(0x42, static_cast<const unsigned char*>(v.view)[8]);
-  EXPECT_EQ(w.identity, v.identity);
   EXPECT_EQ(w.identity, kdl::plat::SharedBlockIdentity(m_mem));
   const auto names = kdl::plat::ListSharedBlockNames(kSize);
   EXPECT_NE(names.end(), std::find(names.begin(), names.end(), m_mem));
@@ -148,10 +147,6 @@ TEST_F(SharedBlockTest, FoundByNameListedRefusedAndRemoved) {
   EXPECT_EQ(0u, kdl::plat::SharedBlockIdentity(m_mem));
   EXPECT_EQ(nullptr, kdl::plat::SharedBlockOpenExisting(m_mem, m_evt, kSize).view);
   EXPECT_EQ(0x42, static_cast<const unsigned char*>(v.view)[8]);
-  const int small = shmget(kdl::plat::SharedBlockKey(m_mem), 4096, IPC_CREAT | IPC_EXCL | 0600);
-  ASSERT_GE(small, 0);
-  EXPECT_EQ(SharedBlockStatus::kTooSmall, kdl::plat::SharedBlockOpen(m_mem, m_evt, kSize).status);
-  ASSERT_EQ(0, shmctl(small, IPC_RMID, nullptr));
 
   kdl::plat::SharedBlockHandles fresh = kdl::plat::SharedBlockOpen(m_mem, m_evt, kSize);
   ASSERT_NE(nullptr, fresh.view);
