@@ -74,17 +74,15 @@ TEST_F(RingTest, WrapsAfter127Records) {
   // The reserved words stay zero. After the last slot: the claim word
   // (generation 1, next line 128), the restart word (generation 127, line
   // 0: the block was new), the format word, and one sequence word per slot:
-  // line 127 of lap 1 in slot 0 (2 * 1 + 2), the others of lap 0. Zeros up
-  // to the checksums, and after them up to the seam's bytes.
+  // line 127 of lap 1 in slot 0 (2 * 1 + 2), the others of lap 0. Zeros
+  // after the checksums up to the seam's bytes.
   for (size_t i : {0, 1, 2, 3, 8, 9, 10, 11}) EXPECT_EQ(0, v.p()[i]) << i;
   const unsigned char words[] = {0x80, 0, 0, 0x02, 0, 0, 0, 0xfe, 'K', 'L', 'R', '2'};
   EXPECT_EQ(0, std::memcmp(words, v.p() + 129552, sizeof(words)));
-  for (size_t i = 129552 + sizeof(words); i < 129600; ++i) ASSERT_EQ(0, v.p()[i]) << i;
   for (size_t slot = 0; slot < 127; ++slot) {
     const unsigned char seq[4] = {slot == 0 ? uint8_t(4) : uint8_t(2), 0, 0, 0x02};
     ASSERT_EQ(0, std::memcmp(seq, v.p() + 129600 + 4 * slot, 4)) << slot;
   }
-  for (size_t i = 129600 + 4 * 127; i < 130112; ++i) ASSERT_EQ(0, v.p()[i]) << i;
   for (size_t i = 130112 + 4 * 127; i < kBlock - 192; ++i) ASSERT_EQ(0, v.p()[i]) << i;
 }
 

@@ -102,10 +102,9 @@ TEST(RingReader, BacklogFollowOverrunRestartAndGarbage) {
   EXPECT_EQ(1u, events[0].lost);
 }
 
-// A writer that died after taking a line's number, and a slot left odd as
-// by a writer that died in the middle of its copy: the reader waits for each
-// such line for a while, then counts it lost and goes on; a lap later the
-// odd slot is taken again.
+// A writer that died after taking a line's number, and a slot left odd as by
+// one that died in its copy: the reader waits for each such line a while,
+// counts it lost and goes on; a lap later the odd slot is taken again.
 TEST(RingReader, DeadWritersWedgeNeitherTheReaderNorTheSlot) {
   Ring ring;
   ASSERT_TRUE(ring.writer.IsReady());

@@ -1,6 +1,5 @@
-// Four writer processes of one name flat out, a fifth opening the block
-// among them, and kelvane-logview following: no line torn, none older than
-// one shown before from its writer, and every line shown or counted lost.
+// Four writer processes of one name flat out, a fifth opening the block among
+// them, kelvane-logview following: no line torn or stale, every line counted.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
