@@ -230,6 +230,21 @@ def logview(runs):
             "< 1 %", cpu < 1)
 
 
+def writers(runs):
+    """kelvane-logview following four writer processes of one name flat out."""
+    b = find(runs, "LogviewFollowWriters")
+    label = "kelvane-logview following 4 writer processes of one name flat out (4 x 100,000 lines)"
+    why = failed(b)
+    if why:
+        row(label, why, "the writers", "", "", "", None)
+        return
+    bad = b["torn"] + b["out_of_order"] + b["unaccounted"]
+    row(label, f"{b['shown']:.0f} shown, {b['lost']:.0f} lost, {b['torn']:.0f} torn, "
+        f"{b['out_of_order']:.0f} out of order, {b['unaccounted']:.0f} unaccounted",
+        "the writers", rate(b["writers_per_second"], "lines/s"), "",
+        "0 torn, 0 out of order, every line shown or lost", bad == 0)
+
+
 def main(argv):
     if len(argv) not in (4, 5):
         print(__doc__, file=sys.stderr)
@@ -241,7 +256,9 @@ def main(argv):
     roundtrip(rt_runs, rt_context)
     logwriter(log_runs)
     if len(argv) == 5:
-        logview(load(argv[4])[0])
+        logview_runs = load(argv[4])[0]
+        logview(logview_runs)
+        writers(logview_runs)
 
     head = ("figure", "value", "baseline (same run)", "baseline value", "ratio", "target",
             "met")

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -163,6 +164,34 @@ void SpdlogMasked(benchmark::State& state) {
 }
 #endif
 
+void RemoveBlock(CLogWriter* w) {
+  kdl::plat::SharedBlockUnlink(w->SharedBlock().MemName(), w->SharedBlock().EventName());
+}
+
+// `--lines N [spdlog]`: writes N lines through LogPrint (or spdlog) as the
+// benchmark does and exits, for counting system calls and instructions per
+// line (strace -c -f, valgrind --tool=callgrind) against a run of 0 lines.
+int WriteLines(const char* count, bool spdlog) {
+  char* end = nullptr;
+  const long n = std::strtol(count, &end, 10);
+  if (end == count || *end != '\0' || n < 0) return 2;
+#if !KELVANE_BENCH_HAVE_SPDLOG
+  if (spdlog) return 2;
+#endif
+  for (uint32_t i = 0; i < static_cast<uint32_t>(n); ++i) {
+#if KELVANE_BENCH_HAVE_SPDLOG
+    if (spdlog) {
+      g_pSpd->info("Request {} answered with {} in {} us from {}", KBENCH_LINE_ARGS);
+      continue;
+    }
+#endif
+    LogPrint(LOG_INFO, "Request %u answered with %d in %u us from %s", KBENCH_LINE_ARGS);
+  }
+  EmptyLogs();
+  RemoveBlock(CLogWriter::Instance());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -172,6 +201,18 @@ int main(int argc, char** argv) {
   if (access(g_strWriterDir.c_str(), W_OK) != 0) {
     std::fprintf(stderr, "log bench: cannot write to %s\n", g_strWriterDir.c_str());
     return 1;
+  }
+#if KELVANE_BENCH_HAVE_SPDLOG
+  auto sink = std::make_shared<spdlog::sinks::basic_file_sink_mt>(
+      g_strWriterDir + "/spdlog-baseline.log", /*truncate=*/true);
+  g_pSpd = std::make_shared<spdlog::logger>("baseline", sink);
+  // The writer's default prefix: time of day, thread, level.
+  g_pSpd->set_pattern("[%H:%M:%S.%e]|[%t]|[%l]|%v");
+  g_pSpd->set_level(spdlog::level::info);
+  g_pSpd->flush_on(spdlog::level::trace);  // flush after every line
+#endif
+  if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "--lines") == 0) {
+    return WriteLines(argv[2], argc == 4 && std::strcmp(argv[3], "spdlog") == 0);
   }
 
   benchmark::RegisterBenchmark("Log/writer", WriterLines)
@@ -186,13 +227,6 @@ int main(int argc, char** argv) {
   benchmark::RegisterBenchmark("Log/writer_masked_under_load", WriterMaskedUnderLoad)
       ->Setup(TruncateLogs);
 #if KELVANE_BENCH_HAVE_SPDLOG
-  auto sink = std::make_shared<spdlog::sinks::basic_file_sink_mt>(
-      g_strWriterDir + "/spdlog-baseline.log", /*truncate=*/true);
-  g_pSpd = std::make_shared<spdlog::logger>("baseline", sink);
-  // The writer's default prefix: time of day, thread, level.
-  g_pSpd->set_pattern("[%H:%M:%S.%e]|[%t]|[%l]|%v");
-  g_pSpd->set_level(spdlog::level::info);
-  g_pSpd->flush_on(spdlog::level::trace);  // flush after every line
   benchmark::RegisterBenchmark("Log/spdlog", SpdlogLines)
       ->Setup(TruncateLogs)->Threads(1)->Threads(2)->UseRealTime();
   benchmark::RegisterBenchmark("Log/spdlog_masked", SpdlogMasked);
@@ -204,8 +238,12 @@ int main(int argc, char** argv) {
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  // Leave no large files behind.
+  // Leave no large files and no shared blocks behind.
   EmptyLogs();
-  if (g_pTidWriter != nullptr) g_pTidWriter->CloseFile();
+  RemoveBlock(writer);
+  if (g_pTidWriter != nullptr) {
+    g_pTidWriter->CloseFile();
+    RemoveBlock(g_pTidWriter);
+  }
   return 0;
 }

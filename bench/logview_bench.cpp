@@ -1,7 +1,7 @@
 // kelvane-logview following a writer in this process: 100,000 lines written
 // as fast as the writer goes, or one second of lines at a given rate, read by
 // the viewer from the shared ring and printed to a pipe that this process
-// reads back.
+// reads back; and following four writer processes of one name flat out.
 //
 // Counters of each run:
 //   shown_per_second  lines the viewer printed, per second of writing
@@ -9,6 +9,11 @@
 //   lost_unreported   lines missing from its output without a report: lines
 //                     it dropped although the ring still held them (must be 0)
 //   idle_cpu_percent  (Idle run) the viewer's CPU use while nothing is written
+// and of the run with four writer processes of one name:
+//   shown, lost       lines the viewer printed, and reported lost
+//   torn              lines printed that no writer wrote (must be 0)
+//   out_of_order      lines printed after a later one of the same writer (must be 0)
+//   unaccounted       lines neither printed nor reported lost (must be 0)
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -17,6 +22,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -62,7 +68,7 @@ void ReadOutput(int fd, Tally* t) {
 }
 
 // Viewer process with its standard output on a pipe.
-pid_t StartViewer(const std::string& name, int* readFd) {
+pid_t StartViewer(const std::string& name, int* readFd, const char* backlog = "0") {
   int fds[2];
   if (pipe(fds) != 0) return -1;
   const pid_t pid = fork();
@@ -70,7 +76,7 @@ pid_t StartViewer(const std::string& name, int* readFd) {
     dup2(fds[1], STDOUT_FILENO);
     close(fds[0]);
     close(fds[1]);
-    execl(KELVANE_LOGVIEW_BIN, KELVANE_LOGVIEW_BIN, "-n", "0", name.c_str(),
+    execl(KELVANE_LOGVIEW_BIN, KELVANE_LOGVIEW_BIN, "-n", backlog, name.c_str(),
           static_cast<char*>(nullptr));
     _exit(127);
   }
@@ -147,6 +153,133 @@ void LogviewFollow(benchmark::State& state) {
   for (auto _ : state) Follow(state, state.range(0), state.range(0) == 0);
 }
 
+// ---- four writer processes of one name ---------------------------------------
+
+constexpr int kWriters = 4;
+constexpr int kWriterLines = 100000;
+
+// Line `seq` of writer `id`; it carries both twice, so a mixed line shows.
+std::string WriterText(int id, int seq) {
+  return "w" + std::to_string(id) + " " + std::to_string(seq) + " " +
+         std::string(static_cast<size_t>(seq % 64), 'x') + " " + std::to_string(id) + ":" +
+         std::to_string(seq);
+}
+
+// A writer process: opens the block, says so on `ready`, waits for `go`,
+// writes its lines flat out to the ring alone, ends.
+[[noreturn]] void RunWriter(int id, int ready, int go) {
+  kdl::log::LogEnvironment env;
+  env.executablePath = BenchExe;
+  CLogWriter w(env);
+  w.m_nOutputMask = LOG_OUT_SHARED;
+  w.m_nPrefixMask = 0;
+  char c = 0;
+  if (write(ready, "r", 1) != 1 || read(go, &c, 1) != 1) _exit(3);
+  for (int seq = 1; seq <= kWriterLines; ++seq) {
+    w.WriteAt("bench", 0, LOG_INFO, "%s", WriterText(id, seq).c_str());
+  }
+  _exit(0);
+}
+
+// The viewer's lines of the writers, from the start marker to the end one.
+struct WritersTally {
+  long shown = 0, lost = 0, torn = 0, outOfOrder = 0;
+  int last[kWriters + 1] = {};
+  bool started = false;
+  std::atomic<bool> ended{false};
+};
+
+void ReadWritersOutput(int fd, WritersTally* t) {
+  FILE* in = fdopen(fd, "r");
+  char buf[2048];
+  while (in != nullptr && std::fgets(buf, sizeof(buf), in) != nullptr) {
+    std::string line(buf);
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    long lost = 0;
+    int id = 0, seq = 0;
+    if (line == "[Info]|start" || line == "[Info]|end") {
+      t->started = t->started || line == "[Info]|start";
+      if (line == "[Info]|end") t->ended = true;
+    } else if (!t->started || t->ended) {
+      continue;
+    } else if (std::sscanf(line.c_str(), "\xe2\x80\xa6 %ld line", &lost) == 1) {
+      t->lost += lost;
+    } else if (std::sscanf(line.c_str(), "[Info]|w%d %d ", &id, &seq) == 2 && id >= 1 &&
+               id <= kWriters && line == "[Info]|" + WriterText(id, seq)) {
+      ++t->shown;
+      if (seq <= t->last[id]) ++t->outOfOrder;
+      t->last[id] = seq;
+    } else {
+      ++t->torn;
+    }
+  }
+  if (in != nullptr) std::fclose(in);
+}
+
+// One run: the writer processes open the block, the viewer attaches, all
+// four write at once; the bench's own writer marks the start and the end.
+void FollowWriters(benchmark::State& state) {
+  char dir[] = "/tmp/kvlvbench.XXXXXX";
+  if (mkdtemp(dir) == nullptr) return state.SkipWithError("mkdtemp failed");
+  const std::string name = "kvlvwriters_" + std::to_string(getpid());
+  g_exe = std::string(dir) + "/" + name;
+  const std::string mem = "Global\\" + name + ".mem", evt = "Global\\" + name + ".evt";
+  kdl::log::LogEnvironment env;
+  env.executablePath = BenchExe;
+  auto marker = std::make_unique<CLogWriter>(env);
+  marker->m_nOutputMask = LOG_OUT_SHARED;
+  marker->m_nPrefixMask = 0;
+  int ready[2], go[2];
+  if (pipe(ready) != 0 || pipe(go) != 0) return state.SkipWithError("pipe failed");
+  pid_t writers[kWriters];
+  for (int id = 1; id <= kWriters; ++id) {
+    writers[id - 1] = fork();
+    if (writers[id - 1] == 0) RunWriter(id, ready[1], go[0]);
+  }
+  char c;
+  for (int i = 0; i < kWriters; ++i) {
+    if (read(ready[0], &c, 1) != 1) state.SkipWithError("a writer did not start");
+  }
+  marker->WriteAt("bench", 0, LOG_INFO, "start");
+  int fd = -1;
+  const pid_t viewer = StartViewer(name, &fd, "127");
+  WritersTally tally;
+  std::thread reader(ReadWritersOutput, fd, &tally);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // attached and waiting
+
+  const auto start = std::chrono::steady_clock::now();
+  if (write(go[1], "gggg", kWriters) != kWriters) state.SkipWithError("go failed");
+  for (pid_t pid : writers) waitpid(pid, nullptr, 0);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  marker->WriteAt("bench", 0, LOG_INFO, "end");
+  // Once the viewer shows the end marker it has dealt with every line.
+  for (int i = 0; i < 2000 && !tally.ended; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  kill(viewer, SIGTERM);
+  waitpid(viewer, nullptr, 0);
+  reader.join();
+  for (int p : {ready[0], ready[1], go[0], go[1]}) close(p);
+  marker.reset();
+  kdl::plat::SharedBlockUnlink(mem, evt);
+  std::filesystem::remove_all(dir);
+
+  state.SetIterationTime(seconds);
+  state.counters["writers_per_second"] = kWriters * kWriterLines / seconds;
+  state.counters["shown"] = static_cast<double>(tally.shown);
+  state.counters["lost"] = static_cast<double>(tally.lost);
+  state.counters["torn"] = static_cast<double>(tally.torn);
+  state.counters["out_of_order"] = static_cast<double>(tally.outOfOrder);
+  state.counters["unaccounted"] =
+      static_cast<double>(kWriters * kWriterLines - tally.shown - tally.lost);
+  if (!tally.ended) state.SkipWithError("the end marker never came");
+}
+
+void LogviewFollowWriters(benchmark::State& state) {
+  for (auto _ : state) FollowWriters(state);
+}
+
 }  // namespace
 
 // Paced rates, then flat out (0), which also measures the idle viewer.
@@ -162,5 +295,8 @@ BENCHMARK(LogviewFollow)
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
+
+// Four writer processes of one name, 100,000 lines each, flat out.
+BENCHMARK(LogviewFollowWriters)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

@@ -393,5 +393,8 @@ int main(int argc, char** argv) {
   StopServer();
   g.server->Stop();
   EmptyLogs();
+  // No shared log block left behind either.
+  const kdl::log::CLogSharedBlock& ring = CLogWriter::Instance()->SharedBlock();
+  kdl::plat::SharedBlockUnlink(ring.MemName(), ring.EventName());
   return 0;
 }

@@ -10,26 +10,9 @@ namespace kdl::log {
 
 namespace {
 
-volatile int32_t* Word(unsigned char* base, size_t offset) {
-  return reinterpret_cast<volatile int32_t*>(base + offset);
-}
-
-// A stamp that differs from one opening to the next, in this process and in
-// any other: the time, the thread, the object's address and a counter mixed.
-uint32_t NewStamp(const void* self) {
-  static std::atomic<uint32_t> s_opens{0};
-  const kdl::plat::LocalTime t = kdl::plat::GetLocalTimeNow();
-  uint64_t x = (static_cast<uint64_t>(t.day) << 40) ^ (static_cast<uint64_t>(t.hour) << 32) ^
-               (static_cast<uint64_t>(t.minute * 60000u + t.second * 1000u + t.milliseconds)) ^
-               (static_cast<uint64_t>(kdl::plat::CurrentThreadId()) << 20) ^
-               reinterpret_cast<uintptr_t>(self) ^ (static_cast<uint64_t>(++s_opens) << 52);
-  // splitmix64 finaliser
-  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
-  x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
-  x ^= x >> 31;
-  const uint32_t stamp = static_cast<uint32_t>(x ^ (x >> 32));
-  return stamp == 0 ? 1 : stamp;
-}
+using kdl::plat::AtomicCompareExchange;
+using kdl::plat::AtomicLoad;
+using kdl::plat::AtomicStore;
 
 // Keeps the stores before it ahead of the stores after it, for viewers in
 // other processes. ThreadSanitizer does not model fences (and warns about
@@ -40,7 +23,34 @@ void StoreFence() {
 #endif
 }
 
+uint64_t Load64(const char* p, size_t n) {
+  uint64_t w = 0;
+  std::memcpy(&w, p, n);
+  return w;
+}
+
 }  // namespace
+
+uint32_t CLogSharedBlock::SlotChecksum(uint32_t level, const char* text, size_t length) {
+  // Eight bytes a step, each mixed in by a multiply: a change of any byte,
+  // or of where the NUL stands, leaves the sum as it was only by a chance
+  // of about 2^-32.
+  uint64_t h = 0x9e3779b97f4a7c15ull ^ (static_cast<uint64_t>(level) << 32) ^ length;
+  size_t i = 0;
+  for (; i + 8 <= length; i += 8) {
+    h = (h ^ Load64(text + i, 8)) * 0xff51afd7ed558ccdull;
+    h ^= h >> 32;
+  }
+  h = (h ^ Load64(text + i, length - i)) * 0xc4ceb9fe1a85ec53ull;
+  h ^= h >> 29;
+  h *= 0xbf58476d1ce4e5b9ull;
+  h ^= h >> 32;
+  return static_cast<uint32_t>(h);
+}
+
+volatile int32_t* CLogSharedBlock::Word(size_t offset) const {
+  return reinterpret_cast<volatile int32_t*>(m_pBase + offset);
+}
 
 bool CLogSharedBlock::Open(const char* baseName) {
   Close();
@@ -48,20 +58,56 @@ bool CLogSharedBlock::Open(const char* baseName) {
   m_strMemName = SharedMemName(base);  // may throw: no ring then
   m_strEvtName = SharedEventName(base);
   m_Handles = kdl::plat::SharedBlockOpen(m_strMemName, m_strEvtName, kBlockSize);
+  m_eStatus = m_Handles.status;
   if (m_Handles.view == nullptr || m_Handles.event == nullptr) {
     Close();
     return false;
   }
   m_pBase = static_cast<unsigned char*>(m_Handles.view);
-  // Stamp and count first: a viewer that sees them drop stops trusting the
-  // slots before they are cleared.
-  kdl::plat::AtomicStore(Word(m_pBase, kStampOffset), 0);
-  kdl::plat::AtomicStore(Word(m_pBase, kCountOffset), 0);
-  StoreFence();
-  std::memset(m_pBase, 0, kBlockSize);
+  Restart();
   m_pCursor = m_pBase;
-  m_nStamp = NewStamp(this);
   return true;
+}
+
+void CLogSharedBlock::Restart() {
+  ClearRing();
+  // A new generation, with the line numbers running on; the restart word
+  // keeps where it begins. A tail that no writer of this scheme has used
+  // (a new block, or bytes of some other party) starts at line 0. The
+  // format word is stored before the claim word changes, so a claim word
+  // that some writer made is always seen with it.
+  volatile int32_t* claim = Word(kClaimOffset);
+  int32_t seen = AtomicLoad(claim);
+  for (;;) {
+    const uint32_t word = static_cast<uint32_t>(seen);
+    const bool used = static_cast<uint32_t>(AtomicLoad(Word(kFormatOffset))) == kFormat &&
+                      GenerationOf(word) != 0 && LineOf(word) < kLineModulus;
+    const uint32_t line = used ? LineOf(word) : 0;
+    const uint32_t generation = NextGeneration(used ? GenerationOf(word) : 0);
+    AtomicStore(Word(kRestartOffset),
+                static_cast<int32_t>(ClaimWord(PreviousGeneration(generation), line)));
+    AtomicStore(Word(kFormatOffset), static_cast<int32_t>(kFormat));
+    const int32_t before =
+        AtomicCompareExchange(claim, static_cast<int32_t>(ClaimWord(generation, line)), seen);
+    if (before == seen) break;
+    seen = before;
+  }
+  StoreIndex();
+}
+
+void CLogSharedBlock::ClearRing() {
+  // The slots' words first: a viewer's check around its copy then fails
+  // before the bytes it copies change.
+  for (uint32_t slot = 0; slot < kSlotCount; ++slot) AtomicStore(Word(SequenceOffset(slot)), 0);
+  StoreFence();
+  std::memset(m_pBase, 0, kTailOffset);
+  for (uint32_t slot = 0; slot < kSlotCount; ++slot) AtomicStore(Word(ChecksumOffset(slot)), 0);
+  // The tail's unused bytes too, up to the seam's.
+  const size_t sequenceEnd = SequenceOffset(kSlotCount), checksumEnd = ChecksumOffset(kSlotCount);
+  const size_t ringEnd = kBlockSize - kdl::plat::kSharedBlockSeamBytes;
+  std::memset(m_pBase + kFormatOffset + 4, 0, kSequenceOffset - kFormatOffset - 4);
+  std::memset(m_pBase + sequenceEnd, 0, kChecksumOffset - sequenceEnd);
+  std::memset(m_pBase + checksumEnd, 0, ringEnd - checksumEnd);
 }
 
 void CLogSharedBlock::Close() {
@@ -77,54 +123,103 @@ void CLogSharedBlock::Publish(const char* line, uint32_t level) {
 
 void CLogSharedBlock::Publish(const char* line, size_t length, uint32_t level) {
   if (m_pCursor == nullptr) return;
-  // Another process may have shrunk the block under the mapping; writing
-  // there would kill the process. The ring turns off if it cannot be grown
-  // back.
-  if (!kdl::plat::SharedBlockIntact(m_Handles, kBlockSize)) {
-    Close();
-    return;
+  uint32_t generation = 0;
+  const uint32_t n = ClaimLine(&generation);
+  StoreIndex();
+  const uint32_t slot = n % kSlotCount, lap = n / kSlotCount;
+  if (TakeSlot(slot, generation, lap)) {
+    StoreFence();  // the odd word before any byte of the slot
+    WriteSlot(slot, line, length, level);
+    // Whole. Fails only when a writer a lap ahead took the slot meanwhile.
+    AtomicCompareExchange(Word(SequenceOffset(slot)),
+                          static_cast<int32_t>(Written(generation, lap)),
+                          static_cast<int32_t>(Writing(generation, lap)));
   }
-  // Claim a slot with a compare-exchange, so that writers in two processes
-  // sharing the block never get the same slot or lose an update. An index
-  // outside the ring (written by some other party) restarts it at 0.
-  auto* index = reinterpret_cast<volatile int32_t*>(m_pCursor + kIndexOffset);
-  int32_t seen = kdl::plat::AtomicLoad(index);
-  uint32_t slot;
+  kdl::plat::SharedBlockSignal(m_Handles);
+}
+
+uint32_t CLogSharedBlock::ClaimLine(uint32_t* generation) {
+  volatile int32_t* claim = Word(kClaimOffset);
+  int32_t seen = AtomicLoad(claim);
   for (;;) {
-    slot = static_cast<uint32_t>(seen) < kSlotCount ? static_cast<uint32_t>(seen) : 0;
-    int32_t next = slot + 1 >= kSlotCount ? 0 : static_cast<int32_t>(slot + 1);
-    int32_t before = kdl::plat::AtomicCompareExchange(index, next, seen);
-    if (before == seen) break;
+    // Words that some other party wrote are brought back into range.
+    const uint32_t word = static_cast<uint32_t>(seen);
+    const uint32_t g = GenerationOf(word) == 0 ? 1 : GenerationOf(word);
+    const uint32_t n = LineOf(word) < kLineModulus ? LineOf(word) : 0;
+    const uint32_t next = n + 1 == kLineModulus ? 0 : n + 1;
+    const int32_t before =
+        AtomicCompareExchange(claim, static_cast<int32_t>(ClaimWord(g, next)), seen);
+    if (before == seen) {
+      *generation = g;
+      return n;
+    }
     seen = before;
   }
+}
 
-  // The claim and the count reached before it must be visible before any
-  // byte of the slot changes: a viewer's check after its copy relies on it.
-  StoreFence();
-  // The block is stamped before its first line, and again after another
-  // writer zeroed it: whoever writes first then stamps it.
-  volatile int32_t* stamp = Word(m_pCursor, kStampOffset);
-  if (kdl::plat::AtomicLoad(stamp) == 0) {
-    kdl::plat::AtomicCompareExchange(stamp, static_cast<int32_t>(m_nStamp), 0);
+void CLogSharedBlock::StoreIndex() {
+  // Writers store one after the other; one that stored an older index than
+  // another sees the claim word move on and stores again, so the last store
+  // names the slot after the newest claim.
+  volatile int32_t* claim = Word(kClaimOffset);
+  for (int tries = 0; tries < 4; ++tries) {
+    const int32_t word = AtomicLoad(claim);
+    const uint32_t next = LineOf(static_cast<uint32_t>(word)) % kLineModulus;
+    AtomicStore(Word(kIndexOffset), static_cast<int32_t>(next % kSlotCount));
+    if (AtomicLoad(claim) == word) return;
   }
+}
 
-  unsigned char* p = m_pCursor + kSlotsOffset + slot * kSlotSize;
+bool CLogSharedBlock::MayTake(uint32_t sequence, uint32_t generation, uint32_t lap) {
+  if (GenerationOf(sequence) == generation) {
+    // An older lap, whole or not (a writer a whole lap behind loses its
+    // line either way); a newer one means this claim came late.
+    if ((sequence & kLowMask) == 0) return true;
+    const uint32_t ahead = LapsAhead(LapOf(sequence), lap);
+    return ahead != 0 && ahead < kLapCount / 2;
+  }
+  // Another generation's word, or one cleared by an opening: stale, unless
+  // the claim itself is from before an opening.
+  return GenerationOf(static_cast<uint32_t>(AtomicLoad(Word(kClaimOffset)))) == generation;
+}
+
+bool CLogSharedBlock::TakeSlot(uint32_t slot, uint32_t generation, uint32_t lap) {
+  volatile int32_t* sequence = Word(SequenceOffset(slot));
+  int32_t seen = AtomicLoad(sequence);
+  for (int tries = 0; tries < 4; ++tries) {
+    if (!MayTake(static_cast<uint32_t>(seen), generation, lap)) return false;
+    const int32_t before =
+        AtomicCompareExchange(sequence, static_cast<int32_t>(Writing(generation, lap)), seen);
+    if (before == seen) return true;
+    seen = before;
+  }
+  return false;
+}
+
+void CLogSharedBlock::WriteSlot(uint32_t slot, const char* line, size_t length, uint32_t level) {
+  unsigned char* p = m_pBase + kSlotsOffset + slot * kSlotSize;
   const uint8_t le[4] = {static_cast<uint8_t>(level), static_cast<uint8_t>(level >> 8),
                          static_cast<uint8_t>(level >> 16), static_cast<uint8_t>(level >> 24)};
   std::memcpy(p, le, 4);
   char* text = reinterpret_cast<char*>(p + 4);
   // Cut to fit; a cut line keeps its final line feed. Zero-filled after.
   const size_t keep = length < kSlotTextSize ? length : kSlotTextSize - 1;
+  const bool cut = keep < length && line[length - 1] == '\n';
   std::memcpy(text, line, keep);
-  if (keep < length && line[length - 1] == '\n') text[keep - 1] = '\n';
+  if (cut) text[keep - 1] = '\n';
   std::memset(text + keep, 0, kSlotTextSize - keep);
-  // Counted once whole; the count wraps at a multiple of the slot count.
-  const int32_t count = kdl::plat::AtomicIncrement(Word(m_pCursor, kCountOffset));
-  if (static_cast<uint32_t>(count) >= kCountModulus) {
-    kdl::plat::AtomicCompareExchange(Word(m_pCursor, kCountOffset),
-                                 count - static_cast<int32_t>(kCountModulus), count);
+  // The sum of what this writer meant to write, from its own bytes: the
+  // slot may already hold a late writer's.
+  uint32_t sum;
+  if (cut) {
+    char copy[kSlotTextSize];
+    std::memcpy(copy, line, keep);
+    copy[keep - 1] = '\n';
+    sum = SlotChecksum(level, copy, keep);
+  } else {
+    sum = SlotChecksum(level, line, keep);
   }
-  kdl::plat::SharedBlockSignal(m_Handles);
+  AtomicStore(Word(ChecksumOffset(slot)), static_cast<int32_t>(sum));
 }
 
 }  // namespace kdl::log

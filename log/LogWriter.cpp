@@ -18,6 +18,19 @@ size_t Added(size_t len, int n) {
   return len + static_cast<size_t>(n) > kLineRoom ? kLineRoom : len + static_cast<size_t>(n);
 }
 
+// The text of a line, formatted before the writer's lock is taken, so that
+// other threads wait only for the outputs: at most the whole room, which the
+// prefix then shortens. Returns its length (0 without a format).
+size_t FormatText(char (&text)[kLineRoom + 1], const char* format, va_list args) {
+  text[0] = '\0';
+  if (format == nullptr) return 0;
+  const int n = std::vsnprintf(text, sizeof(text), format, args);
+  return n < 0 ? 0 : Added(0, n);
+}
+
+// The date of `t` as one number, yyyymmdd.
+uint32_t DayKey(const kdl::plat::LocalTime& t) { return t.year * 10000u + t.month * 100u + t.day; }
+
 // Writes v in `base` (10 or 16, lower-case digits) with at least `width`
 // digits, zero-padded, as "%0*u" and "%0*x" do. Returns the end of the text.
 char* PutNumber(char* out, uint32_t v, uint32_t base, int width) {
@@ -30,6 +43,15 @@ char* PutNumber(char* out, uint32_t v, uint32_t base, int width) {
   for (; width > n; --width) *out++ = '0';
   while (n > 0) *out++ = digits[--n];
   return out;
+}
+
+// Two digits of a time field below 100, as PutNumber(out, v, 10, 2) writes
+// them, without its loop (the prefix of every line has three such fields).
+char* PutTwoDigits(char* out, uint32_t v) {
+  if (v >= 100) return PutNumber(out, v, 10, 2);
+  out[0] = static_cast<char>('0' + v / 10);
+  out[1] = static_cast<char>('0' + v % 10);
+  return out + 2;
 }
 
 // Appends to `list` the full path of every entry of `directory` that
@@ -110,6 +132,7 @@ void CLogWriter::CloseFile() {
   m_pFile = nullptr;
   // The next file line opens the day's file again.
   m_szDay[0] = '\0';
+  m_nDayKey = 0;
 }
 
 void CLogWriter::SetLocationLocked(const char* file, int line) {
@@ -130,8 +153,10 @@ void CLogWriter::SetLocation(const char* file, int line) {
 void CLogWriter::WriteV(uint32_t level, const char* format, va_list args) {
   if ((level & m_nLevelMask) == 0) return;
   try {
+    char text[kLineRoom + 1];
+    const size_t length = FormatText(text, format, args);
     kdl::plat::LockGuard hold(m_Lock);
-    WriteLocked(level, format, args);
+    WriteLocked(level, text, length);
   } catch (...) {
   }
 }
@@ -141,9 +166,11 @@ void CLogWriter::WriteAt(const char* file, int line, uint32_t level, const char*
   va_list args;
   va_start(args, format);
   try {
+    char text[kLineRoom + 1];
+    const size_t length = FormatText(text, format, args);
     kdl::plat::LockGuard hold(m_Lock);
     SetLocationLocked(file, line);
-    WriteLocked(level, format, args);
+    WriteLocked(level, text, length);
   } catch (...) {
   }
   va_end(args);
@@ -156,13 +183,18 @@ size_t CLogWriter::BuildPrefixLocked(uint32_t level, const kdl::plat::LocalTime&
   char* p = m_szLine;
   if (m_nPrefixMask & LOG_PREFIX_TIME) {
     *p++ = '[';
-    p = PutNumber(p, now.hour, 10, 2);
+    p = PutTwoDigits(p, now.hour);
     *p++ = ':';
-    p = PutNumber(p, now.minute, 10, 2);
+    p = PutTwoDigits(p, now.minute);
     *p++ = ':';
-    p = PutNumber(p, now.second, 10, 2);
+    p = PutTwoDigits(p, now.second);
     *p++ = '.';
-    p = PutNumber(p, now.milliseconds, 10, 3);
+    if (now.milliseconds < 1000) {
+      *p++ = static_cast<char>('0' + now.milliseconds / 100);
+      p = PutTwoDigits(p, now.milliseconds % 100u);
+    } else {
+      p = PutNumber(p, now.milliseconds, 10, 3);
+    }
     *p++ = ']';
     *p++ = '|';
   }
@@ -190,20 +222,14 @@ size_t CLogWriter::BuildPrefixLocked(uint32_t level, const kdl::plat::LocalTime&
   return len + n;
 }
 
-void CLogWriter::WriteLocked(uint32_t level, const char* format, va_list args) {
+void CLogWriter::WriteLocked(uint32_t level, const char* text, size_t textLength) {
   const kdl::plat::LocalTime now = m_Env.now();
   size_t len = BuildPrefixLocked(level, now);
 
   // The text, cut to what is left of the room.
-  m_szLine[len] = '\0';
-  if (format != nullptr && len < kLineRoom) {
-    int n = std::vsnprintf(m_szLine + len, kLineRoom + 1 - len, format, args);
-    if (n < 0) {
-      m_szLine[len] = '\0';
-    } else {
-      len = Added(len, n);
-    }
-  }
+  const size_t keep = textLength < kLineRoom - len ? textLength : kLineRoom - len;
+  std::memcpy(m_szLine + len, text, keep);
+  len += keep;
   m_szLine[len] = '\n';
   m_szLine[len + 1] = '\0';
   // The text may hold a NUL of its own (a %c of 0): every output ends the
@@ -213,10 +239,36 @@ void CLogWriter::WriteLocked(uint32_t level, const char* format, va_list args) {
   if (m_nOutputMask & LOG_OUT_CONSOLE) std::fputs(m_szLine, stdout);
   if (m_nOutputMask & LOG_OUT_DEBUGGER) kdl::plat::DebugOutput(m_szLine);
   if (m_nOutputMask & LOG_OUT_FILE) WriteToFile(now, lineLength);
-  if (m_nOutputMask & LOG_OUT_SHARED) m_SharedBlock.Publish(m_szLine, lineLength, level);
+  if (m_nOutputMask & LOG_OUT_SHARED) PublishLocked(lineLength, level);
+}
+
+void CLogWriter::PublishLocked(size_t lineLength, uint32_t level) {
+  if (m_SharedBlock.IsReady()) {
+    m_SharedBlock.Publish(m_szLine, lineLength, level);
+    return;
+  }
+  const kdl::plat::SharedBlockStatus status = m_SharedBlock.Status();
+  if (m_bRingFailureShown || status == kdl::plat::SharedBlockStatus::kOk ||
+      (m_nOutputMask & LOG_OUT_CONSOLE) == 0) {
+    return;
+  }
+  m_bRingFailureShown = true;
+  const char* why = status == kdl::plat::SharedBlockStatus::kOtherOwner ? "belongs to another user"
+                    : status == kdl::plat::SharedBlockStatus::kTooSmall
+                        ? "is smaller than the ring"
+                        : "cannot be opened";
+  const std::string& name = m_SharedBlock.MemName();
+  std::fprintf(stdout, "Shared log block %s %s: lines are not published to it.\n",
+               name.empty() ? "(no name)" : name.c_str(), why);
 }
 
 void CLogWriter::WriteToFile(const kdl::plat::LocalTime& now, size_t lineLength) {
+  // The steady path: the day's file is open.
+  if (m_pFile != nullptr && DayKey(now) == m_nDayKey) {
+    std::fwrite(m_szLine, 1, lineLength, m_pFile);
+    std::fflush(m_pFile);
+    return;
+  }
   // "%04u%02u%02u.log", built by hand: the formatter cost more than the
   // rest of the line's path outside the message text.
   char day[32];
@@ -240,6 +292,7 @@ void CLogWriter::OpenDailyFile(const char* day, const kdl::plat::LocalTime& now,
   if (m_pFile != nullptr) std::fclose(m_pFile);
   m_pFile = nullptr;
   std::memcpy(m_szDay, day, sizeof(m_szDay));
+  m_nDayKey = DayKey(now);
   std::string path;
   if (m_bNamed || SetUpNames()) {
     try {

@@ -91,12 +91,17 @@ class CLogWriter {
   void CloseFile();
 
  private:
-  void WriteLocked(uint32_t level, const char* format, va_list args);
+  // Builds the line from the prefix and `text` (its first `textLength`
+  // bytes, cut to the room) and sends it to the outputs.
+  void WriteLocked(uint32_t level, const char* text, size_t textLength);
   // Writes the prefix fields and the level field into m_szLine; returns
   // their length.
   size_t BuildPrefixLocked(uint32_t level, const kdl::plat::LocalTime& now);
   // Writes the first `lineLength` bytes of m_szLine to the daily file.
   void WriteToFile(const kdl::plat::LocalTime& now, size_t lineLength);
+  // Publishes the first `lineLength` bytes of m_szLine to the shared ring;
+  // says once on the console when the ring was refused.
+  void PublishLocked(size_t lineLength, uint32_t level);
   // Opens the daily file of `day` (and on a new day removes old files).
   // When it cannot be opened, notes the minute for the next try and says so
   // once on the console.
@@ -116,10 +121,12 @@ class CLogWriter {
   // Used only under m_Lock.
   char m_szLine[2044];
   char m_szDay[32] = {};
+  uint32_t m_nDayKey = 0;  // the current day as yyyymmdd (0: none)
   std::FILE* m_pFile = nullptr;
   bool m_bNamed = false;
   int m_nFailedMinute = -1;         // minute of the day of the last failed open
   bool m_bFileFailureShown = false;  // the console has been told
+  bool m_bRingFailureShown = false;  // the console has been told
 };
 
 // printf-style line through the process's writer.

@@ -118,60 +118,95 @@ bool DeleteFileAt(const std::string& path);
 // Opens a file for appending, shared for reading and writing by others.
 std::FILE* OpenAppendShared(const std::string& path);
 
-// ---- Named shared memory and named event ---------------------------------
-// A block of memory and an auto-reset event shared between processes by name.
-// Names are portable object names such as "Global\\host.mem" and
-// "Global\\host.evt". Windows uses them as they stand (kernel-object
-// namespace). POSIX maps them with PosixObjectName(): a leading '/' is added
-// and every '\\' or '/' becomes '_', so "Global\\host.mem" is the shared
-// memory object "/Global_host.mem" and "Global\\host.evt" the named semaphore
-// "/Global_host.evt" (which stands in for the auto-reset event). Both live
-// until unlinked (SharedBlockUnlink); Windows objects vanish with their last
-// handle.
+// A portable object name as a POSIX one: a leading '/' and every '\\' or
+// '/' as '_' ("Global\\host.mem" is "/Global_host.mem").
 std::string PosixObjectName(const std::string& name);
-struct SharedBlockHandles {
-  void* mapping = nullptr;  // system handle of the mapping (opaque; on POSIX
-                            // the view again)
-  void* view = nullptr;     // mapped address, or null
-  void* event = nullptr;    // system handle of the event (opaque), or null
-  int descriptor = -1;      // POSIX: the object, kept to check its size
-  uint64_t identity = 0;    // SharedBlockIdentity() of a block opened by a viewer
+
+// ---- Named shared block and its event -------------------------------------
+// A block of memory shared between processes by name, and an event that
+// wakes the processes waiting on it. Names are portable object names such as
+// "Global\\host.mem" and "Global\\host.evt".
+//
+// Windows: a page-file-backed mapping and a named auto-reset event under
+// those names; they vanish with their last handle.
+// POSIX: a System V shared-memory segment. Its size is fixed when it is
+// made (no call can shrink it under a view), and removing it waits for the
+// last process to detach. The name picks a key (a hash of it, and up to
+// three keys after it when one is taken by another block); the seam stamps
+// the name into the block's last bytes, so that a key is only ever taken
+// for the block of that name, and the blocks can be listed. The event is a
+// futex word in those last bytes, not a second object: a signal costs a
+// system call only while a process waits. Segments live until removed
+// (SharedBlockUnlink).
+//
+// The last kSharedBlockSeamBytes of every block belong to the seam; callers
+// leave them alone.
+constexpr size_t kSharedBlockSeamBytes = 192;
+
+// Why SharedBlockOpen gave no view.
+enum class SharedBlockStatus {
+  kOk,
+  kUnavailable,  // the system refused (no memory, no free key, ...)
+  kOtherOwner,   // a block of that name belongs to another user
+  kTooSmall,     // a block of that name is smaller than asked for
 };
-// Creates or opens the mapping of `size` bytes under `memName` and the event
-// under `evtName`; maps the whole block read-write. Leaves fields null for
-// what could not be had.
+
+struct SharedBlockHandles {
+  void* mapping = nullptr;  // Windows: the mapping handle. POSIX: a viewer's
+                            // second, writable view (for its wake-up word)
+  void* view = nullptr;     // mapped address of the whole block, or null
+  void* event = nullptr;    // Windows: the event handle. POSIX: the wake-up
+                            // word in a writable view. Null when none.
+  int segment = -1;         // POSIX: the System V segment id
+  uint64_t identity = 0;    // SharedBlockIdentity() of a block opened by a viewer
+  SharedBlockStatus status = SharedBlockStatus::kUnavailable;
+};
+// Creates or opens the block of `size` bytes under `memName` and its event
+// under `evtName`, and maps the whole block read-write. A new block is
+// zero-filled. A block of that name that another user owns, or that is
+// smaller than `size`, is refused (status says which); view is then null.
 SharedBlockHandles SharedBlockOpen(const std::string& memName, const std::string& evtName,
                                    size_t size);
+// Wakes the processes waiting on the block's event. Windows: sets the
+// auto-reset event (one waiter consumes it). POSIX: wakes every waiter that
+// announced itself with SharedBlockPrepareWait; costs no system call when
+// none did.
 void SharedBlockSignal(const SharedBlockHandles& h);
-// True when the whole mapped block is still backed by the object. Another
-// process may shrink a POSIX object under the mapping (a write past its end
-// would raise SIGBUS); a shrunk object is grown back, and false means it
-// could not be. Windows mappings cannot shrink.
-bool SharedBlockIntact(const SharedBlockHandles& h, size_t size);
-void SharedBlockClose(SharedBlockHandles& h, size_t size);
-// Waits up to `ms` for the named event of an already open block (for viewers
-// and tests). True when signalled.
+// For waiters: announces a wait. Call it, look at the block once more, and
+// then wait with SharedBlockWait, so that a signal between the look and the
+// wait is not missed. Nothing to do on Windows.
+void SharedBlockPrepareWait(const SharedBlockHandles& h);
+// Waits up to `ms` for a signal since the last SharedBlockPrepareWait.
+// True when signalled; false on time-out or when the block has no event.
 bool SharedBlockWait(const SharedBlockHandles& h, uint32_t ms);
+void SharedBlockClose(SharedBlockHandles& h, size_t size);
 // Removes the names of a block so the next open creates a fresh one (POSIX;
 // nothing to do on Windows). Views already mapped stay valid.
 void SharedBlockUnlink(const std::string& memName, const std::string& evtName);
 
-// For viewers: opens an existing block read-only and creates nothing. The
-// view (all `size` bytes) is mapped without write access; it is null when no
-// block of that name and at least that size exists. The event is opened for
-// waiting only and is null when it does not exist (the viewer then polls).
-// SharedBlockIntact() on these handles only checks the size: false when the
-// block was shrunk under the view.
+// For viewers: opens an existing block and creates nothing. The view (all
+// `size` bytes) is mapped without write access; it is null when no block of
+// that name and at least that size exists. The event is opened for waiting
+// only (POSIX: through a second, writable view of the wake-up word) and is
+// null when it cannot be had (the viewer then polls).
 SharedBlockHandles SharedBlockOpenExisting(const std::string& memName, const std::string& evtName,
                                            size_t size);
-// An identity of the object that `memName` names now, so that a viewer can
+// An identity of the block that `memName` names now, so that a viewer can
 // tell when the name has been given to a new block: 0 when there is none or
 // the system cannot tell (Windows, where a block that a viewer keeps open is
 // never replaced: a new writer opens the same object).
 uint64_t SharedBlockIdentity(const std::string& memName);
-// Names of the shared-memory objects that exist, as POSIX names
-// ("/Global_host.mem"); empty on Windows, which cannot list kernel objects.
-std::vector<std::string> ListSharedMemoryNames();
+// Portable names ("Global\\host.mem") of the blocks of at least `size`
+// bytes that exist and that this user may read; empty on Windows, which
+// cannot list kernel objects.
+std::vector<std::string> ListSharedBlockNames(size_t size);
+#ifndef _WIN32
+// The System V key that a block of this name takes first (tests use it to
+// put another segment in its way) and the id of the segment that the name
+// refers to now (-1: none).
+int SharedBlockKey(const std::string& memName);
+int SharedBlockSegment(const std::string& memName);
+#endif
 // File names of the executables of the running processes that this user may
 // inspect ("host.exe" on Windows, "host" on POSIX), in no particular order.
 std::vector<std::string> ListProcessExecutables();

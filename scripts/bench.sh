@@ -63,6 +63,18 @@ run log --benchmark_min_time=0.3
 run roundtrip
 run logview
 
+# System calls of the log writer per line (file, flushed, and ring), from
+# strace over 10,000 lines less those of a run that writes none.
+syscalls() {
+  strace -f -c -o "$OUT/log_syscalls_$1.txt" "$BIN/kelvane_bench_log" --lines "$1" >/dev/null
+  awk '$NF == "total" {print $4}' "$OUT/log_syscalls_$1.txt"
+}
+if command -v strace >/dev/null; then
+  none="$(syscalls 0)" lines="$(syscalls 10000)"
+  echo "== log writer: $((lines - none)) system calls for 10,000 lines" \
+    "(strace -c -f; $OUT/log_syscalls_10000.txt)"
+fi
+
 echo
 python3 bench/bench_table.py "$OUT/codec.json" "$OUT/log.json" "$OUT/roundtrip.json" \
   "$OUT/logview.json"

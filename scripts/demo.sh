@@ -111,7 +111,7 @@ tail -n +2 "$work/server.log"
 
 echo
 echo "== the library's log file: $logfile"
-echo "   (its lines of this session; the same lines went to the shared ring /dev/shm/Global_kelvane.mem)"
+echo "   (its lines of this session; the same lines went to the shared ring Global\\kelvane.mem, see kelvane-logview)"
 if [ -f "$logfile" ]; then
   tail -c +"$((log_start + 1))" "$logfile"
 else

@@ -5,6 +5,15 @@
 
 namespace kdl::plat {
 
+namespace {
+
+SharedBlockStatus StatusOf(DWORD error) {
+  return error == ERROR_ACCESS_DENIED ? SharedBlockStatus::kOtherOwner
+                                      : SharedBlockStatus::kUnavailable;
+}
+
+}  // namespace
+
 SharedBlockHandles SharedBlockOpen(const std::string& memName, const std::string& evtName,
                                    size_t size) {
   SharedBlockHandles h;
@@ -12,30 +21,43 @@ SharedBlockHandles SharedBlockOpen(const std::string& memName, const std::string
   HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
                                       static_cast<DWORD>(size64 >> 32),
                                       static_cast<DWORD>(size64 & 0xffffffffu), memName.c_str());
+  const DWORD created = GetLastError();
   HANDLE event = CreateEventA(nullptr, FALSE, FALSE, evtName.c_str());
   h.mapping = mapping;
   h.event = event;
-  if (mapping != nullptr) h.view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, size);
+  if (mapping == nullptr) {
+    h.status = StatusOf(created);
+    return h;
+  }
+  // A mapping cannot shrink, but one that another program made smaller
+  // than the block maps no view of the whole block.
+  h.view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, size);
+  if (h.view != nullptr) {
+    h.status = SharedBlockStatus::kOk;
+  } else {
+    h.status =
+        created == ERROR_ALREADY_EXISTS ? SharedBlockStatus::kTooSmall : StatusOf(GetLastError());
+  }
   return h;
 }
-
-bool SharedBlockIntact(const SharedBlockHandles& h, size_t) { return h.view != nullptr; }
 
 void SharedBlockSignal(const SharedBlockHandles& h) {
   if (h.event != nullptr) SetEvent(static_cast<HANDLE>(h.event));
 }
 
+// The auto-reset event keeps a signal until a wait consumes it.
+void SharedBlockPrepareWait(const SharedBlockHandles&) {}
+
 bool SharedBlockWait(const SharedBlockHandles& h, uint32_t ms) {
-  return h.event != nullptr && WaitForSingleObject(static_cast<HANDLE>(h.event), ms) == WAIT_OBJECT_0;
+  return h.event != nullptr &&
+         WaitForSingleObject(static_cast<HANDLE>(h.event), ms) == WAIT_OBJECT_0;
 }
 
 void SharedBlockClose(SharedBlockHandles& h, size_t /*size*/) {
   if (h.view != nullptr) UnmapViewOfFile(h.view);
-  h.view = nullptr;
   if (h.mapping != nullptr) CloseHandle(static_cast<HANDLE>(h.mapping));
-  h.mapping = nullptr;
   if (h.event != nullptr) CloseHandle(static_cast<HANDLE>(h.event));
-  h.event = nullptr;
+  h = SharedBlockHandles();
 }
 
 // Windows objects vanish with their last handle.
@@ -54,6 +76,7 @@ SharedBlockHandles SharedBlockOpenExisting(const std::string& memName, const std
   }
   h.mapping = mapping;
   h.event = OpenEventA(SYNCHRONIZE, FALSE, evtName.c_str());
+  h.status = SharedBlockStatus::kOk;
   return h;
 }
 
@@ -62,6 +85,6 @@ SharedBlockHandles SharedBlockOpenExisting(const std::string& memName, const std
 uint64_t SharedBlockIdentity(const std::string&) { return 0; }
 
 // The Win32 API has no call that lists the named objects.
-std::vector<std::string> ListSharedMemoryNames() { return {}; }
+std::vector<std::string> ListSharedBlockNames(size_t) { return {}; }
 
 }  // namespace kdl::plat

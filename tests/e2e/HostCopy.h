@@ -4,13 +4,12 @@
 // target's KELVANE_HOST_BIN, KELVANE_DLL_PATH and KELVANE_DLL_SONAME.
 #pragma once
 
-#include <fcntl.h>
-#include <semaphore.h>
 #include <stdlib.h>
-#include <sys/mman.h>
 
 #include <filesystem>
 #include <string>
+
+#include "platform/Platform.h"
 
 namespace kdl::test {
 
@@ -35,8 +34,7 @@ struct HostCopy {
   // Removes the folder and the ring's named objects the copy created.
   ~HostCopy() {
     if (!exeName.empty()) {
-      shm_unlink(("/Global_" + exeName + ".mem").c_str());
-      sem_unlink(("/Global_" + exeName + ".evt").c_str());
+      kdl::plat::SharedBlockUnlink("Global\\" + exeName + ".mem", "Global\\" + exeName + ".evt");
     }
     std::error_code ec;
     if (!dir.empty()) std::filesystem::remove_all(dir, ec);

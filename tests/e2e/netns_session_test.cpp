@@ -3,8 +3,6 @@
 // by a veth pair. Needs root; skips with the reason otherwise.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <semaphore.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -330,12 +328,11 @@ TEST_F(NetnsSessionTest, NormalSessionWritesExactLinesToTheFileAndTheRing) {
   }
 
   // The shared ring, named after the executable: the same lines, level first.
-  int fd = shm_open(("/Global_" + host.exeName + ".mem").c_str(), O_RDONLY, 0);
-  ASSERT_GE(fd, 0) << "no shared block /Global_" << host.exeName << ".mem";
+  const std::string mem = "Global\\" + host.exeName + ".mem";
   const size_t kBlock = 0x20000;
-  void* view = mmap(nullptr, kBlock, PROT_READ, MAP_SHARED, fd, 0);
-  close(fd);
-  ASSERT_NE(view, MAP_FAILED);
+  kdl::plat::SharedBlockHandles h = kdl::plat::SharedBlockOpenExisting(mem, "", kBlock);
+  ASSERT_NE(h.view, nullptr) << "no shared block " << mem;
+  const void* view = h.view;
   const auto* block = static_cast<const uint8_t*>(view);
   auto word = [&](size_t at) {
     return uint32_t(block[at]) | uint32_t(block[at + 1]) << 8 | uint32_t(block[at + 2]) << 16 |
@@ -350,7 +347,7 @@ TEST_F(NetnsSessionTest, NormalSessionWritesExactLinesToTheFileAndTheRing) {
     EXPECT_EQ(line, log[i].whole + "\n") << "slot " << i;
   }
   EXPECT_EQ(word(12 + 5 * 1020), 0u);  // nothing after the last line
-  munmap(view, kBlock);
+  kdl::plat::SharedBlockClose(h, kBlock);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/shm.h>
 
 #include <cstring>
 #include <string>
@@ -70,14 +71,19 @@ TEST_F(RingTest, WrapsAfter127Records) {
   EXPECT_EQ("[Info]|rec 2\n", v.text(1));
   EXPECT_EQ(1, v.p()[4]);
 
-  // The reserved words stay zero. After the last slot: the line count (128),
-  // a non-zero stamp, and zeros to the end.
+  // The reserved words stay zero. After the last slot: the claim word
+  // (generation 1, next line 128), the restart word (generation 127, line
+  // 0: the block was new), the format word, and one sequence word per slot:
+  // line 127 of lap 1 in slot 0 (2 * 1 + 2), the others of lap 0. Zeros
+  // after the checksums up to the seam's bytes.
   for (size_t i : {0, 1, 2, 3, 8, 9, 10, 11}) EXPECT_EQ(0, v.p()[i]) << i;
-  const size_t tail = 12 + 127 * kSlot;
-  const unsigned char count128[4] = {0x80, 0, 0, 0};
-  EXPECT_EQ(0, std::memcmp(count128, v.p() + tail, 4));
-  EXPECT_NE(0u, v.p()[tail + 4] | v.p()[tail + 5] | v.p()[tail + 6] | v.p()[tail + 7]);
-  for (size_t i = tail + 8; i < kBlock; ++i) ASSERT_EQ(0, v.p()[i]) << i;
+  const unsigned char words[] = {0x80, 0, 0, 0x02, 0, 0, 0, 0xfe, 'K', 'L', 'R', '2'};
+  EXPECT_EQ(0, std::memcmp(words, v.p() + 129552, sizeof(words)));
+  for (size_t slot = 0; slot < 127; ++slot) {
+    const unsigned char seq[4] = {slot == 0 ? uint8_t(4) : uint8_t(2), 0, 0, 0x02};
+    ASSERT_EQ(0, std::memcmp(seq, v.p() + 129600 + 4 * slot, 4)) << slot;
+  }
+  for (size_t i = 130112 + 4 * 127; i < kBlock - 192; ++i) ASSERT_EQ(0, v.p()[i]) << i;
 }
 
 TEST_F(RingTest, LongLineIsCutToTheSlotWithItsLineFeed) {
@@ -105,45 +111,66 @@ TEST_F(RingTest, LongLineIsCutToTheSlotWithItsLineFeed) {
   EXPECT_EQ("[Info]|" + fits + "\n", v.text(2));
 }
 
-TEST_F(RingTest, OutOfRangeIndexRestartsAtSlotZero) {
+// Only the claim word decides where a line goes; garbage that some other
+// party wrote into the index is overwritten, and a claim word out of range
+// starts again at line 0.
+TEST_F(RingTest, GarbageInTheIndexOrClaimWordIsMended) {
   CLogWriter& w = Writer();
   w.m_nPrefixMask = 0;
   Viewer v(m_mem, m_evt);
   ASSERT_NE(nullptr, v.p());
-  // Some other party wrote garbage into the index.
   const unsigned char bad[4] = {0x88, 0x13, 0x00, 0x00};  // 5000
   std::memcpy(v.p() + 4, bad, 4);
   Print(w, LOG_INFO, "after 5000");
   EXPECT_EQ("[Info]|after 5000\n", v.text(0));
   EXPECT_EQ(1, v.p()[4]);
 
-  const unsigned char negative[4] = {0xff, 0xff, 0xff, 0xff};
-  std::memcpy(v.p() + 4, negative, 4);
+  std::memset(v.p() + 129552, 0xff, 4);  // generation 127, line 2^25 - 1
   Print(w, LOG_INFO, "after -1");
   EXPECT_EQ("[Info]|after -1\n", v.text(0));
-  EXPECT_EQ(1, v.p()[4]);
-  EXPECT_EQ(0, v.p()[5]);
+  const unsigned char index1[4] = {1, 0, 0, 0};
+  EXPECT_EQ(0, std::memcmp(index1, v.p() + 4, 4));
 }
 
-TEST_F(RingTest, OpeningZeroesTheBlockAndSignalsEachRecord) {
+TEST_F(RingTest, OpeningClearsTheRingAndSignalsEachRecord) {
   Viewer v(m_mem, m_evt);
   ASSERT_NE(nullptr, v.p());
-  std::memset(v.p(), 0xab, kBlock);  // left over from an earlier writer
+  std::memset(v.p(), 0xab, kBlock - 192);  // left over from some other party
   CLogWriter& w = Writer();
-  for (size_t i = 0; i < kBlock; ++i) ASSERT_EQ(0, v.p()[i]) << i;
+  for (size_t i = 0; i < 129552; ++i) ASSERT_EQ(0, v.p()[i]) << i;
+  const unsigned char words[] = {0, 0, 0, 0x02, 0, 0, 0, 0xfe, 'K', 'L', 'R', '2'};
+  EXPECT_EQ(0, std::memcmp(words, v.p() + 129552, sizeof(words)));
+  for (size_t i = 129552 + sizeof(words); i < kBlock - 192; ++i) ASSERT_EQ(0, v.p()[i]) << i;
 
+  kdl::plat::SharedBlockPrepareWait(v.h);
   EXPECT_FALSE(kdl::plat::SharedBlockWait(v.h, 20));
+  kdl::plat::SharedBlockPrepareWait(v.h);
   Print(w, LOG_INFO, "one");
   EXPECT_TRUE(kdl::plat::SharedBlockWait(v.h, 2000));
+  kdl::plat::SharedBlockPrepareWait(v.h);
   EXPECT_FALSE(kdl::plat::SharedBlockWait(v.h, 20));
   Print(w, LOG_INFO, "two");
   EXPECT_TRUE(kdl::plat::SharedBlockWait(v.h, 2000));
 
   // With the shared output off, no record and no signal.
   w.m_nOutputMask = LOG_OUT_FILE;
+  kdl::plat::SharedBlockPrepareWait(v.h);
   Print(w, LOG_INFO, "three");
   EXPECT_FALSE(kdl::plat::SharedBlockWait(v.h, 20));
   EXPECT_EQ(2, v.p()[4]);
+
+  // A second writer opens the block under the first: the ring is cleared
+  // again, the lines run on in generation 2, and the first writer's next
+  // line follows in the next slot.
+  std::unique_ptr<CLogWriter> first = std::move(m_writer);
+  Writer();
+  for (size_t i = 12; i < 12 + 2 * kSlot; ++i) ASSERT_EQ(0, v.p()[i]) << i;
+  const unsigned char restarted[] = {2, 0, 0, 0x04, 2, 0, 0, 0x02};
+  EXPECT_EQ(0, std::memcmp(restarted, v.p() + 129552, sizeof(restarted)));
+  first->m_nOutputMask = LOG_OUT_SHARED;
+  Print(*first, LOG_INFO, "from the first writer");
+  EXPECT_EQ("[09:05:03.007]|[0a1c]|[Info]|from the first writer\n", v.text(2));
+  EXPECT_EQ(3, v.p()[4]);
 }
 
 TEST_F(RingTest, ClosedBlockPublishesNothing) {
@@ -151,6 +178,7 @@ TEST_F(RingTest, ClosedBlockPublishesNothing) {
   Viewer v(m_mem, m_evt);
   w.SharedBlock().Close();
   EXPECT_FALSE(w.SharedBlock().IsReady());
+  kdl::plat::SharedBlockPrepareWait(v.h);
   Print(w, LOG_INFO, "file only");
   EXPECT_EQ(0, v.p()[4]);
   EXPECT_FALSE(kdl::plat::SharedBlockWait(v.h, 20));
@@ -158,15 +186,36 @@ TEST_F(RingTest, ClosedBlockPublishesNothing) {
             kdl::test::ReadAll(DailyFile("20261207")));
 }
 
-TEST_F(RingTest, BlockShrunkByAnotherProcessIsGrownBack) {
+// No call resizes a System V segment: another process can only remove the
+// name and put a smaller segment under its key. The writer goes on in its
+// block; a later writer refuses the small one, says so once, writes its file.
+TEST_F(RingTest, ShrinkAttemptLeavesTheWriterWriting) {
   CLogWriter& w = Writer();
   Print(w, LOG_INFO, "before");
-  // Another process with access to the object cuts it to nothing; a write
-  // into the mapping past its end would raise SIGBUS.
-  const std::string name = kdl::plat::PosixObjectName(m_mem);
-  ASSERT_EQ(0, truncate(("/dev/shm" + name).c_str(), 0));
+  const int id = kdl::plat::SharedBlockSegment(m_mem);
+  ASSERT_GE(id, 0);
+  ASSERT_EQ(0, shmctl(id, IPC_RMID, nullptr));
+  const int small = shmget(kdl::plat::SharedBlockKey(m_mem), 4096, IPC_CREAT | IPC_EXCL | 0600);
+  ASSERT_GE(small, 0);
   Print(w, LOG_INFO, "after");
-  Viewer v(m_mem, m_evt);
-  EXPECT_EQ(1, v.p()[4]);
-  EXPECT_EQ("[09:05:03.007]|[0a1c]|[Info]|after\n", v.text(0));
+  EXPECT_STREQ("[09:05:03.007]|[0a1c]|[Info]|after\n",
+               reinterpret_cast<const char*>(w.SharedBlock().Base() + 12 + kSlot + 4));
+
+  kdl::log::LogEnvironment env;
+  env.now = kdl::test::FixedNow;
+  env.threadId = kdl::test::FixedThread;
+  env.executablePath = kdl::test::FixedExe;
+  CLogWriter late(env);
+  EXPECT_FALSE(late.SharedBlock().IsReady());
+  late.m_nPrefixMask = 0;
+  testing::internal::CaptureStdout();
+  Print(late, LOG_INFO, "late 1");
+  Print(late, LOG_INFO, "late 2");
+  EXPECT_EQ("[Info]|late 1\nShared log block " + m_mem +
+                " is smaller than the ring: lines are not published to it.\n[Info]|late 2\n",
+            testing::internal::GetCapturedStdout());
+  EXPECT_EQ(0, shmctl(small, IPC_RMID, nullptr));
+  EXPECT_EQ("[09:05:03.007]|[0a1c]|[Info]|before\n[09:05:03.007]|[0a1c]|[Info]|after\n"
+            "[Info]|late 1\n[Info]|late 2\n",
+            kdl::test::ReadAll(DailyFile("20261207")));
 }

@@ -12,43 +12,50 @@ namespace kdl::logview {
 namespace {
 
 using Block = kdl::log::CLogSharedBlock;
-constexpr uint32_t kModulus = Block::kCountModulus;
+constexpr uint32_t kModulus = Block::kLineModulus;
 
-// How far line `to` is ahead of line `from`, counting modulo the modulus.
-uint32_t Ahead(uint32_t from, uint32_t to) { return (to + kModulus - from) % kModulus; }
 uint32_t Back(uint32_t n, uint32_t by) { return (n + kModulus - by) % kModulus; }
-// A count more than half the modulus "ahead" went back: the block was zeroed.
-bool WentBack(uint32_t from, uint32_t to) { return Ahead(from, to) > kModulus / 2; }
-
-// An aligned word that the writer changes atomically. A plain atomic load:
-// the view is mapped read-only, so no read-modify-write may touch it.
-uint32_t LoadWord(const unsigned char* p) {
-  return __atomic_load_n(reinterpret_cast<const uint32_t*>(p), __ATOMIC_ACQUIRE);
-}
+// A count more than half the modulus ahead is behind.
+bool IsAhead(uint32_t ahead) { return ahead < kModulus / 2; }
 
 }  // namespace
 
-uint32_t CLogRingReader::LoadStamp() const { return LoadWord(m_pBlock + Block::kStampOffset); }
-uint32_t CLogRingReader::LoadCount() const {
-  return LoadWord(m_pBlock + Block::kCountOffset) % kModulus;
+// An aligned word that writers change atomically. A plain atomic load: the
+// view is mapped read-only, so no read-modify-write may touch it.
+uint32_t CLogRingReader::LoadWord(size_t offset) const {
+  return __atomic_load_n(reinterpret_cast<const uint32_t*>(m_pBlock + offset), __ATOMIC_ACQUIRE);
 }
-uint32_t CLogRingReader::Published() const { return LoadCount(); }
 
-bool CLogRingReader::Snapshot(uint32_t* stamp, uint32_t* count) const {
-  // The stamp is stored before the first line is counted and cleared before
-  // the count, so a count read between two equal non-zero stamps is that
-  // writer's.
-  *stamp = LoadStamp();
-  *count = LoadCount();
-  return *stamp != 0 && LoadStamp() == *stamp;
+bool CLogRingReader::LoadClaim(uint32_t* generation, uint32_t* next) const {
+  if (LoadWord(Block::kFormatOffset) != Block::kFormat) return false;
+  const uint32_t claim = LoadWord(Block::kClaimOffset);
+  *generation = Block::GenerationOf(claim);
+  *next = Block::LineOf(claim);
+  return *generation != 0 && *next < kModulus;
+}
+
+bool CLogRingReader::GenerationStart(uint32_t generation, uint32_t* first) const {
+  // An opening stores the restart word before it raises the generation.
+  const uint32_t restart = LoadWord(Block::kRestartOffset);
+  *first = Block::LineOf(restart);
+  return Block::GenerationOf(restart) == Block::PreviousGeneration(generation) && *first < kModulus;
+}
+
+uint32_t CLogRingReader::Published() const {
+  uint32_t generation = 0, next = 0, first = 0;
+  if (!LoadClaim(&generation, &next) || !GenerationStart(generation, &first)) return 0;
+  return Block::LinesAhead(first, next);
 }
 
 void CLogRingReader::Start(uint32_t backlog) {
-  uint32_t stamp = 0, count = 0;
   m_bReattached = false;
-  m_bAttached = Snapshot(&stamp, &count);
-  m_nStamp = stamp;
-  m_nNext = m_bAttached ? Back(count, std::min({count, Block::kSlotCount, backlog})) : 0;
+  m_bPending = false;
+  uint32_t generation = 0, next = 0, first = 0;
+  m_bAttached = LoadClaim(&generation, &next);
+  if (!m_bAttached) return;
+  if (!GenerationStart(generation, &first)) first = next;
+  m_nGeneration = generation;
+  m_nNext = Back(next, std::min({Block::LinesAhead(first, next), Block::kSlotCount, backlog}));
 }
 
 void CLogRingReader::Reattach(const unsigned char* block) {
@@ -56,23 +63,62 @@ void CLogRingReader::Reattach(const unsigned char* block) {
   m_bReattached = m_bAttached;
 }
 
-bool CLogRingReader::CopyLine(uint32_t n, RingEvent* line) const {
+void CLogRingReader::FollowRestart(uint32_t generation, uint32_t next,
+                                   std::vector<RingEvent>& out) {
+  // Where the new generation begins cannot be told when a second opening
+  // is between its two stores (or some other party wrote the words): every
+  // line up to the newest then counts as gone by unread.
+  uint32_t first = 0;
+  if (!GenerationStart(generation, &first)) first = next;
+  const uint32_t unread = Block::LinesAhead(m_nNext, first);
+  if (!m_bReattached && unread != 0 && IsAhead(unread)) {
+    RingEvent lost;
+    lost.kind = RingEvent::kLost;
+    lost.lost = unread;
+    out.push_back(lost);
+  }
+  RingEvent restart;
+  restart.kind = RingEvent::kRestart;
+  out.push_back(restart);
+  m_bReattached = false;
+  m_bPending = false;
+  m_nGeneration = generation;
+  m_nNext = first;
+}
+
+bool CLogRingReader::StillWaiting(uint32_t n, uint64_t nowMs) {
+  if (!m_bPending || m_nPendingLine != n) {
+    m_bPending = true;
+    m_nPendingLine = n;
+    m_nPendingSince = nowMs;
+    return true;
+  }
+  if (nowMs - m_nPendingSince < kGiveUpMs) return true;
+  m_bPending = false;
+  return false;
+}
+
+CLogRingReader::Copy CLogRingReader::CopyLine(uint32_t n, RingEvent* line) const {
+  const uint32_t slot = n % Block::kSlotCount, lap = n / Block::kSlotCount;
+  const uint32_t whole = Block::Written(m_nGeneration, lap);
+  const uint32_t seen = LoadWord(Block::SequenceOffset(slot));
+  if (seen != whole) {
+    // A later lap of this generation in the slot: n is gone. Anything else
+    // (n being copied, an older lap, a word of another generation or one
+    // cleared by an opening) may still become n.
+    const bool later = Block::GenerationOf(seen) == m_nGeneration &&
+                       (seen & Block::kLowMask) != 0 &&
+                       Block::LapsAhead(lap, Block::LapOf(seen)) != 0 &&
+                       Block::LapsAhead(lap, Block::LapOf(seen)) < Block::kLapCount / 2;
+    return later ? Copy::kLost : Copy::kPending;
+  }
   unsigned char copy[Block::kSlotSize];
-  std::memcpy(copy, m_pBlock + Block::kSlotsOffset + (n % Block::kSlotCount) * Block::kSlotSize,
-              sizeof(copy));
-  // The copy happens before the second look at the block. The writer claims
-  // a slot (moves the index past it) before it writes there and counts the
-  // line after, so the copy of line n is whole when fewer than 127 lines
-  // have been counted since, or exactly 127 and the index still names n's
-  // slot as the next to write (line n + 127 not claimed yet; the index is
-  // read first, so a full lap in between shows in the count). Another
-  // writer zeroing the block shows in the stamp.
+  std::memcpy(copy, m_pBlock + Block::kSlotsOffset + slot * Block::kSlotSize, sizeof(copy));
+  const uint32_t sum = LoadWord(Block::ChecksumOffset(slot));
+  // The copy happens before the second look at the word: a writer that took
+  // the slot meanwhile changed it before it wrote a byte.
   std::atomic_thread_fence(std::memory_order_acquire);
-  if (LoadStamp() != m_nStamp) return false;
-  const uint32_t index = LoadWord(m_pBlock + Block::kIndexOffset);
-  const uint32_t ahead = Ahead(n, LoadCount());
-  if (ahead == 0 || ahead > Block::kSlotCount) return false;
-  if (ahead == Block::kSlotCount && index != n % Block::kSlotCount) return false;
+  if (LoadWord(Block::SequenceOffset(slot)) != whole) return Copy::kLost;
 
   line->kind = RingEvent::kLine;
   line->level = static_cast<uint32_t>(copy[0]) | static_cast<uint32_t>(copy[1]) << 8 |
@@ -80,25 +126,25 @@ bool CLogRingReader::CopyLine(uint32_t n, RingEvent* line) const {
   const char* text = reinterpret_cast<const char*>(copy + 4);
   const void* nul = std::memchr(text, 0, Block::kSlotTextSize);
   line->terminated = nul != nullptr;
-  line->text.assign(text, nul != nullptr ? static_cast<const char*>(nul) - text
-                                         : Block::kSlotTextSize);
-  return true;
+  line->text.assign(text,
+                    nul != nullptr ? static_cast<const char*>(nul) - text : Block::kSlotTextSize);
+  // Mixed bytes: a writer a lap behind was still copying into the slot.
+  if (Block::SlotChecksum(line->level, line->text.data(), line->text.size()) != sum) {
+    return Copy::kLost;
+  }
+  return Copy::kLine;
 }
 
-void CLogRingReader::Read(std::vector<RingEvent>& out) {
-  uint32_t stamp = 0, count = 0;
-  if (!Snapshot(&stamp, &count)) return;  // no line yet, or a writer zeroing the block
+void CLogRingReader::Read(std::vector<RingEvent>& out, uint64_t nowMs) {
+  uint32_t generation = 0, next = 0;
+  if (!LoadClaim(&generation, &next)) return;  // no writer has opened the block
   if (!m_bAttached) {
+    uint32_t first = 0;
     m_bAttached = true;
-    m_nStamp = stamp;
-    m_nNext = 0;
-  } else if (m_bReattached || stamp != m_nStamp || WentBack(m_nNext, count)) {
-    RingEvent restart;
-    restart.kind = RingEvent::kRestart;
-    out.push_back(restart);
-    m_bReattached = false;
-    m_nStamp = stamp;
-    m_nNext = 0;
+    m_nGeneration = generation;
+    m_nNext = GenerationStart(generation, &first) ? first : next;
+  } else if (m_bReattached || generation != m_nGeneration) {
+    FollowRestart(generation, next, out);
   }
 
   uint32_t lost = 0;
@@ -110,25 +156,30 @@ void CLogRingReader::Read(std::vector<RingEvent>& out) {
     out.push_back(e);
     lost = 0;
   };
-  // At most two rings' worth per call, so that a writer faster than the
+  // At most two rings' worth per call, so that writers faster than the
   // reader cannot keep it here for ever.
-  for (uint32_t budget = 2 * Block::kSlotCount; m_nNext != count && budget > 0; --budget) {
-    const uint32_t behind = Ahead(m_nNext, count);
+  for (uint32_t budget = 2 * Block::kSlotCount; budget > 0; --budget) {
+    // An opening shows in the generation; the next call follows it.
+    if (!LoadClaim(&generation, &next) || generation != m_nGeneration || m_nNext == next) break;
+    const uint32_t behind = Block::LinesAhead(m_nNext, next);
+    if (!IsAhead(behind)) {  // only some other party moves the count back
+      m_nNext = next;
+      break;
+    }
     if (behind > Block::kSlotCount) {
       lost += behind - Block::kSlotCount;
-      m_nNext = Back(count, Block::kSlotCount);
+      m_nNext = Back(next, Block::kSlotCount);
     }
     RingEvent line;
-    if (CopyLine(m_nNext, &line)) {
+    const Copy copy = CopyLine(m_nNext, &line);
+    if (copy == Copy::kPending && StillWaiting(m_nNext, nowMs)) break;
+    if (copy == Copy::kLine) {
       flushLost();
       out.push_back(std::move(line));
     } else {
-      if (LoadStamp() != m_nStamp) break;  // the next call reports the restart
-      const uint32_t now = LoadCount();
-      if (WentBack(count, now)) break;
-      ++lost;  // overwritten while it was copied
-      count = now;
+      ++lost;
     }
+    m_bPending = false;
     m_nNext = (m_nNext + 1) % kModulus;
   }
   flushLost();

@@ -19,15 +19,22 @@ namespace {
 
 using Block = kdl::log::CLogSharedBlock;
 
-// Waits on the writer's event are a hint only: with several viewers one
-// signal wakes one of them, so each also polls. Soon after lines came the
-// poll is quick, since another viewer may be taking the signals.
+// A viewer sleeps on the writers' event. On POSIX a signal wakes every
+// viewer that waits; on Windows one signal wakes one of them, so each also
+// polls, quickly soon after lines came, since another viewer may be taking
+// the signals.
 constexpr uint32_t kIdlePollMs = 100;
 constexpr uint32_t kBusyPollMs = 10;
 // How often an idle viewer checks whether its block's name was given to a
 // new block, and how often --wait looks for the block.
 constexpr auto kRecheckEvery = std::chrono::seconds(1);
 constexpr auto kWaitPoll = std::chrono::milliseconds(100);
+
+uint64_t NowMs() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
 
 volatile std::sig_atomic_t g_stop = 0;
 void OnStop(int) { g_stop = 1; }
@@ -91,6 +98,13 @@ void FollowReplacement(Target& t, CLogRingReader& reader) {
   t.h = fresh;
 }
 
+// Reads and prints what is new; false when the output cannot be written.
+bool ReadAndPrint(CLogRingReader& reader, std::vector<RingEvent>& events, const FormatOptions& fo) {
+  events.clear();
+  reader.Read(events, NowMs());
+  return Print(events, fo);
+}
+
 int Follow(const LogviewOptions& o) {
   Target t(BaseOf(o.names.front()));
   if (!Attach(t, o.wait)) return g_stop ? 0 : 1;
@@ -99,27 +113,34 @@ int Follow(const LogviewOptions& o) {
                    ? Block::kSlotCount
                    : static_cast<uint32_t>(o.lines));
   std::vector<RingEvent> events;
+  bool busy = false;
   auto lastCheck = std::chrono::steady_clock::now();
   while (!g_stop) {
-    if (!kdl::plat::SharedBlockIntact(t.h, Block::kBlockSize)) {
-      // Another process shrank the block: reading the view would fault.
-      // Wait for a whole block under the name and follow that.
-      kdl::plat::SharedBlockClose(t.h, Block::kBlockSize);
-      if (!Attach(t, true)) break;
-      reader.Reattach(t.View());
+    if (!ReadAndPrint(reader, events, o.format)) return 1;
+    if (!o.follow && !reader.Waiting()) break;
+    if (!o.follow) {  // a line being written: it comes, or is given up, soon
+      std::this_thread::sleep_for(std::chrono::milliseconds(kBusyPollMs));
+      continue;
     }
-    events.clear();
-    reader.Read(events);
-    if (!Print(events, o.format)) return 1;
-    if (!o.follow) break;
-    const uint32_t pollMs = events.empty() ? kIdlePollMs : kBusyPollMs;
-    if (t.h.event == nullptr || !kdl::plat::SharedBlockWait(t.h, pollMs)) {
-      if (t.h.event == nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(pollMs));
-      const auto now = std::chrono::steady_clock::now();
-      if (events.empty() && now - lastCheck >= kRecheckEvery) {
-        lastCheck = now;
-        FollowReplacement(t, reader);
-      }
+    if (!events.empty()) {  // there may be more at once
+      busy = true;
+      continue;
+    }
+    // Nothing new: announce the wait, look once more, then sleep.
+    kdl::plat::SharedBlockPrepareWait(t.h);
+    if (!ReadAndPrint(reader, events, o.format)) return 1;
+    if (!events.empty()) continue;
+    const uint32_t pollMs = busy ? kBusyPollMs : kIdlePollMs;
+    busy = false;
+    if (t.h.event == nullptr) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(pollMs));
+    } else if (kdl::plat::SharedBlockWait(t.h, pollMs)) {
+      continue;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastCheck >= kRecheckEvery) {
+      lastCheck = now;
+      FollowReplacement(t, reader);
     }
   }
   return 0;
@@ -131,16 +152,15 @@ int Follow(const LogviewOptions& o) {
 std::set<std::string> Candidates(const std::vector<std::string>& given) {
   std::set<std::string> bases;
   for (const std::string& g : given) bases.insert(BaseOf(g));
-  // The POSIX name of a block is that of an empty base name with the base
-  // between the two parts: "/Global_" + base + ".mem".
-  const std::string model = kdl::log::SharedMemName("\\");
-  const std::string posix = kdl::plat::PosixObjectName(model);
-  const size_t cut = model.find('\\') + 2;  // past the leading '/' and the separator
-  const std::string head = posix.substr(0, cut), tail = posix.substr(cut);
-  for (const std::string& n : kdl::plat::ListSharedMemoryNames()) {
-    if (n.size() > posix.size() && n.compare(0, head.size(), head) == 0 &&
-        n.compare(n.size() - tail.size(), tail.size(), tail) == 0) {
-      bases.insert("\\" + n.substr(head.size(), n.size() - head.size() - tail.size()));
+  // A block's name is that of an empty base name with the base between
+  // the two parts: "Global" + base + ".mem".
+  const std::string model = kdl::log::SharedMemName("");
+  const std::string head = model.substr(0, model.find('.'));
+  const std::string tail = model.substr(head.size());
+  for (const std::string& n : kdl::plat::ListSharedBlockNames(Block::kBlockSize)) {
+    if (n.size() > model.size() && n.compare(0, head.size(), head) == 0 &&
+        n.compare(n.size() - tail.size(), tail.size(), tail) == 0 && n[head.size()] == '\\') {
+      bases.insert(n.substr(head.size(), n.size() - model.size()));
     }
   }
   for (const std::string& exe : kdl::plat::ListProcessExecutables()) bases.insert(BaseOf(exe));
