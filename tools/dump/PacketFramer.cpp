@@ -2,7 +2,7 @@
 
 #include "protocol/PacketHead.h"
 #include "tools/dump/PacketDescribe.h"
-#include "transport/PacketCutter.h"
+#include "protocol/PacketFramer.h"
 
 namespace kdl::dump {
 
@@ -19,7 +19,7 @@ bool ReadHeadWords(const uint8_t* p, size_t n, bool netOrder, HeadWords* head) {
 }
 
 bool FramableLength(uint32_t length) {
-  return length >= kPacketHeadSize && length <= transport::CPacketCutter::kMaxPacketSize;
+  return length >= kPacketHeadSize && length <= PacketZVDiskless::kMaxPacketSize;
 }
 
 bool PlausibleHead(const uint8_t* p, size_t n, bool netOrder) {
