@@ -1,5 +1,5 @@
 // The simulator without sockets: image store, options, request handling with
-// hand-written wire bytes, fault modes and the stream cutter.
+// hand-written wire bytes and fault modes.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -7,7 +7,6 @@
 #include "protocol/PacketFactory.h"
 #include "protocol/ToolPackets.h"
 #include "tests/protocol/TestBytes.h"
-#include "tools/server/FrameSplitter.h"
 #include "tools/server/ImageStore.h"
 #include "tools/server/RequestHandler.h"
 #include "tools/server/ServerConfig.h"
@@ -394,39 +393,6 @@ TEST(ServerConfigTest, RefusesBadOptions) {
     kdl::cli::ParseResult p = ParseServerArgs(args, "d.json", &c);
     EXPECT_EQ(p.kind, kdl::cli::ParseResult::kUsageError) << args[0];
     EXPECT_FALSE(p.text.empty());
-  }
-}
-
-TEST(FrameSplitterTest, CutsByLengthAcrossChunks) {
-  CFrameSplitter s(1024);
-  Bytes a = Head(0x00020006, 24);
-  Bytes b = Head(0x00020005, 32) + U32(0) + U32(2);
-  Bytes stream = a + b;
-  std::vector<uint8_t> frame;
-  uint32_t len = 0;
-  // One byte at a time: nothing before a whole frame is there.
-  for (size_t i = 0; i < a.size() - 1; ++i) {
-    s.Append(&stream[i], 1);
-    ASSERT_EQ(s.Next(&frame, &len), CFrameSplitter::Status::kNeedMore);
-  }
-  s.Append(&stream[a.size() - 1], stream.size() - a.size() + 1);
-  ASSERT_EQ(s.Next(&frame, &len), CFrameSplitter::Status::kFrame);
-  EXPECT_EQ(Bytes(frame), a);
-  ASSERT_EQ(s.Next(&frame, &len), CFrameSplitter::Status::kFrame);
-  EXPECT_EQ(Bytes(frame), b);
-  EXPECT_EQ(s.Next(&frame, &len), CFrameSplitter::Status::kNeedMore);
-  EXPECT_EQ(s.Buffered(), 0u);
-}
-
-TEST(FrameSplitterTest, RefusesLengthsOutsideTheLimits) {
-  for (uint32_t bad : {0u, 23u, 1025u}) {
-    CFrameSplitter s(1024);
-    Bytes h = Head(0x00020006, bad);
-    s.Append(h.data(), h.size());
-    std::vector<uint8_t> frame;
-    uint32_t len = 0;
-    EXPECT_EQ(s.Next(&frame, &len), CFrameSplitter::Status::kBadLength);
-    EXPECT_EQ(len, bad);
   }
 }
 

@@ -6,8 +6,13 @@
 #include <cstring>
 #include <vector>
 
+#include "tests/protocol/TestBytes.h"
+
 namespace PacketZVDiskless {
 namespace {
+
+using kdl::test::Bytes;
+using kdl::test::Zeros;
 
 // Head words: Reserved0, Type, Length, Reserved3, ErrCode, Reserved5 (LE).
 const std::vector<uint8_t> kHeadOnly = {  // Type 0x00020006, Length 24
@@ -35,6 +40,13 @@ CPacketFramer::Result Cut(const std::vector<uint8_t>& stream, size_t step,
     }
   }
   return r;
+}
+
+Bytes U32(uint32_t v) { return Bytes{uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
+
+// Head of a packet: type and length; other words 0.
+Bytes Head(uint32_t type, uint32_t length) {
+  return Zeros(4) + U32(type) + U32(length) + Zeros(12);
 }
 
 TEST(PacketFramerTest, DeliversWholePacketsWhateverTheReadSizes) {
@@ -80,6 +92,39 @@ TEST(PacketFramerTest, LengthOutOfRangeStopsTheStreamAndTheCapItselfWaits) {
     } else {
       EXPECT_EQ(cutter.PendingLength(), c.length);
     }
+  }
+}
+
+TEST(PacketFramerTest, CutsByLengthAcrossChunks) {
+  CPacketFramer s(1024);
+  Bytes a = Head(0x00020006, 24);
+  Bytes b = Head(0x00020005, 32) + U32(0) + U32(2);
+  Bytes stream = a + b;
+  std::vector<uint8_t> frame;
+  uint32_t len = 0;
+  // One byte at a time: nothing before a whole frame is there.
+  for (size_t i = 0; i < a.size() - 1; ++i) {
+    s.Append(&stream[i], 1);
+    ASSERT_EQ(s.Next(&frame, &len), CPacketFramer::Result::kNeedMore);
+  }
+  s.Append(&stream[a.size() - 1], stream.size() - a.size() + 1);
+  ASSERT_EQ(s.Next(&frame, &len), CPacketFramer::Result::kPacket);
+  EXPECT_EQ(Bytes(frame), a);
+  ASSERT_EQ(s.Next(&frame, &len), CPacketFramer::Result::kPacket);
+  EXPECT_EQ(Bytes(frame), b);
+  EXPECT_EQ(s.Next(&frame, &len), CPacketFramer::Result::kNeedMore);
+  EXPECT_EQ(s.Pending(), 0u);
+}
+
+TEST(PacketFramerTest, RefusesLengthsOutsideTheLimits) {
+  for (uint32_t bad : {0u, 23u, 1025u}) {
+    CPacketFramer s(1024);
+    Bytes h = Head(0x00020006, bad);
+    s.Append(h.data(), h.size());
+    std::vector<uint8_t> frame;
+    uint32_t len = 0;
+    EXPECT_EQ(s.Next(&frame, &len), CPacketFramer::Result::kBadLength);
+    EXPECT_EQ(len, bad);
   }
 }
 
