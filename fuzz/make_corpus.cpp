@@ -33,17 +33,18 @@ struct FillVisitor {
   int U32(const char*, uint32_t& v) { v = m_nNext++; return 0; }
   int IPv4(const char* n, uint32_t& v) { return U32(n, v); }
   int Verbatim32(const char*, uint32_t& v) { v = 0x01020304u + m_nNext++; return 0; }
-  int Text(const char*, char* p, uint32_t n) {
-    std::memset(p, 0, n);
-    std::memcpy(p, "seed", n < 4 ? n : 4);
+  template <size_t N>
+  int Text(const char*, char (&p)[N]) {
+    std::memset(p, 0, N);
+    std::memcpy(p, "seed", N < 4 ? N : 4);
     return 0;
   }
-  int Raw(const char*, void* p, uint32_t n) {
-    uint8_t* b = static_cast<uint8_t*>(p);
-    for (uint32_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(0x10 + i);
+  template <size_t N>
+  int Raw(const char*, uint8_t (&p)[N]) {
+    for (size_t i = 0; i < N; ++i) p[i] = static_cast<uint8_t>(0x10 + i);
     return 0;
   }
-  int DateTime(const char* n, uint8_t* t) { return Raw(n, t, kDateTimeSize); }
+  int DateTime(const char* n, DateTimeField& t) { return Raw(n, t); }
   int Buffer(const char*, CPktBuffer& b) { return b.Assign("\x01\x02\x03\x04", 4); }
   template <class F>
   int Array(const char*, F& f) {

@@ -216,7 +216,7 @@ struct EveryKind {
   template <class Vis>
   int Fields(Vis& v) {
     return v.U8("word1", B) || v.U16("word2", W) || v.U32("word3", D) ||
-           v.Verbatim32("word4", V) || v.Text("Name", Name, 8) || v.Raw("MacAddress", Mac, 6) ||
+           v.Verbatim32("word4", V) || v.Text("Name", Name) || v.Raw("MacAddress", Mac) ||
            v.Buffer("Buf", Buf) || v.Array("List", List) || v.Record("Nested", Nested);
   }
 };

@@ -112,13 +112,15 @@ class DescribeVisitor {
     return 0;
   }
   int Verbatim32(const char* name, uint32_t& v) { m_Out[name] = v; return 0; }
-  int DateTime(const char* name, uint8_t* t) {
-    m_Out[name] = HexOf(t, PacketZVDiskless::kDateTimeSize);
+  int DateTime(const char* name, PacketZVDiskless::DateTimeField& t) {
+    m_Out[name] = HexOf(t, sizeof t);
     m_Out[std::string(name) + kReadableSuffix] = DateTimeText(t);
     return 0;
   }
-  int Text(const char* name, char* p, uint32_t n) { m_Out[name] = TextOf(p, n); return 0; }
-  int Raw(const char* name, void* p, uint32_t n) { m_Out[name] = HexOf(p, n); return 0; }
+  template <size_t N>
+  int Text(const char* name, char (&p)[N]) { m_Out[name] = TextOf(p, N); return 0; }
+  template <size_t N>
+  int Raw(const char* name, uint8_t (&p)[N]) { m_Out[name] = HexOf(p, N); return 0; }
   int Buffer(const char* name, PacketZVDiskless::CPktBuffer& b) {
     m_Out[name] = b.m_pBuf ? HexOf(b.m_pBuf, b.m_nLen) : std::string();
     return 0;
