@@ -16,17 +16,18 @@
 #include <tuple>
 #include <vector>
 
+#include "describe/PacketDescribe.h"
 #include "protocol/PacketFactory.h"
 #include "protocol/PacketFramer.h"
 #include "protocol/ToolPackets.h"
 #include "tools/dump/FrameDecode.h"
-#include "tools/dump/PacketDescribe.h"
 #include "tools/dump/TcpReassembly.h"
 #include "util/IPv4Text.h"
 
 namespace kdl::dump {
 namespace {
 
+using describe::PacketClassName;
 using PacketZVDiskless::CPacketFramer;
 using PacketZVDiskless::kDiscoverPort;
 

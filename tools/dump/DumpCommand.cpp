@@ -12,6 +12,11 @@
 namespace kdl::dump {
 namespace {
 
+using describe::AllPacketCodes;
+using describe::CodeRow;
+using describe::CodeText;
+using describe::Json;
+using describe::PacketRoleName;
 using PacketZVDiskless::CPacketFramer;
 
 // Larger inputs are refused rather than read: no packet comes near this.

@@ -5,13 +5,14 @@
 #include <cstdlib>
 #include <typeinfo>
 
+#include "describe/PacketDescribe.h"
 #include "protocol/AllPackets.h"
-#include "tools/dump/PacketDescribe.h"
 
 namespace kdl::dump {
 namespace {
 
 using namespace PacketZVDiskless;  // the tables name classes unqualified
+using namespace describe;
 
 // The type's name as written in the source, without the namespace.
 template <class T>

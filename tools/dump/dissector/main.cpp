@@ -12,9 +12,9 @@
 #include <string>
 
 #include "KelvaneVersion.h"
+#include "describe/PacketDescribe.h"
 #include "protocol/PacketFramer.h"
 #include "protocol/ToolPackets.h"
-#include "tools/dump/PacketDescribe.h"
 #include "tools/dump/dissector/PacketLayout.h"
 #include "tools/server/ServerConfig.h"
 

@@ -22,7 +22,7 @@
 #include "protocol/PktStream.h"
 #include "util/IPv4Text.h"
 
-namespace kdl::dump {
+namespace kdl::describe {
 
 using Json = nlohmann::ordered_json;
 
@@ -187,4 +187,4 @@ Json DescribePacket(const uint8_t* data, size_t size, bool netOrder);
 // An indented, human-readable rendering of a description.
 std::string FormatText(const Json& description);
 
-}  // namespace kdl::dump
+}  // namespace kdl::describe
