@@ -19,8 +19,8 @@
 #include "fuzz/FuzzStream.h"
 #include "protocol/PacketFactory.h"
 #include "protocol/PacketFramer.h"
-#include "tools/server/ImageStore.h"
-#include "tools/server/RequestHandler.h"
+#include "simulator/ImageStore.h"
+#include "simulator/RequestHandler.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include "describe/PacketDescribe.h"
 #include "protocol/PacketFramer.h"
 #include "protocol/ToolPackets.h"
+#include "simulator/ServerConfig.h"
 #include "tools/dump/dissector/PacketLayout.h"
-#include "tools/server/ServerConfig.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "protocol/PacketHead.h"
-#include "tools/server/ImageStore.h"
-#include "tools/server/RequestKind.h"
-#include "tools/server/ServerConfig.h"
+#include "simulator/ImageStore.h"
+#include "simulator/RequestKind.h"
+#include "simulator/ServerConfig.h"
 
 namespace kdl::sim {
 

@@ -1,4 +1,4 @@
-#include "tools/server/SimServer.h"
+#include "simulator/SimServer.h"
 
 #include <deque>
 
