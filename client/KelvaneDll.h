@@ -7,6 +7,34 @@
 #include <list>
 #include <map>
 
+// The Windows DLL comes in two flavours, one per C++ standard library of its
+// hosts, because GetListImageInfo and GetMapSnapInfo hand the host a list
+// and a map that it reads with its own container code: "msvc" for hosts
+// built with Visual C++ (clang-cl included), "gnu" for hosts built with
+// MinGW-w64 (libstdc++). The installed copy of this header names its
+// flavour on the next line, so that a host built with the other compiler
+// stops here instead of reading containers of another library.
+// KELVANE_HOST_STL_MARK
+#if defined(KELVANE_HOST_STL_MSVC) && !defined(_MSC_VER)
+#error "KelvaneDll.h: this header and its KelvaneDll.dll (folders msvc-x64, msvc-x86) are for hosts built with Visual C++: their list and map are laid out as the Microsoft C++ standard library lays them out. A host built with MinGW-w64 takes the DLL and header of mingw-x64 or mingw-x86."
+#endif
+#if defined(KELVANE_HOST_STL_GNU) && defined(_MSC_VER)
+#error "KelvaneDll.h: this header and its KelvaneDll.dll (folders mingw-x64, mingw-x86) are for hosts built with MinGW-w64: their list and map are those of libstdc++. A host built with Visual C++ takes the DLL and header of msvc-x64 or msvc-x86."
+#endif
+
+// The msvc flavour lays its list and map out as a Visual C++ release build
+// does (_ITERATOR_DEBUG_LEVEL 0). A debug build of the host (level 1 or 2,
+// the default of the Debug configuration) lays its containers out
+// differently and would misread both, so it stops here. <list> above has
+// defined the level. KELVANE_ACCEPT_ITERATOR_DEBUG_LEVEL lets such a host
+// through when it never calls GetListImageInfo or GetMapSnapInfo.
+#if defined(_MSC_VER) && defined(_ITERATOR_DEBUG_LEVEL) && \
+    !defined(KELVANE_ACCEPT_ITERATOR_DEBUG_LEVEL)
+#if _ITERATOR_DEBUG_LEVEL != 0
+#error "KelvaneDll.h: this host is compiled with _ITERATOR_DEBUG_LEVEL other than 0 (a Debug configuration), so its std::list and std::map are laid out differently from the list and map that KelvaneDll.dll hands out through GetListImageInfo and GetMapSnapInfo: reading them would crash or give garbage. Build and link the host in its Release configuration (_ITERATOR_DEBUG_LEVEL 0), or define KELVANE_ACCEPT_ITERATOR_DEBUG_LEVEL before including KelvaneDll.h if the host never calls those two functions."
+#endif
+#endif
+
 #if defined(_WIN32)
 #if defined(KELVANE_BUILDING_DLL)
 #define KELVANE_API __declspec(dllexport)
@@ -83,6 +111,26 @@ struct _IN_SNAP_INFO {
   KSYSTEMTIME Time;  // wDayOfWeek and wMilliseconds are not filled
 };
 
+}  // namespace Kelvane
+
+#if defined(KELVANE_MSVC_LAYOUT)
+// Only while the msvc flavour itself is built (by MinGW-w64): the library's
+// list and map in the layout of the Visual C++ host's std::list and
+// std::map (client/MsvcLayout.h).
+namespace kdl {
+namespace msvc {
+class ImageList;
+class SnapMap;
+}  // namespace msvc
+}  // namespace kdl
+#endif
+
+namespace Kelvane {
+
+#if defined(KELVANE_MSVC_LAYOUT)
+using ImageInfoList = kdl::msvc::ImageList;
+using SnapInfoMap = kdl::msvc::SnapMap;
+#else
 // The image list, in the order of the reply's entries.
 using ImageInfoList = std::list<_IN_IMAGE_INFO>;
 // The snapshot map, keyed and ordered by SnapshotId. The key is unsigned
@@ -90,6 +138,7 @@ using ImageInfoList = std::list<_IN_IMAGE_INFO>;
 // Linux): a host built against a different key type reads every entry at the
 // wrong offset.
 using SnapInfoMap = std::map<unsigned long, _IN_SNAP_INFO>;
+#endif
 
 }  // namespace Kelvane
 
@@ -102,7 +151,9 @@ enum : uint32_t {
   KELVANE_ASK_DISCOVER = 1,
   // Connects to the discovered server (if not connected) and logs in; the
   // reply fills GetClientInfo(). `param`: the tool name, a NUL-terminated
-  // single-byte text of which at most the first 32 bytes are sent.
+  // single-byte text of which at most the first 32 bytes are sent. A login
+  // that connects first may take up to 6000 ms: at most 3000 ms for the
+  // connection, then the 3000 ms reply wait.
   KELVANE_ASK_LOGIN = 2,
   // Fills GetListImageInfo(). `param` is ignored.
   KELVANE_ASK_IMAGE_LIST = 3,
@@ -146,7 +197,9 @@ static_assert(sizeof(KelvaneCreateImageParam) == 72, "create-image parameter lay
 static_assert(sizeof(KelvaneCancelAdminParam) == 262, "cancel-administrator parameter layout");
 
 // The host's callback for a closed TCP link. It runs on a transport thread
-// when the server closes the link or the link fails, after the library has
+// when the server closes the link or the link fails, and on the requesting
+// thread just before SendAskPack returns when the library closed the link
+// itself after a time-out (see below); always after the library has
 // forgotten the link: a login from inside the callback connects again. The
 // callback may call every export, StopServer and StartServer included.
 typedef void(KELVANE_CALL* KelvaneTcpClosedFn)();
@@ -154,18 +207,28 @@ typedef void(KELVANE_CALL* KelvaneTcpClosedFn)();
 // Threads and lifetimes, for every export below:
 //  - One request at a time: concurrent SendAskPack calls are served one
 //    after the other. Each request blocks its calling thread until its reply
-//    is stored, 3000 ms pass, the link closes or StopServer is called.
+//    is stored, 3000 ms pass, the link closes or StopServer is called (a
+//    login that must connect first: up to 3000 ms more for the connection).
 //  - Exactly one reply changes the results per request: the first reply of
-//    the type the request awaits. Replies that come late, twice or
-//    unrequested are logged and dropped.
+//    the type the request awaits that is not owed to an earlier request.
+//    The server answers the requests of a link in order and a reply carries
+//    no request number, so a request that times out on the TCP link leaves
+//    the link owing its reply, which is dropped when it comes. A request
+//    that was sent while its link still owed a reply of its kind and times
+//    out too cannot tell the replies apart: the library closes the link
+//    (the close callback runs), and the next request needs a new login.
+//    Replies that come late, twice or unrequested are logged and dropped.
 //  - The getters return references to the library's own records, list and
 //    map, without copying or locking. They are stable until the next request
 //    of the kind that fills them, or StopServer (which empties the list and
 //    the map and keeps the records). Read them after the request returned,
 //    on the thread that made it or one ordered after it.
 //  - The list and the map are standard-library containers handed out by
-//    reference: the host and the library must be built with the same C++
-//    standard library (on Windows: the same compiler runtime).
+//    reference: the host and the library must use the same C++ standard
+//    library; on Windows, take the DLL of the host's compiler (see the top
+//    of this header). A host may change them (insert, erase); the library
+//    replaces them whole at the next reply of the kind, and StopServer
+//    empties them.
 //  - Results: 0 success, 1 any local failure, time-out, closed link or stop,
 //    any other value the server's result code.
 extern "C" {
@@ -201,7 +264,9 @@ KELVANE_API Kelvane::_IN_CLIENT_INFO& KELVANE_CALL GetClientInfo();
 #if defined(__clang__)
 #pragma clang diagnostic pop
 #endif
-// The result of the last request of types 2 to 8 (1 before the first).
+// The result of the last request of types 2 to 8, however it ended: the
+// server's code, or 1 for a local failure (not started, no parameter, no
+// link, a refused connect), a time-out or a stop. 1 before the first.
 KELVANE_API int KELVANE_CALL GetLastErrCode();
 }
 

@@ -104,18 +104,29 @@ bool CNetManager::WaitForStopLocked(std::unique_lock<std::mutex>& life) {
   return true;
 }
 
+// A start that fails part-way undoes what it did: no transport threads are
+// left running for a manager that is not started.
 bool CNetManager::StartLocked(KelvaneTcpClosedFn onTcpClosed) {
   PickLocalAddress(m_szLocalIP);
   if (m_szLocalIP[0] == '\0') return false;
 
-  TcpInit(TcpEventCallback);
-  UdpInit(UdpEventCallback);
+  if (!TcpInit(TcpEventCallback)) {
+    KLOG_AT(kSource, LOG_ERROR, "TcpInit failed.");
+    return false;
+  }
+  if (!UdpInit(UdpEventCallback)) {
+    KLOG_AT(kSource, LOG_ERROR, "UdpInit failed.");
+    TcpUninit();
+    return false;
+  }
   m_pfnTcpClosed.store(onTcpClosed);
   m_bNetOrder.store(false);
 
   kdl::plat::EventHandle event = kdl::plat::EventCreate();
   if (event == kdl::plat::NoEvent() || event == nullptr) {
     KLOG_AT(kSource, LOG_ERROR, "Create Event failed.");
+    TcpUninit();
+    UdpUninit();
     return false;
   }
   kdl::plat::EventReset(event);
@@ -171,6 +182,8 @@ void CNetManager::ReleaseLinks() {
   uint32_t tcp = m_hTcpLink.exchange(kInvalidHandle);
   if (tcp != kInvalidHandle) TcpDestroy(tcp);
   m_bTcpConnected.store(false);
+  kdl::plat::LockGuard store(m_csLock);
+  m_owed.Forget();
 }
 
 void CNetManager::EndStop() {

@@ -13,6 +13,10 @@
 
 #include "BasePlatform/NetHandler2.h"
 #include "client/KelvaneDll.h"
+#if defined(KELVANE_MSVC_LAYOUT)
+#include "client/MsvcLayout.h"
+#endif
+#include "client/OwedReplies.h"
 #include "platform/Platform.h"
 
 namespace PacketZVDiskless {
@@ -44,8 +48,14 @@ constexpr const char* kDiscoverAddress = "255.255.255.255";
 //  - m_csLock guards the result store, the awaited reply and m_bStarted
 //    transitions against the reply handlers on transport threads.
 //  - Exactly one reply changes the store per request: the first one of the
-//    type the request in flight awaits. Any other reply is dropped, so the
-//    store changes only while the host is inside SendAskPack or StopServer.
+//    type the request in flight awaits that is not owed to an earlier
+//    request (m_owed). Any other reply is dropped, so the store changes only
+//    while the host is inside SendAskPack or StopServer.
+//  - A TCP request that times out leaves its link owing a reply of its type.
+//    One that was sent while its link still owed a reply of its type and
+//    times out too cannot tell its own reply from the earlier one (or that
+//    one may never come): the link is closed, and the host's close callback
+//    runs on the requesting thread once the request lock is released.
 //  - Handles and flags that transport threads touch are atomics.
 //  - A request first watches m_nWokenRequest for its own number and sleeps
 //    on the event only when that does not come within kReplySpinUs. The
@@ -101,14 +111,19 @@ class CNetManager : public CNetProtocolHandler {
   // Source name of the manager's log lines.
   static constexpr const char* kSource = "NetManager";
 
-  // How the wait for a reply ended.
-  enum class WaitEnd { kReplied, kTimedOut, kInterrupted };
+  // How the wait for a reply ended. kTimedOutOwing: timed out on a link that
+  // already owed a reply of the same type when the request was sent.
+  enum class WaitEnd { kReplied, kTimedOut, kTimedOutOwing, kInterrupted };
   // Which waits an event ends: those for a TCP reply, for the discovery
   // reply (UDP), or any.
   enum class WaitKind { kTcp, kUdp, kAny };
   // Lifecycle states (m_nLife).
   enum class Life { kStopped, kStarted, kStopping };
 
+  // True for the request types whose result is the last error code (2 to 8).
+  static bool SetsLastErrCode(uint32_t type);
+  // Runs one request with m_csReqLock held; exceptions become 1.
+  int RunLocked(uint32_t type, void* param);
   // Requests (called with m_csReqLock held and the manager started).
   int RunRequest(uint32_t type, void* param);
   int DiscoverServer();
@@ -123,12 +138,23 @@ class CNetManager : public CNetProtocolHandler {
 
   bool CreateUdpLink();
   bool ConnectTcp();
-  // Starts awaiting a reply of `replyType`: resets the event and clears the
+  // Stores a handle just created in `slot`. False when StopServer began
+  // meanwhile: it missed the handle, so it is destroyed (with `destroy`)
+  // here, instead of being connected or used first.
+  bool KeepNewLink(std::atomic<uint32_t>& slot, uint32_t handle, uint32_t (*destroy)(uint32_t));
+  // Starts awaiting a reply of `replyType` to a request sent on TCP link
+  // `link` (kInvalidHandle: on UDP): resets the event and clears the
   // outcome. False (nothing armed) when the manager is being stopped.
-  bool ArmReply(uint32_t replyType);
+  bool ArmReply(uint32_t replyType, uint32_t link);
   // Waits up to `waitMs` for the armed reply, then disarms it, so that no
-  // later reply changes the store.
+  // later reply changes the store. A TCP request that timed out (waitMs > 0)
+  // leaves its link owing the reply.
   WaitEnd AwaitReply(uint32_t waitMs);
+  // Closes `link` after a time-out that left the replies of `replyType` on
+  // it unaccounted for; the host hears of it when the request returns.
+  void CloseUnsureLink(uint32_t link, uint32_t replyType);
+  // Calls the host's close callback.
+  void NotifyTcpClosed();
   // Watches for the end of the wait of request `number` for at most
   // kReplySpinUs; true when it came (the event is then still set).
   bool SpinForWake(uint32_t number) const;
@@ -154,22 +180,28 @@ class CNetManager : public CNetProtocolHandler {
   static int SendUdpBroadcast(const PacketZVDiskless::CPacketHead& packet, uint32_t handle);
 
   // Reply handlers: each builds what it stores, then hands it to StoreReply.
+  // `link` is the TCP link the reply came on.
   void OnDiscoverAck(TCountedPtr<PacketZVDiskless::CPacketHead>& packet, const char* senderIP);
-  void OnLoginAck(const PacketZVDiskless::CPktToolLoginAck& ack);
-  void OnImageListAck(const PacketZVDiskless::CPktToolQueryImgInfoListAck& ack);
-  void OnImageInfoAck(TCountedPtr<PacketZVDiskless::CPacketHead>& packet);
-  void OnSelectImageAck(const PacketZVDiskless::CPktToolSelectImgAck& ack);
-  void OnResultAck(const PacketZVDiskless::CPacketHead& ack);
+  void OnLoginAck(uint32_t link, const PacketZVDiskless::CPktToolLoginAck& ack);
+  void OnImageListAck(uint32_t link, const PacketZVDiskless::CPktToolQueryImgInfoListAck& ack);
+  void OnImageInfoAck(uint32_t link, TCountedPtr<PacketZVDiskless::CPacketHead>& packet);
+  void OnSelectImageAck(uint32_t link, const PacketZVDiskless::CPktToolSelectImgAck& ack);
+  void OnResultAck(uint32_t link, const PacketZVDiskless::CPacketHead& ack);
   // The frame of every reply handler: under m_csLock, if the manager is
-  // started and the request in flight awaits `reply.Type`, runs store(),
-  // sets the last error code from the reply's ErrCode (unless `setsErrCode`
-  // is false: discovery), disarms the wait and wakes the request. Otherwise
-  // logs the reply as not awaited and drops it. store() must not throw.
+  // started, the reply is not owed (SettleOwedLocked) and the request in
+  // flight awaits `reply.Type`, runs store(), sets the last error code from
+  // the reply's ErrCode (unless `setsErrCode` is false: discovery), disarms
+  // the wait and wakes the request. Otherwise logs the reply and drops it.
+  // `link` is kInvalidHandle for a UDP reply. store() must not throw.
   template <class Store>
-  void StoreReply(const PacketZVDiskless::CPacketHead& reply, bool setsErrCode, Store&& store);
+  void StoreReply(const PacketZVDiskless::CPacketHead& reply, uint32_t link, bool setsErrCode,
+                  Store&& store);
   // A reply of the awaited type whose result could not be built (no memory):
   // the request ends at once with 1, the store stays as it was.
-  void FailReply(uint32_t replyType);
+  void FailReply(uint32_t link, uint32_t replyType);
+  // With m_csLock held: true when the reply was owed to a request that timed
+  // out on `link` (it is logged and settled; the caller drops it).
+  bool SettleOwedLocked(uint32_t link, uint32_t replyType);
   // Logs a reply that no request awaits (Warning, with its type).
   void LogDropped(uint32_t replyType);
   // Ends the wait of the request in flight with a reply (`replied`) or
@@ -187,10 +219,17 @@ class CNetManager : public CNetProtocolHandler {
   std::atomic<bool> m_bTcpConnected{false};
   std::atomic<int32_t> m_nLastErrCode{1};  // 1: no result yet
   // Under m_csLock: the reply type the request in flight waits for (0 while
-  // none waits), and how its wait ended.
+  // none waits), the TCP link it was sent on, whether that link already owed
+  // a reply of the type then, and how its wait ended.
   uint32_t m_nAwaitedReply = 0;
+  uint32_t m_nAwaitedLink = kInvalidHandle;
+  bool m_bArmedOwing = false;
   bool m_bReplied = false;
   bool m_bInterrupted = false;
+  // Under m_csLock: the replies the current TCP link owes.
+  COwedReplies m_owed;
+  // Under m_csReqLock: the request in flight closed the link itself.
+  bool m_bClosedByRequest = false;
   // The number of the request in flight, counted by ArmReply (written under
   // m_csLock by the requesting thread only), and the number of the last
   // request whose wait was ended.

@@ -1,5 +1,6 @@
 // Replies and closed links: what each reply stores, and the rule that only
-// the reply the request in flight awaits changes the store.
+// the reply the request in flight awaits, and no reply owed to a request that
+// timed out, changes the store.
 #include <new>
 
 #include "client/NetManager.h"
@@ -11,33 +12,33 @@ using namespace PacketZVDiskless;
 
 // ---- replies --------------------------------------------------------------------
 
-void CNetManager::OnTcpRecvPacket(uint32_t, TCountedPtr<CPacketHead>& packet) {
+void CNetManager::OnTcpRecvPacket(uint32_t link, TCountedPtr<CPacketHead>& packet) {
   if (!m_bStarted.load() || !packet) return;
   switch (packet->Type) {
     case CPktToolLoginAck::kCode: {
       TCountedPtr<CPktToolLoginAck> ack(packet);
       if (!ack) break;
-      OnLoginAck(*ack);
+      OnLoginAck(link, *ack);
       return;
     }
     case CPktToolQueryImgInfoAck::kCode:
-      OnImageInfoAck(packet);
+      OnImageInfoAck(link, packet);
       return;
     case CPktToolSetAdminAck::kCode:
     case CPktToolCancelAdminAck::kCode:
     case CPktToolCreateImageAck::kCode:
-      OnResultAck(*packet);
+      OnResultAck(link, *packet);
       return;
     case CPktToolSelectImgAck::kCode: {
       TCountedPtr<CPktToolSelectImgAck> ack(packet);
       if (!ack) break;
-      OnSelectImageAck(*ack);
+      OnSelectImageAck(link, *ack);
       return;
     }
     case CPktToolQueryImgInfoListAck::kCode: {
       TCountedPtr<CPktToolQueryImgInfoListAck> ack(packet);
       if (!ack) break;
-      OnImageListAck(*ack);
+      OnImageListAck(link, *ack);
       return;
     }
     default:
@@ -73,12 +74,22 @@ uint32_t CNetManager::EndWaitLocked(bool replied) {
   return m_nRequestNo;
 }
 
+bool CNetManager::SettleOwedLocked(uint32_t link, uint32_t replyType) {
+  if (!m_owed.Settle(link, replyType)) return false;
+  // At most one per time-out of a request: no flood to bound.
+  KLOG_AT(kSource, LOG_WARNING, "Reply type:0x%08X of a request that timed out, dropped.",
+          replyType);
+  return true;
+}
+
 template <class Store>
-void CNetManager::StoreReply(const CPacketHead& reply, bool setsErrCode, Store&& store) {
+void CNetManager::StoreReply(const CPacketHead& reply, uint32_t link, bool setsErrCode,
+                             Store&& store) {
   uint32_t woken;
   {
     kdl::plat::LockGuard hold(m_csLock);
     if (!m_bStarted.load()) return;  // stopped: dropped without a line
+    if (SettleOwedLocked(link, reply.Type)) return;
     if (m_nAwaitedReply != reply.Type) {
       LogDropped(reply.Type);
       return;
@@ -90,11 +101,12 @@ void CNetManager::StoreReply(const CPacketHead& reply, bool setsErrCode, Store&&
   PublishWake(woken);
 }
 
-void CNetManager::FailReply(uint32_t replyType) {
+void CNetManager::FailReply(uint32_t link, uint32_t replyType) {
   uint32_t woken;
   {
     kdl::plat::LockGuard hold(m_csLock);
-    if (!m_bStarted.load() || m_nAwaitedReply != replyType) return;
+    if (!m_bStarted.load() || SettleOwedLocked(link, replyType)) return;
+    if (m_nAwaitedReply != replyType) return;
     KLOG_AT(kSource, LOG_ERROR, "Reply type:0x%08X dropped: out of memory.", replyType);
     woken = EndWaitLocked(/*replied=*/false);
   }
@@ -116,14 +128,14 @@ void CNetManager::OnDiscoverAck(TCountedPtr<CPacketHead>& packet, const char* se
             senderIP ? senderIP : "");
     return;
   }
-  StoreReply(*ack, /*setsErrCode=*/false, [&] {
+  StoreReply(*ack, kInvalidHandle, /*setsErrCode=*/false, [&] {
     m_DiscoverInfo.ServerIP = StringToIp(senderIP);
     m_DiscoverInfo.ServerPort = static_cast<uint16_t>(record->TcpPort & 0xFFFF);
   });
 }
 
-void CNetManager::OnLoginAck(const CPktToolLoginAck& ack) {
-  StoreReply(ack, true, [&] {
+void CNetManager::OnLoginAck(uint32_t link, const CPktToolLoginAck& ack) {
+  StoreReply(ack, link, true, [&] {
     m_ClientInfo.ClientType = static_cast<int32_t>(ack.ClientType);
     m_ClientInfo.ManagerEnable = static_cast<int32_t>(ack.ManagerEnable);
     m_ClientInfo.ExtInfo = static_cast<int32_t>(ack.ExtInfo);
@@ -135,8 +147,10 @@ void CNetManager::OnLoginAck(const CPktToolLoginAck& ack) {
 namespace {
 
 // The image list of a reply, built apart from the store. Throws on no memory.
-Kelvane::ImageInfoList BuildImageList(const CPktToolQueryImgInfoListAck& ack) {
-  Kelvane::ImageInfoList list;
+// Assigned to a Kelvane::ImageInfoList, which in the msvc flavour copies it
+// into that layout.
+std::list<Kelvane::_IN_IMAGE_INFO> BuildImageList(const CPktToolQueryImgInfoListAck& ack) {
+  std::list<Kelvane::_IN_IMAGE_INFO> list;
   for (uint32_t i = 0; i < ack.Images.m_nCount; ++i) {
     const CPImageBaseInfor* record = ack.Images.GetAt(i);
     if (!record) break;
@@ -172,9 +186,10 @@ Kelvane::_IN_SNAP_INFO SnapInfoOf(const CImgInfoEx& image, const CImgSnapshotInf
 }
 
 // The snapshot map of a reply, built apart from the store. Throws on no
-// memory. The first snapshot with an identifier wins.
-Kelvane::SnapInfoMap BuildSnapMap(const CPktToolQueryImgInfoAck& ack) {
-  Kelvane::SnapInfoMap map;
+// memory. The first snapshot with an identifier wins. Assigned as the list.
+std::map<unsigned long, Kelvane::_IN_SNAP_INFO> BuildSnapMap(
+    const CPktToolQueryImgInfoAck& ack) {
+  std::map<unsigned long, Kelvane::_IN_SNAP_INFO> map;
   for (uint32_t i = 0; i < ack.m_Field.m_nCount; ++i) {
     const CImgInfoEx* image = ack.m_Field.GetAt(i);
     if (!image) break;
@@ -189,45 +204,45 @@ Kelvane::SnapInfoMap BuildSnapMap(const CPktToolQueryImgInfoAck& ack) {
 
 }  // namespace
 
-void CNetManager::OnImageListAck(const CPktToolQueryImgInfoListAck& ack) {
+void CNetManager::OnImageListAck(uint32_t link, const CPktToolQueryImgInfoListAck& ack) {
   Kelvane::ImageInfoList list;
   try {
     list = BuildImageList(ack);
   } catch (const std::bad_alloc&) {
-    FailReply(ack.Type);
+    FailReply(link, ack.Type);
     return;
   }
   // The replaced list is freed when `list` goes, outside the lock.
-  StoreReply(ack, true, [&] {
+  StoreReply(ack, link, true, [&] {
     m_listImageInfo.swap(list);
     KLOG_AT(kSource, LOG_INFO, "RetQueryImageList ServerIP:%d, ServerPort:%d",
             static_cast<int>(ack.ServerIP), static_cast<int>(ack.ServerPort));
   });
 }
 
-void CNetManager::OnImageInfoAck(TCountedPtr<CPacketHead>& packet) {
+void CNetManager::OnImageInfoAck(uint32_t link, TCountedPtr<CPacketHead>& packet) {
   TCountedPtr<CPktToolQueryImgInfoAck> ack(packet);
   if (!ack) return;
   Kelvane::SnapInfoMap map;
   try {
     map = BuildSnapMap(*ack);
   } catch (const std::bad_alloc&) {
-    FailReply(ack->Type);
+    FailReply(link, ack->Type);
     return;
   }
-  StoreReply(*ack, true, [&] { m_mapSnapInfo.swap(map); });
+  StoreReply(*ack, link, true, [&] { m_mapSnapInfo.swap(map); });
 }
 
-void CNetManager::OnSelectImageAck(const CPktToolSelectImgAck& ack) {
-  StoreReply(ack, true, [&] {
+void CNetManager::OnSelectImageAck(uint32_t link, const CPktToolSelectImgAck& ack) {
+  StoreReply(ack, link, true, [&] {
     m_SelectImageInfo.bSucc = ack.bSucc != 0;
     kdl::util::CopyTerminated(m_SelectImageInfo.Path, ack.Path, sizeof(ack.Path));
     KLOG_AT(kSource, LOG_INFO, "RetSelectImageInfo bSucc:%d", m_SelectImageInfo.bSucc ? 1 : 0);
   });
 }
 
-void CNetManager::OnResultAck(const CPacketHead& ack) {
-  StoreReply(ack, true, [] {});
+void CNetManager::OnResultAck(uint32_t link, const CPacketHead& ack) {
+  StoreReply(ack, link, true, [] {});
 }
 
 // ---- closed links ---------------------------------------------------------------
@@ -241,10 +256,13 @@ void CNetManager::OnTcpClosed(uint32_t link) {
   // starts from its callback connects again; a request waiting on the link
   // ends at once instead of running into its time-out.
   m_bTcpConnected.store(false);
+  {
+    kdl::plat::LockGuard store(m_csLock);
+    m_owed.Forget();
+  }
   TcpDestroy(link);
   InterruptWait(WaitKind::kTcp);
-  KelvaneTcpClosedFn callback = m_pfnTcpClosed.load();
-  if (callback) callback();
+  NotifyTcpClosed();
 }
 
 void CNetManager::OnUdpClosed(uint32_t endpoint) {

@@ -36,11 +36,33 @@ uint32_t LoadU32(const void* p) {
 
 // ---- requests -----------------------------------------------------------------
 
-int CNetManager::SendAskPack(uint32_t type, void* param) {
-  if (!m_bStarted.load()) return 1;
-  kdl::plat::LockGuard req(m_csReqLock);
-  if (!m_bStarted.load()) return 1;
+bool CNetManager::SetsLastErrCode(uint32_t type) {
+  return type >= KELVANE_ASK_LOGIN && type <= KELVANE_ASK_CANCEL_ADMIN;
+}
 
+// The last error code is the result of every request of types 2 to 8, also
+// of one that fails before it sends (not started, no parameter, no link).
+int CNetManager::SendAskPack(uint32_t type, void* param) {
+  if (!m_bStarted.load()) {
+    if (SetsLastErrCode(type)) m_nLastErrCode.store(1);
+    return 1;
+  }
+  int result;
+  bool closed;
+  {
+    kdl::plat::LockGuard req(m_csReqLock);
+    result = RunLocked(type, param);
+    if (SetsLastErrCode(type)) m_nLastErrCode.store(result);
+    closed = m_bClosedByRequest;
+    m_bClosedByRequest = false;
+  }
+  // Outside the request lock: the callback may start the next request.
+  if (closed) NotifyTcpClosed();
+  return result;
+}
+
+int CNetManager::RunLocked(uint32_t type, void* param) {
+  if (!m_bStarted.load()) return 1;
   const bool needsParam = type == KELVANE_ASK_LOGIN || type == KELVANE_ASK_CREATE_IMAGE ||
                           type == KELVANE_ASK_SELECT_IMAGE || type == KELVANE_ASK_SET_ADMIN ||
                           type == KELVANE_ASK_CANCEL_ADMIN;
@@ -104,11 +126,13 @@ int CNetManager::SendUdpBroadcast(const CPacketHead& packet, uint32_t handle) {
   return UdpSendTo(handle, buffer.get(), size, 32, kDiscoverAddress, kDiscoverPort) ? 1 : 0;
 }
 
-bool CNetManager::ArmReply(uint32_t replyType) {
+bool CNetManager::ArmReply(uint32_t replyType, uint32_t link) {
   kdl::plat::LockGuard store(m_csLock);
   if (!m_bStarted.load()) return false;
   kdl::plat::EventReset(m_hEvent);
   m_nAwaitedReply = replyType;
+  m_nAwaitedLink = link;
+  m_bArmedOwing = m_owed.Owes(link, replyType);
   m_bReplied = false;
   m_bInterrupted = false;
   ++m_nRequestNo;
@@ -144,9 +168,15 @@ CNetManager::WaitEnd CNetManager::AwaitReply(uint32_t waitMs) {
   kdl::plat::LockGuard store(m_csLock);
   // Seen without waiting on the event: consume its signal as the wait would.
   if (woken) kdl::plat::EventReset(m_hEvent);
+  const uint32_t replyType = m_nAwaitedReply;
   m_nAwaitedReply = 0;
   if (m_bReplied) return WaitEnd::kReplied;
-  return m_bInterrupted ? WaitEnd::kInterrupted : WaitEnd::kTimedOut;
+  if (m_bInterrupted) return WaitEnd::kInterrupted;
+  if (waitMs == 0 || m_nAwaitedLink == kInvalidHandle) return WaitEnd::kTimedOut;
+  // Recorded in the same hold of the lock as the disarm, so the late reply
+  // finds it owed whenever it comes.
+  if (m_bArmedOwing || !m_owed.Add(m_nAwaitedLink, replyType)) return WaitEnd::kTimedOutOwing;
+  return WaitEnd::kTimedOut;
 }
 
 void CNetManager::InterruptWait(WaitKind kind) {
@@ -164,23 +194,61 @@ void CNetManager::InterruptWait(WaitKind kind) {
 int CNetManager::SendAndWait(CPacketHead& packet, const char* timeoutText) {
   packet.Length = packet.Size();
   m_nLastErrCode.store(1);
-  if (!ArmReply(ReplyCodeOf(packet.Type))) return 1;
-  if (!SendTcp(packet, m_hTcpLink.load())) {
+  const uint32_t replyType = ReplyCodeOf(packet.Type);
+  const uint32_t link = m_hTcpLink.load();
+  if (!ArmReply(replyType, link)) return 1;
+  if (!SendTcp(packet, link)) {
     AwaitReply(0);
     return 1;
   }
   // A closed link or a stop ends the wait early, leaving the result at 1.
-  if (AwaitReply(kReplyWaitMs) == WaitEnd::kTimedOut) {
+  const WaitEnd end = AwaitReply(kReplyWaitMs);
+  if (end == WaitEnd::kTimedOut || end == WaitEnd::kTimedOutOwing) {
     KLOG_AT(kSource, LOG_ERROR, "%s", timeoutText);
   }
+  if (end == WaitEnd::kTimedOutOwing) CloseUnsureLink(link, replyType);
   return m_nLastErrCode.load();
+}
+
+// The earlier reply may never come, or this one may already have been taken
+// for it: from here on the link cannot tell which reply answers which
+// request, so it is closed as if the server had closed it.
+void CNetManager::CloseUnsureLink(uint32_t link, uint32_t replyType) {
+  uint32_t expected = link;
+  if (!m_hTcpLink.compare_exchange_strong(expected, kInvalidHandle)) return;  // closed already
+  KLOG_AT(kSource, LOG_WARNING,
+          "Reply type:0x%08X still owed on link %u after another time-out; link closed.",
+          replyType, link);
+  m_bTcpConnected.store(false);
+  {
+    kdl::plat::LockGuard store(m_csLock);
+    m_owed.Forget();
+  }
+  TcpDestroy(link);
+  m_bClosedByRequest = true;
+}
+
+void CNetManager::NotifyTcpClosed() {
+  KelvaneTcpClosedFn callback = m_pfnTcpClosed.load();
+  if (callback) callback();
+}
+
+bool CNetManager::KeepNewLink(std::atomic<uint32_t>& slot, uint32_t handle,
+                              uint32_t (*destroy)(uint32_t)) {
+  slot.store(handle);
+  // StopServer clears m_bStarted before it releases the links: either it
+  // found this handle, or this sees the stop.
+  if (handle == kInvalidHandle || m_bStarted.load()) return true;
+  uint32_t expected = handle;
+  if (slot.compare_exchange_strong(expected, kInvalidHandle)) destroy(handle);
+  return false;
 }
 
 bool CNetManager::CreateUdpLink() {
   uint32_t old = m_hUdpLink.exchange(kInvalidHandle);
   if (old != kInvalidHandle) UdpDestroy(old);
   uint32_t handle = UdpCreate(UdpEventCallback, m_szLocalIP, 0, 32);
-  m_hUdpLink.store(handle);
+  if (!KeepNewLink(m_hUdpLink, handle, UdpDestroy)) return false;
   if (handle == kInvalidHandle) {
     KLOG_AT(kSource, LOG_ERROR, "Udp Create failed.");
     return false;
@@ -190,7 +258,7 @@ bool CNetManager::CreateUdpLink() {
 
 int CNetManager::DiscoverServer() {
   if (!CreateUdpLink()) return 1;
-  if (!ArmReply(CPktToolDiscoverAck::kCode)) return 1;
+  if (!ArmReply(CPktToolDiscoverAck::kCode, kInvalidHandle)) return 1;
   CPktToolDiscover packet;
   packet.Length = packet.Size();
   if (!SendUdpBroadcast(packet, m_hUdpLink.load())) {
@@ -214,7 +282,7 @@ bool CNetManager::ConnectTcp() {
   m_bTcpConnected.store(false);
 
   uint32_t link = TcpCreate(TcpEventCallback, m_szLocalIP, 0);
-  m_hTcpLink.store(link);
+  if (!KeepNewLink(m_hTcpLink, link, TcpDestroy)) return false;  // stopped meanwhile
   if (link == kInvalidHandle) {
     KLOG_AT(kSource, LOG_ERROR, "TcpCreate failed.");
     return false;

@@ -34,7 +34,10 @@ bool CLogRateLimit::Count(uint32_t* held) {
   const uint64_t now = g_clock.load()();
   kdl::plat::LockGuard hold(m_Lock);
   *held = 0;
-  if (!m_bOpen || now - m_nWindowStart >= kWindowMs) {
+  // Read before the lock, `now` may be older than a window that another
+  // thread opened meanwhile: that reading belongs to the open window.
+  const uint64_t elapsed = now > m_nWindowStart ? now - m_nWindowStart : 0;
+  if (!m_bOpen || elapsed >= kWindowMs) {
     *held = m_nHeld;
     m_bOpen = true;
     m_nWindowStart = now;

@@ -76,6 +76,16 @@ void AtomicStore(volatile int32_t* p, int32_t v);
 // Also valid on memory shared between processes.
 int32_t AtomicCompareExchange(volatile int32_t* p, int32_t desired, int32_t expected);
 
+// ---- Process heap ----------------------------------------------------------
+// A block of `size` bytes from the process's default heap: HeapAlloc on
+// GetProcessHeap() on Windows, where the release runtime of Visual C++
+// allocates too, so that such a host may free the block with its own
+// delete; the C++ free store (nothrow new) on POSIX. Null when there is no
+// memory.
+void* ProcessHeapAlloc(size_t size);
+// Returns a block of ProcessHeapAlloc to its heap; null is ignored.
+void ProcessHeapFree(void* block);
+
 // ---- Process facts -------------------------------------------------------
 // Full path of the running executable, as the system names it ("" if unknown).
 std::string ExecutablePath();

@@ -2,11 +2,16 @@
 # Builds the release packages into build/packages/:
 #   deb  the Debian packages libkelvanedll1, libkelvanedll-dev and
 #        kelvane-tools (preset "package": release, no tests, prefix /usr)
-#   zip  KelvaneDll-<version>-windows.zip: the install trees of the MinGW-w64
-#        release builds, x64/ (preset mingw-release) and x86/ (preset
-#        mingw32-release), each with bin/ (KelvaneDll.dll and the .exe tools),
-#        lib/ (the import library libKelvaneDll.dll.a, CMake and pkg-config
-#        files), include/ and share/
+#   zip  KelvaneDll-<version>-windows.zip: README.txt (which folder to take)
+#        and the install trees of the MinGW-w64 release builds (presets
+#        mingw-release for x64, mingw32-release for x86), one per flavour of
+#        the DLL and word size:
+#          mingw-x64/, mingw-x86/  for MinGW-w64 hosts: bin/ (KelvaneDll.dll
+#                                  and the .exe tools), lib/ (the import
+#                                  library libKelvaneDll.dll.a, CMake and
+#                                  pkg-config files), include/ and share/
+#          msvc-x64/, msvc-x86/    for Visual C++ hosts: bin/KelvaneDll.dll,
+#                                  lib/KelvaneDll.def, include/, share/doc/
 #
 #   bash scripts/package.sh [deb] [zip]      (both by default)
 #   KELVANE_ZIP_PRESETS="mingw:x64 mingw32:x86" packs other MinGW builds
@@ -51,19 +56,22 @@ ${KELVANE_EXTRA_PACKAGES:-}" bash scripts/setup.sh
       # A tree built for the tests: only what the zip holds is built here,
       # and CPack must not build the rest (the tests) first.
       cmake --preset "$preset" -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON
-      cmake --build --preset "$preset" -j "$jobs" --target KelvaneDll kelvane kelvane-server \
-        kelvane-dump kelvane-logview
+      cmake --build --preset "$preset" -j "$jobs" --target KelvaneDll KelvaneDllMsvc kelvane \
+        kelvane-server kelvane-dump kelvane-logview
     else
       cmake --preset "$preset"
       cmake --build --preset "$preset" -j "$jobs"
     fi
     rm -rf "build/$preset/packages"
     (cd "build/$preset" && cpack -G ZIP)
-    unzip -q -d "$stage/$arch" "build/$preset"/packages/*.zip
+    unzip -q -d "$stage/mingw-$arch" "build/$preset"/packages/*.zip
+    cmake --install "build/$preset" --component msvc --prefix "$stage/msvc-$arch" >/dev/null
   done
+  cp packaging/windows-readme.txt "$stage/README.txt"
   name="KelvaneDll-$(project_version "build/${presets[0]%:*}")-windows"
   rm -f "$out/$name.zip"
-  (cd "$stage" && zip -qr -X "$OLDPWD/$out/$name.zip" x64 x86)
+  (cd "$stage" && zip -qr -X "$OLDPWD/$out/$name.zip" README.txt mingw-x64 mingw-x86 msvc-x64 \
+    msvc-x86)
   rm -rf "$stage"
   echo "package.sh: $out/$name.zip"
 }

@@ -7,8 +7,10 @@
 #  - the Debian packages pass lintian without errors; unpacked into a
 #    throw-away root, with the build folder moved aside, the tools run from
 #    there and find the library and their data relative to themselves;
-#  - the Windows zip holds the expected files for x64 and x86, and each
-#    DLL's version resource carries the project version.
+#  - the Windows zip holds the expected files of both flavours (mingw-*,
+#    msvc-*) for x64 and x86, each DLL is of its word size, exports exactly
+#    the nine functions and carries the project version in its version
+#    resource, and each header names its flavour.
 #
 #   bash scripts/test-package.sh [deb] [zip]      (both by default)
 # "deb" covers the first two points, "zip" the last.
@@ -92,39 +94,63 @@ check_debs() {
 }
 
 check_zip() {
-  local zip listing arch f dll off want
+  local zip listing arch f dll off want folder exports triple
   local first=${KELVANE_ZIP_PRESETS:-mingw-release}
   first=${first%%:*}
   version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "build/$first/CMakeCache.txt")
   zip=build/packages/KelvaneDll-$version-windows.zip
   listing=$(unzip -Z1 "$zip")
+  grep -qx README.txt <<<"$listing" || fail "$zip lacks README.txt"
   for arch in x64 x86; do
     for f in bin/KelvaneDll.dll lib/libKelvaneDll.dll.a include/KelvaneDll.h \
       bin/kelvane.exe bin/kelvane-server.exe bin/kelvane-dump.exe bin/kelvane-logview.exe \
       lib/cmake/KelvaneDll/KelvaneDllConfig.cmake lib/pkgconfig/kelvanedll.pc \
       share/kelvane/images.json; do
-      grep -qx "$arch/$f" <<<"$listing" || fail "$zip lacks $arch/$f"
+      grep -qx "mingw-$arch/$f" <<<"$listing" || fail "$zip lacks mingw-$arch/$f"
+    done
+    for f in bin/KelvaneDll.dll lib/KelvaneDll.def include/KelvaneDll.h; do
+      grep -qx "msvc-$arch/$f" <<<"$listing" || fail "$zip lacks msvc-$arch/$f"
     done
   done
   unzip -q -d "$work/zip" "$zip"
-  file "$work/zip/x64/bin/KelvaneDll.dll" | grep -q 'PE32+ .*x86-64' || fail "x64 DLL machine"
-  file "$work/zip/x86/bin/KelvaneDll.dll" | grep -q 'PE32 .*80386' || fail "x86 DLL machine"
+  want="GetClientInfo GetDiscoverInfo GetLastErrCode GetListImageInfo GetMapSnapInfo \
+GetSelectImageInfo SendAskPack StartServer StopServer"
+  for folder in mingw-x64 mingw-x86 msvc-x64 msvc-x86; do
+    dll=$work/zip/$folder/bin/KelvaneDll.dll
+    case "$folder" in
+      *x64) file "$dll" | grep -q 'PE32+ .*x86-64' || fail "$folder DLL machine"
+            triple=x86_64-w64-mingw32 ;;
+      *x86) file "$dll" | grep -q 'PE32 .*80386' || fail "$folder DLL machine"
+            triple=i686-w64-mingw32 ;;
+    esac
+    exports=$("$triple-objdump" -p "$dll" |
+      sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | sed -n 's/^[[:space:]]*\[ *[0-9]*\] //p' |
+      sort | xargs)
+    [ "$exports" = "$want" ] || fail "$folder DLL exports: $exports"
+    grep -qx "#define KELVANE_HOST_STL_$(tr a-z A-Z <<<"${folder%-*}" | sed s/MINGW/GNU/) 1" \
+      "$work/zip/$folder/include/KelvaneDll.h" || fail "$folder header does not name its flavour"
+  done
+  for arch in x64 x86; do
+    [ "$(sed -n 's/^ *\([A-Za-z]*\) @[0-9]*$/\1/p' "$work/zip/msvc-$arch/lib/KelvaneDll.def" |
+      sort | xargs)" = "$want" ] || fail "msvc-$arch/lib/KelvaneDll.def lists other exports"
+  done
   # FileVersion and ProductVersion as text, and the fixed binary version
   # (VS_FIXEDFILEINFO after its signature FEEF04BD: file version words
   # minor, major, tweak, patch).
   IFS=. read -r -a want <<<"$version.0.0"
-  for arch in x64 x86; do
-    dll=$work/zip/$arch/bin/KelvaneDll.dll
+  for folder in mingw-x64 mingw-x86 msvc-x64 msvc-x86; do
+    dll=$work/zip/$folder/bin/KelvaneDll.dll
     for f in FileVersion ProductVersion; do
       [ "$(strings -el -n 3 "$dll" | grep -A1 -x "$f" | tail -n 1)" = "$version" ] ||
-        fail "$arch DLL: $f is not $version"
+        fail "$folder DLL: $f is not $version"
     done
     off=$(LC_ALL=C grep -obUaP '\xbd\x04\xef\xfe' "$dll" | head -n 1 | cut -d: -f1)
-    [ -n "$off" ] || fail "$arch DLL has no version resource"
+    [ -n "$off" ] || fail "$folder DLL has no version resource"
     [ "$(od -An -tu2 -j $((off + 8)) -N 8 "$dll" | xargs)" = \
-      "${want[1]} ${want[0]} ${want[3]} ${want[2]}" ] || fail "$arch DLL: binary file version"
+      "${want[1]} ${want[0]} ${want[3]} ${want[2]}" ] || fail "$folder DLL: binary file version"
   done
-  echo "ok: $zip holds both DLLs, import libraries, header and tools; version $version"
+  echo "ok: $zip holds the DLLs of both flavours, the import libraries, headers and tools;" \
+    "version $version"
 }
 
 for kind in "${kinds[@]}"; do

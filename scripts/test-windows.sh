@@ -8,7 +8,14 @@
 #
 #   bash scripts/test-windows.sh [64] [32]
 #
-# Both DLLs must export exactly the nine functions by their plain names.
+# Each word size builds both flavours of the DLL: gnu for MinGW-w64 hosts
+# (build/<preset>/client/KelvaneDll.dll, today's tests) and msvc for Visual
+# C++ hosts (build/<preset>/client/msvc/KelvaneDll.dll), which only its own
+# test host msvc_layout_tests reads (an independent reader of the Visual C++
+# layout, a session against the simulator): the msvc flavour differs only in
+# the containers the manager fills, so the rest of the suite is not run
+# twice. Every DLL must export exactly the nine functions by their plain
+# names.
 #
 # What does not run under Wine, and why (those tests are not built for
 # Windows; see the CMakeLists.txt of each test folder):
@@ -32,12 +39,14 @@
 # single-threaded test programs only (i686_single_threaded below) and runs
 # each once: the packet library (with the stream framer), the platform seam,
 # the log writer, the transport's address text, the Win32 seam, the log line
-# and the DLL's export and import tables. Left out there: the DLL's calls (they start its threads),
+# and the DLL's export and import tables. Left out there: the DLL's calls
+# (they start its threads),
 # KvWin_LogNaming (its second Wine process is at times killed on exit under
 # the emulator),
 # the manager, export and handler tests of the client, the transport tests,
 # the dissector and simulator tests (threaded, or tools that the x64 run
-# already covers). Where 32-bit
+# already covers), and the session of msvc_layout_tests (its empty
+# containers, read before any thread starts, are checked). Where 32-bit
 # code runs, the 32-bit suite runs whole, as the 64-bit one does.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -116,8 +125,9 @@ GetSelectImageInfo SendAskPack StartServer StopServer "
 # The single-threaded test programs: what 32-bit Wine runs under emulation.
 # dll_load_tests without the calls that start the library's threads.
 i686_single_threaded=(protocol_tests platform_tests log_tests transport_unit_tests
-  win32_seam_tests win32_log_line_tests dll_load_tests)
-declare -A i686_filter=([dll_load_tests]="-KelvaneDll.CallsWithoutServer")
+  win32_seam_tests win32_log_line_tests dll_load_tests msvc_layout_tests)
+declare -A i686_filter=([dll_load_tests]="-KelvaneDll.CallsWithoutServer"
+  [msvc_layout_tests]="MsvcLayout.EmptyBeforeFirstReply")
 
 run_size() {  # 64 | 32
   local preset triple start
@@ -130,8 +140,9 @@ run_size() {  # 64 | 32
   if [ "$1" = 32 ] && "${wrap[@]}" sh -c '[ "$KELVANE_WINE32_EMULATED" = 1 ]'; then
     echo "32-bit code runs only under emulation here: the single-threaded tests run"
     cmake --build --preset "$preset" -j "$(nproc)" \
-      --target KelvaneDll kelvane "${i686_single_threaded[@]}"
+      --target KelvaneDll KelvaneDllMsvc kelvane "${i686_single_threaded[@]}"
     check_exports "$triple-objdump" "build/$preset/client/KelvaneDll.dll"
+    check_exports "$triple-objdump" "build/$preset/client/msvc/KelvaneDll.dll"
     local t exe
     for t in "${i686_single_threaded[@]}"; do
       exe=$(find "build/$preset/tests" -name "$t.exe" | head -n 1)
@@ -141,6 +152,7 @@ run_size() {  # 64 | 32
   else
     cmake --build --preset "$preset" -j "$(nproc)"
     check_exports "$triple-objdump" "build/$preset/client/KelvaneDll.dll"
+    check_exports "$triple-objdump" "build/$preset/client/msvc/KelvaneDll.dll"
     if [ "$1" = 32 ]; then "${wrap[@]}" ctest --preset "$preset" -j 2; else ctest --preset "$preset" -j 2; fi
   fi
   echo "test-windows.sh: $1-bit build and tests: $(( $(date +%s) - start )) s"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite: the sanitizer build (AddressSanitizer
-# and UndefinedBehaviorSanitizer) with the end-to-end sessions, the threaded
+# and UndefinedBehaviorSanitizer) with the end-to-end sessions and a
+# 60-second soak under network faults (scripts/soak.sh, as root), the threaded
 # tests under ThreadSanitizer, a bounded run of the packet fuzzer, the
 # Windows build (MinGW-w64) with its tests under Wine, and the packages: the
 # install tree, the Debian packages and the Windows zip.
@@ -12,6 +13,12 @@ jobs=$(nproc)
 cmake --preset debug
 cmake --build --preset debug -j "$jobs"
 ctest --preset debug -j "$jobs"
+# The soak needs private network namespaces, so root.
+if [ "$(id -u)" -eq 0 ]; then
+  bash scripts/soak.sh --seconds 60 --preset debug
+else
+  echo "test.sh: soak skipped: scripts/soak.sh needs root for its private network namespaces"
+fi
 
 cmake --preset tsan
 cmake --build --preset tsan -j "$jobs"

@@ -115,6 +115,12 @@ void RefuseNotLoggedIn(RequestKind kind, const std::string& line, Reply* r) {
   r->logLine = line + " -> err=" + std::to_string(kErrNotLoggedIn) + " (not logged in)";
 }
 
+// The tool service's port as replies announce it: --announce-port (a proxy
+// in front of the simulator), else the simulator's own.
+uint32_t ServicePort(const ServerConfig& config, const PeerContext& ctx) {
+  return config.announcePort ? config.announcePort : ctx.tcpPort;
+}
+
 }  // namespace
 
 // The outcome of serving one request before the fault modes apply.
@@ -123,6 +129,8 @@ struct CRequestHandler::Served {
   uint32_t err = kErrNone;
   std::string request;                 // what was asked
   std::string outcome;                 // what the reply says
+  bool tagged = false;                 // --tag-replies: the result carries `tags`
+  LinkTags tags;
 };
 
 std::string QuoteText(const std::string& s) {
@@ -144,6 +152,7 @@ CRequestHandler::CRequestHandler(ImageStore& store, const ServerConfig& config)
 
 Reply CRequestHandler::Handle(const uint8_t* data, size_t size, const PeerContext& ctx) {
   Reply r;
+  r.tags = ctx.tags;
   std::string where = std::string(ctx.udp ? "udp " : "tcp ") + ctx.peer + " ";
   if (size < kPacketHeadSize) {
     r.logLine = where + "frame of " + std::to_string(size) + " bytes is shorter than a head, ignored";
@@ -178,6 +187,10 @@ Reply CRequestHandler::Handle(const uint8_t* data, size_t size, const PeerContex
   // Counted per kind over the run, for faults of the Nth request.
   const FaultPlan fault = m_config.FaultFor(r.kind, ++m_served[static_cast<int>(r.kind)]);
   Served s = Serve(r.kind, *pkt, ctx, fault);
+  if (m_config.tagReplies && !ctx.udp) {
+    r.tags = s.tags = CountRequest(r.kind, *pkt, ctx.tags);
+    s.tagged = AddTagRecords(s.tags, &s.reply);
+  }
   ApplyFaults(s, fault, ctx.udp, where + name + s.request, &r);
   // A login answered with an error (a forced one) leaves the link as it was.
   r.loggedIn = r.kind == RequestKind::kLogin && !(fault.forceErr && fault.errCode != kErrNone);
@@ -215,8 +228,9 @@ CRequestHandler::Served CRequestHandler::ServeDiscover(const PeerContext& ctx) c
   Served s;
   auto ack = std::make_unique<CPktToolDiscoverAck>();
   ack->m_Field.SetCount(1);
-  ack->m_Field.GetAt(0)->TcpPort = ctx.tcpPort;
-  s.outcome = " tcp_port=" + std::to_string(ctx.tcpPort);
+  const uint32_t port = ServicePort(m_config, ctx);
+  ack->m_Field.GetAt(0)->TcpPort = port;
+  s.outcome = " tcp_port=" + std::to_string(port);
   s.reply = std::move(ack);
   return s;
 }
@@ -241,7 +255,7 @@ CRequestHandler::Served CRequestHandler::ServeImages(const PeerContext& ctx) con
   auto ack = std::make_unique<CPktToolQueryImgInfoListAck>();
   const auto& images = m_store.Images();
   ack->ServerIP = ctx.serverIp;
-  ack->ServerPort = ctx.tcpPort;
+  ack->ServerPort = ServicePort(m_config, ctx);
   ack->Images.SetCount(static_cast<uint32_t>(images.size()));
   for (size_t i = 0; i < images.size(); ++i) {
     CPImageBaseInfor* rec = ack->Images.GetAt(static_cast<uint32_t>(i));
@@ -251,7 +265,7 @@ CRequestHandler::Served CRequestHandler::ServeImages(const PeerContext& ctx) con
     rec->Param2 = images[i].param2;
   }
   s.outcome = " server=" + kdl::util::IPv4Text(ctx.serverIp) + ":" +
-              std::to_string(ctx.tcpPort) + " images=" + std::to_string(images.size());
+              std::to_string(ack->ServerPort) + " images=" + std::to_string(images.size());
   s.reply = std::move(ack);
   return s;
 }
@@ -358,7 +372,8 @@ void CRequestHandler::ApplyFaults(Served& s, const FaultPlan& fault, bool udp, s
     r->bytes = UnknownFrame(m_config.unknownCode);
     line += " [fault: sent type " + Hex32(m_config.unknownCode) + " instead]";
   } else {
-    r->bytes = Encode(*s.reply, err);
+    r->bytes = Encode(*s.reply, s.tagged ? TaggedResult(s.tags, err) : err);
+    if (s.tagged) line += " [tag " + TagText({s.tags.session, s.tags.serial, 0}, false) + "]";
     if (fault.badLength && r->bytes.size() >= kPacketHeadSize) {
       const int64_t size = static_cast<int64_t>(r->bytes.size());
       const uint32_t wire =

@@ -9,6 +9,7 @@
 
 #include "protocol/PacketHead.h"
 #include "simulator/ImageStore.h"
+#include "simulator/ReplyTagger.h"
 #include "simulator/RequestKind.h"
 #include "simulator/ServerConfig.h"
 
@@ -21,6 +22,7 @@ struct PeerContext {
   uint32_t serverIp = 0;  // local address of the link, first octet most significant
   uint16_t tcpPort = 0;   // the simulator's TCP port
   bool loggedIn = false;  // a login has succeeded on this TCP link
+  LinkTags tags;          // with --tag-replies: the link's session and serial
 };
 
 // What to do with one request.
@@ -31,6 +33,7 @@ struct Reply {
   uint32_t delayMs = 0;        // send after this delay
   std::string logLine;         // one line for the request log
   bool loggedIn = false;       // a login succeeded: the link is logged in from now on
+  LinkTags tags;               // the link's tags from now on
 };
 
 // Serves requests from an image store; one per simulator, used on one thread.

@@ -38,6 +38,7 @@ struct ServerConfig {
   std::string bindAddress = "0.0.0.0";
   uint16_t tcpPort = 8000;
   uint16_t udpPort = PacketZVDiskless::kDiscoverPort;
+  uint16_t announcePort = 0;              // the port replies name; 0: tcpPort
   std::string imageRoot = "/srv/kelvane/images";
   uint32_t clientType = 1;
   uint32_t managerEnable = 1;
@@ -50,6 +51,7 @@ struct ServerConfig {
   uint32_t maxConnections = 256;          // further TCP links are closed at once
   uint32_t maxQueuedBytes = 4u << 20;     // unsent replies of one link; beyond: closed
   uint32_t idleCloseMs = 0;               // close a link silent this long; 0: never
+  bool tagReplies = false;                // mark each TCP reply (ReplyTag.h)
   FaultPlan faults[kRequestKindCount];    // for every request of a kind
   std::vector<NthFault> nthFaults;
 

@@ -112,6 +112,7 @@ class CSimServer::Session : public std::enable_shared_from_this<CSimServer::Sess
       Reply r = m_server.m_handler.Handle(frame.data(), frame.size(), m_ctx);
       m_server.m_log(r.logLine);
       if (r.loggedIn) m_ctx.loggedIn = true;
+      m_ctx.tags = r.tags;
       ++m_served;
       if (r.send && r.delayMs) {
         m_waiting = true;

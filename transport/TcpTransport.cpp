@@ -16,9 +16,10 @@
 // kConnectTimeoutMs. The received stream is cut into packets by their head's
 // Length (CPacketFramer); each whole packet is one event of kind 6, sub-kind
 // 3. A Length out of range is reported as kind 16, then the link is closed
-// and reported as kind 2. A close by the peer, a reset or a failed write is
-// reported as kind 2, once. A link closed by TcpDestroy or TcpUninit reports
-// nothing.
+// and reported as kind 2. A close by the peer, a reset, a failed write, or a
+// read or write that cannot start for lack of memory is reported as kind 2,
+// once. A link closed by TcpDestroy or TcpUninit reports
+// nothing. Programs the host starts do not inherit the sockets.
 #ifdef _WIN32
 #include <winsock2.h>
 #else
@@ -50,6 +51,7 @@
 #include "transport/CallbackGate.h"
 #include "transport/Component.h"
 #include "transport/IoService.h"
+#include "transport/PrivateSocket.h"
 #include "util/NeverDestroyed.h"
 
 namespace kdl::transport {
@@ -191,8 +193,13 @@ class CTcpLink : public std::enable_shared_from_this<CTcpLink> {
 
 bool CTcpLink::Bind(uint32_t localIP) {
   std::error_code ec;
-  m_socket.open(asio::ip::tcp::v4(), ec);
-  if (ec) return false;
+  const SocketHandle s = OpenPrivateSocket(SocketKind::kTcp);
+  if (s == kNoSocket) return false;
+  m_socket.assign(asio::ip::tcp::v4(), s, ec);
+  if (ec) {
+    CloseSocketHandle(s);
+    return false;
+  }
   m_socket.bind(asio::ip::tcp::endpoint(asio::ip::address_v4(localIP), 0), ec);
   if (ec) return false;
   const asio::ip::tcp::endpoint local = m_socket.local_endpoint(ec);
@@ -330,18 +337,29 @@ void CTcpLink::Destroy() {
   try {
     asio::post(m_strand, [self = shared_from_this()] { self->CloseSocket(); });
   } catch (const std::bad_alloc&) {
-    // Out of memory: the socket stays open until the link is released.
+    // Out of memory: end the pending read and write instead, as Send does;
+    // their handlers then close the socket (the closed gate keeps the close
+    // unreported), so the link is released and the threads can end.
+    std::lock_guard<std::mutex> lock(m_mu);
+    std::error_code ec;
+    m_socket.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
   }
 }
 
+// Without a read pending the link would never see its close, and every
+// request on it would time out: a read that cannot start ends the link.
 void CTcpLink::StartRead() {
   if (m_bShut) return;
   const size_t space = m_cutter.WriteSpace();
   auto onRead = [self = shared_from_this()](const std::error_code& ec, size_t n) {
     self->OnRead(ec, n);
   };
-  m_socket.async_read_some(asio::buffer(m_cutter.WritePtr(), space),
-                           asio::bind_executor(m_strand, std::move(onRead)));
+  try {
+    m_socket.async_read_some(asio::buffer(m_cutter.WritePtr(), space),
+                             asio::bind_executor(m_strand, std::move(onRead)));
+  } catch (const std::bad_alloc&) {
+    Fail(false);
+  }
 }
 
 void CTcpLink::OnRead(const std::error_code& ec, size_t n) {
@@ -367,9 +385,20 @@ void CTcpLink::OnRead(const std::error_code& ec, size_t n) {
   StartRead();
 }
 
+// Bytes that cannot be queued or written cut the stream: the link ends.
 void CTcpLink::Enqueue(std::vector<uint8_t> bytes) {
   if (m_bShut) return;
-  m_queue.push_back(std::move(bytes));
+  const size_t size = bytes.size();
+  try {
+    m_queue.push_back(std::move(bytes));
+  } catch (const std::bad_alloc&) {
+    {
+      std::lock_guard<std::mutex> lock(m_mu);
+      m_nQueued -= size;
+    }
+    Fail(false);
+    return;
+  }
   if (!m_bWriting) StartWrite();
 }
 
@@ -378,8 +407,13 @@ void CTcpLink::StartWrite() {
   auto onWrite = [self = shared_from_this()](const std::error_code& ec, size_t) {
     self->OnWrite(ec);
   };
-  asio::async_write(m_socket, asio::buffer(m_queue.front()),
-                    asio::bind_executor(m_strand, std::move(onWrite)));
+  try {
+    asio::async_write(m_socket, asio::buffer(m_queue.front()),
+                      asio::bind_executor(m_strand, std::move(onWrite)));
+  } catch (const std::bad_alloc&) {
+    m_bWriting = false;
+    Fail(false);
+  }
 }
 
 void CTcpLink::OnWrite(const std::error_code& ec) {

@@ -4,9 +4,10 @@
 // endpoint has one receive outstanding at a time, so its events come one at a
 // time. UdpSendTo sends on the caller's thread. Endpoints may send broadcasts
 // (SO_BROADCAST) and share their local port (SO_REUSEADDR). Each received
-// datagram is one event of kind 3. A receive error that does not pass is
-// reported as kind 2, once; an endpoint closed by UdpDestroy or UdpUninit
-// reports nothing.
+// datagram is one event of kind 3. A receive error that does not pass, or a
+// receive that cannot start again for lack of memory, is reported as kind 2,
+// once; an endpoint closed by UdpDestroy or UdpUninit
+// reports nothing. Programs the host starts do not inherit the sockets.
 #include <memory>
 #include <mutex>
 #include <new>
@@ -20,6 +21,7 @@
 #include "transport/CallbackGate.h"
 #include "transport/Component.h"
 #include "transport/IoService.h"
+#include "transport/PrivateSocket.h"
 #include "util/IPv4Text.h"
 #include "util/NeverDestroyed.h"
 
@@ -72,8 +74,13 @@ class CUdpEndpoint : public std::enable_shared_from_this<CUdpEndpoint> {
 
 bool CUdpEndpoint::Bind(uint32_t localIP, uint16_t localPort) {
   std::error_code ec;
-  m_socket.open(asio::ip::udp::v4(), ec);
-  if (ec) return false;
+  const SocketHandle s = OpenPrivateSocket(SocketKind::kUdp);
+  if (s == kNoSocket) return false;
+  m_socket.assign(asio::ip::udp::v4(), s, ec);
+  if (ec) {
+    CloseSocketHandle(s);
+    return false;
+  }
   m_socket.set_option(asio::socket_base::reuse_address(true), ec);
   if (ec) return false;
   m_socket.set_option(asio::socket_base::broadcast(true), ec);
@@ -129,27 +136,28 @@ bool CUdpEndpoint::IsPassingError(const std::error_code& ec) {
 
 void CUdpEndpoint::OnReceive(const std::error_code& ec, size_t n) {
   if (ec == asio::error::operation_aborted) return;
-  if (ec) {
-    std::unique_lock<std::mutex> lock(m_mu);
-    if (m_bClosed) return;
-    if (IsPassingError(ec) && ++m_nErrorsInRow < kMaxErrorsInRow) {
+  if (!ec) {
+    m_nErrorsInRow = 0;
+    char text[kdl::util::kIPv4TextSize];
+    kdl::util::FormatIPv4(m_sender.address().to_v4().to_uint(), text);
+    const UdpDataEvent event = {m_buffer.data(), static_cast<uint32_t>(n), text, m_sender.port()};
+    if (!Deliver(UDP_EVENT_DATA, &event)) return;
+  }
+  std::unique_lock<std::mutex> lock(m_mu);
+  if (m_bClosed) return;
+  if (!ec || (IsPassingError(ec) && ++m_nErrorsInRow < kMaxErrorsInRow)) {
+    try {
       StartReceiveLocked();
       return;
+    } catch (const std::bad_alloc&) {
+      // Without a receive pending the endpoint would be dead without a word.
     }
-    m_bClosed = true;
-    std::error_code ignored;
-    m_socket.close(ignored);
-    lock.unlock();
-    Deliver(UDP_EVENT_CLOSED, nullptr);
-    return;
   }
-  m_nErrorsInRow = 0;
-  char text[kdl::util::kIPv4TextSize];
-  kdl::util::FormatIPv4(m_sender.address().to_v4().to_uint(), text);
-  const UdpDataEvent event = {m_buffer.data(), static_cast<uint32_t>(n), text, m_sender.port()};
-  if (!Deliver(UDP_EVENT_DATA, &event)) return;
-  std::lock_guard<std::mutex> lock(m_mu);
-  StartReceiveLocked();
+  m_bClosed = true;
+  std::error_code ignored;
+  m_socket.close(ignored);
+  lock.unlock();
+  Deliver(UDP_EVENT_CLOSED, nullptr);
 }
 
 bool CUdpEndpoint::Deliver(uint32_t kind, const void* data) {

@@ -36,6 +36,7 @@ std::vector<std::string> ListDirectory(const std::string& dir, const std::string
 
 bool DeleteFileAt(const std::string& path) { return unlink(path.c_str()) == 0; }
 
-std::FILE* OpenAppendShared(const std::string& path) { return std::fopen(path.c_str(), "a"); }
+// Close-on-exec: a program the host starts does not get the file.
+std::FILE* OpenAppendShared(const std::string& path) { return std::fopen(path.c_str(), "ae"); }
 
 }  // namespace kdl::plat

@@ -1,6 +1,7 @@
 // Directory and file services on Windows.
 #include <windows.h>
-#include <share.h>
+#include <fcntl.h>
+#include <io.h>
 
 #include <cstdio>
 #include <memory>
@@ -40,9 +41,21 @@ std::vector<std::string> ListDirectory(const std::string& dir, const std::string
 
 bool DeleteFileAt(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
 
-// Text mode: a line feed is stored as a carriage return and line feed.
+// Text mode: a line feed is stored as a carriage return and line feed. The
+// handle is opened without inheritance (no security attributes), so a
+// program the host starts does not get it; sharing as _SH_DENYNO.
 std::FILE* OpenAppendShared(const std::string& path) {
-  return _fsopen(path.c_str(), "at", _SH_DENYNO);
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_APPEND | _O_TEXT);
+  if (fd < 0) {
+    CloseHandle(h);
+    return nullptr;
+  }
+  std::FILE* f = _fdopen(fd, "at");
+  if (!f) _close(fd);
+  return f;
 }
 
 }  // namespace kdl::plat

@@ -470,3 +470,19 @@ TEST_F(NetHandlerTest, GarbageFloodIsReportedInFullOnlyTwentyTimesAMinute) {
                       "minute.\n"),
             std::string::npos);
 }
+
+// A clock reading older than the window's start (taken by another thread
+// just before that thread opened the window) stays in the window.
+TEST(LogRateLimitTest, AnOlderReadingDoesNotOpenANewWindow) {
+  kdl::log::CLogRateLimit::SetClockForTest(FakeMs);
+  kdl::test::LogCapture log;
+  kdl::log::CLogRateLimit limit;
+  for (g_fakeMs = 5000; limit.Admit("test", 1, "x");) {
+  }
+  g_fakeMs = 4999;
+  EXPECT_FALSE(limit.Admit("test", 1, "x"));
+  g_fakeMs = 5000 + kdl::log::CLogRateLimit::kWindowMs;
+  EXPECT_TRUE(limit.Admit("test", 1, "x"));
+  kdl::log::CLogRateLimit::SetClockForTest(nullptr);
+  EXPECT_TRUE(log.Has("test", "Warning", "2 more x reports suppressed in the last minute."));
+}

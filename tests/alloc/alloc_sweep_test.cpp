@@ -5,9 +5,16 @@
 // stay as they were) or in a complete session; never in a crash, a hang, a
 // leak or a request that returns 0 with partial results.
 //
-// As root the sweep runs in a private network namespace (the discovery
-// broadcast included); otherwise the session skips discovery and talks to
-// 127.0.0.1.
+// Two passes: every operator new of the library linked into this program,
+// and every malloc of the process while the built shared library, loaded
+// with dlopen as a host loads it, runs the session (the C library's and the
+// dynamic loader's allocations on its behalf included).
+//
+// As root the sweeps run in a private network namespace (the discovery
+// broadcast included); otherwise the first skips discovery and talks to
+// 127.0.0.1, and the second, which cannot steer the loaded library's choice
+// of address, is skipped.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -20,6 +27,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <type_traits>
 
 #include "bench/BenchNetns.h"
 #include "bench/LoopbackServer.h"
@@ -42,6 +50,7 @@ enum Outcome : int {
   kWrongResult = 20,   // a request returned 0 with wrong or partial results
   kNotReached = 30,    // the session made fewer than N allocations
   kNoNetwork = 40,     // the child's private network could not be made
+  kNoLibrary = 50,     // the shared library could not be loaded
 };
 
 struct Net {
@@ -75,25 +84,53 @@ bool ListIsWhole(const Kelvane::ImageInfoList& list) {
   return true;
 }
 
-int Session(uint16_t port) {
-  if (!StartServer(nullptr)) return kCleanFailure;
+// The exports a session uses: those linked in, or those of a loaded library.
+struct Api {
+  bool (*start)(KelvaneTcpClosedFn) = &StartServer;
+  void (*stop)() = &StopServer;
+  int (*ask)(uint32_t, void*) = &SendAskPack;
+  Kelvane::_IN_DISCOVER_INFO& (*discover)() = &GetDiscoverInfo;
+  Kelvane::_IN_CLIENT_INFO& (*client)() = &GetClientInfo;
+  Kelvane::ImageInfoList& (*list)() = &GetListImageInfo;
+};
+
+// The exports of the built shared library, loaded as a host loads it.
+bool LoadLibrary(Api* api) {
+  void* lib = dlopen(KELVANE_DLL_PATH, RTLD_NOW | RTLD_LOCAL);
+  if (!lib) return false;
+  bool ok = true;
+  auto find = [&](auto& fn, const char* name) {
+    fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(dlsym(lib, name));
+    ok = ok && fn != nullptr;
+  };
+  find(api->start, "StartServer");
+  find(api->stop, "StopServer");
+  find(api->ask, "SendAskPack");
+  find(api->discover, "GetDiscoverInfo");
+  find(api->client, "GetClientInfo");
+  find(api->list, "GetListImageInfo");
+  return ok;
+}
+
+int Session(const Api& api, uint16_t port) {
+  if (!api.start(nullptr)) return kCleanFailure;
   int outcome = kComplete;
   if (g_net.isPrivate) {
-    const int rc = SendAskPack(KELVANE_ASK_DISCOVER, nullptr);
-    outcome = Judge("discover", outcome, rc, GetDiscoverInfo().ServerPort == port,
-                    GetDiscoverInfo().ServerPort == 0);
+    const int rc = api.ask(KELVANE_ASK_DISCOVER, nullptr);
+    outcome = Judge("discover", outcome, rc, api.discover().ServerPort == port,
+                    api.discover().ServerPort == 0);
   } else {
-    GetDiscoverInfo().ServerIP = 0x7F000001;
-    GetDiscoverInfo().ServerPort = port;
+    api.discover().ServerIP = 0x7F000001;
+    api.discover().ServerPort = port;
   }
   char name[] = "alloc";
-  int rc = SendAskPack(KELVANE_ASK_LOGIN, name);
-  const Kelvane::_IN_CLIENT_INFO& client = GetClientInfo();
+  int rc = api.ask(KELVANE_ASK_LOGIN, name);
+  const Kelvane::_IN_CLIENT_INFO& client = api.client();
   outcome = Judge("login", outcome, rc, client.ClientType == 2 && client.ManagerEnable == 1,
                   client.ClientType == 0);
-  rc = SendAskPack(KELVANE_ASK_IMAGE_LIST, nullptr);
-  outcome = Judge("images", outcome, rc, ListIsWhole(GetListImageInfo()), GetListImageInfo().empty());
-  StopServer();
+  rc = api.ask(KELVANE_ASK_IMAGE_LIST, nullptr);
+  outcome = Judge("images", outcome, rc, ListIsWhole(api.list()), api.list().empty());
+  api.stop();
   return outcome;
 }
 
@@ -109,20 +146,23 @@ bool EnterNetwork() {
   return true;
 }
 
-// One child: the server, then the session with allocation `n` failing.
-[[noreturn]] void Child(uint64_t n) {
+// One child: the server, then the session with allocation `n` of `what`
+// failing (through the loaded library for malloc).
+[[noreturn]] void Child(uint64_t n, allocfail::Counted what) {
   alarm(kChildSeconds);
   const char* only = std::getenv("KELVANE_ALLOC_ONLY");
   // The library's console lines would drown the test's output.
   if (!only && !std::freopen("/dev/null", "w", stdout)) _exit(kWrongResult);
   if (g_net.isPrivate && !EnterNetwork()) _exit(kNoNetwork);
+  Api api;
+  if (what == allocfail::Counted::kMalloc && !LoadLibrary(&api)) _exit(kNoLibrary);
   kdl::bench::LoopbackServer server(kImages, allocfail::ExemptThisThread);
   if (!server.Start(g_net.isPrivate ? "0.0.0.0" : "127.0.0.1") ||
       (g_net.isPrivate && !server.StartDiscovery(g_net.peerDevice))) {
     _exit(kWrongResult);
   }
-  allocfail::Arm(n);
-  int outcome = Session(server.TcpPort());
+  allocfail::Arm(n, what);
+  int outcome = Session(api, server.TcpPort());
   allocfail::Disarm();
   if (!allocfail::Fired()) outcome = outcome == kComplete ? kNotReached : kWrongResult;
   server.Stop();
@@ -153,20 +193,13 @@ bool Collect(pid_t pid, uint64_t n, Tally& t) {
   return false;
 }
 
-}  // namespace
-
-TEST(AllocationSweep, EveryFailedAllocationEndsCleanly) {
-  // As root each child makes a private network of its own; otherwise the
-  // sessions use loopback.
-  g_net.isPrivate = getuid() == 0;
-  if (!g_net.isPrivate) kdl::plat::SetNetworkTablesSourceForTest([] { return kdl::plat::TablesWithOneAddress("127.0.0.1"); });
-  Tally t;
-  // Two children at a time, in order of N; the sweep ends at the first N
-  // that a session no longer reaches.
+// Runs children for N = 1, 2, ..., two at a time in order of N, until the
+// first N that a session no longer reaches.
+// KELVANE_ALLOC_ONLY=N runs that allocation alone, with the library's output.
+void Sweep(allocfail::Counted what, Tally& t) {
   pid_t running[2] = {0, 0};
   uint64_t numbers[2] = {0, 0};
   bool end = false;
-  // KELVANE_ALLOC_ONLY=N runs that allocation alone, with the library's output.
   const char* only = std::getenv("KELVANE_ALLOC_ONLY");
   const uint64_t first = only ? std::strtoull(only, nullptr, 10) : 1;
   const uint64_t last = only ? first : kMaxN;
@@ -180,17 +213,52 @@ TEST(AllocationSweep, EveryFailedAllocationEndsCleanly) {
     }
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
-    if (pid == 0) Child(n);
+    if (pid == 0) Child(n, what);
     running[slot] = pid;
     numbers[slot] = n;
   }
-  std::printf("allocation sweep (%s): %llu runs, %llu clean failures, %llu complete "
+}
+
+void Report(const char* what, const Tally& t) {
+  std::printf("%s sweep (%s): %llu runs, %llu clean failures, %llu complete "
               "(failure absorbed), %llu wrong results, %llu crashes\n",
-              g_net.isPrivate ? "private network, with discovery" : "loopback, no discovery",
+              what, g_net.isPrivate ? "private network, with discovery" : "loopback, no discovery",
               static_cast<unsigned long long>(t.total), static_cast<unsigned long long>(t.clean),
               static_cast<unsigned long long>(t.complete), static_cast<unsigned long long>(t.wrong),
               static_cast<unsigned long long>(t.crashed));
   EXPECT_EQ(t.crashed, 0u) << "failed allocations:" << t.bad;
   EXPECT_EQ(t.wrong, 0u) << "failed allocations:" << t.bad;
   EXPECT_GT(t.clean, 0u);
+}
+
+class AllocationSweep : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // As root each child makes a private network of its own; otherwise the
+    // sessions use loopback.
+    g_net.isPrivate = getuid() == 0;
+    if (!g_net.isPrivate) {
+      kdl::plat::SetNetworkTablesSourceForTest(
+          [] { return kdl::plat::TablesWithOneAddress("127.0.0.1"); });
+    }
+  }
+  void TearDown() override { kdl::plat::SetNetworkTablesSourceForTest(nullptr); }
+};
+
+}  // namespace
+
+TEST_F(AllocationSweep, EveryFailedAllocationEndsCleanly) {
+  Tally t;
+  Sweep(allocfail::Counted::kOperatorNew, t);
+  Report("allocation", t);
+}
+
+// A library loaded with dlopen gets the C library's help on many a path
+// (thread-local storage, file buffers, name look-ups): its failures too must
+// end cleanly.
+TEST_F(AllocationSweep, EveryFailedMallocOfTheLoadedLibraryEndsCleanly) {
+  if (!g_net.isPrivate) GTEST_SKIP() << "needs root: the loaded library picks its own address";
+  Tally t;
+  Sweep(allocfail::Counted::kMalloc, t);
+  Report("malloc", t);
 }

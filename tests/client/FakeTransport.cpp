@@ -55,6 +55,7 @@ void FakeTransport::Reset() {
   m_tcpCallback = nullptr;
   m_udpCallback = nullptr;
   m_failTcpCreate = m_failUdpCreate = false;
+  m_failTcpInit = m_failUdpInit = false;
   m_refuseConnect = m_refuseTcpSend = m_refuseUdpSend = false;
   m_nextTcp = 1;
   m_nextUdp = 101;
@@ -97,6 +98,11 @@ void FakeTransport::SendUdpEvent(uint32_t kind, uint32_t endpoint, const void* d
 
 void FakeTransport::SetFailTcpCreate(bool v) { std::lock_guard<std::mutex> l(m_mu); m_failTcpCreate = v; }
 void FakeTransport::SetFailUdpCreate(bool v) { std::lock_guard<std::mutex> l(m_mu); m_failUdpCreate = v; }
+void FakeTransport::SetFailInit(bool tcp, bool udp) {
+  std::lock_guard<std::mutex> l(m_mu);
+  m_failTcpInit = tcp;
+  m_failUdpInit = udp;
+}
 void FakeTransport::SetRefuseConnect(bool v) { std::lock_guard<std::mutex> l(m_mu); m_refuseConnect = v; }
 void FakeTransport::SetRefuseTcpSend(bool v) { std::lock_guard<std::mutex> l(m_mu); m_refuseTcpSend = v; }
 void FakeTransport::SetRefuseUdpSend(bool v) { std::lock_guard<std::mutex> l(m_mu); m_refuseUdpSend = v; }
@@ -187,6 +193,7 @@ UdpEventCallbackFn FakeTransport::UdpCallback() {
 uint32_t FakeTransport::OnTcpInit(TcpEventCallbackFn cb) {
   std::lock_guard<std::mutex> l(m_mu);
   ++m_journal.tcpInit;
+  if (m_failTcpInit) return 0;
   m_tcpCallback = cb;
   return 1;
 }
@@ -258,6 +265,7 @@ uint32_t FakeTransport::OnTcpUninit() {
 uint32_t FakeTransport::OnUdpInit(UdpEventCallbackFn cb) {
   std::lock_guard<std::mutex> l(m_mu);
   ++m_journal.udpInit;
+  if (m_failUdpInit) return 0;
   m_udpCallback = cb;
   return 1;
 }

@@ -67,6 +67,8 @@ class FakeTransport {
   // ---- settings ------------------------------------------------------------
   void SetFailTcpCreate(bool v);
   void SetFailUdpCreate(bool v);
+  // TcpInit / UdpInit fail (return 0) while set.
+  void SetFailInit(bool tcp, bool udp);
   void SetRefuseConnect(bool v);
   void SetRefuseTcpSend(bool v);
   void SetRefuseUdpSend(bool v);
@@ -142,6 +144,7 @@ class FakeTransport {
   TcpEventCallbackFn m_tcpCallback = nullptr;
   UdpEventCallbackFn m_udpCallback = nullptr;
   bool m_failTcpCreate = false, m_failUdpCreate = false;
+  bool m_failTcpInit = false, m_failUdpInit = false;
   bool m_refuseConnect = false, m_refuseTcpSend = false, m_refuseUdpSend = false;
   uint32_t m_nextTcp = 1, m_nextUdp = 101;
   uint32_t m_linkAddr = 0, m_linkPort = 0;

@@ -445,10 +445,17 @@ TEST_F(ManagerTest, LoginTimesOutAndTheLateReplyIsDropped) {
   EXPECT_TRUE(log.Has("NetManager", "Error", "Wait Login Server Pack Overtime."));
   EXPECT_EQ(M().GetClientInfo().ClientType, 0);
 
-  // The late reply changes neither the record nor the result.
+  // The late reply changes neither the record nor the result: the link owed
+  // it to the request that timed out.
   Fake().WaitIdle();
   EXPECT_EQ(M().GetClientInfo().ClientType, 0);
   EXPECT_EQ(M().GetLastErrCode(), 1);
+  EXPECT_TRUE(log.Has("NetManager", "Warning",
+                      "Reply type:0x80020001 of a request that timed out, dropped."));
+  EXPECT_FALSE(log.Has("NetManager", "Warning", "Reply type:0x80020001 not awaited, dropped."));
+  // Owed once, dropped once: a second copy is merely not awaited.
+  Fake().DeliverTcpPacket(M().TcpLink(), kdl::test::LoginReply(6));
+  Fake().WaitIdle();
   EXPECT_TRUE(log.Has("NetManager", "Warning", "Reply type:0x80020001 not awaited, dropped."));
   // Nor does it end the next request's wait.
   Fake().ReplyOnTcp(0x00020006, Hex("00 00 00 00  06 00 02 80  24 00 00 00  00 00 00 00"

@@ -86,6 +86,20 @@ TEST_F(ManagerTest, StartWithoutAddressFailsQuietly) {
   EXPECT_EQ(log.Text(), "");
 }
 
+// A start that fails part-way leaves no transport running.
+TEST_F(ManagerTest, FailedStartUndoesWhatItDid) {
+  kdl::test::LogCapture log;
+  Fake().SetFailInit(/*tcp=*/false, /*udp=*/true);
+  EXPECT_FALSE(M().StartServer(nullptr));
+  EXPECT_EQ(Fake().Snapshot().tcpUninit, 1);
+  EXPECT_TRUE(log.Has("NetManager", "Error", "UdpInit failed."));
+  Fake().SetFailInit(/*tcp=*/true, /*udp=*/false);
+  EXPECT_FALSE(M().StartServer(nullptr));
+  EXPECT_EQ(Fake().Snapshot().udpInit, 1);  // not tried once TCP failed
+  EXPECT_TRUE(log.Has("NetManager", "Error", "TcpInit failed."));
+  EXPECT_FALSE(M().IsStarted());
+}
+
 TEST_F(ManagerTest, RestartKeepsAnEarlierAddress) {
   ASSERT_TRUE(M().StartServer(nullptr));
   M().StopServer();
@@ -438,4 +452,38 @@ TEST_F(ManagerTest, RequestsWithoutLinkFailAtOnce) {
   }
   // The double saw every send on the handle -1.
   for (const kdl::test::fake::SentPacket& p : Fake().Snapshot().tcpSent) EXPECT_EQ(p.handle, kInvalidHandle);
+}
+
+// The last error code is the result of every request of types 2 to 8: one
+// that fails on this machine before it sends leaves 1, not the success
+// before it.
+TEST_F(ManagerTest, LastErrCodeFollowsRequestsThatFailLocally) {
+  StartAndDiscover();
+  char name[] = "tool";
+  KelvaneCreateImageParam noParam1 = {"img", 0, 0};
+  enum Setup { kNone, kRefusedConnect, kStopped };
+  const struct {
+    const char* what;
+    uint32_t type;
+    void* param;
+    Setup setup;
+  } failures[] = {
+      {"missing parameter", KELVANE_ASK_SET_ADMIN, nullptr, kNone},
+      {"create with Param1 0", KELVANE_ASK_CREATE_IMAGE, &noParam1, kNone},
+      {"login whose connect fails", KELVANE_ASK_LOGIN, name, kRefusedConnect},
+      {"not started", KELVANE_ASK_IMAGE_LIST, nullptr, kStopped},
+  };
+  for (const auto& f : failures) {
+    Fake().ReplyOnTcp(0x00020001, kdl::test::LoginReply(0));
+    ASSERT_EQ(M().SendAskPack(KELVANE_ASK_LOGIN, name), 0) << f.what;
+    if (f.setup == kRefusedConnect) {
+      Fake().DeliverTcpClosed(M().TcpLink());
+      Fake().WaitIdle();
+      Fake().SetRefuseConnect(true);
+    }
+    if (f.setup == kStopped) M().StopServer();
+    EXPECT_EQ(M().SendAskPack(f.type, f.param), 1) << f.what;
+    EXPECT_EQ(M().GetLastErrCode(), 1) << f.what;
+    Fake().SetRefuseConnect(false);
+  }
 }

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -77,6 +78,7 @@ TEST_F(FilesTest, DeleteAndAppend) {
   const std::string path = m_dir + "/a.log";
   std::FILE* f1 = kdl::plat::OpenAppendShared(path);
   ASSERT_NE(nullptr, f1);
+  EXPECT_TRUE(fcntl(fileno(f1), F_GETFD) & FD_CLOEXEC);  // not handed to programs started
   std::fputs("one\n", f1);
   std::fflush(f1);
   std::FILE* f2 = kdl::plat::OpenAppendShared(path);

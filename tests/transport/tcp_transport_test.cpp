@@ -1,4 +1,5 @@
-// The TCP component against a plain-socket peer on 127.0.0.1.
+// The TCP component against a plain-socket peer on 127.0.0.1, and the sockets
+// of both components.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -6,8 +7,13 @@
 #include <future>
 #include <thread>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#endif
+
 #include "BasePlatform/Transport.h"
 #include "tests/transport/TransportTestSupport.h"
+#include "transport/PrivateSocket.h"
 
 namespace kdl::test {
 namespace {
@@ -349,3 +355,20 @@ TEST_F(TcpTransportTest, UninitAndInitFromInsideCallback) {
 
 }  // namespace
 }  // namespace kdl::test
+
+// The components' sockets are not handed to programs the host starts.
+TEST(PrivateSocketTest, NeitherKindIsInherited) {
+  using namespace kdl::transport;
+  for (SocketKind kind : {SocketKind::kTcp, SocketKind::kUdp}) {
+    const SocketHandle s = OpenPrivateSocket(kind);
+    ASSERT_NE(s, kNoSocket);
+#ifdef _WIN32
+    DWORD flags = HANDLE_FLAG_INHERIT;
+    EXPECT_TRUE(GetHandleInformation(reinterpret_cast<HANDLE>(s), &flags));
+    EXPECT_FALSE(flags & HANDLE_FLAG_INHERIT);
+#else
+    EXPECT_TRUE(fcntl(s, F_GETFD) & FD_CLOEXEC);
+#endif
+    CloseSocketHandle(s);
+  }
+}

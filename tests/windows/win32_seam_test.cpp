@@ -1,11 +1,12 @@
 // The Win32 side of the platform seam against the real system (under Wine in
 // CI): IP Helper tables through stand-ins for the two calls, kernel events
 // and named objects as other code sees them by handle and by name, text-mode
-// shared log files, and the calendar arithmetic of the log cut-off checked
+// shared log files that child processes do not inherit, and the calendar arithmetic of the log cut-off checked
 // against the system's own.
 #include "platform/win32/NetworkTablesWin32.h"
 
 #include <gtest/gtest.h>
+#include <io.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -287,6 +288,10 @@ TEST(Win32Files, AppendFileIsTextModeAndSharedWithOthers) {
   ASSERT_NE(nullptr, f);
   std::fputs("one\n", f);
   std::fflush(f);
+  // A program the host starts does not inherit it.
+  DWORD flags = HANDLE_FLAG_INHERIT;
+  ASSERT_TRUE(GetHandleInformation(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f))), &flags));
+  EXPECT_EQ(0u, flags & HANDLE_FLAG_INHERIT);
 
   // While the writer holds it, another process may read and append.
   HANDLE other = CreateFileA(path.c_str(), FILE_APPEND_DATA | GENERIC_READ,

@@ -109,6 +109,9 @@ void AddServiceOptions(CLI::App& app, ServerConfig* c) {
                  "TCP address to listen on (default " + d.bindAddress + ")")->type_name("ADDR");
   AddNumber(&app, "--udp-port", &c->udpPort,
             "Discovery port on 0.0.0.0 (default " + std::to_string(d.udpPort) + "; 0 picks one)");
+  AddNumber(&app, "--announce-port", &c->announcePort,
+            "TCP port that discovery and image-list replies name, e.g. a proxy's "
+            "(default 0: the simulator's own)");
   app.add_option("--image-root", c->imageRoot,
                  "Folder that select paths are built in (default " + d.imageRoot + ")")
       ->type_name("DIR");
@@ -183,6 +186,10 @@ void AddFaultOptions(CLI::App& app, ServerConfig* c) {
   }
   kdl::cli::AddNumber(&app, "--close-after", &c->closeAfter,
                       "Close each TCP link after serving N requests")->group("Fault modes");
+  app.add_flag("--tag-replies", c->tagReplies,
+               "Mark every TCP reply with the request it answers: its result code and "
+               "records carry the session of the link's last login name and the "
+               "request's serial since (for kelvane-soak)")->group("Fault modes");
   kdl::cli::AddNumber(&app, "--unknown-code", &c->unknownCode,
                       "The type code of --unknown-type (default " + Hex32(d.unknownCode) + ")")
       ->type_name("CODE")
