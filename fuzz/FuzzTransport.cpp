@@ -5,12 +5,14 @@
 #include <set>
 
 #include "BasePlatform/Transport.h"
-#include "transport/PacketCutter.h"
+#include "protocol/PacketFramer.h"
 
 namespace kdl::fuzz {
 namespace {
 
-using kdl::transport::CPacketCutter;
+using PacketZVDiskless::CPacketFramer;
+using PacketZVDiskless::kMaxPacketSize;
+using PacketZVDiskless::kPacketHeadSize;
 
 constexpr const char* kServerIP = "10.0.0.5";
 constexpr uint16_t kServerPort = 800;
@@ -59,21 +61,21 @@ uint32_t ReadLe32(const uint8_t* p) {
 
 // Hands out the cutter's whole packets and checks each against the stream's
 // rules. False when the link is gone or the stream cannot go on.
-bool DrainCutter(uint32_t link, CPacketCutter& cutter, size_t& handedOut, size_t committed) {
+bool DrainCutter(uint32_t link, CPacketFramer& cutter, size_t& handedOut, size_t committed) {
   for (;;) {
     const uint8_t* packet = nullptr;
     uint32_t size = 0;
-    const CPacketCutter::Result r = cutter.Next(&packet, &size);
-    if (r == CPacketCutter::Result::kNeedMore) break;
-    if (r == CPacketCutter::Result::kBadLength) {
-      const uint32_t bad = cutter.BadLength();
-      if (bad >= CPacketCutter::kHeadSize && bad <= CPacketCutter::kMaxPacketSize)
+    const CPacketFramer::Result r = cutter.Next(&packet, &size);
+    if (r == CPacketFramer::Result::kNeedMore) break;
+    if (r == CPacketFramer::Result::kBadLength) {
+      const uint32_t bad = cutter.PendingLength();
+      if (bad >= kPacketHeadSize && bad <= kMaxPacketSize)
         Fail("cutter refused a good Length", bad, 0);
       TcpEvent(TCP_EVENT_ERR_PROTOCOL, link, nullptr);
       TcpEvent(TCP_EVENT_CLOSED, link, nullptr);
       return false;
     }
-    if (size < CPacketCutter::kHeadSize || ReadLe32(packet + 8) != size)
+    if (size < kPacketHeadSize || ReadLe32(packet + 8) != size)
       Fail("packet size is not its Length", size, ReadLe32(packet + 8));
     handedOut += size;
     if (!DeliverPacket(link, packet, size)) return false;
@@ -86,7 +88,7 @@ bool DrainCutter(uint32_t link, CPacketCutter& cutter, size_t& handedOut, size_t
 // The TCP component's read loop over the input's chunks: each read takes
 // what fits of the current chunk.
 bool FeedCutter(uint32_t link, const CStreamInput& input) {
-  CPacketCutter cutter;
+  CPacketFramer cutter;
   size_t committed = 0, handedOut = 0;
   bool going = true;
   input.ForEachChunk([&](const uint8_t* data, size_t n) {

@@ -1,7 +1,7 @@
 // A transport double for the fuzz targets: the functions of
 // BasePlatform/Transport.h, in memory and synchronous. Received bytes come
 // from the fuzzer's input and reach the registered callbacks on the calling
-// thread, TCP bytes cut into packets by the transport's own CPacketCutter,
+// thread, TCP bytes cut into packets by the transport's own CPacketFramer,
 // read in the input's chunk sizes, with the events the real component gives
 // (a bad Length: protocol error, then closed).
 #pragma once

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "describe/PacketDescribe.h"
 #include "protocol/AllPackets.h"
 #include "protocol/PacketFactory.h"
-#include "tools/dump/PacketDescribe.h"
 
 namespace {
 
@@ -33,21 +33,22 @@ struct FillVisitor {
   int U32(const char*, uint32_t& v) { v = m_nNext++; return 0; }
   int IPv4(const char* n, uint32_t& v) { return U32(n, v); }
   int Verbatim32(const char*, uint32_t& v) { v = 0x01020304u + m_nNext++; return 0; }
-  int Text(const char*, char* p, uint32_t n) {
-    std::memset(p, 0, n);
-    std::memcpy(p, "seed", n < 4 ? n : 4);
+  template <size_t N>
+  int Text(const char*, char (&p)[N]) {
+    std::memset(p, 0, N);
+    std::memcpy(p, "seed", N < 4 ? N : 4);
     return 0;
   }
-  int Raw(const char*, void* p, uint32_t n) {
-    uint8_t* b = static_cast<uint8_t*>(p);
-    for (uint32_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(0x10 + i);
+  template <size_t N>
+  int Raw(const char*, uint8_t (&p)[N]) {
+    for (size_t i = 0; i < N; ++i) p[i] = static_cast<uint8_t>(0x10 + i);
     return 0;
   }
-  int DateTime(const char* n, uint8_t* t) { return Raw(n, t, kDateTimeSize); }
+  int DateTime(const char* n, DateTimeField& t) { return Raw(n, t); }
   int Buffer(const char*, CPktBuffer& b) { return b.Assign("\x01\x02\x03\x04", 4); }
   template <class F>
   int Array(const char*, F& f) {
-    if constexpr (kdl::dump::detail::IsCountedArray<F>::value) {
+    if constexpr (kdl::describe::detail::IsCountedArray<F>::value) {
       if (f.SetCount(m_nDepth == 0 ? 2 : 1)) return -1;
       for (uint32_t i = 0; i < f.Held(); ++i)
         if (Part(*f.GetAt(i))) return -1;
@@ -59,7 +60,7 @@ struct FillVisitor {
 
   template <class R>
   int Part(R& r) {
-    if constexpr (kdl::dump::detail::HasFields<R, FillVisitor>::value) {
+    if constexpr (kdl::describe::detail::HasFields<R, FillVisitor>::value) {
       ++m_nDepth;
       int rc = r.Fields(*this);
       --m_nDepth;
@@ -83,8 +84,8 @@ std::vector<uint8_t> Seed(uint32_t code) {
   CPacketHead head;
   head.Type = code;
   T packet(head);
-  if (!kdl::dump::KeepsDataInStream(code)) {
-    if constexpr (kdl::dump::detail::HasFields<T, FillVisitor>::value) {
+  if (!kdl::describe::KeepsDataInStream(code)) {
+    if constexpr (kdl::describe::detail::HasFields<T, FillVisitor>::value) {
       FillVisitor fill;
       if (packet.Fields(fill)) return {};
     }
@@ -92,7 +93,7 @@ std::vector<uint8_t> Seed(uint32_t code) {
   packet.Length = packet.Size();
   std::vector<uint8_t> bytes = Pack(packet);
   if (bytes.empty()) return bytes;
-  if (kdl::dump::KeepsDataInStream(code)) {
+  if (kdl::describe::KeepsDataInStream(code)) {
     // The data travels after the packed part and counts in Length.
     for (uint8_t i = 0; i < 8; ++i) bytes.push_back(static_cast<uint8_t>(0xd0 + i));
     uint32_t length = static_cast<uint32_t>(bytes.size());
@@ -107,8 +108,8 @@ std::string CheckDecodes(uint32_t code, const std::vector<uint8_t>& bytes) {
   CPktReadStream r(bytes.data(), static_cast<uint32_t>(bytes.size()), false);
   std::unique_ptr<CPacketHead> p(CreatePacket(r));
   if (!p) return "does not decode";
-  if (p->Type != code) return "decodes as " + kdl::dump::CodeText(p->Type);
-  if (!kdl::dump::KeepsDataInStream(code) && r.m_nPos != bytes.size())
+  if (p->Type != code) return "decodes as " + kdl::describe::CodeText(p->Type);
+  if (!kdl::describe::KeepsDataInStream(code) && r.m_nPos != bytes.size())
     return "decoding reads " + std::to_string(r.m_nPos) + " of " +
            std::to_string(bytes.size()) + " bytes";
   return std::string();
@@ -126,12 +127,12 @@ int main(int argc, char** argv) {
   auto write = [&](uint32_t code, const std::vector<uint8_t>& bytes) {
     std::string why = bytes.empty() ? "does not pack" : CheckDecodes(code, bytes);
     if (!why.empty()) {
-      std::fprintf(stderr, "make_fuzz_corpus: seed of %s %s\n", kdl::dump::CodeText(code).c_str(),
+      std::fprintf(stderr, "make_fuzz_corpus: seed of %s %s\n", kdl::describe::CodeText(code).c_str(),
                    why.c_str());
       ++failed;
       return;
     }
-    std::string path = dir + "/" + kdl::dump::CodeText(code);
+    std::string path = dir + "/" + kdl::describe::CodeText(code);
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
     if (!f.write(reinterpret_cast<const char*>(bytes.data()),
                  static_cast<std::streamsize>(bytes.size()))) {

@@ -19,7 +19,7 @@
 #include "fuzz/FuzzStream.h"
 #include "protocol/ClientPackets.h"
 #include "protocol/ToolPackets.h"
-#include "tools/server/RequestHandler.h"
+#include "simulator/RequestHandler.h"
 
 namespace {
 

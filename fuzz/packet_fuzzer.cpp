@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "describe/PacketDescribe.h"
 #include "protocol/PacketFactory.h"
-#include "tools/dump/PacketDescribe.h"
 
 namespace {
 
@@ -23,8 +23,8 @@ using PacketZVDiskless::CPktWriteStream;
 
 [[noreturn]] void Fail(const char* what, const CPacketHead& p, bool net, const std::string& more) {
   std::fprintf(stderr, "packet_fuzzer: %s: type %s (%s), byte order %s %s\n", what,
-               kdl::dump::CodeText(p.Type).c_str(),
-               kdl::dump::PacketClassName(p.Type) ? kdl::dump::PacketClassName(p.Type) : "?",
+               kdl::describe::CodeText(p.Type).c_str(),
+               kdl::describe::PacketClassName(p.Type) ? kdl::describe::PacketClassName(p.Type) : "?",
                net ? "big-endian" : "little-endian", more.c_str());
   std::abort();
 }
@@ -39,12 +39,12 @@ void CheckOne(const uint8_t* data, size_t size, bool net) {
     Fail("reader position outside the input", p, net, std::to_string(consumed));
 
   // The description must build and print as valid JSON.
-  kdl::dump::Json d = kdl::dump::DescribeDecoded(p, data, size, consumed, net);
+  kdl::describe::Json d = kdl::describe::DescribeDecoded(p, data, size, consumed, net);
   std::string text = d.dump();
   if (text.empty()) Fail("empty description", p, net, "");
 
   uint32_t n = p.Size();
-  if (kdl::dump::KeepsDataInStream(p.Type)) return;  // data stays in the stream
+  if (kdl::describe::KeepsDataInStream(p.Type)) return;  // data stays in the stream
   if (n != consumed)
     Fail("Size() differs from the bytes Unpack read", p, net,
          std::to_string(n) + " != " + std::to_string(consumed));
@@ -57,8 +57,8 @@ void CheckOne(const uint8_t* data, size_t size, bool net) {
   for (uint32_t i = 0; i < n; ++i)
     if (out[i] != data[i])
       Fail("re-packed bytes differ from the input", p, net,
-           "at offset " + std::to_string(i) + ": " + kdl::dump::HexOf(&out[i], 1) + " != " +
-               kdl::dump::HexOf(&data[i], 1));
+           "at offset " + std::to_string(i) + ": " + kdl::describe::HexOf(&out[i], 1) + " != " +
+               kdl::describe::HexOf(&data[i], 1));
 }
 
 }  // namespace

@@ -19,13 +19,13 @@
 #include <vector>
 
 #include "client/NetManager.h"
+#include "describe/PacketDescribe.h"
 #include "fuzz/FuzzTransport.h"
 #include "log/LogRateLimit.h"
 #include "log/LogWriter.h"
 #include "platform/LocalAddress.h"
 #include "protocol/ClientPackets.h"
 #include "protocol/ToolPackets.h"
-#include "tools/dump/PacketDescribe.h"
 
 namespace {
 
@@ -53,10 +53,10 @@ void CheckPacket(const CPacketHead& p, const uint8_t* data, uint32_t size) {
   using PacketZVDiskless::CPktWriteDiskIO;
   if (p.Length != size) Fail("packet handed on with a Length other than its size", p.Type);
   const uint32_t n = p.Size();
-  const bool keepsData = kdl::dump::KeepsDataInStream(p.Type);
+  const bool keepsData = kdl::describe::KeepsDataInStream(p.Type);
   const uint32_t packs = p.Type == CPktWriteDiskIO::kCode ? CPktWriteDiskIO::kFixedSize : n;
   if (n > size) Fail("Size() beyond the bytes received", p.Type);
-  if (keepsData) kdl::dump::DescribeDecoded(p, data, size, n, false);
+  if (keepsData) kdl::describe::DescribeDecoded(p, data, size, n, false);
   for (uint32_t room : {n, n - 1, n / 2}) {
     std::vector<uint8_t> out(room);  // exactly `room`: a write past it is caught
     PacketZVDiskless::CPktWriteStream w(out.data(), room, false);

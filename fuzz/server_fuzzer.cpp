@@ -1,5 +1,5 @@
 // Fuzzes the simulator's request side: arbitrary bytes, in arbitrary chunk
-// sizes (fuzz/FuzzStream.h), through its frame splitter into its request
+// sizes (fuzz/FuzzStream.h), through its stream framer into its request
 // handler, as one TCP link would bring them (or as datagrams), over a small
 // image store with a low image limit.
 //
@@ -7,7 +7,7 @@
 // logged in; bits 2-5 pick a request kind (mod the number of kinds) and bits
 // 6-7 the fault it gets: none, a forced error, a wrong Length, an unknown type.
 //
-// Aborts when the splitter loses or makes up bytes, a reply does not decode
+// Aborts when the framer loses or makes up bytes, a reply does not decode
 // as the reply to its request with a Length equal to its size (faults that
 // break that aside), a request before a login is answered with anything but
 // the refusal or changes the store, or the store grows past its limit.
@@ -18,13 +18,14 @@
 
 #include "fuzz/FuzzStream.h"
 #include "protocol/PacketFactory.h"
-#include "tools/server/FrameSplitter.h"
-#include "tools/server/ImageStore.h"
-#include "tools/server/RequestHandler.h"
+#include "protocol/PacketFramer.h"
+#include "simulator/ImageStore.h"
+#include "simulator/RequestHandler.h"
 
 namespace {
 
 using namespace kdl::sim;
+using PacketZVDiskless::CPacketFramer;
 using PacketZVDiskless::CPacketHead;
 
 constexpr uint32_t kMaxImages = 6;
@@ -90,17 +91,17 @@ void CheckReply(const uint8_t* frame, size_t size, const Reply& r, const PeerCon
 // Serves each whole frame of `input` as the simulator's link does.
 void ServeStream(const kdl::fuzz::CStreamInput& input, CRequestHandler& handler,
                  const ServerConfig& config, ImageStore& store, PeerContext& ctx) {
-  CFrameSplitter splitter(config.maxFrameLength);
+  CPacketFramer framer(config.maxFrameLength);
   size_t appended = 0, served = 0;
   input.ForEachChunk([&](const uint8_t* data, size_t n) {
-    splitter.Append(data, n);
+    framer.Append(data, n);
     appended += n;
     std::vector<uint8_t> frame;
     uint32_t length = 0;
     for (;;) {
-      const CFrameSplitter::Status st = splitter.Next(&frame, &length);
-      if (st == CFrameSplitter::Status::kBadLength) return false;  // the link closes
-      if (st == CFrameSplitter::Status::kNeedMore) break;
+      const CPacketFramer::Result st = framer.Next(&frame, &length);
+      if (st == CPacketFramer::Result::kBadLength) return false;  // the link closes
+      if (st == CPacketFramer::Result::kNeedMore) break;
       if (frame.size() != length || WordAt(frame.data() + 8) != length)
         Fail("a frame that is not its Length", std::to_string(length));
       served += frame.size();
@@ -109,8 +110,8 @@ void ServeStream(const kdl::fuzz::CStreamInput& input, CRequestHandler& handler,
       CheckReply(frame.data(), frame.size(), r, ctx, config, imagesBefore, store);
       if (r.loggedIn) ctx.loggedIn = true;
     }
-    if (served + splitter.Buffered() != appended)
-      Fail("the splitter lost or made up bytes", std::to_string(appended));
+    if (served + framer.Pending() != appended)
+      Fail("the framer lost or made up bytes", std::to_string(appended));
     return true;
   });
 }

@@ -117,7 +117,7 @@ class CPktCSSynchronousConfigDataAck : public CPacketHead {
   CPktCSSynchronousConfigDataAck() { Type = kCode; Length = Size(); }
   explicit CPktCSSynchronousConfigDataAck(const CPacketHead& h) : CPacketHead(h) {}
   template <class V>
-  int Fields(V& v) { return v.U32("word1", Word1) || v.Text("bytes1", Bytes1, 260); }
+  int Fields(V& v) { return v.U32("word1", Word1) || v.Text("bytes1", Bytes1); }
   KPKT_PACKET_OPS()
 };
 

@@ -33,7 +33,7 @@ struct CClientDiscoverInfor {
   uint16_t Value4 = 0;
   template <class V>
   int Fields(V& v) {
-    return v.Text("Text", Text, 64) || v.Raw("MacAddress", MacAddress, kMacAddressSize) ||
+    return v.Text("Text", Text) || v.Raw("MacAddress", MacAddress) ||
            v.U32("Param1", Param1) || v.U32("Param2", Param2) || v.U32("Param3", Param3) ||
            v.U32("Param4", Param4) || v.U32("Param5", Param5) || v.U32("Param6", Param6) ||
            v.U32("Param7", Param7) || v.U16("Value1", Value1) || v.U16("Value2", Value2) ||
@@ -52,7 +52,7 @@ struct CClientDiscoverItem {
   template <class V>
   int Fields(V& v) {
     return v.U32("Param1", Param1) || v.U16("Param2", Param2) || v.U16("Param3", Param3) ||
-           v.Raw("MacAddress", MacAddress, kMacAddressSize);
+           v.Raw("MacAddress", MacAddress);
   }
   KPKT_RECORD_OPS()
 };
@@ -63,7 +63,7 @@ struct CClientConfigItem {
   uint32_t Param1 = 0;
   char Text[64] = {};
   template <class V>
-  int Fields(V& v) { return v.U32("Param1", Param1) || v.Text("Text", Text, 64); }
+  int Fields(V& v) { return v.U32("Param1", Param1) || v.Text("Text", Text); }
   KPKT_RECORD_OPS()
 };
 
@@ -75,7 +75,7 @@ struct CReportDS2ClientItem {
   uint32_t Param2 = 0;
   template <class V>
   int Fields(V& v) {
-    return v.Text("Text", Text, 260) || v.U32("Param1", Param1) || v.U32("Param2", Param2);
+    return v.Text("Text", Text) || v.U32("Param1", Param1) || v.U32("Param2", Param2);
   }
   KPKT_RECORD_OPS()
 };
@@ -92,7 +92,7 @@ class TPktClientDiscoverLayout : public CPacketHead {
   explicit TPktClientDiscoverLayout(const CPacketHead& h) : CPacketHead(h) {}
   template <class V>
   int Fields(V& v) {
-    return v.Raw("MacAddress", MacAddress, kMacAddressSize) || v.U32("Param1", Param1) ||
+    return v.Raw("MacAddress", MacAddress) || v.U32("Param1", Param1) ||
            v.U32("Param2", Param2);
   }
   KPKT_PACKET_OPS()
@@ -111,7 +111,7 @@ class TPktClientSetAssocLayout : public CPacketHead {
   explicit TPktClientSetAssocLayout(const CPacketHead& h) : CPacketHead(h) {}
   template <class V>
   int Fields(V& v) {
-    return v.Raw("MacAddress", MacAddress, kMacAddressSize) || v.Buffer("Data", Data);
+    return v.Raw("MacAddress", MacAddress) || v.Buffer("Data", Data);
   }
   KPKT_PACKET_OPS()
 };
@@ -238,7 +238,7 @@ class CPktWriteBitmapDiskIO : public CPacketHead {
   template <class V>
   int Fields(V& v) {
     return v.U32("Param1", Param1) || v.U16("Param2", Param2) || v.U32("Param3", Param3) ||
-           v.U32("Param4", Param4) || v.Raw("Bitmap", Bitmap, 16);
+           v.U32("Param4", Param4) || v.Raw("Bitmap", Bitmap);
   }
   uint32_t Size() const override { return kFixedSize + DataLength; }
   int Unpack(CPktReadStream& r) override {
@@ -315,7 +315,7 @@ class CPktClientRegAddr : public CPacketHead {
   explicit CPktClientRegAddr(const CPacketHead& h) : CPacketHead(h) {}
   template <class V>
   int Fields(V& v) {
-    return v.Raw("MacAddress", MacAddress, kMacAddressSize) || v.U32("Param1", Param1);
+    return v.Raw("MacAddress", MacAddress) || v.U32("Param1", Param1);
   }
   KPKT_PACKET_OPS()
 };
@@ -333,7 +333,7 @@ class CPkClientAskConfigInfor : public CPacketHead {
   explicit CPkClientAskConfigInfor(const CPacketHead& h) : CPacketHead(h) {}
   template <class V>
   int Fields(V& v) {
-    return v.U8("Flag", Flag) || v.Raw("MacAddress", MacAddress, kMacAddressSize) ||
+    return v.U8("Flag", Flag) || v.Raw("MacAddress", MacAddress) ||
            v.U32("Param1", Param1) || v.U32("Param2", Param2);
   }
   KPKT_PACKET_OPS()
@@ -352,7 +352,7 @@ class CPkClientAskConfigInforAck : public CPacketHead {
   explicit CPkClientAskConfigInforAck(const CPacketHead& h) : CPacketHead(h) {}
   template <class V>
   int Fields(V& v) {
-    return v.Raw("MacAddress", MacAddress, kMacAddressSize) || v.U32("Param1", Param1) ||
+    return v.Raw("MacAddress", MacAddress) || v.U32("Param1", Param1) ||
            v.U32("Param2", Param2) || v.U32("Param3", Param3) || v.Array("Items", Items);
   }
   KPKT_PACKET_OPS()
@@ -368,7 +368,7 @@ class CPktAskFindRegClientInfor : public CPacketHead {
   explicit CPktAskFindRegClientInfor(const CPacketHead& h) : CPacketHead(h) {}
   template <class V>
   int Fields(V& v) {
-    return v.Raw("MacAddress", MacAddress, kMacAddressSize) || v.Text("Text", Text, 64);
+    return v.Raw("MacAddress", MacAddress) || v.Text("Text", Text);
   }
   KPKT_PACKET_OPS()
 };
@@ -385,8 +385,8 @@ class CPktAskFindRegClientInforAck : public CPacketHead {
   explicit CPktAskFindRegClientInforAck(const CPacketHead& h) : CPacketHead(h) {}
   template <class V>
   int Fields(V& v) {
-    return v.Raw("MacAddress", MacAddress, kMacAddressSize) || v.U32("Param1", Param1) ||
-           v.U32("Param2", Param2) || v.Text("Text", Text, 64);
+    return v.Raw("MacAddress", MacAddress) || v.U32("Param1", Param1) ||
+           v.U32("Param2", Param2) || v.Text("Text", Text);
   }
   KPKT_PACKET_OPS()
 };
@@ -399,7 +399,7 @@ class CPktAskErrorClientInfor : public CPacketHead {
   CPktAskErrorClientInfor() { Type = kCode; Length = Size(); }
   explicit CPktAskErrorClientInfor(const CPacketHead& h) : CPacketHead(h) {}
   template <class V>
-  int Fields(V& v) { return v.Raw("MacAddress", MacAddress, kMacAddressSize); }
+  int Fields(V& v) { return v.Raw("MacAddress", MacAddress); }
   KPKT_PACKET_OPS()
 };
 
@@ -452,8 +452,8 @@ class CPktReportDS2Client : public CPacketHead {
   int Fields(V& v) {
     return v.U32("Param1", Param1) || v.U32("Param2", Param2) || v.U32("Param3", Param3) ||
            v.U32("Param4", Param4) || v.U32("Param5", Param5) || v.U32("Param6", Param6) ||
-           v.U32("Param7", Param7) || v.Text("Text1", Text1, 255) ||
-           v.Text("Text2", Text2, 255) || v.Text("Text3", Text3, 255) ||
+           v.U32("Param7", Param7) || v.Text("Text1", Text1) ||
+           v.Text("Text2", Text2) || v.Text("Text3", Text3) ||
            v.U32("Param8", Param8) || v.Array("Pairs", Pairs) || v.Array("Entries", Entries);
   }
   KPKT_PACKET_OPS()

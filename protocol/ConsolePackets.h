@@ -44,9 +44,9 @@ struct CDiskServerTempPathInfor {
   char Bytes4[26] = {};
   template <class V>
   int Fields(V& v) {
-    return v.U32("word1", Word1) || v.Text("bytes1", Bytes1, 104) ||
-           v.Text("bytes2", Bytes2, 104) || v.Text("bytes3", Bytes3, 26) ||
-           v.Text("bytes4", Bytes4, 26);
+    return v.U32("word1", Word1) || v.Text("bytes1", Bytes1) ||
+           v.Text("bytes2", Bytes2) || v.Text("bytes3", Bytes3) ||
+           v.Text("bytes4", Bytes4);
   }
   KPKT_RECORD_VIRTUAL_OPS()
 };
@@ -63,7 +63,7 @@ struct CServerConfigIOInfor {
   template <class V>
   int Fields(V& v) {
     return v.U32("word1", Word1) || v.U32("word2", Word2) || v.U32("word3", Word3) ||
-           v.U32("word4", Word4) || v.U32("word5", Word5) || v.Text("bytes1", Bytes1, 32);
+           v.U32("word4", Word4) || v.U32("word5", Word5) || v.Text("bytes1", Bytes1);
   }
   KPKT_RECORD_OPS()
 };
@@ -84,7 +84,7 @@ struct CCSServerBaseInfo {
   template <class V>
   int Fields(V& v) {
     return v.U32("word1", Word1) || v.U32("word2", Word2) || v.U32("word3", Word3) ||
-           v.U32("word4", Word4) || v.Text("bytes1", Bytes1, 260) || v.U32("word5", Word5) ||
+           v.U32("word4", Word4) || v.Text("bytes1", Bytes1) || v.U32("word5", Word5) ||
            v.U32("word6", Word6) || v.U32("word7", Word7) || v.U32("word8", Word8);
   }
   KPKT_RECORD_VIRTUAL_OPS()
@@ -98,7 +98,7 @@ struct CPSetSnapshotBaseInfor {
   char Bytes1[260] = {};
   template <class V>
   int Fields(V& v) {
-    return v.U32("word1", Word1) || v.U32("word2", Word2) || v.Text("bytes1", Bytes1, 260);
+    return v.U32("word1", Word1) || v.U32("word2", Word2) || v.Text("bytes1", Bytes1);
   }
   KPKT_RECORD_OPS()
 };
@@ -111,8 +111,8 @@ struct CPClientGroupInfo {
   char Bytes2[260] = {};
   template <class V>
   int Fields(V& v) {
-    return v.U32("word1", Word1) || v.Text("bytes1", Bytes1, 260) ||
-           v.Text("bytes2", Bytes2, 260);
+    return v.U32("word1", Word1) || v.Text("bytes1", Bytes1) ||
+           v.Text("bytes2", Bytes2);
   }
   KPKT_RECORD_OPS()
 };
@@ -144,13 +144,13 @@ class CPClientConfigInformation {
   virtual ~CPClientConfigInformation() = default;
   template <class V>
   int Fields(V& v) {
-    return v.Text("bytes1", Bytes1, 64) ||
+    return v.Text("bytes1", Bytes1) ||
            v.U32("word1", Word1) || v.U32("word2", Word2) || v.U32("word3", Word3) ||
            v.U32("word4", Word4) || v.U32("word5", Word5) || v.U32("word6", Word6) ||
            v.U32("word7", Word7) || v.U32("word8", Word8) || v.U32("word9", Word9) ||
            v.U32("word10", Word10) || v.U32("word11", Word11) || v.U32("word12", Word12) ||
            v.U32("word13", Word13) || v.U32("word14", Word14) || v.U32("word15", Word15) ||
-           v.U32("word16", Word16) || v.Raw("bytes2", Bytes2, 6);
+           v.U32("word16", Word16) || v.Raw("bytes2", Bytes2);
   }
   KPKT_RECORD_OPS()
 };
@@ -169,7 +169,7 @@ struct CPktSimpleRequestPNPMemoryAck {
   template <class V>
   int Fields(V& v) {
     return v.U32("word1", Word1) || v.U32("word2", Word2) || v.U32("word3", Word3) ||
-           v.U32("word5", Word5) || v.U32("word4", Word4) || v.Text("bytes1", Bytes1, 260);
+           v.U32("word5", Word5) || v.U32("word4", Word4) || v.Text("bytes1", Bytes1);
   }
   KPKT_RECORD_VIRTUAL_OPS()
 };
@@ -297,7 +297,7 @@ class CPktConsoleLogin : public CPacketHead {
   CPktConsoleLogin() { Type = kCode; Length = Size(); }
   explicit CPktConsoleLogin(const CPacketHead& h) : CPacketHead(h) {}
   template <class V>
-  int Fields(V& v) { return v.Text("bytes1", Bytes1, 32); }
+  int Fields(V& v) { return v.Text("bytes1", Bytes1); }
   KPKT_PACKET_OPS()
 };
 
@@ -383,8 +383,8 @@ class CPktAskImportImage : public CPacketHead {
   explicit CPktAskImportImage(const CPacketHead& h) : CPacketHead(h) {}
   template <class V>
   int Fields(V& v) {
-    return v.U32("word1", Word1) || v.Text("bytes1", Bytes1, 260) ||
-           v.Text("bytes2", Bytes2, 260) || v.Text("bytes3", Bytes3, 260);
+    return v.U32("word1", Word1) || v.Text("bytes1", Bytes1) ||
+           v.Text("bytes2", Bytes2) || v.Text("bytes3", Bytes3);
   }
   KPKT_PACKET_OPS()
 };

@@ -28,9 +28,9 @@ struct CS2SVersionRecord {
   int Fields(V& v) {
     return v.U32("word1", Word1) || v.U32("word2", Word2) || v.U32("word3", Word3) ||
            v.U32("word4", Word4) || v.U32("word5", Word5) || v.U32("word6", Word6) ||
-           v.U32("word7", Word7) || v.Raw("bytes1", Bytes1, 16) ||
-           v.Text("bytes2", Bytes2, 260) || v.Text("bytes3", Bytes3, 260) ||
-           v.Text("bytes4", Bytes4, 260) || v.Text("bytes5", Bytes5, 260);
+           v.U32("word7", Word7) || v.Raw("bytes1", Bytes1) ||
+           v.Text("bytes2", Bytes2) || v.Text("bytes3", Bytes3) ||
+           v.Text("bytes4", Bytes4) || v.Text("bytes5", Bytes5);
   }
   KPKT_RECORD_OPS()
 };
@@ -62,7 +62,7 @@ class CPktDiskS2SReadVersionData : public CPacketHead {
   template <class V>
   int Fields(V& v) {
     return v.U32("word1", Word1) || v.U32("word2", Word2) || v.U32("word3", Word3) ||
-           v.Text("bytes1", Bytes1, 260);
+           v.Text("bytes1", Bytes1);
   }
   KPKT_PACKET_OPS()
 };
@@ -90,8 +90,8 @@ class CPktDiskS2SVersionInforAck : public CPacketHead {
   int Fields(V& v) {
     return v.U32("word1", Word1) || v.U32("word2", Word2) || v.U32("word3", Word3) ||
            v.U32("word4", Word4) || v.U32("word5", Word5) || v.U32("word6", Word6) ||
-           v.U32("word7", Word7) || v.U32("word8", Word8) || v.Raw("bytes1", Bytes1, 16) ||
-           v.Text("bytes2", Bytes2, 260) || v.Text("bytes3", Bytes3, 260) ||
+           v.U32("word7", Word7) || v.U32("word8", Word8) || v.Raw("bytes1", Bytes1) ||
+           v.Text("bytes2", Bytes2) || v.Text("bytes3", Bytes3) ||
            v.Array("records", Records);
   }
   KPKT_PACKET_OPS()
@@ -127,7 +127,7 @@ class CPktDiskS2SReadVersionDataAck : public CPacketHead {
   template <class V>
   int Fields(V& v) {
     return v.U32("word1", Word1) || v.U32("word2", Word2) || v.U32("word3", Word3) ||
-           v.Text("bytes1", Bytes1, 260) || v.U32("dataLength", DataLength);
+           v.Text("bytes1", Bytes1) || v.U32("dataLength", DataLength);
   }
 
   uint32_t Size() const override { return kFixedSize + DataLength; }

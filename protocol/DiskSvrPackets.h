@@ -74,7 +74,7 @@ struct CSummaryItemB {
   uint32_t Word2 = 0;
   template <class V>
   int Fields(V& v) {
-    return v.Text("bytes1", Bytes1, 260) || v.U32("word1", Word1) || v.U32("word2", Word2);
+    return v.Text("bytes1", Bytes1) || v.U32("word1", Word1) || v.U32("word2", Word2);
   }
   KPKT_RECORD_OPS()
 };
@@ -90,7 +90,7 @@ struct CDiskSvrLoginItemA {
   template <class V>
   int Fields(V& v) {
     return v.U32("word1", Word1) || v.U16("word2", Word2) || v.U16("word3", Word3) ||
-           v.Raw("bytes1", Bytes1, 6);
+           v.Raw("bytes1", Bytes1);
   }
   KPKT_RECORD_OPS()
 };
@@ -150,7 +150,7 @@ class CPktDiskSvrLogin : public CPacketHead {
   explicit CPktDiskSvrLogin(const CPacketHead& h) : CPacketHead(h) {}
   template <class V>
   int Fields(V& v) {
-    return v.Array("itemsA", ItemsA) || v.Text("bytes1", Bytes1, 64) ||
+    return v.Array("itemsA", ItemsA) || v.Text("bytes1", Bytes1) ||
            v.Record("detail", Detail) || v.U32("word1", Word1);
   }
   KPKT_PACKET_OPS()
@@ -230,7 +230,7 @@ class CPktSetImageSererTempDataPath : public CPacketHead {
   CPktSetImageSererTempDataPath() { Type = kCode; Length = Size(); }
   explicit CPktSetImageSererTempDataPath(const CPacketHead& h) : CPacketHead(h) {}
   template <class V>
-  int Fields(V& v) { return v.Text("bytes1", Bytes1, 26); }
+  int Fields(V& v) { return v.Text("bytes1", Bytes1); }
   KPKT_PACKET_OPS()
 };
 
@@ -254,8 +254,8 @@ class CPktSummaryInfomation : public CPacketHead {
   template <class V>
   int Fields(V& v) {
     return v.U32("word1", Word1) || v.U32("word2", Word2) || v.U32("word3", Word3) ||
-           v.U32("word4", Word4) || v.Text("bytes1", Bytes1, 255) ||
-           v.Text("bytes2", Bytes2, 255) || v.Text("bytes3", Bytes3, 255) ||
+           v.U32("word4", Word4) || v.Text("bytes1", Bytes1) ||
+           v.Text("bytes2", Bytes2) || v.Text("bytes3", Bytes3) ||
            v.U32("word5", Word5) || v.Array("itemsA", ItemsA) || v.Array("itemsB", ItemsB);
   }
   KPKT_PACKET_OPS()
@@ -273,7 +273,7 @@ class CPktReportAskDSDataAck : public CPacketHead {
   explicit CPktReportAskDSDataAck(const CPacketHead& h) : CPacketHead(h) {}
   template <class V>
   int Fields(V& v) {
-    return v.U32("word1", Word1) || v.U32("word2", Word2) || v.Text("bytes1", Bytes1, 255) ||
+    return v.U32("word1", Word1) || v.U32("word2", Word2) || v.Text("bytes1", Bytes1) ||
            v.Array("itemsB", ItemsB);
   }
   KPKT_PACKET_OPS()

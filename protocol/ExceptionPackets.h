@@ -25,8 +25,8 @@ struct CPktExceptionBaseInformation {
   uint32_t Word7 = 0;
   template <class V>
   int Fields(V& v) {
-    return v.U32("word1", Word1) || v.U32("word2", Word2) || v.Text("bytes1", Bytes1, 128) ||
-           v.Text("bytes2", Bytes2, 128) || v.U32("word3", Word3) || v.U32("word4", Word4) ||
+    return v.U32("word1", Word1) || v.U32("word2", Word2) || v.Text("bytes1", Bytes1) ||
+           v.Text("bytes2", Bytes2) || v.U32("word3", Word3) || v.U32("word4", Word4) ||
            v.U32("word5", Word5) || v.U32("word6", Word6) || v.U32("word7", Word7);
   }
   KPKT_RECORD_OPS()
@@ -42,7 +42,7 @@ class CPktConsleSetExceptionHandled {
   virtual ~CPktConsleSetExceptionHandled() = default;
   template <class V>
   int Fields(V& v) {
-    return v.U32("word1", Word1) || v.U32("word2", Word2) || v.Text("bytes1", Bytes1, 128);
+    return v.U32("word1", Word1) || v.U32("word2", Word2) || v.Text("bytes1", Bytes1);
   }
   KPKT_RECORD_VIRTUAL_OPS()
 };

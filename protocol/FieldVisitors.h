@@ -4,7 +4,7 @@
 // A packet or record declares its wire fields once, in wire order:
 //
 //   template <class V> int Fields(V& v) {
-//     return v.U32("ImageId", ImageId) || v.Text("Name", Name, 260) ||
+//     return v.U32("ImageId", ImageId) || v.Text("Name", Name) ||
 //            v.U32("Param1", Param1);
 //   }
 //
@@ -12,20 +12,26 @@
 // visitors stop at the first field that fails (`||` short-circuits), which
 // is exactly the stream rule: fields before the failure stay handled.
 //
+// Text, Raw and DateTime fields are arrays passed by reference, so their
+// size is the one they are declared with and written nowhere else.
+//
 // Field kinds a visitor understands:
 //   U8, U16, U32        integers in the stream's byte order
 //   IPv4                a U32 holding an IPv4 address, first octet in the
 //                       most significant byte
 //   Verbatim32          a number whose bytes travel in memory order
-//   DateTime(p)         kDateTimeSize raw bytes: six little-endian 16-bit
+//   DateTime(a)         a uint8_t[kDateTimeSize]: six little-endian 16-bit
 //                       values, year, month, day, hour, minute, second
-//   Text(p, n)          n raw bytes shown as text (never assumed NUL-terminated)
-//   Raw(p, n)           n raw bytes shown as hex (addresses, bitmaps, times)
+//   Text(a)             a char[N]: N raw bytes shown as text (never assumed
+//                       NUL-terminated)
+//   Raw(a)              a uint8_t[N]: N raw bytes shown as hex (addresses,
+//                       bitmaps)
 //   Buffer(b)           a CPktBuffer
 //   Array(f)            a TVarLengthField
 //   Record(r)           a nested record with its own Fields()
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <type_traits>
 
@@ -37,6 +43,7 @@ namespace PacketZVDiskless {
 // stream's byte order.
 constexpr uint32_t kDateTimeSize = 12;
 constexpr int kDateTimeParts = 6;
+using DateTimeField = uint8_t[kDateTimeSize];
 
 // Value i (0 = year .. 5 = second) of a DateTime field.
 inline uint16_t DateTimePart(const uint8_t* t, int i) {
@@ -55,9 +62,11 @@ struct PackVisitor {
   int U32(const char*, uint32_t& v) { return m_Writer.WriteU32(v); }
   int IPv4(const char*, uint32_t& v) { return m_Writer.WriteU32(v); }
   int Verbatim32(const char*, uint32_t& v) { return m_Writer.WriteBytes(&v, 4); }
-  int DateTime(const char*, uint8_t* t) { return m_Writer.WriteBytes(t, kDateTimeSize); }
-  int Text(const char*, char* p, uint32_t n) { return m_Writer.WriteBytes(p, n); }
-  int Raw(const char*, void* p, uint32_t n) { return m_Writer.WriteBytes(p, n); }
+  int DateTime(const char*, DateTimeField& t) { return m_Writer.WriteBytes(t, kDateTimeSize); }
+  template <size_t N>
+  int Text(const char*, char (&p)[N]) { return m_Writer.WriteBytes(p, N); }
+  template <size_t N>
+  int Raw(const char*, uint8_t (&p)[N]) { return m_Writer.WriteBytes(p, N); }
   int Buffer(const char*, CPktBuffer& b) { return b.Pack(m_Writer); }
   template <class F>
   int Array(const char*, F& f) { return f.Pack(m_Writer); }
@@ -73,9 +82,11 @@ struct UnpackVisitor {
   int U32(const char*, uint32_t& v) { return m_Reader.ReadU32(v); }
   int IPv4(const char*, uint32_t& v) { return m_Reader.ReadU32(v); }
   int Verbatim32(const char*, uint32_t& v) { return m_Reader.ReadBytes(&v, 4); }
-  int DateTime(const char*, uint8_t* t) { return m_Reader.ReadBytes(t, kDateTimeSize); }
-  int Text(const char*, char* p, uint32_t n) { return m_Reader.ReadBytes(p, n); }
-  int Raw(const char*, void* p, uint32_t n) { return m_Reader.ReadBytes(p, n); }
+  int DateTime(const char*, DateTimeField& t) { return m_Reader.ReadBytes(t, kDateTimeSize); }
+  template <size_t N>
+  int Text(const char*, char (&p)[N]) { return m_Reader.ReadBytes(p, N); }
+  template <size_t N>
+  int Raw(const char*, uint8_t (&p)[N]) { return m_Reader.ReadBytes(p, N); }
   int Buffer(const char*, CPktBuffer& b) { return b.Unpack(m_Reader); }
   template <class F>
   int Array(const char*, F& f) { return f.Unpack(m_Reader); }
@@ -91,9 +102,11 @@ struct SizeVisitor {
   int U32(const char*, uint32_t&) { m_nSize += 4; return 0; }
   int IPv4(const char*, uint32_t&) { m_nSize += 4; return 0; }
   int Verbatim32(const char*, uint32_t&) { m_nSize += 4; return 0; }
-  int DateTime(const char*, uint8_t*) { m_nSize += kDateTimeSize; return 0; }
-  int Text(const char*, char*, uint32_t len) { m_nSize += len; return 0; }
-  int Raw(const char*, void*, uint32_t len) { m_nSize += len; return 0; }
+  int DateTime(const char*, DateTimeField&) { m_nSize += kDateTimeSize; return 0; }
+  template <size_t N>
+  int Text(const char*, char (&)[N]) { m_nSize += N; return 0; }
+  template <size_t N>
+  int Raw(const char*, uint8_t (&)[N]) { m_nSize += N; return 0; }
   int Buffer(const char*, CPktBuffer& b) { m_nSize += b.Size(); return 0; }
   template <class F>
   int Array(const char*, F& f) { m_nSize += f.Size(); return 0; }

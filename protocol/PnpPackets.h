@@ -65,7 +65,7 @@ class CPktPNPGetFileInfor : public CPacketHead {
   CPktPNPGetFileInfor() { Type = kCode; Length = Size(); }
   explicit CPktPNPGetFileInfor(const CPacketHead& h) : CPacketHead(h) {}
   template <class V>
-  int Fields(V& v) { return v.Text("bytes1", Bytes1, 64); }
+  int Fields(V& v) { return v.Text("bytes1", Bytes1); }
   KPKT_PACKET_OPS()
 };
 
@@ -80,7 +80,7 @@ class CPktPNPReadFileData : public CPacketHead {
   explicit CPktPNPReadFileData(const CPacketHead& h) : CPacketHead(h) {}
   template <class V>
   int Fields(V& v) {
-    return v.Text("bytes1", Bytes1, 64) || v.U32("word1", Word1) || v.U32("word2", Word2);
+    return v.Text("bytes1", Bytes1) || v.U32("word1", Word1) || v.U32("word2", Word2);
   }
   KPKT_PACKET_OPS()
 };
@@ -112,7 +112,7 @@ class CPktPNPGetFileInforAck : public CPacketHead {
   CPktPNPGetFileInforAck() { Type = kCode; Length = Size(); }
   explicit CPktPNPGetFileInforAck(const CPacketHead& h) : CPacketHead(h) {}
   template <class V>
-  int Fields(V& v) { return v.Text("bytes1", Bytes1, 64) || v.U32("word1", Word1); }
+  int Fields(V& v) { return v.Text("bytes1", Bytes1) || v.U32("word1", Word1); }
   KPKT_PACKET_OPS()
 };
 
@@ -139,7 +139,7 @@ class CPktPNPReadFileDataAck : public CPacketHead {
   // Wire fields before the data.
   template <class V>
   int Fields(V& v) {
-    return v.Text("bytes1", Bytes1, 64) || v.U32("word1", Word1) || v.U32("word2", Word2);
+    return v.Text("bytes1", Bytes1) || v.U32("word1", Word1) || v.U32("word2", Word2);
   }
 
   uint32_t Size() const override { return kFixedSize + DataLength; }

@@ -31,7 +31,7 @@ struct CPImageBaseInfor {
   uint32_t Param2 = 0;
   template <class V>
   int Fields(V& v) {
-    return v.U32("ImageId", ImageId) || v.Text("Name", Name, 260) ||
+    return v.U32("ImageId", ImageId) || v.Text("Name", Name) ||
            v.U32("Param1", Param1) || v.U32("Param2", Param2);
   }
   KPKT_RECORD_OPS()
@@ -59,7 +59,7 @@ struct CPCancelAdministratorBaseInfor {
   int Fields(V& v) {
     return v.U32("Param1", Param1) || v.U32("Param2", Param2) ||
            v.U32("Param3", Param3) || v.U32("Param4", Param4) ||
-           v.Text("Text", Text, 260);
+           v.Text("Text", Text);
   }
   KPKT_RECORD_OPS()
 };
@@ -88,7 +88,7 @@ struct CImgSnapshotInfo {
     return v.U32("SnapshotId", SnapshotId) || v.U32("Param2", Param2) ||
            v.U32("Param3", Param3) || v.U32("Param4", Param4) ||
            v.U32("Param5", Param5) || v.U32("Param6", Param6) ||
-           v.Text("Text", Text, 64) || v.DateTime("Time", Time);
+           v.Text("Text", Text) || v.DateTime("Time", Time);
   }
   KPKT_RECORD_OPS()
 };
@@ -114,8 +114,8 @@ class CImgInfoEx {
   template <class V>
   int Fields(V& v) {
     return v.U32("ImageId", ImageId) || v.U32("Param2", Param2) ||
-           v.U32("Param3", Param3) || v.Text("Text1", Text1, 64) ||
-           v.U32("Param4", Param4) || v.Text("Text2", Text2, 260) ||
+           v.U32("Param3", Param3) || v.Text("Text1", Text1) ||
+           v.U32("Param4", Param4) || v.Text("Text2", Text2) ||
            v.U32("Param5", Param5) || v.U32("Param6", Param6) ||
            v.Array("Snapshots", Snapshots);
   }
@@ -130,7 +130,7 @@ class CPktToolLogin : public CPacketHead {
   CPktToolLogin() { Type = kCode; Length = Size(); }
   explicit CPktToolLogin(const CPacketHead& h) : CPacketHead(h) {}
   template <class V>
-  int Fields(V& v) { return v.Text("ToolName", ToolName, 32); }
+  int Fields(V& v) { return v.Text("ToolName", ToolName); }
   KPKT_PACKET_OPS()
 };
 
@@ -173,7 +173,7 @@ class CPktToolSelectImgAck : public CPacketHead {
   CPktToolSelectImgAck() { Type = kCode; Length = Size(); }
   explicit CPktToolSelectImgAck(const CPacketHead& h) : CPacketHead(h) {}
   template <class V>
-  int Fields(V& v) { return v.U8("bSucc", bSucc) || v.Text("Path", Path, 256); }
+  int Fields(V& v) { return v.U8("bSucc", bSucc) || v.Text("Path", Path); }
   KPKT_PACKET_OPS()
 };
 

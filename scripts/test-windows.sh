@@ -37,9 +37,10 @@
 # under qemu-i386, where Wine programs with several threads crash in the
 # emulator. There the script builds the DLL, the host tool and the
 # single-threaded test programs only (i686_single_threaded below) and runs
-# each once: the packet library, the platform seam, the log writer, the
-# packet cutter, the Win32 seam, the log line and the DLL's export and
-# import tables. Left out there: the DLL's calls (they start its threads),
+# each once: the packet library (with the stream framer), the platform seam,
+# the log writer, the transport's address text, the Win32 seam, the log line
+# and the DLL's export and import tables. Left out there: the DLL's calls
+# (they start its threads),
 # KvWin_LogNaming (its second Wine process is at times killed on exit under
 # the emulator),
 # the manager, export and handler tests of the client, the transport tests,

@@ -14,7 +14,7 @@
 //
 // TcpConnect connects on the caller's thread and gives up after
 // kConnectTimeoutMs. The received stream is cut into packets by their head's
-// Length (CPacketCutter); each whole packet is one event of kind 6, sub-kind
+// Length (CPacketFramer); each whole packet is one event of kind 6, sub-kind
 // 3. A Length out of range is reported as kind 16, then the link is closed
 // and reported as kind 2. A close by the peer, a reset, a failed write, or a
 // read or write that cannot start for lack of memory is reported as kind 2,
@@ -46,16 +46,18 @@
 #include <asio/write.hpp>
 
 #include "BasePlatform/Transport.h"
+#include "protocol/PacketFramer.h"
 #include "transport/Address.h"
 #include "transport/CallbackGate.h"
 #include "transport/Component.h"
 #include "transport/IoService.h"
-#include "transport/PacketCutter.h"
 #include "transport/PrivateSocket.h"
 #include "util/NeverDestroyed.h"
 
 namespace kdl::transport {
 namespace {
+
+using PacketZVDiskless::CPacketFramer;
 
 constexpr unsigned kTcpThreads = 2;
 // Bound of a connect that gets no answer. A refusal ends it at once.
@@ -183,7 +185,7 @@ class CTcpLink : public std::enable_shared_from_this<CTcpLink> {
   bool m_bDirectSend = false;  // set before the link is connected
 
   // Strand only (and the creating thread before the link is published).
-  CPacketCutter m_cutter;
+  CPacketFramer m_cutter;
   std::deque<std::vector<uint8_t>> m_queue;
   bool m_bWriting = false;
   bool m_bShut = false;  // socket closed
@@ -370,9 +372,9 @@ void CTcpLink::OnRead(const std::error_code& ec, size_t n) {
   for (;;) {
     const uint8_t* packet = nullptr;
     uint32_t size = 0;
-    const CPacketCutter::Result r = m_cutter.Next(&packet, &size);
-    if (r == CPacketCutter::Result::kNeedMore) break;
-    if (r == CPacketCutter::Result::kBadLength) {
+    const CPacketFramer::Result r = m_cutter.Next(&packet, &size);
+    if (r == CPacketFramer::Result::kNeedMore) break;
+    if (r == CPacketFramer::Result::kBadLength) {
       Fail(true);
       return;
     }

@@ -8,15 +8,15 @@
 #include <map>
 #include <sstream>
 
+#include "describe/PacketDescribe.h"
 #include "tests/dump/TestCapture.h"
 #include "tests/e2e/ProcessRunner.h"
 #include "tools/dump/DumpCommand.h"
-#include "tools/dump/PacketDescribe.h"
 
 namespace kdl::test {
 namespace {
 
-using dump::Json;
+using describe::Json;
 
 struct DumpRun {
   int status;
@@ -55,10 +55,10 @@ class CaptureTest : public ::testing::Test {
   // Every code of the tables decodes to its class; the packet sent in three
   // segments out of order (and one of them twice) comes out once.
   static void ExpectEveryCode(const std::map<uint32_t, std::string>& classes, int splitCount) {
-    EXPECT_EQ(classes.size(), dump::AllPacketCodes().size());
-    for (const dump::CodeRow& row : dump::AllPacketCodes()) {
+    EXPECT_EQ(classes.size(), describe::AllPacketCodes().size());
+    for (const describe::CodeRow& row : describe::AllPacketCodes()) {
       auto it = classes.find(row.code);
-      EXPECT_TRUE(it != classes.end() && it->second == row.name) << dump::CodeText(row.code);
+      EXPECT_TRUE(it != classes.end() && it->second == row.name) << describe::CodeText(row.code);
     }
     EXPECT_EQ(splitCount, 1);
   }

@@ -8,12 +8,12 @@
 #include <fstream>
 #include <sstream>
 
+#include "describe/PacketDescribe.h"
 #include "tools/dump/CaptureDump.h"
-#include "tools/dump/PacketDescribe.h"
 
 namespace {
 
-using kdl::dump::Json;
+using kdl::describe::Json;
 
 struct DumpRun {
   int status;
@@ -111,7 +111,7 @@ TEST(DumpCommand, FailuresHaveTheirOwnStatus) {
 TEST(DumpCommand, AllCodesListsEveryRow) {
   DumpRun text = Dump({"--all-codes"});
   ASSERT_EQ(text.status, kdl::dump::kDumpOk);
-  size_t n = kdl::dump::AllPacketCodes().size();
+  size_t n = kdl::describe::AllPacketCodes().size();
   EXPECT_NE(text.out.find("0x80020005  CPktToolSelectImgAck  (select-image reply)\n"),
             std::string::npos);
   EXPECT_NE(text.out.find("\n" + std::to_string(n) + " codes\n"), std::string::npos);

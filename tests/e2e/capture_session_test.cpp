@@ -11,17 +11,17 @@
 #include <sstream>
 #include <thread>
 
+#include "describe/PacketDescribe.h"
 #include "tests/e2e/HostCopy.h"
 #include "tests/e2e/PrivateNetwork.h"
 #include "tests/e2e/ProcessRunner.h"
 #include "tools/dump/DumpCommand.h"
-#include "tools/dump/PacketDescribe.h"
 
 namespace kdl::test {
 namespace {
 
 namespace fs = std::filesystem;
-using dump::Json;
+using describe::Json;
 
 // The simulator serves on a port of its own, so both readers must take it
 // from the discovery reply.

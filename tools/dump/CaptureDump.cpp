@@ -8,6 +8,7 @@
 
 #include <pcap/pcap.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <set>
@@ -15,16 +16,19 @@
 #include <tuple>
 #include <vector>
 
+#include "describe/PacketDescribe.h"
 #include "protocol/PacketFactory.h"
+#include "protocol/PacketFramer.h"
 #include "protocol/ToolPackets.h"
 #include "tools/dump/FrameDecode.h"
-#include "tools/dump/PacketFramer.h"
 #include "tools/dump/TcpReassembly.h"
 #include "util/IPv4Text.h"
 
 namespace kdl::dump {
 namespace {
 
+using describe::PacketClassName;
+using PacketZVDiskless::CPacketFramer;
 using PacketZVDiskless::kDiscoverPort;
 
 bool LinkOf(int dlt, LinkKind* kind) {
@@ -133,7 +137,10 @@ class TcpFlow : public StreamSink {
   enum class Kind { kProtocol, kUndecided, kIgnored };
 
   TcpFlow(Kind kind, bool netOrder, PacketPrinter& printer)
-      : m_Kind(kind), m_bNetOrder(netOrder), m_Framer(netOrder), m_Printer(printer) {}
+      : m_Kind(kind),
+        m_bNetOrder(netOrder),
+        m_Framer(PacketZVDiskless::kMaxPacketSize, netOrder),
+        m_Printer(printer) {}
 
   void Add(const IpSegment& seg, const PacketOrigin& origin) {
     if (m_Kind == Kind::kIgnored) return;  // not reassembled: nothing is kept for it
@@ -159,14 +166,15 @@ class TcpFlow : public StreamSink {
   void Bytes(uint64_t offset, const uint8_t* p, size_t n, bool segmentStart) override {
     if (m_Kind == Kind::kIgnored) return;
     if (m_bLost) {
-      if (!segmentStart || !PlausibleHead(p, n, m_bNetOrder)) return;
+      if (!segmentStart || !PlausibleHead(p, n)) return;
       m_bLost = false;
       m_Framer.Restart(offset);
     }
     m_Framer.Append(p, n);
     if (m_Kind == Kind::kUndecided) {
       if (m_Framer.Pending() < PacketZVDiskless::kPacketHeadSize) return;  // head not whole yet
-      m_Kind = m_Framer.PendingPlausible() ? Kind::kProtocol : Kind::kIgnored;
+      m_Kind = PlausibleHead(m_Framer.PendingData(), m_Framer.Pending()) ? Kind::kProtocol
+                                                                         : Kind::kIgnored;
       if (m_Kind == Kind::kIgnored) {
         m_Framer.Restart(0);
         return;
@@ -189,13 +197,24 @@ class TcpFlow : public StreamSink {
     m_Framer.Restart(0);
   }
 
+  // Whether `p` starts with what looks like a packet: a whole head whose
+  // Type is in the packet tables and whose Length can frame it.
+  bool PlausibleHead(const uint8_t* p, size_t n) const {
+    PacketZVDiskless::CPacketHead head;
+    PacketZVDiskless::CPktReadStream r(
+        p, static_cast<uint32_t>(std::min<size_t>(n, PacketZVDiskless::kPacketHeadSize)),
+        m_bNetOrder);
+    return head.UnpackHead(r) == 0 && PacketClassName(head.Type) != nullptr &&
+           m_Framer.Frames(head.Length);
+  }
+
   void CutPackets() {
-    std::vector<uint8_t> packet;
-    uint64_t offset = 0;
+    const uint8_t* packet = nullptr;
+    uint32_t size = 0;
     for (;;) {
-      PacketFramer::Result r = m_Framer.Next(&packet, &offset);
-      if (r == PacketFramer::Result::kNeedMore) return;
-      if (r == PacketFramer::Result::kBadLength) {
+      CPacketFramer::Result r = m_Framer.Next(&packet, &size);
+      if (r == CPacketFramer::Result::kNeedMore) return;
+      if (r == CPacketFramer::Result::kBadLength) {
         Report("the head at stream byte " + std::to_string(m_Framer.PendingOffset()) +
                " has Length " + std::to_string(m_Framer.PendingLength()) +
                ", which cannot frame a packet; decoding goes on at the next segment that starts "
@@ -204,7 +223,7 @@ class TcpFlow : public StreamSink {
         m_Framer.Restart(0);
         return;
       }
-      m_Printer.Packet(packet.data(), packet.size(), m_Origin);
+      m_Printer.Packet(packet, size, m_Origin);
     }
   }
 
@@ -221,7 +240,7 @@ class TcpFlow : public StreamSink {
   bool m_bNetOrder;
   bool m_bLost = false;  // after a gap: waiting for a segment that starts a packet
   TcpDirection m_Tcp;
-  PacketFramer m_Framer;
+  CPacketFramer m_Framer;
   PacketPrinter& m_Printer;
   PacketOrigin m_Origin;  // of the segment being added
 };

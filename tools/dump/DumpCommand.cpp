@@ -4,13 +4,20 @@
 #include <iostream>
 #include <iterator>
 
+#include "protocol/PacketFramer.h"
 #include "tools/dump/CaptureDump.h"
 #include "tools/dump/DumpArgs.h"
-#include "tools/dump/PacketFramer.h"
 #include "tools/dump/PacketPrinter.h"
 
 namespace kdl::dump {
 namespace {
+
+using describe::AllPacketCodes;
+using describe::CodeRow;
+using describe::CodeText;
+using describe::Json;
+using describe::PacketRoleName;
+using PacketZVDiskless::CPacketFramer;
 
 // Larger inputs are refused rather than read: no packet comes near this.
 constexpr std::streamoff kMaxFileBytes = 64 << 20;
@@ -81,16 +88,17 @@ PacketOrigin AtOffset(uint64_t offset) {
 
 // Packets one after another, each as long as its head's Length.
 void DumpStream(const std::vector<uint8_t>& bytes, bool netOrder, PacketPrinter& printer) {
-  PacketFramer framer(netOrder);
+  CPacketFramer framer(PacketZVDiskless::kMaxPacketSize, netOrder);
   framer.Append(bytes.data(), bytes.size());
-  std::vector<uint8_t> packet;
-  uint64_t offset = 0;
-  PacketFramer::Result r;
-  while ((r = framer.Next(&packet, &offset)) == PacketFramer::Result::kPacket)
-    printer.Packet(packet.data(), packet.size(), AtOffset(offset));
+  const uint8_t* packet = nullptr;
+  uint32_t size = 0;
+  CPacketFramer::Result r;
+  // Each packet ends where the bytes still held begin.
+  while ((r = framer.Next(&packet, &size)) == CPacketFramer::Result::kPacket)
+    printer.Packet(packet, size, AtOffset(framer.PendingOffset() - size));
   const uint64_t at = framer.PendingOffset();
   const std::string held = std::to_string(framer.Pending());
-  if (r == PacketFramer::Result::kBadLength) {
+  if (r == CPacketFramer::Result::kBadLength) {
     printer.Problem("the head at byte " + std::to_string(at) + " has Length " +
                         std::to_string(framer.PendingLength()) +
                         ", which cannot frame a packet: the last " + held +

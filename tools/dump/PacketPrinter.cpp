@@ -5,6 +5,15 @@
 #include <ostream>
 
 namespace kdl::dump {
+
+using describe::AllPacketCodes;
+using describe::CodeRow;
+using describe::DescribePacket;
+using describe::FormatText;
+using describe::Json;
+using describe::PacketClassName;
+using describe::PacketRoleName;
+
 namespace {
 
 // A number as C++ writes it: 0x-prefixed hex, or decimal.

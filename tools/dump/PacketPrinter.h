@@ -8,7 +8,7 @@
 #include <set>
 #include <string>
 
-#include "tools/dump/PacketDescribe.h"
+#include "describe/PacketDescribe.h"
 
 namespace kdl::dump {
 
@@ -59,7 +59,7 @@ class PacketPrinter {
   size_t Shown() const { return m_nShown; }
 
  private:
-  void Emit(const Json& description, const PacketOrigin& origin, bool failed);
+  void Emit(const describe::Json& description, const PacketOrigin& origin, bool failed);
 
   bool m_bJson;
   bool m_bNetOrder;

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "client/KelvaneDll.h"
+#include "protocol/ToolPackets.h"
 #include "tools/cli/ParseResult.h"
 
 namespace kdl::host {
@@ -68,10 +70,11 @@ struct CommandLine {
   Command command;
 };
 
-// Longest texts the library's parameter layouts hold with their NUL.
-constexpr size_t kMaxImageName = 63;
-constexpr size_t kMaxCancelText = 259;
-constexpr size_t kMaxToolName = 32;  // the login packet's field
+// Longest texts the library's parameter layouts hold with their NUL, and the
+// login packet's field (the library sends at most that much of the name).
+constexpr size_t kMaxImageName = sizeof(KelvaneCreateImageParam::Name) - 1;
+constexpr size_t kMaxCancelText = sizeof(KelvaneCancelAdminParam::Text) - 1;
+constexpr size_t kMaxToolName = sizeof(PacketZVDiskless::CPktToolLogin::ToolName);
 
 // Parses the program's arguments (without argv[0]). Options may stand before
 // or after the command; "--" ends them. "help [COMMAND]" and "COMMAND

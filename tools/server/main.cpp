@@ -8,13 +8,13 @@
 #include <vector>
 
 #include "platform/Platform.h"
+#include "simulator/ImageStore.h"
+#include "simulator/RequestHandler.h"
+#include "simulator/SimServer.h"
 #include "tools/cli/InstallPaths.h"
 #include "tools/cli/Output.h"
 #include "tools/cli/ToolArgs.h"
-#include "tools/server/ImageStore.h"
-#include "tools/server/RequestHandler.h"
-#include "tools/server/ServerConfig.h"
-#include "tools/server/SimServer.h"
+#include "tools/server/ServerArgs.h"
 
 // The example images' places relative to this program
 // (tools/server/CMakeLists.txt): as installed and as built.

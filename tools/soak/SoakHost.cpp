@@ -12,8 +12,8 @@
 #include <sstream>
 #include <thread>
 
+#include "simulator/ReplyTag.h"
 #include "tools/host/Failure.h"
-#include "tools/server/ReplyTag.h"
 #include "util/IPv4Text.h"
 #include "util/TerminalText.h"
 #include "util/Text.h"

@@ -5,13 +5,14 @@
 #include <cstdlib>
 #include <typeinfo>
 
+#include "describe/PacketDescribe.h"
 #include "protocol/AllPackets.h"
-#include "tools/dump/PacketDescribe.h"
 
 namespace kdl::dump {
 namespace {
 
 using namespace PacketZVDiskless;  // the tables name classes unqualified
+using namespace describe;
 
 // The type's name as written in the source, without the namespace.
 template <class T>
@@ -36,9 +37,13 @@ class LayoutVisitor {
   int U32(const char* n, uint32_t&) { return Add(FieldKind::kU32, n, 4); }
   int IPv4(const char* n, uint32_t&) { return Add(FieldKind::kIPv4, n, 4); }
   int Verbatim32(const char* n, uint32_t&) { return Add(FieldKind::kVerbatim32, n, 4); }
-  int DateTime(const char* n, uint8_t*) { return Add(FieldKind::kDateTime, n, kDateTimeSize); }
-  int Text(const char* n, char*, uint32_t len) { return Add(FieldKind::kText, n, len); }
-  int Raw(const char* n, void*, uint32_t len) { return Add(FieldKind::kRaw, n, len); }
+  int DateTime(const char* n, DateTimeField&) {
+    return Add(FieldKind::kDateTime, n, kDateTimeSize);
+  }
+  template <size_t N>
+  int Text(const char* n, char (&)[N]) { return Add(FieldKind::kText, n, N); }
+  template <size_t N>
+  int Raw(const char* n, uint8_t (&)[N]) { return Add(FieldKind::kRaw, n, N); }
   int Buffer(const char* n, CPktBuffer&) { return Add(FieldKind::kBuffer, n, 0); }
 
   template <class F>

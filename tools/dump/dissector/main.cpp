@@ -12,11 +12,11 @@
 #include <string>
 
 #include "KelvaneVersion.h"
+#include "describe/PacketDescribe.h"
+#include "protocol/PacketFramer.h"
 #include "protocol/ToolPackets.h"
-#include "tools/dump/PacketDescribe.h"
+#include "simulator/ServerConfig.h"
 #include "tools/dump/dissector/PacketLayout.h"
-#include "tools/server/ServerConfig.h"
-#include "transport/PacketCutter.h"
 
 namespace {
 
@@ -77,7 +77,7 @@ void WriteTables(const kdl::dump::LayoutSet& set, std::ostream& os) {
      << "-- field lists; edit those (or dissector_runtime.lua), not this file.\n\n"
      << "local K = {}\n"
      << "K.HEAD_SIZE = " << PacketZVDiskless::kPacketHeadSize << "\n"
-     << "K.MAX_LENGTH = " << kdl::transport::CPacketCutter::kMaxPacketSize << "\n"
+     << "K.MAX_LENGTH = " << PacketZVDiskless::kMaxPacketSize << "\n"
      << "K.DISCOVER_PORT = " << PacketZVDiskless::kDiscoverPort << "\n"
      << "K.DISCOVER_REPLY = " << Hex(PacketZVDiskless::CPktToolDiscoverAck::kCode) << "\n"
      << "K.DEFAULT_TCP_PORT = " << kdl::sim::ServerConfig().tcpPort << "\n\n"

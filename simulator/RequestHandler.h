@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "protocol/PacketHead.h"
-#include "tools/server/ImageStore.h"
-#include "tools/server/ReplyTagger.h"
-#include "tools/server/RequestKind.h"
-#include "tools/server/ServerConfig.h"
+#include "simulator/ImageStore.h"
+#include "simulator/ReplyTagger.h"
+#include "simulator/RequestKind.h"
+#include "simulator/ServerConfig.h"
 
 namespace kdl::sim {
 

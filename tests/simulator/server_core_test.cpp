@@ -1,16 +1,15 @@
-// The simulator without sockets: image store, options, request handling with
-// hand-written wire bytes, fault modes and the stream cutter.
+// The simulator without sockets: image store, request handling with
+// hand-written wire bytes and fault modes.
 #include <gtest/gtest.h>
 
 #include <memory>
 
-#include "protocol/PacketFactory.h"
 #include "protocol/ToolPackets.h"
+#include "simulator/ImageStore.h"
+#include "simulator/RequestHandler.h"
+#include "simulator/ServerConfig.h"
 #include "tests/protocol/TestBytes.h"
-#include "tools/server/FrameSplitter.h"
-#include "tools/server/ImageStore.h"
-#include "tools/server/RequestHandler.h"
-#include "tools/server/ServerConfig.h"
+#include "tests/simulator/HandlerFixture.h"
 
 namespace kdl::sim {
 namespace {
@@ -19,53 +18,6 @@ using kdl::test::Bytes;
 using kdl::test::Chars;
 using kdl::test::Hex;
 using kdl::test::Zeros;
-
-const char kImagesJson[] = R"({"images": [
-  {"id": 1, "name": "base", "param1": 1, "param2": 2, "param3": 40960,
-   "text1": "t1", "text2": "t2", "param4": 4, "param5": 5, "param6": 6,
-   "snapshots": [
-     {"id": 7, "param2": 12, "param3": 13, "param4": 14, "param5": 15, "param6": 16,
-      "text": "seven", "time": "2026-03-04 05:06:07"}]},
-  {"id": 5, "name": "Classroom", "param1": 2, "path": "/img/class.img"}
-]})";
-
-// Head of a request or reply: type, length, error code; other words 0.
-Bytes Head(uint32_t type, uint32_t length, uint32_t err = 0) {
-  auto le = [](uint32_t v) {
-    return Bytes{uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
-  };
-  return Zeros(4) + le(type) + le(length) + Zeros(4) + le(err) + Zeros(4);
-}
-
-Bytes U32(uint32_t v) { return Bytes{uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
-
-class HandlerTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string error;
-    ASSERT_TRUE(store.LoadJson(kImagesJson, &error)) << error;
-    tcp.peer = "10.77.0.2:40000";
-    tcp.serverIp = 0x0A4D0001;  // 10.77.0.1
-    tcp.tcpPort = 8000;
-    tcp.loggedIn = true;
-    udp = tcp;
-    udp.udp = true;
-  }
-  Reply Send(const Bytes& frame, const PeerContext& ctx) {
-    CRequestHandler handler(store, config);
-    return handler.Handle(frame.data(), frame.size(), ctx);
-  }
-  // Decodes a reply with the packet factory; null when it does not decode.
-  static std::unique_ptr<PacketZVDiskless::CPacketHead> Decode(const Reply& r) {
-    PacketZVDiskless::CPktReadStream in(r.bytes.data(), static_cast<uint32_t>(r.bytes.size()),
-                                        false);
-    return std::unique_ptr<PacketZVDiskless::CPacketHead>(PacketZVDiskless::CreatePacket(in));
-  }
-
-  ImageStore store;
-  ServerConfig config;
-  PeerContext tcp, udp;
-};
 
 TEST_F(HandlerTest, DiscoverRepliesWithTcpPortOnUdpOnly) {
   Reply r = Send(Head(0x00020000, 24), udp);
@@ -242,28 +194,6 @@ TEST_F(HandlerTest, FaultModes) {
   EXPECT_EQ(Decode(odd), nullptr);
 }
 
-TEST_F(HandlerTest, FaultsOfTheNthRequestOfAKindOnly) {
-  ASSERT_EQ(ParseServerArgs({"--fail", "select@2=5", "--no-reply", "select@3,images@1",
-                             "--delay", "select=10"},
-                            "d.json", &config).kind,
-            kdl::cli::ParseResult::kRun);
-  CRequestHandler handler(store, config);
-  const Bytes select = Head(0x00020005, 32) + U32(0) + U32(1);
-  std::vector<Reply> r;
-  for (int i = 0; i < 4; ++i) r.push_back(handler.Handle(select.data(), select.size(), tcp));
-  // Every select is delayed; the second also fails (ErrCode at byte 16),
-  // the third goes unanswered.
-  for (int i : {0, 1, 3}) ASSERT_TRUE(r[i].send) << i;
-  EXPECT_EQ(r[0].bytes[16], 0);
-  EXPECT_EQ(r[1].bytes[16], 5);
-  EXPECT_FALSE(r[2].send);
-  EXPECT_EQ(r[3].bytes[16], 0);
-  for (int i : {0, 1, 3}) EXPECT_EQ(r[i].delayMs, 10u) << i;
-  const Bytes images = Head(0x00020006, 24);
-  EXPECT_FALSE(handler.Handle(images.data(), images.size(), tcp).send);
-  EXPECT_TRUE(handler.Handle(images.data(), images.size(), tcp).send);
-}
-
 TEST(ImageStoreTest, LoadsTheShippedExample) {
   ImageStore store;
   std::string error;
@@ -343,91 +273,6 @@ TEST(ImageStoreTest, CreateTakesTheNextIdentifier) {
   ImageStore full;
   ASSERT_TRUE(full.LoadJson(R"({"images":[{"id":4294967295,"name":"a"}]})", &error));
   EXPECT_EQ(full.Create("b", 1, 0, &id), kErrInvalidRequest);
-}
-
-TEST(ServerConfigTest, ParsesOptionsAndFaults) {
-  ServerConfig c;
-  kdl::cli::ParseResult p = ParseServerArgs(
-      {"--port", "0", "--udp-port=1800", "--bind", "127.0.0.1", "--no-reply", "login,images",
-       "--delay", "select=250", "--fail", "set-admin=0x10", "--bad-length", "discover=-4",
-       "--unknown-type", "snapshots", "--close-after", "3", "--client-type", "9",
-       "--max-images", "0", "--max-connections", "8", "--max-queued-bytes", "65536",
-       "--idle-close", "1500", "--ready-file", "/tmp/ready"},
-      "default.json", &c);
-  ASSERT_EQ(p.kind, kdl::cli::ParseResult::kRun) << p.text;
-  EXPECT_EQ(c.readyFile, "/tmp/ready");
-  EXPECT_EQ(c.imagesFile, "default.json");
-  EXPECT_EQ(c.tcpPort, 0);
-  EXPECT_EQ(c.udpPort, 1800);
-  EXPECT_EQ(c.bindAddress, "127.0.0.1");
-  EXPECT_TRUE(c.Fault(RequestKind::kLogin).noReply);
-  EXPECT_TRUE(c.Fault(RequestKind::kImages).noReply);
-  EXPECT_FALSE(c.Fault(RequestKind::kSelect).noReply);
-  EXPECT_EQ(c.Fault(RequestKind::kSelect).delayMs, 250u);
-  EXPECT_TRUE(c.Fault(RequestKind::kSetAdmin).forceErr);
-  EXPECT_EQ(c.Fault(RequestKind::kSetAdmin).errCode, 16u);
-  EXPECT_TRUE(c.Fault(RequestKind::kDiscover).badLength);
-  EXPECT_TRUE(c.Fault(RequestKind::kDiscover).lengthRelative);
-  EXPECT_EQ(c.Fault(RequestKind::kDiscover).lengthValue, -4);
-  EXPECT_TRUE(c.Fault(RequestKind::kSnapshots).unknownType);
-  EXPECT_EQ(c.closeAfter, 3u);
-  EXPECT_EQ(c.clientType, 9u);
-  EXPECT_EQ(c.maxImages, 0u);
-  EXPECT_EQ(c.maxConnections, 8u);
-  EXPECT_EQ(c.maxQueuedBytes, 65536u);
-  EXPECT_EQ(c.idleCloseMs, 1500u);
-}
-
-TEST(ServerConfigTest, RefusesBadOptions) {
-  const std::vector<std::vector<std::string>> bad = {
-      {"--port", "65536"},  {"--port"},
-      {"--no-reply", "logon"}, {"--delay", "login"},
-      {"--delay", "login=-5"}, {"--fail", "select=x"},
-      {"--frobnicate", "1"},   {"stray"},
-      {"--client-type", "010"}, {"--bad-length", "discover=+"},
-      {"--max-connections", "0"}, {"--max-queued-bytes", "0"},
-      {"--idle-close", "-1"},
-      {"--fail", "select@0=3"}, {"--no-reply", "login@x"},
-  };
-  for (const auto& args : bad) {
-    ServerConfig c;
-    kdl::cli::ParseResult p = ParseServerArgs(args, "d.json", &c);
-    EXPECT_EQ(p.kind, kdl::cli::ParseResult::kUsageError) << args[0];
-    EXPECT_FALSE(p.text.empty());
-  }
-}
-
-TEST(FrameSplitterTest, CutsByLengthAcrossChunks) {
-  CFrameSplitter s(1024);
-  Bytes a = Head(0x00020006, 24);
-  Bytes b = Head(0x00020005, 32) + U32(0) + U32(2);
-  Bytes stream = a + b;
-  std::vector<uint8_t> frame;
-  uint32_t len = 0;
-  // One byte at a time: nothing before a whole frame is there.
-  for (size_t i = 0; i < a.size() - 1; ++i) {
-    s.Append(&stream[i], 1);
-    ASSERT_EQ(s.Next(&frame, &len), CFrameSplitter::Status::kNeedMore);
-  }
-  s.Append(&stream[a.size() - 1], stream.size() - a.size() + 1);
-  ASSERT_EQ(s.Next(&frame, &len), CFrameSplitter::Status::kFrame);
-  EXPECT_EQ(Bytes(frame), a);
-  ASSERT_EQ(s.Next(&frame, &len), CFrameSplitter::Status::kFrame);
-  EXPECT_EQ(Bytes(frame), b);
-  EXPECT_EQ(s.Next(&frame, &len), CFrameSplitter::Status::kNeedMore);
-  EXPECT_EQ(s.Buffered(), 0u);
-}
-
-TEST(FrameSplitterTest, RefusesLengthsOutsideTheLimits) {
-  for (uint32_t bad : {0u, 23u, 1025u}) {
-    CFrameSplitter s(1024);
-    Bytes h = Head(0x00020006, bad);
-    s.Append(h.data(), h.size());
-    std::vector<uint8_t> frame;
-    uint32_t len = 0;
-    EXPECT_EQ(s.Next(&frame, &len), CFrameSplitter::Status::kBadLength);
-    EXPECT_EQ(len, bad);
-  }
 }
 
 }  // namespace

@@ -12,8 +12,8 @@
 #include <unistd.h>
 #endif
 
+#include "simulator/SimServer.h"
 #include "tests/protocol/TestBytes.h"
-#include "tools/server/SimServer.h"
 
 namespace kdl::sim {
 namespace {

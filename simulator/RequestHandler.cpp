@@ -1,4 +1,4 @@
-#include "tools/server/RequestHandler.h"
+#include "simulator/RequestHandler.h"
 
 #include <cstdio>
 #include <memory>

@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "tools/server/RequestHandler.h"
-#include "tools/server/ServerConfig.h"
+#include "simulator/RequestHandler.h"
+#include "simulator/ServerConfig.h"
 
 namespace kdl::sim {
 

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "protocol/ToolPackets.h"
+
 namespace kdl::sim {
 
 // Result codes the simulator puts in a reply's ErrCode. 1 is left out on
@@ -20,11 +22,11 @@ enum : uint32_t {
 };
 
 // Field limits: a text must leave room for its NUL in the wire field.
-constexpr size_t kMaxImageName = 259;
-constexpr size_t kMaxImageText1 = 63;
-constexpr size_t kMaxImageText2 = 259;
-constexpr size_t kMaxSnapshotText = 63;
-constexpr size_t kMaxSelectPath = 255;
+constexpr size_t kMaxImageName = sizeof(PacketZVDiskless::CPImageBaseInfor::Name) - 1;
+constexpr size_t kMaxImageText1 = sizeof(PacketZVDiskless::CImgInfoEx::Text1) - 1;
+constexpr size_t kMaxImageText2 = sizeof(PacketZVDiskless::CImgInfoEx::Text2) - 1;
+constexpr size_t kMaxSnapshotText = sizeof(PacketZVDiskless::CImgSnapshotInfo::Text) - 1;
+constexpr size_t kMaxSelectPath = sizeof(PacketZVDiskless::CPktToolSelectImgAck::Path) - 1;
 
 // One snapshot record of an image.
 struct SnapshotEntry {

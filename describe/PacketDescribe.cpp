@@ -1,4 +1,4 @@
-#include "tools/dump/PacketDescribe.h"
+#include "describe/PacketDescribe.h"
 
 #include <cstdio>
 #include <limits>
@@ -8,7 +8,7 @@
 #include "protocol/AllPackets.h"
 #include "protocol/PacketFactory.h"
 
-namespace kdl::dump {
+namespace kdl::describe {
 
 // The packet tables name classes and codes unqualified.
 using namespace PacketZVDiskless;
@@ -343,4 +343,4 @@ std::string FormatText(const Json& d) {
   return os.str();
 }
 
-}  // namespace kdl::dump
+}  // namespace kdl::describe

@@ -1,9 +1,9 @@
-#include "tools/server/ServerConfig.h"
+#include "tools/server/ServerArgs.h"
 
 #include <cstdio>
 
+#include "simulator/ImageStore.h"
 #include "tools/cli/ToolArgs.h"
-#include "tools/server/ImageStore.h"
 
 namespace kdl::sim {
 namespace {
@@ -196,29 +196,7 @@ void AddFaultOptions(CLI::App& app, ServerConfig* c) {
       ->group("Fault modes");
 }
 
-void Overlay(const FaultPlan& from, FaultPlan* to) {
-  to->noReply = to->noReply || from.noReply;
-  to->unknownType = to->unknownType || from.unknownType;
-  if (from.delayMs) to->delayMs = from.delayMs;
-  if (from.forceErr) {
-    to->forceErr = true;
-    to->errCode = from.errCode;
-  }
-  if (from.badLength) {
-    to->badLength = true;
-    to->lengthRelative = from.lengthRelative;
-    to->lengthValue = from.lengthValue;
-  }
-}
-
 }  // namespace
-
-FaultPlan ServerConfig::FaultFor(RequestKind k, uint32_t nth) const {
-  FaultPlan plan = Fault(k);
-  for (const NthFault& f : nthFaults)
-    if (f.kind == k && f.nth == nth) Overlay(f.plan, &plan);
-  return plan;
-}
 
 kdl::cli::ParseResult ParseServerArgs(const std::vector<std::string>& args,
                                       const std::string& defaultImages, ServerConfig* config) {

@@ -1,4 +1,4 @@
-#include "tools/server/ReplyTagger.h"
+#include "simulator/ReplyTagger.h"
 
 #include <cstring>
 

@@ -6,8 +6,8 @@
 #include <memory>
 
 #include "protocol/PacketHead.h"
-#include "tools/server/ReplyTag.h"
-#include "tools/server/RequestKind.h"
+#include "simulator/ReplyTag.h"
+#include "simulator/RequestKind.h"
 
 namespace kdl::sim {
 

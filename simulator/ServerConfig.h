@@ -1,5 +1,6 @@
-// Settings of one simulator run: addresses, the login reply's numbers and the
-// fault modes, parsed from the command line.
+// Settings of one simulator run: addresses, the login reply's numbers, the
+// limits and the fault modes (kelvane-server reads them from its command
+// line, tools/server/ServerArgs.h).
 #pragma once
 
 #include <cstdint>
@@ -7,8 +8,7 @@
 #include <vector>
 
 #include "protocol/ToolPackets.h"
-#include "tools/cli/ParseResult.h"
-#include "tools/server/RequestKind.h"
+#include "simulator/RequestKind.h"
 
 namespace kdl::sim {
 
@@ -31,7 +31,7 @@ struct NthFault {
   FaultPlan plan;
 };
 
-// Everything the command line can set.
+// Everything a run can set.
 struct ServerConfig {
   std::string imagesFile;
   std::string readyFile;                  // written once both sockets listen
@@ -61,17 +61,5 @@ struct ServerConfig {
   // the kind with those of that one laid over them.
   FaultPlan FaultFor(RequestKind k, uint32_t nth) const;
 };
-
-// The simulator's exit statuses.
-enum ServerStatus {
-  kServerOk = 0,           // stopped by a signal, or help or version shown
-  kServerFailed = 1,       // cannot listen, or its output or ready file cannot be written
-  kServerUsage = kdl::cli::kExitUsage,  // bad options or images file
-};
-
-// Parses argv[1..] (printing nothing); `defaultImages` is used unless
-// --images names a file.
-kdl::cli::ParseResult ParseServerArgs(const std::vector<std::string>& args,
-                                      const std::string& defaultImages, ServerConfig* config);
 
 }  // namespace kdl::sim

@@ -22,7 +22,7 @@
 #include "protocol/PktStream.h"
 #include "util/IPv4Text.h"
 
-namespace kdl::dump {
+namespace kdl::describe {
 
 using Json = nlohmann::ordered_json;
 
@@ -112,13 +112,15 @@ class DescribeVisitor {
     return 0;
   }
   int Verbatim32(const char* name, uint32_t& v) { m_Out[name] = v; return 0; }
-  int DateTime(const char* name, uint8_t* t) {
-    m_Out[name] = HexOf(t, PacketZVDiskless::kDateTimeSize);
+  int DateTime(const char* name, PacketZVDiskless::DateTimeField& t) {
+    m_Out[name] = HexOf(t, sizeof t);
     m_Out[std::string(name) + kReadableSuffix] = DateTimeText(t);
     return 0;
   }
-  int Text(const char* name, char* p, uint32_t n) { m_Out[name] = TextOf(p, n); return 0; }
-  int Raw(const char* name, void* p, uint32_t n) { m_Out[name] = HexOf(p, n); return 0; }
+  template <size_t N>
+  int Text(const char* name, char (&p)[N]) { m_Out[name] = TextOf(p, N); return 0; }
+  template <size_t N>
+  int Raw(const char* name, uint8_t (&p)[N]) { m_Out[name] = HexOf(p, N); return 0; }
   int Buffer(const char* name, PacketZVDiskless::CPktBuffer& b) {
     m_Out[name] = b.m_pBuf ? HexOf(b.m_pBuf, b.m_nLen) : std::string();
     return 0;
@@ -185,4 +187,4 @@ Json DescribePacket(const uint8_t* data, size_t size, bool netOrder);
 // An indented, human-readable rendering of a description.
 std::string FormatText(const Json& description);
 
-}  // namespace kdl::dump
+}  // namespace kdl::describe

@@ -1,6 +1,6 @@
 // The field walk of the dissector against hand-written packets of the tool
 // family and against a record that uses every kind of field.
-#include "tools/dump/PacketDescribe.h"
+#include "describe/PacketDescribe.h"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +11,8 @@
 
 namespace {
 
-using kdl::dump::DescribePacket;
-using kdl::dump::Json;
+using kdl::describe::DescribePacket;
+using kdl::describe::Json;
 using kdl::test::Bytes;
 using kdl::test::Chars;
 using kdl::test::Hex;
@@ -189,11 +189,11 @@ TEST(DescribeFields, RefusesAnObjectWhoseClassDoesNotMatchItsType) {
   PacketZVDiskless::CPktToolLoginAck ack;
   ack.Type = 0x80020005;  // the select reply's code on a login reply object
   Json fields;
-  EXPECT_FALSE(kdl::dump::DescribeFields(ack, false, fields));
+  EXPECT_FALSE(kdl::describe::DescribeFields(ack, false, fields));
   EXPECT_EQ(fields, Json::object());
   ack.Type = 0x80020001;
   ack.ExtInfo = 9;
-  EXPECT_TRUE(kdl::dump::DescribeFields(ack, false, fields));
+  EXPECT_TRUE(kdl::describe::DescribeFields(ack, false, fields));
   EXPECT_EQ(fields["ExtInfo"], 9);
 }
 
@@ -216,7 +216,7 @@ struct EveryKind {
   template <class Vis>
   int Fields(Vis& v) {
     return v.U8("word1", B) || v.U16("word2", W) || v.U32("word3", D) ||
-           v.Verbatim32("word4", V) || v.Text("Name", Name, 8) || v.Raw("MacAddress", Mac, 6) ||
+           v.Verbatim32("word4", V) || v.Text("Name", Name) || v.Raw("MacAddress", Mac) ||
            v.Buffer("Buf", Buf) || v.Array("List", List) || v.Record("Nested", Nested);
   }
 };
@@ -237,7 +237,7 @@ TEST(DescribeVisitor, ShowsEveryKindOfField) {
   r.Nested.A = 42;
 
   Json out;
-  kdl::dump::DescribeVisitor v(out, false);
+  kdl::describe::DescribeVisitor v(out, false);
   ASSERT_EQ(r.Fields(v), 0);
   Json expected = Json::parse(R"({"word1": 200, "word2": 48879, "word3": 70000,
       "word4": 16909060, "Name": "abcdefgh", "MacAddress": "001122334455", "Buf": "dead01",
@@ -247,7 +247,7 @@ TEST(DescribeVisitor, ShowsEveryKindOfField) {
   // An empty buffer and an empty array.
   EveryKind empty;
   Json out2;
-  kdl::dump::DescribeVisitor v2(out2, false);
+  kdl::describe::DescribeVisitor v2(out2, false);
   empty.Fields(v2);
   EXPECT_EQ(out2["Buf"], "");
   EXPECT_EQ(out2["List"], Json::array());
@@ -261,29 +261,29 @@ constexpr size_t kTableRows = 0 KELVANE_ALL_PACKETS(KDUMP_TEST_COUNT_ROW);
 #undef KDUMP_TEST_COUNT_ROW
 
 TEST(PacketCodes, ListEveryRowOnceWithItsName) {
-  const auto& rows = kdl::dump::AllPacketCodes();
+  const auto& rows = kdl::describe::AllPacketCodes();
   EXPECT_EQ(rows.size(), kTableRows);
   std::set<uint32_t> seen;
   for (const auto& row : rows) {
-    EXPECT_TRUE(seen.insert(row.code).second) << kdl::dump::CodeText(row.code) << " twice";
-    ASSERT_NE(kdl::dump::PacketClassName(row.code), nullptr);
-    EXPECT_STREQ(kdl::dump::PacketClassName(row.code), row.name);
+    EXPECT_TRUE(seen.insert(row.code).second) << kdl::describe::CodeText(row.code) << " twice";
+    ASSERT_NE(kdl::describe::PacketClassName(row.code), nullptr);
+    EXPECT_STREQ(kdl::describe::PacketClassName(row.code), row.name);
   }
-  EXPECT_STREQ(kdl::dump::PacketClassName(0x80020005), "CPktToolSelectImgAck");
-  EXPECT_STREQ(kdl::dump::PacketClassName(0x00020001), "CPktToolLogin");
-  EXPECT_STREQ(kdl::dump::PacketClassName(0x00020006), "CSimplePacketHead");
-  EXPECT_STREQ(kdl::dump::PacketClassName(0x80020000), "CSimpleVLFPacketHead<CPDiscoverAckBaseInfor>");
-  EXPECT_STREQ(kdl::dump::PacketClassName(0x80020006), "CPktToolQueryImgInfoListAck");
-  EXPECT_STREQ(kdl::dump::PacketClassName(0x00000001), "CSimplePacketHead");
-  EXPECT_EQ(kdl::dump::PacketClassName(0x00000011), nullptr);
-  EXPECT_EQ(kdl::dump::PacketClassName(0x80080003), nullptr);
-  EXPECT_EQ(kdl::dump::PacketClassName(0x00020007), nullptr);
+  EXPECT_STREQ(kdl::describe::PacketClassName(0x80020005), "CPktToolSelectImgAck");
+  EXPECT_STREQ(kdl::describe::PacketClassName(0x00020001), "CPktToolLogin");
+  EXPECT_STREQ(kdl::describe::PacketClassName(0x00020006), "CSimplePacketHead");
+  EXPECT_STREQ(kdl::describe::PacketClassName(0x80020000), "CSimpleVLFPacketHead<CPDiscoverAckBaseInfor>");
+  EXPECT_STREQ(kdl::describe::PacketClassName(0x80020006), "CPktToolQueryImgInfoListAck");
+  EXPECT_STREQ(kdl::describe::PacketClassName(0x00000001), "CSimplePacketHead");
+  EXPECT_EQ(kdl::describe::PacketClassName(0x00000011), nullptr);
+  EXPECT_EQ(kdl::describe::PacketClassName(0x80080003), nullptr);
+  EXPECT_EQ(kdl::describe::PacketClassName(0x00020007), nullptr);
 }
 
 TEST(Formatting, CodesAndHex) {
-  EXPECT_EQ(kdl::dump::CodeText(0x8000000a), "0x8000000A");
-  EXPECT_EQ(kdl::dump::CodeText(0), "0x00000000");
-  EXPECT_EQ(kdl::dump::HexOf("\x01\xfe\x00", 3), "01fe00");
+  EXPECT_EQ(kdl::describe::CodeText(0x8000000a), "0x8000000A");
+  EXPECT_EQ(kdl::describe::CodeText(0), "0x00000000");
+  EXPECT_EQ(kdl::describe::HexOf("\x01\xfe\x00", 3), "01fe00");
 }
 
 }  // namespace

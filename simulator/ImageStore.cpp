@@ -1,4 +1,4 @@
-#include "tools/server/ImageStore.h"
+#include "simulator/ImageStore.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "tools/server/RequestKind.h"
+#include "simulator/RequestKind.h"
 
 #include "protocol/ClientPackets.h"
 #include "protocol/ToolPackets.h"

@@ -1,12 +1,14 @@
-#include "tools/server/SimServer.h"
+#include "simulator/SimServer.h"
 
 #include <deque>
 
-#include "tools/server/FrameSplitter.h"
+#include "protocol/PacketFramer.h"
 
 namespace kdl::sim {
 
 namespace {
+using PacketZVDiskless::CPacketFramer;
+
 std::string EndpointText(const asio::ip::address& a, uint16_t port) {
   return a.to_string() + ":" + std::to_string(port);
 }
@@ -26,7 +28,7 @@ class CSimServer::Session : public std::enable_shared_from_this<CSimServer::Sess
         m_socket(std::move(socket)),
         m_timer(server.m_io),
         m_idleTimer(server.m_io),
-        m_splitter(server.m_config.maxFrameLength) {
+        m_framer(server.m_config.maxFrameLength) {
     asio::error_code ec;
     auto remote = m_socket.remote_endpoint(ec);
     auto local = m_socket.local_endpoint(ec);
@@ -84,13 +86,13 @@ class CSimServer::Session : public std::enable_shared_from_this<CSimServer::Sess
         return;
       }
       m_lastReceived = std::chrono::steady_clock::now();
-      m_splitter.Append(m_buf, n);
+      m_framer.Append(m_buf, n);
       std::vector<uint8_t> frame;
       uint32_t length = 0;
       for (;;) {
-        auto st = m_splitter.Next(&frame, &length);
-        if (st == CFrameSplitter::Status::kNeedMore) break;
-        if (st == CFrameSplitter::Status::kBadLength) {
+        auto st = m_framer.Next(&frame, &length);
+        if (st == CPacketFramer::Result::kNeedMore) break;
+        if (st == CPacketFramer::Result::kBadLength) {
           Close("sent a head with Length " + std::to_string(length) + ", link closed");
           return;
         }
@@ -181,7 +183,7 @@ class CSimServer::Session : public std::enable_shared_from_this<CSimServer::Sess
   asio::steady_timer m_timer;
   asio::steady_timer m_idleTimer;
   std::chrono::steady_clock::time_point m_lastReceived;
-  CFrameSplitter m_splitter;
+  CPacketFramer m_framer;
   PeerContext m_ctx;
   uint8_t m_buf[4096];
   std::deque<std::vector<uint8_t>> m_pending;
