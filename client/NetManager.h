@@ -181,10 +181,10 @@ class CNetManager : public CNetProtocolHandler {
   // (it runs on a transport thread that the stop is ending).
   bool WaitForStopLocked(std::unique_lock<std::mutex>& life);
 
-  // Pack one packet into a zero-filled buffer of Size() bytes and send it.
+  // Set the packet's Length, pack it (CPackedPacket) and send it.
   // Non-zero when the transport accepted it.
-  static int SendTcp(const PacketZVDiskless::CPacketHead& packet, uint32_t link);
-  static int SendUdpBroadcast(const PacketZVDiskless::CPacketHead& packet, uint32_t handle);
+  static int SendTcp(PacketZVDiskless::CPacketHead& packet, uint32_t link);
+  static int SendUdpBroadcast(PacketZVDiskless::CPacketHead& packet, uint32_t handle);
 
   // Reply handlers: each builds what it stores, then hands it to StoreReply.
   // `link` is the TCP link the reply came on.

@@ -3,13 +3,12 @@
 #include <cstddef>
 #include <chrono>
 #include <cstring>
-#include <memory>
-#include <new>
 #include <thread>
 
 #include "client/NetManager.h"
 #include "log/LogWriter.h"
 #include "protocol/ClientPackets.h"
+#include "protocol/PacketBytes.h"
 #include "protocol/ToolPackets.h"
 #include "util/Text.h"
 
@@ -100,22 +99,17 @@ int CNetManager::RunRequest(uint32_t type, void* param) {
   }
 }
 
-int CNetManager::SendTcp(const CPacketHead& packet, uint32_t link) {
-  const uint32_t size = packet.Size();
-  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size ? size : 1]());
-  if (!buffer) return 0;
-  CPktWriteStream writer(buffer.get(), size, /*netOrder=*/false);
-  if (packet.Pack(writer)) return 0;
-  return TcpSend(link, buffer.get(), size, 0) ? 1 : 0;
+int CNetManager::SendTcp(CPacketHead& packet, uint32_t link) {
+  const CPackedPacket bytes(packet);
+  if (!bytes.Packed()) return 0;
+  return TcpSend(link, bytes.Data(), bytes.Size(), 0) ? 1 : 0;
 }
 
-int CNetManager::SendUdpBroadcast(const CPacketHead& packet, uint32_t handle) {
-  const uint32_t size = packet.Size();
-  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size ? size : 1]());
-  if (!buffer) return 0;
-  CPktWriteStream writer(buffer.get(), size, /*netOrder=*/false);
-  if (packet.Pack(writer)) return 0;
-  return UdpSendTo(handle, buffer.get(), size, 32, kDiscoverAddress, kDiscoverPort) ? 1 : 0;
+int CNetManager::SendUdpBroadcast(CPacketHead& packet, uint32_t handle) {
+  const CPackedPacket bytes(packet);
+  if (!bytes.Packed()) return 0;
+  return UdpSendTo(handle, bytes.Data(), bytes.Size(), 32, kDiscoverAddress, kDiscoverPort) ? 1
+                                                                                           : 0;
 }
 
 bool CNetManager::ArmReply(uint32_t replyType, uint32_t link) {
@@ -184,7 +178,6 @@ void CNetManager::InterruptWait(WaitKind kind) {
 }
 
 int CNetManager::SendAndWait(CPacketHead& packet, const char* timeoutText) {
-  packet.Length = packet.Size();
   m_nLastErrCode.store(1);
   const uint32_t replyType = ReplyCodeOf(packet.Type);
   const uint32_t link = m_hTcpLink.load();
@@ -274,7 +267,6 @@ int CNetManager::DiscoverServer() {
   if (!CreateUdpLink()) return 1;
   if (!ArmReply(CPktToolDiscoverAck::kCode, kInvalidHandle)) return 1;
   CPktToolDiscover packet;
-  packet.Length = packet.Size();
   if (!SendUdpBroadcast(packet, m_hUdpLink.load())) {
     AwaitReply(0);
     KLOG_AT(kSource, LOG_ERROR, "Send Discover Server Pack failed.");
@@ -385,6 +377,5 @@ int CNetManager::CancelAdmin(const void* param) {
 
 int CNetManager::SendHeartbeat() {
   CPktClientKeepAlive packet;
-  packet.Length = packet.Size();
   return SendTcp(packet, m_hTcpLink.load()) ? 0 : 1;
 }
