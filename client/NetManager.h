@@ -84,7 +84,8 @@ class CNetManager : public CNetProtocolHandler {
   // Dotted text "a.b.c.d" of an IPv4 number (first octet most significant).
   static std::string IpToString(uint32_t ip);
   // IPv4 number of a dotted text: exactly four non-empty pieces, each read
-  // like atol and cut to its low 8 bits; anything else gives 0.
+  // like atol and cut to its low 8 bits (kdl::util::IPv4Rules::kAtol);
+  // anything else gives 0.
   static uint32_t StringToIp(const char* text);
   // Writes the local IPv4 text into `out` (32 bytes) when one is found;
   // leaves `out` untouched otherwise.
