@@ -218,10 +218,10 @@ class CNetManager : public CNetProtocolHandler {
   // (it runs on a transport thread that the stop is ending).
   bool WaitForStopLocked(std::unique_lock<std::mutex>& life);
 
-  // Set the packet's Length, pack it (CPackedPacket) and send it.
-  // Non-zero when the transport accepted it.
-  static int SendTcp(PacketZVDiskless::CPacketHead& packet, uint32_t link);
-  static int SendUdpBroadcast(PacketZVDiskless::CPacketHead& packet, uint32_t handle);
+  // Set the packet's Length, pack it (CPackedPacket) and send it. True when
+  // the transport accepted it.
+  static bool SendTcp(PacketZVDiskless::CPacketHead& packet, uint32_t link);
+  static bool SendUdpBroadcast(PacketZVDiskless::CPacketHead& packet, uint32_t handle);
 
   // Reply handlers: each builds what it stores, then hands it to StoreReply.
   // `link` is the TCP link the reply came on. A row's StoreFn is

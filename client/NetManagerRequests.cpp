@@ -64,17 +64,15 @@ int CNetManager::SendOnRoute(const RequestRow& row, CPacketHead& packet) {
   return 1;
 }
 
-int CNetManager::SendTcp(CPacketHead& packet, uint32_t link) {
+bool CNetManager::SendTcp(CPacketHead& packet, uint32_t link) {
   const CPackedPacket bytes(packet);
-  if (!bytes.Packed()) return 0;
-  return TcpSend(link, bytes.Data(), bytes.Size(), 0) ? 1 : 0;
+  return bytes.Packed() && TcpSend(link, bytes.Data(), bytes.Size(), 0) != 0;
 }
 
-int CNetManager::SendUdpBroadcast(CPacketHead& packet, uint32_t handle) {
+bool CNetManager::SendUdpBroadcast(CPacketHead& packet, uint32_t handle) {
   const CPackedPacket bytes(packet);
-  if (!bytes.Packed()) return 0;
-  return UdpSendTo(handle, bytes.Data(), bytes.Size(), 32, kDiscoverAddress, kDiscoverPort) ? 1
-                                                                                           : 0;
+  return bytes.Packed() &&
+         UdpSendTo(handle, bytes.Data(), bytes.Size(), 32, kDiscoverAddress, kDiscoverPort) != 0;
 }
 
 bool CNetManager::ArmReply(uint32_t replyType, uint32_t link) {

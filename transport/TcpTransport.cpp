@@ -492,7 +492,7 @@ using kdl::transport::CTcpLink;
 using kdl::transport::Tcp;
 
 uint32_t TcpInit(TcpEventCallbackFn callback) {
-  return kdl::transport::NoThrow(0, [&] { return Tcp().Init(callback); });
+  return kdl::transport::NoThrow(0u, [&]() -> uint32_t { return Tcp().Init(callback) ? 1 : 0; });
 }
 
 uint32_t TcpCreate(TcpEventCallbackFn callback, const char* localIP, uint32_t /*reserved*/) {
@@ -535,8 +535,11 @@ uint32_t TcpShutdown(uint32_t link) {
   return Tcp().WithLink(link, 0, [](CTcpLink& l) -> uint32_t { return l.Shutdown() ? 1 : 0; });
 }
 
-uint32_t TcpDestroy(uint32_t link) { return Tcp().Destroy(link); }
+uint32_t TcpDestroy(uint32_t link) { return Tcp().Destroy(link) ? 1 : 0; }
 
 uint32_t TcpUninit() {
-  return kdl::transport::NoThrow(0, [] { return Tcp().Uninit(); });
+  return kdl::transport::NoThrow(0u, []() -> uint32_t {
+    Tcp().Uninit();
+    return 1;
+  });
 }

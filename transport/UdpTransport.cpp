@@ -177,7 +177,7 @@ using kdl::transport::CUdpEndpoint;
 using kdl::transport::Udp;
 
 uint32_t UdpInit(UdpEventCallbackFn callback) {
-  return kdl::transport::NoThrow(0, [&] { return Udp().Init(callback); });
+  return kdl::transport::NoThrow(0u, [&]() -> uint32_t { return Udp().Init(callback) ? 1 : 0; });
 }
 
 uint32_t UdpCreate(UdpEventCallbackFn callback, const char* localIP, uint32_t localPort,
@@ -212,8 +212,11 @@ uint32_t UdpSendTo(uint32_t endpoint, const void* data, uint32_t size, uint32_t 
   });
 }
 
-uint32_t UdpDestroy(uint32_t endpoint) { return Udp().Destroy(endpoint); }
+uint32_t UdpDestroy(uint32_t endpoint) { return Udp().Destroy(endpoint) ? 1 : 0; }
 
 uint32_t UdpUninit() {
-  return kdl::transport::NoThrow(0, [] { return Udp().Uninit(); });
+  return kdl::transport::NoThrow(0u, []() -> uint32_t {
+    Udp().Uninit();
+    return 1;
+  });
 }
