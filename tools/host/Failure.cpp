@@ -7,6 +7,9 @@ namespace {
 
 // The library's time-out lines end so: "Wait Login Server Pack Overtime."
 constexpr char kTimeoutText[] = "Overtime.";
+// And so the line of a link the library ended after a time-out: "Reply
+// type:0x80020001 still owed on link 3 after another time-out; link closed."
+constexpr char kEndedText[] = "after another time-out; link closed.";
 
 // "TcpClosed hLink:5; m_hTcpLink:5.": the link in use was closed (a line for
 // another, older link does not end a request).
@@ -34,6 +37,8 @@ Failure ClassifyNoAnswer(const std::vector<std::string>& lines, double seconds, 
   for (const std::string& line : lines) {
     if (line.find(kTimeoutText) != std::string::npos) {
       f.kind = FailureKind::kTimeout;
+      for (const std::string& later : lines)
+        f.linkEnded = f.linkEnded || later.find(kEndedText) != std::string::npos;
       return f;
     }
     closed = closed || ClosesCurrentLink(line);

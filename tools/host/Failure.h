@@ -18,6 +18,9 @@ enum class FailureKind {
 struct Failure {
   FailureKind kind = FailureKind::kNone;
   std::string detail;  // for kLocal: the library's last Error or Warning text
+  // For kTimeout: the library ended the link after the time-out; its close
+  // callback follows on a transport thread, just after the request returned.
+  bool linkEnded = false;
 };
 
 // The library's wait for a reply, in seconds; a request that took nearly

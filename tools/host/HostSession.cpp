@@ -151,12 +151,15 @@ int HostSession::Run(const Command& cmd) {
   }
   result = Request(cmd);
   // A send on a link the server has just closed fails at once, sometimes
-  // before the close reaches the callback: give the notice a moment.
-  if (result == 1 && m_failure.kind == FailureKind::kLocal) {
+  // before the close reaches the callback, and the close of a link that the
+  // library ended after a time-out is reported just after the request
+  // returned: give the notice a moment.
+  if (result == 1 && (m_failure.kind == FailureKind::kLocal || m_failure.linkEnded)) {
     const auto until = std::chrono::steady_clock::now() + kCloseNoticeWait;
     while (!g_linkClosed.load() && std::chrono::steady_clock::now() < until)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (g_linkClosed.load()) m_failure = Failure{FailureKind::kClosed, ""};
+    if (g_linkClosed.load() && m_failure.kind == FailureKind::kLocal)
+      m_failure = Failure{FailureKind::kClosed, "", false};
   }
   // A link that closed under the request: log in again and repeat it once.
   // Not for create, whose first attempt may have reached the server.
