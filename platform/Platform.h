@@ -216,6 +216,9 @@ std::vector<std::string> ListProcessExecutables();
 // On a Windows console it switches them on and sets the output code page to
 // UTF-8; false when that is not possible.
 bool PrepareTerminalOutput();
+// Standard input read as bytes: Windows opens it in text mode, which turns
+// CR LF into LF and ends it at a Ctrl-Z. Nothing to do on POSIX.
+void MakeStandardInputBinary();
 
 // ---- Network tables --------------------------------------------------------
 // One row of the interface table.
