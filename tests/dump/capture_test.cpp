@@ -172,6 +172,36 @@ TEST_F(CaptureTest, FaultsAreShownAndDecodingGoesOn) {
     EXPECT_NE(t.out.find(warning), std::string::npos) << warning << "\n" << t.out << t.err;
 }
 
+// kelvane-dump as a program reading pipes: a capture on standard input
+// (--pcap -, as from tcpdump -w -) decodes as the file does, --count stops
+// it, --file reads standard input and /dev/stdin; a folder is refused.
+TEST_F(CaptureTest, TheProgramReadsCapturesAndBytesFromPipes) {
+  const std::string capture = ReadFile(path);
+  const std::string dump = KELVANE_DUMP_BIN;
+  ProcessResult fromFile = RunProcess({dump, "--pcap", path, "--json"}, "", 60);
+  ProcessResult piped = RunProcess({dump, "--pcap", "-", "--json"}, capture, 60);
+  ASSERT_EQ(piped.exitCode, 0) << piped.err;
+  EXPECT_EQ(piped.out, fromFile.out);
+  EXPECT_EQ(SplitLines(piped.out).size(), info.codes + 1);  // the split packet both ways
+  EXPECT_NE(piped.err.find("tool service on TCP port 8000"), std::string::npos) << piped.err;
+
+  ProcessResult three = RunProcess({dump, "--pcap", "/dev/stdin", "--json", "--count", "3"},
+                                   capture, 60);
+  EXPECT_EQ(three.exitCode, 0) << three.err;
+  ASSERT_EQ(SplitLines(three.out).size(), 3u) << three.out;
+  EXPECT_EQ(three.out, fromFile.out.substr(0, three.out.size()));
+
+  const std::string login = ReadFile(KELVANE_CORPUS_DIR "/0x00020001");
+  for (const char* name : {"-", "/dev/stdin"}) {
+    ProcessResult bytes = RunProcess({dump, "--json", "--file", name}, login, 60);
+    EXPECT_EQ(bytes.exitCode, 0) << name << ": " << bytes.err;
+    EXPECT_NE(bytes.out.find("\"name\":\"login request\""), std::string::npos) << bytes.out;
+  }
+  ProcessResult folder = RunProcess({dump, "--file", ::testing::TempDir()}, "", 60);
+  EXPECT_EQ(folder.exitCode, 2);
+  EXPECT_NE(folder.err.find("is a folder, not a file"), std::string::npos) << folder.err;
+}
+
 TEST_F(CaptureTest, ATruncatedCaptureIsReported) {
   std::string cut = path + ".cut";
   std::filesystem::copy_file(path, cut, std::filesystem::copy_options::overwrite_existing);
