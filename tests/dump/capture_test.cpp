@@ -202,6 +202,36 @@ TEST_F(CaptureTest, TheProgramReadsCapturesAndBytesFromPipes) {
   EXPECT_NE(folder.err.find("is a folder, not a file"), std::string::npos) << folder.err;
 }
 
+// HTTP on the service port beside a stream of the protocol: kelvane-dump
+// and the dissector both leave it alone and decode the other stream.
+TEST_F(CaptureTest, OtherTrafficOnTheServicePortIsNotClaimed) {
+  const std::string mixed = path + ".http.pcap";
+  const uint32_t tool = 0x0a010002, server = 0x0a010001;
+  const uint8_t push = PcapFile::kAck | PcapFile::kPsh;
+  const std::string get = "GET /index.html HTTP/1.1\r\nHost: 10.1.0.1:8000\r\n\r\n";
+  {
+    PcapFile p(mixed);
+    p.Tcp(tool, 40010, server, 8000, 1, 0, push, CaptureBytes(get.begin(), get.end()));
+    p.Tcp(tool, 40011, server, 8000, 1, 0, push, Head(0x00000001, 24));
+  }
+  DumpRun r = Dump({"--pcap", mixed, "--json", "--port", "8000"});
+  EXPECT_EQ(r.status, dump::kDumpOk) << r.err;
+  std::vector<Json> rows = JsonLines(r.out);
+  ASSERT_EQ(rows.size(), 1u) << r.out;
+  EXPECT_EQ(rows[0]["name"], "keep-alive");
+
+  if (std::string(KELVANE_TSHARK).empty()) return;
+  ProcessResult t = RunProcess({KELVANE_TSHARK, "-r", mixed, "-X", "lua_script:" KELVANE_DISSECTOR,
+                                "-T", "fields", "-e", "tcp.srcport", "-e", "frame.protocols",
+                                "-e", "kelvane.type"},
+                               "", 120);
+  std::filesystem::remove(mixed);
+  std::vector<std::string> lines = SplitLines(t.out);
+  ASSERT_EQ(lines.size(), 2u) << t.out << t.err;
+  EXPECT_EQ(lines[0].find("kelvane"), std::string::npos) << lines[0];
+  EXPECT_NE(lines[1].find(":kelvane\t0x00000001"), std::string::npos) << lines[1];
+}
+
 TEST_F(CaptureTest, ATruncatedCaptureIsReported) {
   std::string cut = path + ".cut";
   std::filesystem::copy_file(path, cut, std::filesystem::copy_options::overwrite_existing);
