@@ -24,8 +24,15 @@ case "${1:-}" in
   *) echo "usage: check-abi.sh [--update]" >&2; exit 2 ;;
 esac
 KELVANE_EXTRA_PACKAGES="abigail-tools" bash scripts/setup.sh
-cmake --preset abi >/dev/null
-cmake --build --preset abi >/dev/null
+# Quiet unless the build fails: then its output says why.
+build_log=$(mktemp /tmp/kelvane-abi-build.XXXXXX)
+if ! { cmake --preset abi && cmake --build --preset abi; } >"$build_log" 2>&1; then
+  cat "$build_log" >&2
+  rm -f "$build_log"
+  echo "check-abi.sh: FAIL: the library of preset abi did not build" >&2
+  exit 1
+fi
+rm -f "$build_log"
 lib=build/abi/client/libKelvaneDll.so.1
 baseline=abi/libKelvaneDll.so.1.abi
 # Only what the public header declares, without paths of the build machine
