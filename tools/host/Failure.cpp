@@ -5,16 +5,13 @@
 namespace kdl::host {
 namespace {
 
-// The library's time-out lines end so: "Wait Login Server Pack Overtime."
-constexpr char kTimeoutText[] = "Overtime.";
-
 // "TcpClosed hLink:5; m_hTcpLink:5.": the link in use was closed (a line for
 // another, older link does not end a request).
 bool ClosesCurrentLink(const std::string& line) {
   const size_t at = line.find("TcpClosed hLink:");
   unsigned link = 0, current = 0;
   return at != std::string::npos &&
-         std::sscanf(line.c_str() + at, "TcpClosed hLink:%u; m_hTcpLink:%u.", &link, &current) == 2 &&
+         std::sscanf(line.c_str() + at, kdl::logtext::kTcpClosed, &link, &current) == 2 &&
          link == current;
 }
 
@@ -32,7 +29,7 @@ std::string ProblemText(const std::string& line) {
 Failure ClassifyNoAnswer(const std::vector<std::string>& lines, double seconds, bool closed) {
   Failure f;
   for (const std::string& line : lines) {
-    if (line.find(kTimeoutText) != std::string::npos) {
+    if (line.find(kdl::logtext::kOvertime) != std::string::npos) {
       f.kind = FailureKind::kTimeout;
       return f;
     }

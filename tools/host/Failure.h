@@ -1,10 +1,12 @@
 // What a request that returned 1 ran into. The library returns 1 for every
 // kind of no-answer; the tool tells them apart by the time the request took
-// and by what the library logged meanwhile.
+// and by what the library logged meanwhile (the texts of client/LogTexts.h).
 #pragma once
 
 #include <string>
 #include <vector>
+
+#include "client/LogTexts.h"
 
 namespace kdl::host {
 
@@ -22,7 +24,7 @@ struct Failure {
 
 // The library's wait for a reply, in seconds; a request that took nearly
 // that long without a reply timed out.
-constexpr double kReplyWaitSeconds = 3.0;
+constexpr double kReplyWaitSeconds = kReplyWaitMs / 1000.0;
 
 // Classifies a result of 1 from the library's console lines printed during
 // the request, the seconds it took and whether the close callback fired.
