@@ -1,43 +1,12 @@
 #include "tools/host/HostCli.h"
 
 #include "tools/cli/ToolArgs.h"
+#include "tools/host/Commands.h"
 
 namespace kdl::host {
 namespace {
 
 using kdl::cli::ParseResult;
-
-struct CommandInfo {
-  CommandId id;
-  const char* name;
-  const char* summary;  // one line in the list of commands
-  const char* detail;   // the rest of the command's own help
-};
-
-const CommandInfo kCommands[] = {
-    {CommandId::kDiscover, "discover", "Find the server: its address and TCP port (request 1)",
-     "Broadcasts the discovery request to 255.255.255.255, port 800."},
-    {CommandId::kLogin, "login", "Log in: client type, manager flag, extra value (request 2)",
-     "Discovers the server and logs in with the tool name of --name."},
-    {CommandId::kImages, "images", "List the server's disk images (request 3)", ""},
-    {CommandId::kSnapshots, "snapshots",
-     "List the snapshots of every image, by snapshot id (request 4)", ""},
-    {CommandId::kCreate, "create", "Create an image (request 5)",
-     "PARAM1 must not be 0 (the library refuses to send it otherwise)."},
-    {CommandId::kSelect, "select", "Select an image: whether it worked, its path (request 6)", ""},
-    {CommandId::kSetAdmin, "set-admin", "Switch a client into administrator mode (request 7)",
-     "VALUE is the number the server reads as the client."},
-    {CommandId::kCancelAdmin, "cancel-admin",
-     "Switch a client out of administrator mode (request 8)", ""},
-    {CommandId::kHeartbeat, "heartbeat", "Send a keep-alive; no reply is awaited (request 9)", ""},
-    {CommandId::kShell, "shell", "Run commands read from standard input over one session",
-     "One command per line, with its arguments as on the command line (double quotes group "
-     "words). Discovery and login happen once, and again after the server closed the link. "
-     "Blank lines and lines starting with # are skipped; \"quit\" ends. With --json, one JSON "
-     "object per line, with the line in \"command\". The exit status is the worst of all "
-     "lines."},
-    {CommandId::kHelp, "help", "Show the help of the tool or of a command", ""},
-};
 
 const char kDescription[] =
     "Talks to the diskless server through libKelvaneDll: every command first discovers the "
@@ -53,12 +22,6 @@ const char kFooter[] =
     "Exit status: 0 when the result is 0, 1 when it is not, 2 for a usage error, 3 when the "
     "library cannot be loaded or started, 4 when the output cannot be written.";
 
-const CommandInfo* FindCommand(const std::string& name) {
-  for (const CommandInfo& c : kCommands)
-    if (name == c.name) return &c;
-  return nullptr;
-}
-
 // One parser of the tool's commands (and, for the command line, its
 // options). CLI11 keeps pointers into it: it stays where it was built.
 class Parser {
@@ -70,7 +33,9 @@ class Parser {
   ParseResult Parse(const std::vector<std::string>& args, Command* cmd, HostOptions* options);
 
  private:
-  void AddCommand(const CommandInfo& info);
+  void AddCommand(const CommandRow& row);
+  // The parser's command `name`, or null.
+  const CLI::App* SubcommandOf(const std::string& name) const;
   // After a good parse: the command chosen and the arguments left over.
   ParseResult Finish(Command* cmd);
   std::string Help(const std::string& topic) const;
@@ -78,7 +43,6 @@ class Parser {
   CLI::App m_app;
   Command m_cmd;
   HostOptions m_options;
-  std::string m_topic;
 };
 
 Parser::Parser(bool commandLine) {
@@ -101,52 +65,23 @@ Parser::Parser(bool commandLine) {
                    "Show the library's console lines on stderr (its daily log file keeps them "
                    "anyway)")->excludes(quiet);
   }
-  for (const CommandInfo& c : kCommands)
-    if (commandLine || c.id != CommandId::kShell) AddCommand(c);
+  for (const CommandRow& c : Commands())
+    if (commandLine || c.inShell) AddCommand(c);
   // Arguments no command takes are collected and reported in Finish().
   m_app.allow_extras();
 }
 
-void Parser::AddCommand(const CommandInfo& info) {
-  CLI::App* sub = m_app.add_subcommand(info.name, info.summary);
+void Parser::AddCommand(const CommandRow& row) {
+  CLI::App* sub = m_app.add_subcommand(row.name, row.summary);
   sub->group("Commands");
-  sub->footer(info.detail);
-  using kdl::cli::AddNumber;
-  using kdl::cli::AddText;
-  switch (info.id) {
-    case CommandId::kCreate:
-      AddText(sub, "NAME", &m_cmd.imageName,
-              "The image's name, 1 to " + std::to_string(kMaxImageName) + " bytes", kMaxImageName,
-              "the create parameter's name field")
-          ->required()
-          ->check([](const std::string& s) { return s.empty() ? "must not be empty" : ""; });
-      AddNumber(sub, "PARAM1", &m_cmd.param1, "The image's first parameter")->required();
-      AddNumber(sub, "PARAM2", &m_cmd.param2, "The image's second parameter (default 0)");
-      break;
-    case CommandId::kSelect:
-      AddNumber(sub, "IMAGE_ID", &m_cmd.number, "The image's identifier")->required();
-      break;
-    case CommandId::kSetAdmin:
-      AddNumber(sub, "VALUE", &m_cmd.number, "The client, as the server numbers it")->required();
-      break;
-    case CommandId::kCancelAdmin:
-      AddNumber(sub, "FLAG1", &m_cmd.flag1, "First flag byte, 0 to 255")->required();
-      AddNumber(sub, "FLAG2", &m_cmd.flag2, "Second flag byte, 0 to 255")->required();
-      AddText(sub, "TEXT", &m_cmd.text,
-              "The text sent along, at most " + std::to_string(kMaxCancelText) + " bytes",
-              kMaxCancelText,
-              "the cancel parameter's text field")->required();
-      break;
-    case CommandId::kShell:
-      sub->add_flag("--stop-on-error", m_cmd.stopOnError,
-                    "Stop at the first line that fails (the exit status is then that line's)");
-      break;
-    case CommandId::kHelp:
-      sub->add_option("COMMAND", m_topic, "The command to explain");
-      break;
-    default:
-      break;
-  }
+  sub->footer(row.detail);
+  if (row.addArgs) row.addArgs(sub, &m_cmd);
+}
+
+const CLI::App* Parser::SubcommandOf(const std::string& name) const {
+  const auto found =
+      m_app.get_subcommands([&name](const CLI::App* a) { return a->get_name() == name; });
+  return found.empty() ? nullptr : found.front();
 }
 
 std::string Parser::Help(const std::string& topic) const {
@@ -173,21 +108,18 @@ ParseResult Parser::Finish(Command* cmd) {
     r.text = "no command given";
     return r;
   }
-  const CommandInfo* info = FindCommand(chosen.front()->get_name());
-  m_cmd.id = info->id;
-  m_cmd.name = info->name;
-  if (info->id == CommandId::kHelp) {
-    const std::string topic = m_topic;
-    const bool known = !m_app.get_subcommands([&topic](const CLI::App* a) {
-                                return a->get_name() == topic;
-                              }).empty();
-    if (!m_topic.empty() && !known) {
+  const CommandRow* row = FindCommand(chosen.front()->get_name());
+  m_cmd.id = row->id;
+  m_cmd.name = row->name;
+  if (row->id == CommandId::kHelp) {
+    const std::string topic = m_cmd.topic;
+    if (!topic.empty() && !SubcommandOf(topic)) {
       r.kind = ParseResult::kUsageError;
-      r.text = "unknown command \"" + m_topic + "\"";
+      r.text = "unknown command \"" + topic + "\"";
       return r;
     }
     r.kind = ParseResult::kHelp;
-    r.text = Help(m_topic);
+    r.text = Help(topic);
   }
   *cmd = m_cmd;
   return r;

@@ -42,6 +42,8 @@ struct Command {
   std::string text;
   // shell --stop-on-error
   bool stopOnError = false;
+  // help [COMMAND]
+  std::string topic;
 };
 
 // Options that hold for the whole run.

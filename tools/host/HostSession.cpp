@@ -11,7 +11,6 @@
 #include "tools/cli/Output.h"
 #include "tools/host/WaitIndicator.h"
 #include "util/TerminalText.h"
-#include "util/Text.h"
 
 namespace kdl::host {
 namespace {
@@ -70,76 +69,35 @@ int HostSession::Ask(const char* step, uint32_t type, void* param) {
   return result;
 }
 
+int HostSession::Send(const CommandRow& row, const Command& cmd) {
+  AskParams space;
+  void* param = row.param ? row.param(cmd, m_options, &space) : nullptr;
+  const int result = Ask(row.name, row.askType, param);
+  if (row.askType == KELVANE_ASK_DISCOVER && result == 0) m_discovered = true;
+  if (row.askType == KELVANE_ASK_LOGIN) m_loggedIn = result == 0;
+  return result;
+}
+
 bool HostSession::Prepare(const Command& cmd, std::string* step, int* result) {
   if (g_linkClosed.exchange(false)) m_loggedIn = false;
-  if (cmd.id == CommandId::kDiscover) return true;
+  const CommandRow& row = RowOf(cmd.id);
+  if (row.needs == Needs::kNothing) return true;
   if (!m_discovered) {
-    *result = Ask("discover", KELVANE_ASK_DISCOVER, nullptr);
+    *result = Send(RowOf(CommandId::kDiscover), cmd);
     if (*result != 0) {
       *step = "discover";
       return false;
     }
-    m_discovered = true;
   }
-  if (cmd.id == CommandId::kLogin || m_loggedIn) return true;
-  char name[kMaxToolName + 1];
-  kdl::util::CopyTerminated(name, m_options.name);
-  *result = Ask("login", KELVANE_ASK_LOGIN, name);
+  if (row.needs == Needs::kServer || m_loggedIn) return true;
+  *result = Send(RowOf(CommandId::kLogin), cmd);
   if (*result != 0) {
     *step = "login";
     // The server may have moved: look for it again next time.
     m_discovered = false;
     return false;
   }
-  m_loggedIn = true;
   return true;
-}
-
-int HostSession::Request(const Command& cmd) {
-  switch (cmd.id) {
-    case CommandId::kDiscover: {
-      int r = Ask("discover", KELVANE_ASK_DISCOVER, nullptr);
-      if (r == 0) m_discovered = true;
-      return r;
-    }
-    case CommandId::kLogin: {
-      char name[kMaxToolName + 1];
-      kdl::util::CopyTerminated(name, m_options.name);
-      int r = Ask("login", KELVANE_ASK_LOGIN, name);
-      m_loggedIn = r == 0;
-      return r;
-    }
-    case CommandId::kImages:
-      return Ask("images", KELVANE_ASK_IMAGE_LIST, nullptr);
-    case CommandId::kSnapshots:
-      return Ask("snapshots", KELVANE_ASK_IMAGE_INFO, nullptr);
-    case CommandId::kCreate: {
-      KelvaneCreateImageParam p = {};
-      kdl::util::CopyTerminated(p.Name, cmd.imageName);
-      p.Param1 = cmd.param1;
-      p.Param2 = cmd.param2;
-      return Ask("create", KELVANE_ASK_CREATE_IMAGE, &p);
-    }
-    case CommandId::kSelect: {
-      uint32_t id = cmd.number;
-      return Ask("select", KELVANE_ASK_SELECT_IMAGE, &id);
-    }
-    case CommandId::kSetAdmin: {
-      uint32_t value = cmd.number;
-      return Ask("set-admin", KELVANE_ASK_SET_ADMIN, &value);
-    }
-    case CommandId::kCancelAdmin: {
-      KelvaneCancelAdminParam p = {};
-      p.Flag1 = cmd.flag1;
-      p.Flag2 = cmd.flag2;
-      kdl::util::CopyTerminated(p.Text, cmd.text);
-      return Ask("cancel-admin", KELVANE_ASK_CANCEL_ADMIN, &p);
-    }
-    case CommandId::kHeartbeat:
-      return Ask("heartbeat", KELVANE_ASK_HEARTBEAT, nullptr);
-    default:
-      return 1;
-  }
 }
 
 int HostSession::Run(const Command& cmd) {
@@ -149,7 +107,8 @@ int HostSession::Run(const Command& cmd) {
     Print(cmd, result, step);
     return result;
   }
-  result = Request(cmd);
+  const CommandRow& row = RowOf(cmd.id);
+  result = Send(row, cmd);
   // A send on a link the server has just closed fails at once, sometimes
   // before the close reaches the callback: give the notice a moment.
   if (result == 1 && m_failure.kind == FailureKind::kLocal) {
@@ -159,51 +118,15 @@ int HostSession::Run(const Command& cmd) {
     if (g_linkClosed.load()) m_failure = Failure{FailureKind::kClosed, ""};
   }
   // A link that closed under the request: log in again and repeat it once.
-  // Not for create, whose first attempt may have reached the server.
-  if (result == 1 && g_linkClosed.load() && cmd.id != CommandId::kCreate &&
-      cmd.id != CommandId::kDiscover && cmd.id != CommandId::kLogin) {
+  if (result == 1 && g_linkClosed.load() && row.repeatable) {
     if (!Prepare(cmd, &step, &result)) {
       Print(cmd, result, step);
       return result;
     }
-    result = Request(cmd);
+    result = Send(row, cmd);
   }
   Print(cmd, result, result == 0 ? "" : cmd.name);
   return result;
-}
-
-void HostSession::RenderReply(const Command& cmd, int result, Json* data,
-                              std::string* text) const {
-  switch (cmd.id) {
-    case CommandId::kDiscover:
-      *data = DiscoverJson(result, m_api.GetDiscoverInfo());
-      *text = DiscoverText(m_api.GetDiscoverInfo());
-      break;
-    case CommandId::kLogin:
-      *data = LoginJson(result, m_api.GetClientInfo());
-      *text = LoginText(m_api.GetClientInfo());
-      break;
-    case CommandId::kImages:
-      *data = ImagesJson(result, m_api.GetListImageInfo());
-      *text = ImagesText(m_api.GetListImageInfo());
-      break;
-    case CommandId::kSnapshots:
-      *data = SnapshotsJson(result, m_api.GetMapSnapInfo());
-      *text = SnapshotsText(m_api.GetMapSnapInfo());
-      break;
-    case CommandId::kSelect:
-      *data = SelectJson(result, m_api.GetSelectImageInfo());
-      *text = SelectText(m_api.GetSelectImageInfo());
-      break;
-    case CommandId::kCreate:
-      *data = ResultJson(result);
-      if (result == 0)
-        *text = "created image \"" + kdl::util::EscapeForTerminal(cmd.imageName) + "\"\n";
-      break;
-    default:
-      *data = ResultJson(result);
-      break;
-  }
 }
 
 void HostSession::Print(const Command& cmd, int result, const std::string& failedStep) {
@@ -212,8 +135,9 @@ void HostSession::Print(const Command& cmd, int result, const std::string& faile
   const bool ownStep = failedStep.empty() || failedStep == cmd.name;
   Json data;
   std::string text;
-  if (ownStep && result != 1) {
-    RenderReply(cmd, result, &data, &text);
+  const CommandRow& row = RowOf(cmd.id);
+  if (ownStep && result != 1 && row.render) {
+    row.render(m_api, cmd, result, &data, &text);
   } else {
     data = ResultJson(result);
   }

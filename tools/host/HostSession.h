@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "tools/host/Commands.h"
 #include "tools/host/Console.h"
 #include "tools/host/Failure.h"
 #include "tools/host/HostCli.h"
@@ -43,12 +44,10 @@ class HostSession {
  private:
   // Runs one request; a result of 1 is classified into m_failure.
   int Ask(const char* step, uint32_t type, void* param);
+  // Sends the request of `row` with the parameter of `cmd`.
+  int Send(const CommandRow& row, const Command& cmd);
   // Discovers and logs in as far as `cmd` needs. False with the failing step.
   bool Prepare(const Command& cmd, std::string* step, int* result);
-  int Request(const Command& cmd);
-  // The JSON object and the readable text of the records that the reply of
-  // `cmd` stored.
-  void RenderReply(const Command& cmd, int result, Json* data, std::string* text) const;
   void Print(const Command& cmd, int result, const std::string& failedStep);
   void PrintUsageError(const std::string& error);
   // One shell line: its status, or -1 for "quit".
