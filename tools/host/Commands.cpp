@@ -123,7 +123,7 @@ const CommandRow kRows[] = {
      KELVANE_ASK_DISCOVER, Needs::kNothing, false, nullptr, nullptr, DiscoverReply},
     {CommandId::kLogin, "login", "Log in: client type, manager flag, extra value (request 2)",
      "Discovers the server and logs in with the tool name of --name.", true, KELVANE_ASK_LOGIN,
-     Needs::kServer, false, nullptr, LoginParam, LoginReply},
+     Needs::kServer, true, nullptr, LoginParam, LoginReply},
     {CommandId::kImages, "images", "List the server's disk images (request 3)", "", true,
      KELVANE_ASK_IMAGE_LIST, Needs::kLogin, true, nullptr, nullptr, ImagesReply},
     {CommandId::kSnapshots, "snapshots",
@@ -134,23 +134,22 @@ const CommandRow kRows[] = {
      true, KELVANE_ASK_CREATE_IMAGE, Needs::kLogin, false, CreateArgs, CreateParam,
      CreateReply},
     {CommandId::kSelect, "select", "Select an image: whether it worked, its path (request 6)",
-     "", true, KELVANE_ASK_SELECT_IMAGE, Needs::kLogin, true, SelectArgs,
+     "", true, KELVANE_ASK_SELECT_IMAGE, Needs::kLogin, false, SelectArgs,
      NumberParam, SelectReply},
     {CommandId::kSetAdmin, "set-admin", "Switch a client into administrator mode (request 7)",
      "VALUE is the number the server reads as the client.", true,
-     KELVANE_ASK_SET_ADMIN, Needs::kLogin, true, SetAdminArgs, NumberParam, nullptr},
+     KELVANE_ASK_SET_ADMIN, Needs::kLogin, false, SetAdminArgs, NumberParam, nullptr},
     {CommandId::kCancelAdmin, "cancel-admin",
      "Switch a client out of administrator mode (request 8)", "", true,
-     KELVANE_ASK_CANCEL_ADMIN, Needs::kLogin, true, CancelAdminArgs, CancelAdminParam,
+     KELVANE_ASK_CANCEL_ADMIN, Needs::kLogin, false, CancelAdminArgs, CancelAdminParam,
      nullptr},
     {CommandId::kHeartbeat, "heartbeat", "Send a keep-alive; no reply is awaited (request 9)",
      "", true, KELVANE_ASK_HEARTBEAT, Needs::kLogin, true, nullptr, nullptr, nullptr},
     {CommandId::kShell, "shell", "Run commands read from standard input over one session",
      "One command per line, with its arguments as on the command line (double quotes group "
-     "words). Discovery and login happen once, and again after the server closed the link. "
-     "Blank lines and lines starting with # are skipped; \"quit\" ends. With --json, one "
-     "JSON object per line, with the line in \"command\". The exit status is the worst of all "
-     "lines.",
+     "words). Discovery and login happen once, and again after the link closed. Blank lines "
+     "and lines starting with # are skipped; \"quit\" ends. With --json, one JSON object per "
+     "line, with the line in \"command\". The exit status is the worst of all lines.",
      false, 0, Needs::kNothing, false, ShellArgs, nullptr, nullptr},
     {CommandId::kHelp, "help", "Show the help of the tool or of a command", "", true, 0,
      Needs::kNothing, false, HelpArgs, nullptr, nullptr},

@@ -38,8 +38,10 @@ struct CommandRow {
   bool inShell;         // offered inside "shell" too
   uint32_t askType;     // its request (KELVANE_ASK_*); 0 for none (shell, help)
   Needs needs;
-  // Sent once more after a new login when the server closed the link under
-  // it. Only requests on the TCP link (needs != kNothing).
+  // Changes nothing on the server (or nothing more when sent twice): when
+  // its link closed under it (the server or the library closed it), it is
+  // sent once more after a new login. Requests that act on the server are
+  // never sent twice. Only requests on the TCP link (needs != kNothing).
   bool repeatable;
   // Declares the command's arguments and options on its parser, read into
   // `cmd`; a bad value is refused with CLI::ValidationError. Null: none.

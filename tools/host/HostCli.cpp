@@ -1,5 +1,7 @@
 #include "tools/host/HostCli.h"
 
+#include <algorithm>
+
 #include "tools/cli/ToolArgs.h"
 #include "tools/host/Commands.h"
 
@@ -15,12 +17,39 @@ const char kDescription[] =
 
 const char kFooter[] =
     "\"result\" is what the last request returned: 0 success, 1 no answer (a local failure "
-    "at once, no reply within 3 s, or the server closed the link: named on stderr and, with "
-    "--json, in \"failure\": local, timeout or closed), anything else the server's code. A "
-    "step that fails (discover, login or the command's own request) is named on stderr and, "
-    "with --json, in \"failed_step\".\n\n"
+    "at once, no reply within 3 s, the server closed the link, or the library closed it "
+    "after bytes that are no packet: named on stderr and, with --json, in \"failure\": "
+    "local, timeout, closed or protocol), anything else the server's code. A step that "
+    "fails (discover, login or the command's own request) is named on stderr and, with "
+    "--json, in \"failed_step\".";
+
+const char kExitStatus[] =
     "Exit status: 0 when the result is 0, 1 when it is not, 2 for a usage error, 3 when the "
     "library cannot be loaded or started, 4 when the output cannot be written.";
+
+// The names of the TCP requests that are (or are not) sent once more after
+// the server closed the link under them: "login, images and heartbeat".
+std::string RequestNames(bool repeatable) {
+  std::vector<std::string> names;
+  for (const CommandRow& c : Commands())
+    if (c.needs != Needs::kNothing && c.repeatable == repeatable) names.push_back(c.name);
+  std::string text;
+  for (size_t i = 0; i < names.size(); ++i)
+    text += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
+  return text;
+}
+
+std::string Footer() {
+  return std::string(kFooter) + "\n\nWhen the link closes under a request (the server or the library closed it), " +
+         RequestNames(true) +
+         " (which change nothing on the server) are sent once more after a new login, with "
+         "\"repeated\":true in the JSON; " +
+         RequestNames(false) +
+         " act on the server and are never sent twice, since the first may have reached it. "
+         "A request that could not be sent at all, its link already gone, is sent after a "
+         "new login, whatever it is.\n\n" +
+         kExitStatus;
+}
 
 // One parser of the tool's commands (and, for the command line, its
 // options). CLI11 keeps pointers into it: it stays where it was built.
@@ -47,7 +76,7 @@ class Parser {
 
 Parser::Parser(bool commandLine) {
   kdl::cli::SetUpApp(m_app, "kelvane", kDescription);
-  m_app.footer(kFooter);
+  m_app.footer(Footer());
   m_app.get_formatter()->label("SUBCOMMAND", "COMMAND");
   m_app.get_formatter()->label("Positionals", "Arguments");
   m_app.fallthrough();
@@ -74,7 +103,15 @@ Parser::Parser(bool commandLine) {
 void Parser::AddCommand(const CommandRow& row) {
   CLI::App* sub = m_app.add_subcommand(row.name, row.summary);
   sub->group("Commands");
-  sub->footer(row.detail);
+  std::string footer = row.detail;
+  if (row.needs != Needs::kNothing) {
+    footer += std::string(footer.empty() ? "" : " ") +
+              (row.repeatable ? "Sent once more after a new login when its link closes under "
+                                "it."
+                              : "Never sent twice, not even when its link closes under it: it "
+                                "acts on the server.");
+  }
+  sub->footer(footer);
   if (row.addArgs) row.addArgs(sub, &m_cmd);
 }
 
