@@ -210,6 +210,9 @@ TEST_F(HostProcessTest, FailuresAreNamedTruthfullyAndOnlyReadsAreSentTwice) {
        {"1", "2 name=kelvane", "3", "2 name=kelvane", "3"},
        "kelvane: the library closed the link: it still owed a reply of that kind after another "
        "time-out; logging in again to send images once more\n"},
+      {{"--", "--json", "images"}, "", "", {}, "unknown command \"--json\""},
+      {{"--json", "--", "images"}, "", R"({"result":0,"images":[)", {"1", "2 name=kelvane", "3"},
+       ""},
   };
   for (const auto& c : cases) {
     std::remove(calls.c_str());

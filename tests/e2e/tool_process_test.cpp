@@ -195,6 +195,9 @@ TEST(ToolsTest, BadValuesAreUsageErrorsThatSayWhatAndWhere) {
        "kelvane-logview: -n: must be a number from 0 to 2147483647"},
       {{KELVANE_HOST_BIN, "--name=" + std::string(33, 'n'), "images"},
        "kelvane: --name: must hold at most 32 bytes (the login packet's field), not 33\n"},
+      // Refused before anything is loaded or sent.
+      {{KELVANE_HOST_BIN, "create", "x", "0"}, "kelvane: PARAM1: must not be 0"},
+      {{KELVANE_HOST_BIN, "images", "--", "--json"}, "kelvane: unexpected argument \"--json\""},
       {{KELVANE_SERVER_BIN, "--images", base + "-key.json"},
        "-key.json: image 0: unknown key \"nmae\""},
       {{KELVANE_SERVER_BIN, "--images", base + "-syntax.json"},

@@ -34,6 +34,11 @@ TEST(HostCliTest, OptionsStandBeforeOrAfterTheCommand) {
   EXPECT_EQ(dashed.command.flag1, 1);
   EXPECT_EQ(dashed.command.flag2, 255);
   EXPECT_EQ(dashed.command.text, "--text--");
+  // "--" may also come before the command: its name is the first operand.
+  CommandLine first = ParseCommandLine({"--json", "--", "cancel-admin", "1", "2", "-q"});
+  ASSERT_EQ(first.parse.kind, ParseResult::kRun) << first.parse.text;
+  EXPECT_FALSE(first.options.quiet);
+  EXPECT_EQ(first.command.text, "-q");
 }
 
 TEST(HostCliTest, HelpForTheToolAndForACommand) {
@@ -73,6 +78,10 @@ TEST(HostCliTest, RefusesBadArguments) {
       {"images", "--verbos"},
       {"--name"},
       {"-v", "-q", "images"},
+      {"create", "x", "0"},
+      {"images", "--", "--json"},
+      {"select", "--", "1", "2"},
+      {"--", "--json"},
   };
   for (const auto& args : bad) {
     CommandLine cl = ParseCommandLine(args);

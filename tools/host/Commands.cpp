@@ -18,7 +18,16 @@ void CreateArgs(CLI::App* sub, Command* cmd) {
           "the create parameter's name field")
       ->required()
       ->check([](const std::string& s) { return s.empty() ? "must not be empty" : ""; });
-  AddNumber(sub, "PARAM1", &cmd->param1, "The image's first parameter")->required();
+  // The library sends no create with Param1 0: refused before any traffic.
+  kdl::cli::AddNumberTo(
+      sub, "PARAM1",
+      [cmd](uint32_t v) {
+        if (v == 0) throw CLI::ValidationError("PARAM1", "must not be 0 (the library sends no "
+                                                          "create with Param1 0)");
+        cmd->param1 = v;
+      },
+      "The image's first parameter, 1 or more", UINT32_MAX)
+      ->required();
   AddNumber(sub, "PARAM2", &cmd->param2, "The image's second parameter (default 0)");
 }
 

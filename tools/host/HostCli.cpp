@@ -63,8 +63,17 @@ class Parser {
 
  private:
   void AddCommand(const CommandRow& row);
+  // Words for CLI11 with the operands after "--" where it takes them all as
+  // operands; kUsageError when they do not fit the command.
+  ParseResult PlaceOperands(const std::vector<std::string>& args,
+                            std::vector<std::string>* words) const;
+  // Where the command's name stands in `words` (options and their values
+  // skipped), or words.size() when none does.
+  size_t CommandAt(const std::vector<std::string>& words) const;
   // The parser's command `name`, or null.
   const CLI::App* SubcommandOf(const std::string& name) const;
+  // True for an option of the tool or of `sub` that takes a value word.
+  bool TakesValue(const CLI::App* sub, const std::string& word) const;
   // After a good parse: the command chosen and the arguments left over.
   ParseResult Finish(Command* cmd);
   std::string Help(const std::string& topic) const;
@@ -121,6 +130,71 @@ const CLI::App* Parser::SubcommandOf(const std::string& name) const {
   return found.empty() ? nullptr : found.front();
 }
 
+bool Parser::TakesValue(const CLI::App* sub, const std::string& word) const {
+  if (word.size() < 2 || word[0] != '-' || word.find('=') != std::string::npos) return false;
+  const CLI::Option* o = sub ? sub->get_option_no_throw(word) : nullptr;
+  if (!o) o = m_app.get_option_no_throw(word);
+  return o && o->get_type_size() > 0;
+}
+
+size_t Parser::CommandAt(const std::vector<std::string>& words) const {
+  for (size_t i = 0; i < words.size(); ++i) {
+    if (words[i].size() < 2 || words[i][0] != '-') return i;
+    if (TakesValue(nullptr, words[i])) ++i;
+  }
+  return words.size();
+}
+
+// CLI11 reads the words after "--" as operands only while the command has
+// arguments left for them, and reads the rest as options of the tool: so the
+// command's name is moved before "--", and operands beyond its arguments are
+// refused here.
+ParseResult Parser::PlaceOperands(const std::vector<std::string>& args,
+                                  std::vector<std::string>* words) const {
+  ParseResult r;
+  *words = args;
+  const auto dashes = std::find(args.begin(), args.end(), "--");
+  if (dashes == args.end()) return r;
+  std::vector<std::string> before(args.begin(), dashes);
+  std::vector<std::string> operands(dashes + 1, args.end());
+  size_t at = CommandAt(before);
+  if (at == before.size()) {
+    if (operands.empty()) {
+      *words = before;
+      return r;
+    }
+    before.push_back(operands.front());
+    operands.erase(operands.begin());
+  }
+  const std::string name = before[at];
+  const CLI::App* sub = SubcommandOf(name);
+  if (!sub) {
+    r.kind = ParseResult::kUsageError;
+    r.text = "unknown command \"" + name + "\"";
+    return r;
+  }
+  // The command's arguments not yet given before "--".
+  size_t room = sub->get_options([](const CLI::Option* o) { return o->get_positional(); }).size();
+  for (size_t i = at + 1; i < before.size() && room > 0; ++i) {
+    if (before[i].size() < 2 || before[i][0] != '-') {
+      --room;
+    } else if (TakesValue(sub, before[i])) {
+      ++i;
+    }
+  }
+  if (operands.size() > room) {
+    r.kind = ParseResult::kUsageError;
+    r.text = "unexpected argument \"" + operands[room] + "\"";
+    return r;
+  }
+  *words = before;
+  if (!operands.empty()) {
+    words->push_back("--");
+    words->insert(words->end(), operands.begin(), operands.end());
+  }
+  return r;
+}
+
 std::string Parser::Help(const std::string& topic) const {
   const auto formatter = m_app.get_formatter();
   if (topic.empty()) return formatter->make_help(&m_app, "kelvane", CLI::AppFormatMode::Normal);
@@ -164,7 +238,9 @@ ParseResult Parser::Finish(Command* cmd) {
 
 ParseResult Parser::Parse(const std::vector<std::string>& args, Command* cmd,
                           HostOptions* options) {
-  ParseResult r = kdl::cli::ParseArgs(m_app, args);
+  std::vector<std::string> words;
+  ParseResult r = PlaceOperands(args, &words);
+  if (r.kind == ParseResult::kRun) r = kdl::cli::ParseArgs(m_app, words);
   if (r.kind == ParseResult::kRun) r = Finish(cmd);
   if (options) *options = m_options;
   return r;
