@@ -48,17 +48,9 @@ int CNetManager::SendAskPack(uint32_t type, void* param) {
     if (SetsLastErrCode(type)) m_nLastErrCode.store(1);
     return 1;
   }
-  int result;
-  bool closed;
-  {
-    kdl::plat::LockGuard req(m_csReqLock);
-    result = RunLocked(type, param);
-    if (SetsLastErrCode(type)) m_nLastErrCode.store(result);
-    closed = m_bClosedByRequest;
-    m_bClosedByRequest = false;
-  }
-  // Outside the request lock: the callback may start the next request.
-  if (closed) NotifyTcpClosed();
+  kdl::plat::LockGuard req(m_csReqLock);
+  const int result = RunLocked(type, param);
+  if (SetsLastErrCode(type)) m_nLastErrCode.store(result);
   return result;
 }
 
@@ -213,18 +205,40 @@ int CNetManager::SendAndWait(CPacketHead& packet, const char* timeoutText) {
 
 // The earlier reply may never come, or this one may already have been taken
 // for it: from here on the link cannot tell which reply answers which
-// request, so it is closed as if the server had closed it.
+// request, so it is ended as if the server had closed it. It is forgotten at
+// once, so the next request fails at once and the next login connects anew;
+// its close is reported like any other, by OnTcpClosed on a transport thread,
+// never on the host's thread inside SendAskPack.
 void CNetManager::CloseUnsureLink(uint32_t link, uint32_t replyType) {
-  uint32_t expected = link;
-  if (!m_hTcpLink.compare_exchange_strong(expected, kInvalidHandle)) return;  // closed already
-  KLOG_AT(kSource, LOG_WARNING, kdl::logtext::kOwedLinkClosed, replyType, link);
-  m_bTcpConnected.store(false);
+  uint32_t older;
   {
+    // Forgotten and marked closing in one hold of m_csLock: a close event
+    // that finds it forgotten takes the lock next and finds it closing.
     kdl::plat::LockGuard store(m_csLock);
+    uint32_t expected = link;
+    if (!m_hTcpLink.compare_exchange_strong(expected, kInvalidHandle)) return;  // closed already
+    KLOG_AT(kSource, LOG_WARNING, kdl::logtext::kOwedLinkClosed, replyType, link);
+    m_bTcpConnected.store(false);
     m_owed.Forget();
+    older = m_hClosingLink;
+    m_hClosingLink = link;
+    ++m_nClosingReports;
   }
-  TcpDestroy(link);
-  m_bClosedByRequest = true;
+  // An earlier link ended this way whose close has not come yet: released
+  // now, and reported with this one.
+  if (older != kInvalidHandle) TcpDestroy(older);
+  // A 0 (closed meanwhile by the peer) changes nothing: that close is on
+  // its way and finds the link closing.
+  TcpShutdown(link);
+}
+
+uint32_t CNetManager::TakeClosingLink(uint32_t link) {
+  kdl::plat::LockGuard store(m_csLock);
+  if (link == kInvalidHandle || link != m_hClosingLink) return 0;
+  const uint32_t reports = m_nClosingReports;
+  m_hClosingLink = kInvalidHandle;
+  m_nClosingReports = 0;
+  return reports;
 }
 
 void CNetManager::NotifyTcpClosed() {

@@ -95,15 +95,20 @@ std::string ScriptedFailure(int call) {
   return list.substr(from, list.find(',', from) - from);
 }
 
+// The close callback fires `ms` after the call returned, on another thread.
+void CloseLater(int ms) {
+  if (g_lateClose.joinable()) g_lateClose.join();
+  g_lateClose = std::thread([ms] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    if (g_onClosed) g_onClosed();
+  });
+}
+
 int Fail(const std::string& kind) {
   if (kind == "close") {
     FireClose();
   } else if (kind == "late") {
-    if (g_lateClose.joinable()) g_lateClose.join();
-    g_lateClose = std::thread([] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      if (g_onClosed) g_onClosed();
-    });
+    CloseLater(100);
   } else if (kind == "protocol") {
     char line[160];
     std::snprintf(line, sizeof line, kdl::logtext::kTcpErrProtocol, 1u, "10.77.0.1", 8000);
@@ -116,7 +121,7 @@ int Fail(const std::string& kind) {
     char line[160];
     std::snprintf(line, sizeof line, kdl::logtext::kOwedLinkClosed, 0x80020006u, 1u);
     Console("Warning", line);
-    if (g_onClosed) g_onClosed();  // on the requesting thread, as the library does
+    CloseLater(20);  // the library reports it on a transport thread, after the return
   } else {
     Console("Error", "fake local failure");
   }

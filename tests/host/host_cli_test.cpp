@@ -224,6 +224,11 @@ TEST(FailureTest, ANoAnswerIsToldApartByTheLibrarysLinesAndTheTime) {
   const std::string timeout = "[10:00:03.001]|[00ab]|[Error]|Wait Query Image List Pack Overtime.";
   const std::string refused = "[10:00:00.001]|[00ab]|[Error]|TcpConnect failed; m_hTcpLink: 3";
   EXPECT_EQ(ClassifyNoAnswer({refused, timeout}, 3.0, false).kind, FailureKind::kTimeout);
+  // A time-out after which the library ended the link: its close notice follows.
+  const std::string ended = "[10:00:03.002]|[00ab]|[Warning]|Reply type:0x80020006 still owed "
+                            "on link 3 after another time-out; link closed.";
+  EXPECT_TRUE(ClassifyNoAnswer({timeout, ended}, 3.0, false).linkEnded);
+  EXPECT_FALSE(ClassifyNoAnswer({refused, timeout}, 3.0, false).linkEnded);
   EXPECT_EQ(ClassifyNoAnswer({}, 2.95, false).kind, FailureKind::kTimeout);
   EXPECT_EQ(ClassifyNoAnswer({}, 0.1, true).kind, FailureKind::kClosed);
   EXPECT_EQ(ClassifyNoAnswer({"[x]|[1]|[Info]|TcpClosed hLink:4; m_hTcpLink:4."}, 0.2, false).kind,
@@ -247,7 +252,7 @@ TEST(FailureTest, TheLibrarysOwnClosesAreToldFromTheServers) {
   EXPECT_EQ(ClassifyNoAnswer({protocol, closed}, 0.01, true).kind, FailureKind::kProtocol);
   const Failure late = ClassifyNoAnswer({timeout, owed}, 3.0, true);
   EXPECT_EQ(late.kind, FailureKind::kTimeout);
-  EXPECT_TRUE(late.owedClose);
+  EXPECT_TRUE(late.linkEnded);
   EXPECT_EQ(ClassifyClose({closed}), CloseCause::kServer);
   EXPECT_EQ(ClassifyClose({protocol, closed}), CloseCause::kProtocol);
   EXPECT_EQ(ClassifyClose({"[x]|[1]|[Info]|RetLoginServer ClientType:1", owed}), CloseCause::kOwed);

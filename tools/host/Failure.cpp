@@ -64,7 +64,7 @@ Failure ClassifyNoAnswer(const std::vector<std::string>& lines, double seconds, 
   for (const std::string& line : lines) {
     const std::string text = TextOf(line);
     timedOut = timedOut || EndsWith(text, kdl::logtext::kOvertime);
-    f.owedClose = f.owedClose || IsOwedClose(text);
+    f.linkEnded = f.linkEnded || IsOwedClose(text);
     protocol = protocol || IsProtocolError(text);
     closed = closed || ClosesCurrentLink(text);
   }
@@ -128,7 +128,7 @@ std::string ResultMeaning(int result, const Failure& failure) {
   if (result != 1) return "server error code " + std::to_string(result);
   switch (failure.kind) {
     case FailureKind::kTimeout:
-      return failure.owedClose ? "no reply within 3 s; " + CloseText(CloseCause::kOwed)
+      return failure.linkEnded ? "no reply within 3 s; " + CloseText(CloseCause::kOwed)
                                : "no reply within 3 s";
     case FailureKind::kClosed:
       return CloseText(CloseCause::kServer) +

@@ -28,9 +28,11 @@ enum class CloseCause {
 
 struct Failure {
   FailureKind kind = FailureKind::kNone;
-  std::string detail;      // for kLocal: the library's last Error or Warning text
-  bool owedClose = false;  // a kTimeout after which the library closed the link
-  bool unsent = false;     // a kClosed that came before the request could be sent
+  std::string detail;  // for kLocal: the library's last Error or Warning text
+  // For kTimeout: the library ended the link after the time-out; its close
+  // callback follows on a transport thread, just after the request returned.
+  bool linkEnded = false;
+  bool unsent = false;  // for kClosed: the link was gone before the request was sent
 };
 
 // The library's wait for a reply, in seconds; a request that took nearly
@@ -40,7 +42,7 @@ constexpr double kReplyWaitSeconds = kReplyWaitMs / 1000.0;
 // True when the link closed under the request: the server or the library
 // closed it while the request waited.
 inline bool LinkClosedUnder(const Failure& f) {
-  return f.kind == FailureKind::kClosed || f.kind == FailureKind::kProtocol || f.owedClose;
+  return f.kind == FailureKind::kClosed || f.kind == FailureKind::kProtocol || f.linkEnded;
 }
 
 // Classifies a result of 1 from the library's console lines printed during

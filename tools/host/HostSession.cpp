@@ -19,8 +19,9 @@ namespace {
 // close.
 std::atomic<unsigned> g_closes{0};
 
-// How long a request that failed at once waits for the close notice of a
-// link the server had just closed.
+// How long a failed request waits for the close notice of its link: one the
+// server had just closed (a send fails at once, sometimes before the notice),
+// or one the library ended (its notice follows the return).
 constexpr auto kCloseNoticeWait = std::chrono::milliseconds(300);
 
 std::string Trimmed(const std::string& s) {

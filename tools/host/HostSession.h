@@ -42,8 +42,8 @@ class HostSession {
   bool OutputFailed() const { return std::ferror(m_out) != 0; }
 
   // The library's close callback: counts the close, which the session takes
-  // at its next request (runs on a transport thread, or on the requesting
-  // one when the library closed the link itself).
+  // at its next request (runs on a transport thread, also when the library
+  // ended the link itself, just after the request returned).
   static void OnLinkClosed();
 
  private:
