@@ -28,7 +28,7 @@ const char kExitStatus[] =
     "library cannot be loaded or started, 4 when the output cannot be written.";
 
 // The names of the TCP requests that are (or are not) sent once more after
-// the server closed the link under them: "login, images and heartbeat".
+// their link closed under them: "login, images, snapshots and heartbeat".
 std::string RequestNames(bool repeatable) {
   std::vector<std::string> names;
   for (const CommandRow& c : Commands())
@@ -40,7 +40,8 @@ std::string RequestNames(bool repeatable) {
 }
 
 std::string Footer() {
-  return std::string(kFooter) + "\n\nWhen the link closes under a request (the server or the library closed it), " +
+  return std::string(kFooter) +
+         "\n\nWhen the link closes under a request (the server or the library closed it), " +
          RequestNames(true) +
          " (which change nothing on the server) are sent once more after a new login, with "
          "\"repeated\":true in the JSON; " +

@@ -121,7 +121,8 @@ bool HostSession::Prepare(const CommandRow& row, const Command& cmd, Outcome* ou
   // A close since the last request: between two commands of a shell, or
   // right after the last reply.
   if (g_closes.load() != m_closesSeen)
-    TakeClose(std::chrono::milliseconds(0), m_lines ? m_lines->Since() : std::vector<std::string>());
+    TakeClose(std::chrono::milliseconds(0),
+              m_lines ? m_lines->Since() : std::vector<std::string>());
   if (row.needs == Needs::kNothing) return true;
   if (!m_discovered) {
     out->result = Send(RowOf(CommandId::kDiscover), cmd);
