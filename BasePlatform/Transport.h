@@ -63,7 +63,7 @@ using UdpEventCallbackFn = void (*)(const TransportEventHead* head, const void* 
 // falls back to TcpInit's. TcpConnect blocks the caller until connected,
 // refused, or 3000 ms. Kind 6 carries one whole packet (cut by the head's
 // Length); a Length below 24 or above 16 MiB gives kind 16, then kind 2. A
-// peer close or reset gives kind 2 once. TcpSend copies the bytes and queues
+// peer close or reset gives kind 2 once, as does TcpShutdown (below). TcpSend copies the bytes and queues
 // them in order. TcpGetLinkAddr selector 1 is the local end, 2 the remote.
 // After TcpDestroy, TcpUninit (and the Udp counterparts) return, no event of
 // the handle starts any more; they may be called from inside a callback, and
@@ -87,3 +87,16 @@ uint32_t UdpSendTo(uint32_t endpoint, const void* data, uint32_t size, uint32_t 
                    const char* destIP, uint32_t destPort);
 uint32_t UdpDestroy(uint32_t endpoint);
 uint32_t UdpUninit();
+
+// ---- Extension of this implementation -----------------------------------
+// Not a function of the components described above: the library's own
+// transport (transport/) offers it, and so must every transport the library
+// is linked with (the test and fuzz doubles do).
+
+// Ends a connected link as a close by the peer would: the connection is shut
+// down at once, and the link reports kind 2 once, later, on a component
+// thread, through its callback, also when memory runs out. The handle stays
+// valid until TcpDestroy; a TcpDestroy before the report means there is none.
+// 1 when this call ended the link; 0 for an unknown handle, a link not
+// connected, or one already closed (its kind 2 is delivered or on its way).
+uint32_t TcpShutdown(uint32_t link);

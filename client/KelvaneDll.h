@@ -196,12 +196,15 @@ struct KelvaneCancelAdminParam {
 static_assert(sizeof(KelvaneCreateImageParam) == 72, "create-image parameter layout");
 static_assert(sizeof(KelvaneCancelAdminParam) == 262, "cancel-administrator parameter layout");
 
-// The host's callback for a closed TCP link. It runs on a transport thread
-// when the server closes the link or the link fails, and on the requesting
-// thread just before SendAskPack returns when the library closed the link
-// itself after a time-out (see below); always after the library has
-// forgotten the link: a login from inside the callback connects again. The
-// callback may call every export, StopServer and StartServer included.
+// The host's callback for a closed TCP link. It runs on a transport thread,
+// never on a thread inside SendAskPack on the library's behalf, when the
+// server closes the link, the link fails, or the library ended it after a
+// time-out (see below); always after the library has forgotten the link: a
+// login from inside the callback connects again. A host may thus take in
+// the callback a lock of its own that it holds around SendAskPack (not one
+// held around StopServer, which waits for the transport threads). A link
+// that StopServer releases before its close is reported ends unreported.
+// The callback may call every export, StopServer and StartServer included.
 typedef void(KELVANE_CALL* KelvaneTcpClosedFn)();
 
 // Threads and lifetimes, for every export below:
@@ -215,8 +218,9 @@ typedef void(KELVANE_CALL* KelvaneTcpClosedFn)();
 //    no request number, so a request that times out on the TCP link leaves
 //    the link owing its reply, which is dropped when it comes. A request
 //    that was sent while its link still owed a reply of its kind and times
-//    out too cannot tell the replies apart: the library closes the link
-//    (the close callback runs), and the next request needs a new login.
+//    out too cannot tell the replies apart: the library ends the link, and
+//    the next request needs a new login (a login may come before the close
+//    callback, which follows on a transport thread).
 //    Replies that come late, twice or unrequested are logged and dropped.
 //  - The getters return references to the library's own records, list and
 //    map, without copying or locking. They are stable until the next request

@@ -182,8 +182,17 @@ void CNetManager::ReleaseLinks() {
   uint32_t tcp = m_hTcpLink.exchange(kInvalidHandle);
   if (tcp != kInvalidHandle) TcpDestroy(tcp);
   m_bTcpConnected.store(false);
-  kdl::plat::LockGuard store(m_csLock);
-  m_owed.Forget();
+  uint32_t closing;
+  {
+    kdl::plat::LockGuard store(m_csLock);
+    m_owed.Forget();
+    closing = m_hClosingLink;
+    m_hClosingLink = kInvalidHandle;
+    m_nClosingReports = 0;
+  }
+  // A link that the library ended itself and whose close has not come yet
+  // goes unreported, as the current one does.
+  if (closing != kInvalidHandle) TcpDestroy(closing);
 }
 
 void CNetManager::EndStop() {

@@ -13,6 +13,7 @@
 
 #include "BasePlatform/NetHandler2.h"
 #include "client/KelvaneDll.h"
+#include "client/LogTexts.h"
 #if defined(KELVANE_MSVC_LAYOUT)
 #include "client/MsvcLayout.h"
 #endif
@@ -25,8 +26,6 @@ class CPktToolSelectImgAck;
 class CPktToolQueryImgInfoListAck;
 }  // namespace PacketZVDiskless
 
-// How long a request waits for its reply.
-constexpr uint32_t kReplyWaitMs = 3000;
 // How long a request watches for its reply on the CPU before it sleeps on
 // the reply event (the 3000 ms count from then on). A reply over a local
 // network comes within it and wakes no one; a reply that never comes costs
@@ -54,8 +53,11 @@ constexpr const char* kDiscoverAddress = "255.255.255.255";
 //  - A TCP request that times out leaves its link owing a reply of its type.
 //    One that was sent while its link still owed a reply of its type and
 //    times out too cannot tell its own reply from the earlier one (or that
-//    one may never come): the link is closed, and the host's close callback
-//    runs on the requesting thread once the request lock is released.
+//    one may never come): the link is forgotten, marked closing
+//    (m_hClosingLink) and shut down (TcpShutdown). Its close event then
+//    comes on a transport thread like any other, and OnTcpClosed destroys
+//    it and calls the host's close callback there: the library never calls
+//    the host's callback on the host's own thread inside SendAskPack.
 //  - Handles and flags that transport threads touch are atomics.
 //  - A request first watches m_nWokenRequest for its own number and sleeps
 //    on the event only when that does not come within kReplySpinUs. The
@@ -150,9 +152,13 @@ class CNetManager : public CNetProtocolHandler {
   // later reply changes the store. A TCP request that timed out (waitMs > 0)
   // leaves its link owing the reply.
   WaitEnd AwaitReply(uint32_t waitMs);
-  // Closes `link` after a time-out that left the replies of `replyType` on
-  // it unaccounted for; the host hears of it when the request returns.
+  // Ends `link` after a time-out that left the replies of `replyType` on it
+  // unaccounted for: forgets it at once and shuts it down; its close event
+  // (OnTcpClosed) releases it and tells the host.
   void CloseUnsureLink(uint32_t link, uint32_t replyType);
+  // When `link` is the link marked closing: unmarks it and returns how many
+  // closes to report for it (at least 1). Otherwise 0.
+  uint32_t TakeClosingLink(uint32_t link);
   // Calls the host's close callback.
   void NotifyTcpClosed();
   // Watches for the end of the wait of request `number` for at most
@@ -228,8 +234,11 @@ class CNetManager : public CNetProtocolHandler {
   bool m_bInterrupted = false;
   // Under m_csLock: the replies the current TCP link owes.
   COwedReplies m_owed;
-  // Under m_csReqLock: the request in flight closed the link itself.
-  bool m_bClosedByRequest = false;
+  // Under m_csLock: the link CloseUnsureLink ended whose close event has
+  // not come yet, and the closes to report when it comes: 1, or more when an
+  // earlier such link was released before its event came.
+  uint32_t m_hClosingLink = kInvalidHandle;
+  uint32_t m_nClosingReports = 0;
   // The number of the request in flight, counted by ArmReply (written under
   // m_csLock by the requesting thread only), and the number of the last
   // request whose wait was ended.

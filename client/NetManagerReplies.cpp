@@ -3,6 +3,7 @@
 // timed out, changes the store.
 #include <new>
 
+#include "client/LogTexts.h"
 #include "client/NetManager.h"
 #include "log/LogWriter.h"
 #include "protocol/ToolPackets.h"
@@ -90,7 +91,9 @@ void CNetManager::StoreReply(const CPacketHead& reply, uint32_t link, bool setsE
     kdl::plat::LockGuard hold(m_csLock);
     if (!m_bStarted.load()) return;  // stopped: dropped without a line
     if (SettleOwedLocked(link, reply.Type)) return;
-    if (m_nAwaitedReply != reply.Type) {
+    // A reply on another link than the request's (one that the library has
+    // already forgotten) answers nothing.
+    if (m_nAwaitedReply != reply.Type || link != m_nAwaitedLink) {
       LogDropped(reply.Type);
       return;
     }
@@ -106,7 +109,7 @@ void CNetManager::FailReply(uint32_t link, uint32_t replyType) {
   {
     kdl::plat::LockGuard hold(m_csLock);
     if (!m_bStarted.load() || SettleOwedLocked(link, replyType)) return;
-    if (m_nAwaitedReply != replyType) return;
+    if (m_nAwaitedReply != replyType || link != m_nAwaitedLink) return;
     KLOG_AT(kSource, LOG_ERROR, "Reply type:0x%08X dropped: out of memory.", replyType);
     woken = EndWaitLocked(/*replied=*/false);
   }
@@ -248,10 +251,18 @@ void CNetManager::OnResultAck(uint32_t link, const CPacketHead& ack) {
 // ---- closed links ---------------------------------------------------------------
 
 void CNetManager::OnTcpClosed(uint32_t link) {
-  KLOG_AT(kSource, LOG_INFO, "TcpClosed hLink:%u; m_hTcpLink:%u.", link, m_hTcpLink.load());
+  KLOG_AT(kSource, LOG_INFO, kdl::logtext::kTcpClosed, link, m_hTcpLink.load());
   if (link == kInvalidHandle) return;
   uint32_t expected = link;
-  if (!m_hTcpLink.compare_exchange_strong(expected, kInvalidHandle)) return;
+  if (!m_hTcpLink.compare_exchange_strong(expected, kInvalidHandle)) {
+    // A link the library ended itself (CloseUnsureLink): forgotten already,
+    // released and reported here. A request on a newer link goes on.
+    uint32_t reports = TakeClosingLink(link);
+    if (reports == 0) return;
+    TcpDestroy(link);
+    while (reports-- > 0) NotifyTcpClosed();
+    return;
+  }
   // The link is gone before the host hears of it, so a login that the host
   // starts from its callback connects again; a request waiting on the link
   // ends at once instead of running into its time-out.

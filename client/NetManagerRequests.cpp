@@ -7,6 +7,7 @@
 #include <new>
 #include <thread>
 
+#include "client/LogTexts.h"
 #include "client/NetManager.h"
 #include "log/LogWriter.h"
 #include "protocol/ClientPackets.h"
@@ -47,17 +48,9 @@ int CNetManager::SendAskPack(uint32_t type, void* param) {
     if (SetsLastErrCode(type)) m_nLastErrCode.store(1);
     return 1;
   }
-  int result;
-  bool closed;
-  {
-    kdl::plat::LockGuard req(m_csReqLock);
-    result = RunLocked(type, param);
-    if (SetsLastErrCode(type)) m_nLastErrCode.store(result);
-    closed = m_bClosedByRequest;
-    m_bClosedByRequest = false;
-  }
-  // Outside the request lock: the callback may start the next request.
-  if (closed) NotifyTcpClosed();
+  kdl::plat::LockGuard req(m_csReqLock);
+  const int result = RunLocked(type, param);
+  if (SetsLastErrCode(type)) m_nLastErrCode.store(result);
   return result;
 }
 
@@ -212,20 +205,40 @@ int CNetManager::SendAndWait(CPacketHead& packet, const char* timeoutText) {
 
 // The earlier reply may never come, or this one may already have been taken
 // for it: from here on the link cannot tell which reply answers which
-// request, so it is closed as if the server had closed it.
+// request, so it is ended as if the server had closed it. It is forgotten at
+// once, so the next request fails at once and the next login connects anew;
+// its close is reported like any other, by OnTcpClosed on a transport thread,
+// never on the host's thread inside SendAskPack.
 void CNetManager::CloseUnsureLink(uint32_t link, uint32_t replyType) {
-  uint32_t expected = link;
-  if (!m_hTcpLink.compare_exchange_strong(expected, kInvalidHandle)) return;  // closed already
-  KLOG_AT(kSource, LOG_WARNING,
-          "Reply type:0x%08X still owed on link %u after another time-out; link closed.",
-          replyType, link);
-  m_bTcpConnected.store(false);
+  uint32_t older;
   {
+    // Forgotten and marked closing in one hold of m_csLock: a close event
+    // that finds it forgotten takes the lock next and finds it closing.
     kdl::plat::LockGuard store(m_csLock);
+    uint32_t expected = link;
+    if (!m_hTcpLink.compare_exchange_strong(expected, kInvalidHandle)) return;  // closed already
+    KLOG_AT(kSource, LOG_WARNING, kdl::logtext::kOwedLinkClosed, replyType, link);
+    m_bTcpConnected.store(false);
     m_owed.Forget();
+    older = m_hClosingLink;
+    m_hClosingLink = link;
+    ++m_nClosingReports;
   }
-  TcpDestroy(link);
-  m_bClosedByRequest = true;
+  // An earlier link ended this way whose close has not come yet: released
+  // now, and reported with this one.
+  if (older != kInvalidHandle) TcpDestroy(older);
+  // A 0 (closed meanwhile by the peer) changes nothing: that close is on
+  // its way and finds the link closing.
+  TcpShutdown(link);
+}
+
+uint32_t CNetManager::TakeClosingLink(uint32_t link) {
+  kdl::plat::LockGuard store(m_csLock);
+  if (link == kInvalidHandle || link != m_hClosingLink) return 0;
+  const uint32_t reports = m_nClosingReports;
+  m_hClosingLink = kInvalidHandle;
+  m_nClosingReports = 0;
+  return reports;
 }
 
 void CNetManager::NotifyTcpClosed() {
@@ -268,7 +281,7 @@ int CNetManager::DiscoverServer() {
   }
   const WaitEnd end = AwaitReply(kReplyWaitMs);
   if (end == WaitEnd::kReplied) return 0;
-  if (end == WaitEnd::kTimedOut) KLOG_AT(kSource, LOG_ERROR, "Wait Discover Server Pack Overtime.");
+  if (end == WaitEnd::kTimedOut) KLOG_AT(kSource, LOG_ERROR, "%s", kdl::logtext::kWaitDiscover);
   return 1;
 }
 
@@ -314,17 +327,17 @@ int CNetManager::LoginServer(const void* param) {
   if (!ConnectTcp()) return 1;
   CPktToolLogin packet;
   kdl::util::CopyField(packet.ToolName, static_cast<const char*>(param), sizeof(packet.ToolName));
-  return SendAndWait(packet, "Wait Login Server Pack Overtime.");
+  return SendAndWait(packet, kdl::logtext::kWaitLogin);
 }
 
 int CNetManager::QueryImageList() {
   CPktToolQueryImgList packet;
-  return SendAndWait(packet, "Wait Query Image List Pack Overtime.");
+  return SendAndWait(packet, kdl::logtext::kWaitImageList);
 }
 
 int CNetManager::QueryImageInfo() {
   CPktToolQueryImgInfo packet;
-  return SendAndWait(packet, "Wait Query Image Info Pack Overtime.");
+  return SendAndWait(packet, kdl::logtext::kWaitImageInfo);
 }
 
 int CNetManager::CreateImage(const void* param) {
@@ -336,14 +349,14 @@ int CNetManager::CreateImage(const void* param) {
   kdl::util::CopyTerminated(record->Name, p, kCreateNameSize);
   record->Param1 = param1;
   record->Param2 = LoadU32(p + kCreateParam2Offset);
-  return SendAndWait(packet, "Wait Create Image Pack Overtime.");
+  return SendAndWait(packet, kdl::logtext::kWaitCreate);
 }
 
 int CNetManager::SelectImage(const void* param) {
   CPktToolSelectImg packet;
   packet.Param = 0;
   packet.ImageId = LoadU32(param);
-  return SendAndWait(packet, "Wait Select Image Pack Overtime.");
+  return SendAndWait(packet, kdl::logtext::kWaitSelect);
 }
 
 int CNetManager::SetAdmin(const void* param) {
@@ -352,7 +365,7 @@ int CNetManager::SetAdmin(const void* param) {
   CPSetClientPowerBaseInfor* record = packet.m_Field.GetAt(0);
   record->Param1 = 0;
   record->Param2 = LoadU32(param);
-  return SendAndWait(packet, "Wait Set Admin Pack Overtime.");
+  return SendAndWait(packet, kdl::logtext::kWaitSetAdmin);
 }
 
 int CNetManager::CancelAdmin(const void* param) {
@@ -366,7 +379,7 @@ int CNetManager::CancelAdmin(const void* param) {
   record->Param4 = p[kCancelFlag2Offset];
   kdl::util::CopyField(record->Text, reinterpret_cast<const char*>(p + kCancelTextOffset),
             sizeof(record->Text));
-  return SendAndWait(packet, "Wait Cancel Admin Pack Overtime.");
+  return SendAndWait(packet, kdl::logtext::kWaitCancelAdmin);
 }
 
 int CNetManager::SendHeartbeat() {

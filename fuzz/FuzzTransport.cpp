@@ -21,6 +21,7 @@ struct State {
   TcpEventCallbackFn tcp = nullptr;
   UdpEventCallbackFn udp = nullptr;
   std::set<uint32_t> liveTcp, liveUdp;
+  std::set<uint32_t> shutTcp;             // live links that TcpShutdown ended
   uint32_t nextHandle = 1;
   std::vector<uint8_t> answer;            // whole packet for the next TcpSend
   const CStreamInput* feed = nullptr;     // stream for the next send
@@ -150,7 +151,7 @@ uint32_t TcpCreate(TcpEventCallbackFn callback, const char*, uint32_t) {
 uint32_t TcpConnect(uint32_t link, const char*, uint32_t) { return S().liveTcp.count(link); }
 
 uint32_t TcpSend(uint32_t link, const void*, uint32_t, uint32_t) {
-  if (!S().liveTcp.count(link)) return 0;
+  if (!S().liveTcp.count(link) || S().shutTcp.count(link)) return 0;
   std::vector<uint8_t> answer;
   answer.swap(S().answer);
   const kdl::fuzz::CStreamInput* feed = S().feed;
@@ -172,6 +173,16 @@ uint32_t TcpGetLinkAddr(uint32_t, uint32_t, uint32_t* address, uint32_t* port) {
 }
 
 uint32_t TcpDestroy(uint32_t link) { return S().liveTcp.erase(link) ? 1 : 0; }
+
+// Reports the close at once, on the calling thread, as this double delivers
+// every event: the manager must take a close that comes before the call
+// returns, as it may on the real transport's threads.
+uint32_t TcpShutdown(uint32_t link) {
+  if (!S().liveTcp.count(link) || S().shutTcp.count(link)) return 0;
+  S().shutTcp.insert(link);
+  kdl::fuzz::TcpEvent(TCP_EVENT_CLOSED, link, nullptr);
+  return 1;
+}
 uint32_t TcpUninit() { return 1; }
 
 uint32_t UdpInit(UdpEventCallbackFn callback) {

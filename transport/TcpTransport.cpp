@@ -16,9 +16,9 @@
 // kConnectTimeoutMs. The received stream is cut into packets by their head's
 // Length (CPacketFramer); each whole packet is one event of kind 6, sub-kind
 // 3. A Length out of range is reported as kind 16, then the link is closed
-// and reported as kind 2. A close by the peer, a reset, a failed write, or a
-// read or write that cannot start for lack of memory is reported as kind 2,
-// once. A link closed by TcpDestroy or TcpUninit reports
+// and reported as kind 2. A close by the peer, a reset, a failed write,
+// TcpShutdown, or a read or write that cannot start for lack of memory is
+// reported as kind 2, once. A link closed by TcpDestroy or TcpUninit reports
 // nothing. Programs the host starts do not inherit the sockets.
 #ifdef _WIN32
 #include <winsock2.h>
@@ -150,6 +150,7 @@ class CTcpLink : public std::enable_shared_from_this<CTcpLink> {
   bool Connect(uint32_t serverIP, uint16_t port);
   bool Send(const void* data, uint32_t size);
   bool LinkAddr(uint32_t selector, uint32_t* address, uint32_t* port) const;
+  bool Shutdown();
   void Destroy();
 
  private:
@@ -322,6 +323,23 @@ bool CTcpLink::LinkAddr(uint32_t selector, uint32_t* address, uint32_t* port) co
     return true;
   }
   return false;
+}
+
+// The posted Fail reports the close on the strand whatever the socket API
+// does with a pending read after a local shutdown, and whether or not the
+// peer answers it. Without memory to post it, the shutdown alone ends the
+// pending read, whose handler reports the close, as after Send's shutdown.
+bool CTcpLink::Shutdown() {
+  std::lock_guard<std::mutex> lock(m_mu);
+  if (m_state != State::kConnected || m_bClosing) return false;
+  m_state = State::kClosed;  // Send refuses from here on
+  std::error_code ec;
+  m_socket.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
+  try {
+    asio::post(m_strand, [self = shared_from_this()] { self->Fail(false); });
+  } catch (const std::bad_alloc&) {
+  }
+  return true;
 }
 
 void CTcpLink::Destroy() {
@@ -511,6 +529,10 @@ uint32_t TcpGetLinkAddr(uint32_t link, uint32_t selector, uint32_t* address, uin
   return Tcp().WithLink(link, 0, [&](CTcpLink& l) -> uint32_t {
     return l.LinkAddr(selector, address, port) ? 1 : 0;
   });
+}
+
+uint32_t TcpShutdown(uint32_t link) {
+  return Tcp().WithLink(link, 0, [](CTcpLink& l) -> uint32_t { return l.Shutdown() ? 1 : 0; });
 }
 
 uint32_t TcpDestroy(uint32_t link) { return Tcp().Destroy(link); }

@@ -62,6 +62,7 @@ void FakeTransport::Reset() {
   m_linkAddr = m_linkPort = 0;
   m_liveTcp.clear();
   m_liveUdp.clear();
+  m_shutTcp.clear();
 }
 
 void FakeTransport::Spawn(int delayMs, std::function<void()> fn) {
@@ -225,7 +226,7 @@ uint32_t FakeTransport::OnTcpSend(uint32_t link, const void* data, uint32_t size
   {
     std::lock_guard<std::mutex> l(m_mu);
     m_journal.tcpSent.push_back({link, bytes, flags, "", 0});
-    if (m_refuseTcpSend || !Contains(m_liveTcp, link)) return 0;
+    if (m_refuseTcpSend || !Contains(m_liveTcp, link) || Contains(m_shutTcp, link)) return 0;
     m_journal.timeline.push_back("send " + Hex8(type));
     for (Rule& r : m_rules) {
       if (r.udp || r.type != type || r.times == 0) continue;
@@ -253,6 +254,16 @@ uint32_t FakeTransport::OnTcpDestroy(uint32_t link) {
   std::lock_guard<std::mutex> l(m_mu);
   m_journal.tcpDestroyed.push_back(link);
   Erase(m_liveTcp, link);
+  return 1;
+}
+
+uint32_t FakeTransport::OnTcpShutdown(uint32_t link) {
+  {
+    std::lock_guard<std::mutex> l(m_mu);
+    if (!Contains(m_liveTcp, link) || Contains(m_shutTcp, link)) return 0;
+    m_shutTcp.push_back(link);
+  }
+  DeliverTcpClosed(link);
   return 1;
 }
 
@@ -337,6 +348,7 @@ uint32_t TcpGetLinkAddr(uint32_t link, uint32_t selector, uint32_t* address, uin
   return kdl::test::fake::FakeTransport::Get().OnTcpGetLinkAddr(link, selector, address, port);
 }
 uint32_t TcpDestroy(uint32_t link) { return kdl::test::fake::FakeTransport::Get().OnTcpDestroy(link); }
+uint32_t TcpShutdown(uint32_t link) { return kdl::test::fake::FakeTransport::Get().OnTcpShutdown(link); }
 uint32_t TcpUninit() { return kdl::test::fake::FakeTransport::Get().OnTcpUninit(); }
 uint32_t UdpInit(UdpEventCallbackFn callback) { return kdl::test::fake::FakeTransport::Get().OnUdpInit(callback); }
 uint32_t UdpCreate(UdpEventCallbackFn callback, const char* localIP, uint32_t localPort,

@@ -107,6 +107,8 @@ class FakeTransport {
   uint32_t OnTcpSend(uint32_t link, const void* data, uint32_t size, uint32_t flags);
   uint32_t OnTcpGetLinkAddr(uint32_t link, uint32_t selector, uint32_t* address, uint32_t* port);
   uint32_t OnTcpDestroy(uint32_t link);
+  // Refuses sends on the link from now on and reports it closed.
+  uint32_t OnTcpShutdown(uint32_t link);
   uint32_t OnTcpUninit();
   uint32_t OnUdpInit(UdpEventCallbackFn cb);
   uint32_t OnUdpCreate(UdpEventCallbackFn cb, const char* localIP, uint32_t localPort,
@@ -149,6 +151,7 @@ class FakeTransport {
   uint32_t m_nextTcp = 1, m_nextUdp = 101;
   uint32_t m_linkAddr = 0, m_linkPort = 0;
   std::vector<uint32_t> m_liveTcp, m_liveUdp;
+  std::vector<uint32_t> m_shutTcp;  // live links that TcpShutdown ended
 };
 
 // Type code (bytes 4..7, little-endian) of a packed packet; 0 if too short.

@@ -109,22 +109,31 @@ TEST_F(TcpTransportTest, LengthOutOfRangeGivesProtocolErrorThenClose) {
   }
 }
 
-TEST_F(TcpTransportTest, PeerCloseAndResetAreReportedOnce) {
-  int closer, resetter;
+// TcpShutdown ends a link as the peer's close would.
+TEST_F(TcpTransportTest, PeerCloseResetAndShutdownAreReportedOnce) {
+  int closer, resetter, shut;
   const uint32_t h1 = Connect(&closer);
   const uint32_t h2 = Connect(&resetter);
+  const uint32_t h3 = Connect(&shut);
   ASSERT_TRUE(WriteAll(closer, Packet(24, 0)));
   ShutdownSend(closer);
   CloseWithReset(resetter);
-  m_fds.pop_back();
+  m_fds.erase(m_fds.end() - 2);
+  EXPECT_EQ(TcpShutdown(h3), 1u);
+  EXPECT_EQ(TcpShutdown(h3), 0u);
+  EXPECT_TRUE(SeesClose(shut));
   ASSERT_TRUE(kdl::test::events::WaitKind(h1, TCP_EVENT_CLOSED));
   ASSERT_TRUE(kdl::test::events::WaitKind(h2, TCP_EVENT_CLOSED));
+  ASSERT_TRUE(kdl::test::events::WaitKind(h3, TCP_EVENT_CLOSED));
   EXPECT_EQ(TcpSend(h1, Packet(24, 0).data(), 24, 0), 0u);
+  EXPECT_EQ(TcpSend(h3, Packet(24, 0).data(), 24, 0), 0u);
   // After the destroys no event can come any more: the lists are final.
   TcpDestroy(h1);
   TcpDestroy(h2);
+  TcpDestroy(h3);
   EXPECT_EQ(kdl::test::events::KindsOf(h1), (Kinds{TCP_EVENT_DATA, TCP_EVENT_CLOSED}));
   EXPECT_EQ(kdl::test::events::KindsOf(h2), (Kinds{TCP_EVENT_CLOSED}));
+  EXPECT_EQ(kdl::test::events::KindsOf(h3), (Kinds{TCP_EVENT_CLOSED}));
 }
 
 TEST_F(TcpTransportTest, FailuresAreReturnValues) {
@@ -143,6 +152,8 @@ TEST_F(TcpTransportTest, FailuresAreReturnValues) {
   EXPECT_EQ(TcpGetLinkAddr(h, 2, &addr, &port), 0u);  // not connected
   EXPECT_EQ(addr + port, 0xAAAAu + 0xBBBBu);
   EXPECT_EQ(TcpSend(h, pkt.data(), 24, 0), 0u);  // not connected
+  EXPECT_EQ(TcpShutdown(h), 0u);
+  EXPECT_EQ(TcpShutdown(987654), 0u);
   EXPECT_EQ(TcpConnect(h, "127.0.0.", m_port), 0u);
   EXPECT_EQ(TcpConnect(h, "127.0.0.1", 0), 0u);
   EXPECT_EQ(TcpConnect(h, "127.0.0.1", 0x10000u + m_port), 0u);
