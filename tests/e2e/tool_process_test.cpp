@@ -192,7 +192,7 @@ TEST(ToolsTest, BadValuesAreUsageErrorsThatSayWhatAndWhere) {
        "kelvane-server: --port: must be a number from 0 to 65535 (decimal or 0x hex), not "
        "\"70000\"\n"},
       {{KELVANE_LOGVIEW_BIN, "-n", "x", "kelvane"},
-       "kelvane-logview: -n: must be a number from 0 to 2147483647"},
+       "kelvane-logview: --lines: must be a number from 0 to 2147483647"},
       {{KELVANE_HOST_BIN, "--name=" + std::string(33, 'n'), "images"},
        "kelvane: --name: must hold at most 32 bytes (the login packet's field), not 33\n"},
       // Refused before anything is loaded or sent.
