@@ -13,6 +13,7 @@
 
 #include "BasePlatform/NetHandler2.h"
 #include "client/KelvaneDll.h"
+#include "client/LogTexts.h"
 #if defined(KELVANE_MSVC_LAYOUT)
 #include "client/MsvcLayout.h"
 #endif
@@ -25,8 +26,6 @@ class CPktToolSelectImgAck;
 class CPktToolQueryImgInfoListAck;
 }  // namespace PacketZVDiskless
 
-// How long a request waits for its reply.
-constexpr uint32_t kReplyWaitMs = 3000;
 // How long a request watches for its reply on the CPU before it sleeps (not
 // where it shares one CPU with the transport's threads). A reply over a local
 // network comes within it and wakes no one; a reply that never comes costs

@@ -7,6 +7,7 @@
 #include <new>
 #include <thread>
 
+#include "client/LogTexts.h"
 #include "client/NetManager.h"
 #include "log/LogWriter.h"
 #include "protocol/ClientPackets.h"
@@ -274,9 +275,7 @@ void CNetManager::CloseUnsureLink(uint32_t link, uint32_t replyType) {
     kdl::plat::LockGuard store(m_csLock);
     uint32_t expected = link;
     if (!m_hTcpLink.compare_exchange_strong(expected, kInvalidHandle)) return;  // closed already
-    KLOG_AT(kSource, LOG_WARNING,
-            "Reply type:0x%08X still owed on link %u after another time-out; link closed.",
-            replyType, link);
+    KLOG_AT(kSource, LOG_WARNING, kdl::logtext::kOwedLinkClosed, replyType, link);
     m_bTcpConnected.store(false);
     m_owed.Forget();
     older = m_hClosingLink;
@@ -340,7 +339,7 @@ int CNetManager::DiscoverServer() {
   }
   const WaitEnd end = AwaitReply(kReplyWaitMs);
   if (end == WaitEnd::kReplied) return 0;
-  if (end == WaitEnd::kTimedOut) KLOG_AT(kSource, LOG_ERROR, "Wait Discover Server Pack Overtime.");
+  if (end == WaitEnd::kTimedOut) KLOG_AT(kSource, LOG_ERROR, "%s", kdl::logtext::kWaitDiscover);
   return 1;
 }
 
@@ -386,17 +385,17 @@ int CNetManager::LoginServer(const void* param) {
   if (!ConnectTcp()) return 1;
   CPktToolLogin packet;
   kdl::util::CopyField(packet.ToolName, static_cast<const char*>(param), sizeof(packet.ToolName));
-  return SendAndWait(packet, "Wait Login Server Pack Overtime.");
+  return SendAndWait(packet, kdl::logtext::kWaitLogin);
 }
 
 int CNetManager::QueryImageList() {
   CPktToolQueryImgList packet;
-  return SendAndWait(packet, "Wait Query Image List Pack Overtime.");
+  return SendAndWait(packet, kdl::logtext::kWaitImageList);
 }
 
 int CNetManager::QueryImageInfo() {
   CPktToolQueryImgInfo packet;
-  return SendAndWait(packet, "Wait Query Image Info Pack Overtime.");
+  return SendAndWait(packet, kdl::logtext::kWaitImageInfo);
 }
 
 int CNetManager::CreateImage(const void* param) {
@@ -408,14 +407,14 @@ int CNetManager::CreateImage(const void* param) {
   kdl::util::CopyTerminated(record->Name, p, kCreateNameSize);
   record->Param1 = param1;
   record->Param2 = LoadU32(p + kCreateParam2Offset);
-  return SendAndWait(packet, "Wait Create Image Pack Overtime.");
+  return SendAndWait(packet, kdl::logtext::kWaitCreate);
 }
 
 int CNetManager::SelectImage(const void* param) {
   CPktToolSelectImg packet;
   packet.Param = 0;
   packet.ImageId = LoadU32(param);
-  return SendAndWait(packet, "Wait Select Image Pack Overtime.");
+  return SendAndWait(packet, kdl::logtext::kWaitSelect);
 }
 
 int CNetManager::SetAdmin(const void* param) {
@@ -424,7 +423,7 @@ int CNetManager::SetAdmin(const void* param) {
   CPSetClientPowerBaseInfor* record = packet.m_Field.GetAt(0);
   record->Param1 = 0;
   record->Param2 = LoadU32(param);
-  return SendAndWait(packet, "Wait Set Admin Pack Overtime.");
+  return SendAndWait(packet, kdl::logtext::kWaitSetAdmin);
 }
 
 int CNetManager::CancelAdmin(const void* param) {
@@ -438,7 +437,7 @@ int CNetManager::CancelAdmin(const void* param) {
   record->Param4 = p[kCancelFlag2Offset];
   kdl::util::CopyField(record->Text, reinterpret_cast<const char*>(p + kCancelTextOffset),
             sizeof(record->Text));
-  return SendAndWait(packet, "Wait Cancel Admin Pack Overtime.");
+  return SendAndWait(packet, kdl::logtext::kWaitCancelAdmin);
 }
 
 int CNetManager::SendHeartbeat() {

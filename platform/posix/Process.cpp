@@ -112,4 +112,6 @@ bool PrepareTerminalOutput() {
   return isatty(STDOUT_FILENO) == 1 && (term == nullptr || std::strcmp(term, "dumb") != 0);
 }
 
+void MakeStandardInputBinary() {}
+
 }  // namespace kdl::plat

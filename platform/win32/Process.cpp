@@ -4,6 +4,11 @@
 // After windows.h, which it needs.
 #include <tlhelp32.h>
 
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+
 #include "platform/Platform.h"
 
 namespace kdl::plat {
@@ -70,5 +75,7 @@ bool PrepareTerminalOutput() {
   if (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) return true;
   return SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
+
+void MakeStandardInputBinary() { _setmode(_fileno(stdin), _O_BINARY); }
 
 }  // namespace kdl::plat
