@@ -296,6 +296,30 @@ TEST_F(TcpTransportTest, CallbacksMayCallBackIntoTheComponent) {
   EXPECT_GT(fut.get(), h);
 }
 
+// A callback that blocks (a host waiting there for a reply on another link)
+// holds up its own link only: the other links' events still come.
+TEST_F(TcpTransportTest, ABlockedCallbackDoesNotStallOtherLinks) {
+  int peer1, peer2;
+  const uint32_t h1 = Connect(&peer1);
+  const uint32_t h2 = Connect(&peer2);
+  std::promise<void> entered, release;
+  std::shared_future<void> released = release.get_future().share();
+  // h1 by value: h2's hook may still run after the test's end.
+  kdl::test::events::SetHook([&, h1](const Event& e) {
+    if (e.handle != h1) return;
+    entered.set_value();
+    released.wait();
+  });
+  ASSERT_TRUE(WriteAll(peer1, Packet(24, 1)));
+  auto inside = entered.get_future();
+  ASSERT_TRUE(Ready(inside));
+  ASSERT_TRUE(WriteAll(peer2, Packet(24, 2)));
+  EXPECT_TRUE(kdl::test::events::WaitCount(h2, 1));
+  release.set_value();
+  TcpDestroy(h1);
+  kdl::test::events::SetHook(nullptr);
+}
+
 // A waiting caller may read its link itself: its packets come on its own
 // thread, the rest of the stream and the close on a component thread.
 TEST_F(TcpTransportTest, AClaimedLinkDeliversOnTheClaimingThreadOnly) {
