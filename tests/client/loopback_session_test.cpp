@@ -95,21 +95,14 @@ void OnClosed() {
   ++g_closes;
 }
 
-// CPU time of the calling thread (0 where it cannot be read).
+#ifndef _WIN32
+// CPU time of the calling thread (Wine counts it in 10 ms ticks: not there).
 double ThreadCpuMicros() {
-#ifdef _WIN32
-  FILETIME created, exited, kernel, user;
-  if (!GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user)) return 0;
-  auto us = [](const FILETIME& t) {
-    return double((uint64_t(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 10.0;
-  };
-  return us(kernel) + us(user);
-#else
   timespec t = {};
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
   return double(t.tv_sec) * 1e6 + double(t.tv_nsec) / 1e3;
-#endif
 }
+#endif
 
 int Login() {
   char name[] = "loopback";
@@ -146,9 +139,13 @@ TEST_F(LoopbackSessionTest, ALateReplyNeverAnswersALaterRequest) {
   // the close is reported), and its close is reported like any other: once,
   // on a transport thread. A new link owes nothing.
   // Its 3000 ms cost its thread a short spin and sleep, under 1 ms of CPU.
+#ifndef _WIN32
   const double cpuBefore = ThreadCpuMicros();
   EXPECT_EQ(Login(), 1);
   EXPECT_LT(ThreadCpuMicros() - cpuBefore, 1000.0);
+#else
+  EXPECT_EQ(Login(), 1);
+#endif
   EXPECT_EQ(Login(), 1);
   EXPECT_EQ(SendAskPack(KELVANE_ASK_HEARTBEAT, nullptr), 1);
   EXPECT_EQ(Login(), 0);
