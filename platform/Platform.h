@@ -103,6 +103,10 @@ LocalTime SubtractDays(const LocalTime& t, uint32_t days);
 
 uint32_t CurrentThreadId();
 
+// How many processors the calling thread may run on: its affinity on POSIX,
+// the process's on Windows (where a thread's own cannot be read). At least 1.
+unsigned ThreadProcessorCount();
+
 // Text for an attached debugger (stderr on POSIX).
 void DebugOutput(const char* text);
 

@@ -2,6 +2,7 @@
 // output.
 #include <dirent.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -75,6 +76,13 @@ uint32_t CurrentThreadId() {
   id = static_cast<uint32_t>(syscall(SYS_gettid));
   t_threadId = id;
   return id;
+}
+
+unsigned ThreadProcessorCount() {
+  cpu_set_t cpus;
+  if (sched_getaffinity(0, sizeof cpus, &cpus) != 0) return 1;
+  const int n = CPU_COUNT(&cpus);
+  return n > 0 ? static_cast<unsigned>(n) : 1;
 }
 
 void DebugOutput(const char* text) {

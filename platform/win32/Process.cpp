@@ -39,6 +39,14 @@ LocalTime GetLocalTimeNow() {
 
 uint32_t CurrentThreadId() { return GetCurrentThreadId(); }
 
+unsigned ThreadProcessorCount() {
+  DWORD_PTR process = 0, system = 0;
+  if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system)) return 1;
+  unsigned n = 0;
+  for (; process != 0; process &= process - 1) ++n;
+  return n > 0 ? n : 1;
+}
+
 void DebugOutput(const char* text) {
   if (text != nullptr) OutputDebugStringA(text);
 }
