@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "client/LogTexts.h"
 #include "log/LogWriter.h"
 #include "protocol/PacketFactory.h"
 #include "util/IPv4Text.h"
@@ -67,7 +68,7 @@ void CNetProtocolEvent<Packet>::OnTcpErrProtocol(uint32_t link) {
   char text[kdl::util::kIPv4TextSize];
   kdl::util::FormatIPv4(address, text);
   KLOG_LINE(kSource, kLineTcpErrProtocol, LOG_ERROR,
-            "CNetProtocolEvent Link[%04x] OnTcpErrProtocol RemoteIP:Port=%s:%d.", link, text,
+            kdl::logtext::kTcpErrProtocol, link, text,
             static_cast<int>(port & 0xFFFF));
 }
 

@@ -100,3 +100,28 @@ uint32_t UdpUninit();
 // 1 when this call ended the link; 0 for an unknown handle, a link not
 // connected, or one already closed (its kind 2 is delivered or on its way).
 uint32_t TcpShutdown(uint32_t link);
+
+// Reads on the waiting thread. A thread that waits for a reply may read the
+// link (or endpoint) itself: no component thread is then woken for the
+// reply, and the reply is delivered on the thread that waits for it. A
+// component that does not offer this (the Windows build, test doubles)
+// refuses every claim, and its events come on its own threads as always.
+
+// Takes the link's reads over from the component's threads for the calling
+// thread, which must then call TcpPollRead once. 1 when taken; 0 when the
+// link cannot be read so just now (unknown, not connected, closed, being
+// served by a component thread, bytes queued for writing) or the component
+// does not offer it.
+uint32_t TcpClaimRead(uint32_t link);
+// Reads the claimed link on the calling thread: without sleeping for up to
+// `spinUs` (not where the calling thread and the component's threads share a
+// single CPU), then asleep, `waitUs` in all. Each whole packet read comes as
+// a kind 6 event on this thread; returns 1 once at least one was delivered,
+// 0 when none came in time. Everything else, a close or a protocol error
+// included, is reported on a component thread as ever. Gives the reads back
+// to the component's threads before it returns. 0 without a claim.
+uint32_t TcpPollRead(uint32_t link, uint32_t spinUs, uint32_t waitUs);
+// The same for a UDP endpoint: datagrams come as kind 3 events on the
+// calling thread; a close (kind 2) on a component thread.
+uint32_t UdpClaimRead(uint32_t endpoint);
+uint32_t UdpPollRead(uint32_t endpoint, uint32_t spinUs, uint32_t waitUs);

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -28,12 +29,13 @@ uint32_t Le32At(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
-// Reads exactly n bytes; false on close or error.
-bool ReadAll(int fd, uint8_t* p, size_t n) {
+// Reads exactly n bytes; false on close or error. `flags` MSG_DONTWAIT
+// polls: it reads again at once while nothing has come.
+bool ReadAll(int fd, uint8_t* p, size_t n, int flags = 0) {
   while (n > 0) {
-    ssize_t got = ::recv(fd, p, n, 0);
+    ssize_t got = ::recv(fd, p, n, flags);
     if (got <= 0) {
-      if (got < 0 && errno == EINTR) continue;
+      if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
       return false;
     }
     p += got;
@@ -280,12 +282,14 @@ bool RawTcpClient::Connect(const char* localIp, const char* serverIp, uint16_t p
   return true;
 }
 
-size_t RawTcpClient::RoundTrip(const Bytes& request) {
+size_t RawTcpClient::RoundTrip(const Bytes& request, bool poll) {
+  const int flags = poll ? MSG_DONTWAIT : 0;
   if (!WriteAll(m_hSocket, request.data(), request.size())) return 0;
-  if (!ReadAll(m_hSocket, m_Reply.data(), kPacketHeadSize)) return 0;
+  if (!ReadAll(m_hSocket, m_Reply.data(), kPacketHeadSize, flags)) return 0;
   const uint32_t length = Le32At(&m_Reply[8]);
   if (length < kPacketHeadSize || length > m_Reply.size()) return 0;
-  if (!ReadAll(m_hSocket, m_Reply.data() + kPacketHeadSize, length - kPacketHeadSize)) return 0;
+  if (!ReadAll(m_hSocket, m_Reply.data() + kPacketHeadSize, length - kPacketHeadSize, flags))
+    return 0;
   return length;
 }
 
@@ -308,13 +312,22 @@ bool RawUdpClient::Open(const char* localIp) {
   return true;
 }
 
-size_t RawUdpClient::RoundTrip(const Bytes& request) {
+size_t RawUdpClient::RoundTrip(const Bytes& request, bool poll) {
   sockaddr_in to;
   Address("255.255.255.255", kDiscoverPort, to);
   if (::sendto(m_hSocket, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&to),
                sizeof(to)) != static_cast<ssize_t>(request.size()))
     return 0;
-  ssize_t got = ::recv(m_hSocket, m_Reply.data(), m_Reply.size(), 0);
+  ssize_t got = -1;
+  if (!poll) {
+    got = ::recv(m_hSocket, m_Reply.data(), m_Reply.size(), 0);
+  } else {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    do {
+      got = ::recv(m_hSocket, m_Reply.data(), m_Reply.size(), MSG_DONTWAIT);
+    } while (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) &&
+             std::chrono::steady_clock::now() < end);
+  }
   return got > 0 ? static_cast<size_t>(got) : 0;
 }
 

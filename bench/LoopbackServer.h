@@ -1,8 +1,8 @@
 // A stand-in for the server's tool service, for the round-trip benchmarks:
 // it answers every request on its TCP port with a ready-made reply of the
 // request's type, and discovery datagrams on UDP port 800 with its TCP port.
-// Also the raw blocking-socket clients that measure the floor of one round
-// trip against it.
+// Also the raw clients that measure the floor of one round trip against it:
+// blocking, and polling the socket without blocking.
 #pragma once
 
 #include <atomic>
@@ -83,27 +83,30 @@ class LoopbackServer {
   std::vector<int> m_ThreadIds;  // system ids of the server's threads
 };
 
-// A blocking TCP client with Nagle off: the floor of one request/reply.
+// A TCP client with Nagle off: the floor of one request/reply.
 class RawTcpClient {
  public:
   ~RawTcpClient();
   bool Connect(const char* localIp, const char* serverIp, uint16_t port);
-  // Sends the request and reads one whole reply (head, then Length).
+  // Sends the request and reads one whole reply (head, then Length), in
+  // blocking reads, or with `poll` in reads that never block (recv with
+  // MSG_DONTWAIT in a loop: the thread never sleeps, so no wake-up is paid).
   // Returns the reply's size, or 0 on failure.
-  size_t RoundTrip(const Bytes& request);
+  size_t RoundTrip(const Bytes& request, bool poll = false);
 
  private:
   int m_hSocket = -1;
   Bytes m_Reply;
 };
 
-// A blocking UDP client that broadcasts a request to port 800 and reads the
-// reply: the floor of one discovery.
+// A UDP client that broadcasts a request to port 800 and reads the reply:
+// the floor of one discovery.
 class RawUdpClient {
  public:
   ~RawUdpClient();
   bool Open(const char* localIp);
-  size_t RoundTrip(const Bytes& request);
+  // As RawTcpClient::RoundTrip; a polling read gives up after 3 s.
+  size_t RoundTrip(const Bytes& request, bool poll = false);
 
  private:
   int m_hSocket = -1;

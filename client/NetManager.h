@@ -13,6 +13,7 @@
 
 #include "BasePlatform/NetHandler2.h"
 #include "client/KelvaneDll.h"
+#include "client/LogTexts.h"
 #if defined(KELVANE_MSVC_LAYOUT)
 #include "client/MsvcLayout.h"
 #endif
@@ -20,13 +21,15 @@
 #include "platform/Platform.h"
 #include "protocol/ToolPackets.h"
 
-// How long a request waits for its reply.
-constexpr uint32_t kReplyWaitMs = 3000;
-// How long a request watches for its reply on the CPU before it sleeps on
-// the reply event (the 3000 ms count from then on). A reply over a local
+// How long a request watches for its reply on the CPU before it sleeps (not
+// where it shares one CPU with the transport's threads). A reply over a local
 // network comes within it and wakes no one; a reply that never comes costs
 // this much CPU, then nothing.
 constexpr uint32_t kReplySpinUs = 100;
+// How long a request reads its own link on its thread, the spin included,
+// before it leaves the reply to the transport's threads and sleeps on the
+// reply event for the rest of its kReplyWaitMs.
+constexpr uint32_t kReplyReadMs = 50;
 // Where the discovery request goes (the port is PacketZVDiskless::kDiscoverPort).
 constexpr const char* kDiscoverAddress = "255.255.255.255";
 
@@ -55,10 +58,17 @@ constexpr const char* kDiscoverAddress = "255.255.255.255";
 //    it and calls the host's close callback there: the library never calls
 //    the host's callback on the host's own thread inside SendAskPack.
 //  - Handles and flags that transport threads touch are atomics.
-//  - A request first watches m_nWokenRequest for its own number and sleeps
-//    on the event only when that does not come within kReplySpinUs. The
-//    number is published after m_csLock is released, so the request then
-//    takes the lock uncontended and finds the outcome in place.
+//  - The end of a request's wait is published as its number in
+//    m_nWokenRequest, after m_csLock is released, so the request then takes
+//    the lock uncontended and finds the outcome in place.
+//  - Where the transport lets it (TcpClaimRead, UdpClaimRead), a request
+//    reads its own link on its thread while it waits (spinning, then asleep
+//    on the socket, kReplyReadMs in all): its reply is decoded and stored on
+//    the request's thread through the same handlers, and no transport
+//    thread is woken for it. A close and everything else the link reports
+//    still comes on a transport thread. Where the transport refuses, the
+//    request watches m_nWokenRequest for kReplySpinUs. Either way it then
+//    sleeps on the event for the rest of its kReplyWaitMs.
 class CNetManager : public CNetProtocolHandler {
  public:
   CNetManager();
@@ -187,12 +197,14 @@ class CNetManager : public CNetProtocolHandler {
   // here, instead of being connected or used first.
   bool KeepNewLink(std::atomic<uint32_t>& slot, uint32_t handle, uint32_t (*destroy)(uint32_t));
   // Starts awaiting a reply of `replyType` to a request sent on TCP link
-  // `link` (kInvalidHandle: on UDP): resets the event and clears the
-  // outcome. False (nothing armed) when the manager is being stopped.
+  // `link` (kInvalidHandle: on UDP): resets the event, clears the outcome
+  // and claims the link's reads for this thread (ClaimReplyRead), before the
+  // request goes out. False (nothing armed) when the manager is being
+  // stopped.
   bool ArmReply(uint32_t replyType, uint32_t link);
   // Waits up to `waitMs` for the armed reply, then disarms it, so that no
-  // later reply changes the store. A TCP request that timed out (waitMs > 0)
-  // leaves its link owing the reply.
+  // later reply changes the store; 0 gives an unused claim back. A TCP
+  // request that timed out (waitMs > 0) leaves its link owing the reply.
   WaitEnd AwaitReply(uint32_t waitMs);
   // Ends `link` after a time-out that left the replies of `replyType` on it
   // unaccounted for: forgets it at once and shuts it down; its close event
@@ -206,6 +218,17 @@ class CNetManager : public CNetProtocolHandler {
   // Watches for the end of the wait of request `number` for at most
   // kReplySpinUs; true when it came (the event is then still set).
   bool SpinForWake(uint32_t number) const;
+  // Takes the reads of TCP link `link` (kInvalidHandle: of the UDP
+  // endpoint) over for this thread, where the transport lets it
+  // (m_hReadLink says whether it did).
+  void ClaimReplyRead(uint32_t link);
+  // Reads the claimed link on this thread until the wait of request
+  // `number` ends, for at most kReplyReadMs; true when it ended. The reads
+  // are back with the transport's threads afterwards.
+  bool ReadOwnReply(uint32_t number);
+  // One read of the claimed link (see TcpPollRead), which gives the reads
+  // back; true when a packet came.
+  bool PollReplyRead(uint32_t waitUs);
   // Ends the wait of the request in flight at once, without a reply, when
   // it is of `kind`.
   void InterruptWait(WaitKind kind);
@@ -288,6 +311,11 @@ class CNetManager : public CNetProtocolHandler {
   // request whose wait was ended.
   uint32_t m_nRequestNo = 0;
   std::atomic<uint32_t> m_nWokenRequest{0};
+  // The requesting thread's alone: the link or endpoint the request in
+  // flight reads itself (kInvalidHandle: none), and whether it is the UDP
+  // endpoint.
+  uint32_t m_hReadLink = kInvalidHandle;
+  bool m_bReadsUdp = false;
   char m_szLocalIP[32] = {};
   Kelvane::_IN_CLIENT_INFO m_ClientInfo = {};
   Kelvane::_IN_DISCOVER_INFO m_DiscoverInfo = {};

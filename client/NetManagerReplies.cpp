@@ -3,6 +3,7 @@
 // timed out, changes the store.
 #include <new>
 
+#include "client/LogTexts.h"
 #include "client/NetManager.h"
 #include "log/LogWriter.h"
 #include "protocol/ToolPackets.h"
@@ -222,7 +223,7 @@ void CNetManager::OnResultAck(uint32_t link, const CPacketHead& ack) {
 // ---- closed links ---------------------------------------------------------------
 
 void CNetManager::OnTcpClosed(uint32_t link) {
-  KLOG_AT(kSource, LOG_INFO, "TcpClosed hLink:%u; m_hTcpLink:%u.", link, m_hTcpLink.load());
+  KLOG_AT(kSource, LOG_INFO, kdl::logtext::kTcpClosed, link, m_hTcpLink.load());
   if (link == kInvalidHandle) return;
   uint32_t expected = link;
   if (!m_hTcpLink.compare_exchange_strong(expected, kInvalidHandle)) {

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <thread>
 
+#include "client/LogTexts.h"
 #include "client/NetManager.h"
 #include "log/LogWriter.h"
 #include "protocol/PacketBytes.h"
@@ -76,24 +77,70 @@ bool CNetManager::SendUdpBroadcast(CPacketHead& packet, uint32_t handle) {
 }
 
 bool CNetManager::ArmReply(uint32_t replyType, uint32_t link) {
-  kdl::plat::LockGuard store(m_csLock);
-  if (!m_bStarted.load()) return false;
-  kdl::plat::EventReset(m_hEvent);
-  m_nAwaitedReply = replyType;
-  m_nAwaitedLink = link;
-  m_bArmedOwing = m_owed.Owes(link, replyType);
-  m_bReplied = false;
-  m_bInterrupted = false;
-  ++m_nRequestNo;
+  {
+    kdl::plat::LockGuard store(m_csLock);
+    if (!m_bStarted.load()) return false;
+    kdl::plat::EventReset(m_hEvent);
+    m_nAwaitedReply = replyType;
+    m_nAwaitedLink = link;
+    m_bArmedOwing = m_owed.Owes(link, replyType);
+    m_bReplied = false;
+    m_bInterrupted = false;
+    ++m_nRequestNo;
+  }
+  // Before the request goes out, so that no transport thread is woken for
+  // a reply that comes at once.
+  ClaimReplyRead(link);
   return true;
+}
+
+void CNetManager::ClaimReplyRead(uint32_t link) {
+  m_bReadsUdp = link == kInvalidHandle;
+  const uint32_t handle = m_bReadsUdp ? m_hUdpLink.load() : link;
+  const bool claimed = handle != kInvalidHandle &&
+                       (m_bReadsUdp ? UdpClaimRead(handle) : TcpClaimRead(handle)) != 0;
+  m_hReadLink = claimed ? handle : kInvalidHandle;
+}
+
+bool CNetManager::PollReplyRead(uint32_t waitUs) {
+  const uint32_t handle = m_hReadLink;
+  m_hReadLink = kInvalidHandle;
+  return (m_bReadsUdp ? UdpPollRead(handle, kReplySpinUs, waitUs)
+                      : TcpPollRead(handle, kReplySpinUs, waitUs)) != 0;
+}
+
+bool CNetManager::ReadOwnReply(uint32_t number) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point end = Clock::now() + std::chrono::milliseconds(kReplyReadMs);
+  const uint32_t handle = m_hReadLink;
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::microseconds>(end - Clock::now()).count();
+    const bool delivered = PollReplyRead(static_cast<uint32_t>(left > 0 ? left : 0));
+    if (m_nWokenRequest.load(std::memory_order_acquire) == number) return true;
+    // A packet that ended nothing (a reply owed to an earlier request, say):
+    // read on while there is time and the link lets it.
+    if (!delivered || left <= 0) return false;
+    ClaimReplyRead(m_bReadsUdp ? kInvalidHandle : handle);
+    if (m_hReadLink != handle) return false;
+  }
 }
 
 namespace {
 
 // Spinning pays only where the reply can come in on another CPU meanwhile.
+// The thread's processors are asked again every few milliseconds, so a host
+// that changes them is followed.
 bool SpinningPays() {
-  static const bool s_bPays = std::thread::hardware_concurrency() > 1;
-  return s_bPays;
+  using Clock = std::chrono::steady_clock;
+  thread_local Clock::time_point t_until;
+  thread_local bool t_bPays = false;
+  const Clock::time_point now = Clock::now();
+  if (now >= t_until) {
+    t_bPays = kdl::plat::ThreadProcessorCount() > 1;
+    t_until = now + std::chrono::milliseconds(10);
+  }
+  return t_bPays;
 }
 
 }  // namespace
@@ -110,10 +157,22 @@ bool CNetManager::SpinForWake(uint32_t number) const {
 }
 
 CNetManager::WaitEnd CNetManager::AwaitReply(uint32_t waitMs) {
+  using Clock = std::chrono::steady_clock;
   // m_nRequestNo changes only on this thread. The event is closed only once
   // no request is in flight (StopServer).
-  const bool woken = waitMs != 0 && SpinForWake(m_nRequestNo);
-  if (waitMs != 0 && !woken) kdl::plat::EventWait(m_hEvent, waitMs);
+  bool woken = false;
+  if (waitMs == 0) {
+    if (m_hReadLink != kInvalidHandle) PollReplyRead(0);
+  } else {
+    const Clock::time_point start = Clock::now();
+    woken = m_hReadLink != kInvalidHandle ? ReadOwnReply(m_nRequestNo)
+                                          : SpinForWake(m_nRequestNo);
+    const auto spent =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    if (!woken && spent < waitMs) {
+      kdl::plat::EventWait(m_hEvent, waitMs - static_cast<uint32_t>(spent));
+    }
+  }
   kdl::plat::LockGuard store(m_csLock);
   // Seen without waiting on the event: consume its signal as the wait would.
   if (woken) kdl::plat::EventReset(m_hEvent);
@@ -171,9 +230,7 @@ void CNetManager::CloseUnsureLink(uint32_t link, uint32_t replyType) {
     kdl::plat::LockGuard store(m_csLock);
     uint32_t expected = link;
     if (!m_hTcpLink.compare_exchange_strong(expected, kInvalidHandle)) return;  // closed already
-    KLOG_AT(kSource, LOG_WARNING,
-            "Reply type:0x%08X still owed on link %u after another time-out; link closed.",
-            replyType, link);
+    KLOG_AT(kSource, LOG_WARNING, kdl::logtext::kOwedLinkClosed, replyType, link);
     m_bTcpConnected.store(false);
     m_owed.Forget();
     older = m_hClosingLink;

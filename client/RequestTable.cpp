@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "client/LogTexts.h"
 #include "client/NetManager.h"
 #include "protocol/ClientPackets.h"
 #include "protocol/ToolPackets.h"
@@ -13,16 +14,6 @@
 using namespace PacketZVDiskless;
 
 namespace {
-
-// The lines logged at Error when a request's reply does not come.
-constexpr const char kDiscoverOvertime[] = "Wait Discover Server Pack Overtime.";
-constexpr const char kLoginOvertime[] = "Wait Login Server Pack Overtime.";
-constexpr const char kImageListOvertime[] = "Wait Query Image List Pack Overtime.";
-constexpr const char kImageInfoOvertime[] = "Wait Query Image Info Pack Overtime.";
-constexpr const char kCreateImageOvertime[] = "Wait Create Image Pack Overtime.";
-constexpr const char kSelectImageOvertime[] = "Wait Select Image Pack Overtime.";
-constexpr const char kSetAdminOvertime[] = "Wait Set Admin Pack Overtime.";
-constexpr const char kCancelAdminOvertime[] = "Wait Cancel Admin Pack Overtime.";
 
 // ---- how a parameter fills its request packet ----------------------------------
 // The fields are read by offset, since the host's memory need not be
@@ -136,33 +127,33 @@ bool CNetManager::Stored(uint32_t link, TCountedPtr<CPacketHead>& packet, const 
 // parameter, a reply handler when its reply stores more than the result).
 constexpr CNetManager::RequestRow CNetManager::s_requests[] = {
     Row<CPktToolDiscover>(KELVANE_ASK_DISCOVER, Route::kUdpBroadcast, CPktToolDiscoverAck::kCode,
-                          &CNetManager::OnDiscoverAck, kDiscoverOvertime),
+                          &CNetManager::OnDiscoverAck, kdl::logtext::kWaitDiscover),
     Row<CPktToolLogin, FillLogin>(KELVANE_ASK_LOGIN, Route::kTcpConnecting,
                                   CPktToolLoginAck::kCode,
-                                  &CNetManager::Stored<&CNetManager::OnLoginAck>, kLoginOvertime),
+                                  &CNetManager::Stored<&CNetManager::OnLoginAck>, kdl::logtext::kWaitLogin),
     Row<CPktToolQueryImgList>(KELVANE_ASK_IMAGE_LIST, Route::kTcp,
                               CPktToolQueryImgInfoListAck::kCode,
                               &CNetManager::Stored<&CNetManager::OnImageListAck>,
-                              kImageListOvertime),
+                              kdl::logtext::kWaitImageList),
     Row<CPktToolQueryImgInfo>(KELVANE_ASK_IMAGE_INFO, Route::kTcp, CPktToolQueryImgInfoAck::kCode,
                               &CNetManager::Stored<&CNetManager::OnImageInfoAck>,
-                              kImageInfoOvertime),
+                              kdl::logtext::kWaitImageInfo),
     Row<CPktToolCreateImage, FillCreateImage>(KELVANE_ASK_CREATE_IMAGE, Route::kTcp,
                                               CPktToolCreateImageAck::kCode,
                                               &CNetManager::Stored<&CNetManager::OnResultAck>,
-                                              kCreateImageOvertime),
+                                              kdl::logtext::kWaitCreate),
     Row<CPktToolSelectImg, FillSelectImage>(KELVANE_ASK_SELECT_IMAGE, Route::kTcp,
                                             CPktToolSelectImgAck::kCode,
                                             &CNetManager::Stored<&CNetManager::OnSelectImageAck>,
-                                            kSelectImageOvertime),
+                                            kdl::logtext::kWaitSelect),
     Row<CPktToolSetAdmin, FillSetAdmin>(KELVANE_ASK_SET_ADMIN, Route::kTcp,
                                         CPktToolSetAdminAck::kCode,
                                         &CNetManager::Stored<&CNetManager::OnResultAck>,
-                                        kSetAdminOvertime),
+                                        kdl::logtext::kWaitSetAdmin),
     Row<CPktToolCancelAdmin, FillCancelAdmin>(KELVANE_ASK_CANCEL_ADMIN, Route::kTcp,
                                               CPktToolCancelAdminAck::kCode,
                                               &CNetManager::Stored<&CNetManager::OnResultAck>,
-                                              kCancelAdminOvertime),
+                                              kdl::logtext::kWaitCancelAdmin),
     Row<CPktClientKeepAlive>(KELVANE_ASK_HEARTBEAT, Route::kTcpNoReply, 0, nullptr, nullptr),
 };
 

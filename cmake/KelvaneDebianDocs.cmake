@@ -11,6 +11,7 @@ add_custom_command(OUTPUT ${_kelvane_docs}/changelog.Debian.gz
   COMMENT "Compressing the Debian changelog" VERBATIM)
 add_custom_target(kelvane_debian_docs ALL DEPENDS ${_kelvane_docs}/changelog.Debian.gz)
 
+kelvane_install_needs(TARGETS kelvane_debian_docs FILES ${_kelvane_docs}/changelog.Debian.gz)
 foreach(component runtime development tools)
   string(TOUPPER ${component} _upper)
   set(_doc_dir ${CMAKE_INSTALL_DATAROOTDIR}/doc/${KELVANE_DEB_${_upper}})

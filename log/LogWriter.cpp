@@ -112,9 +112,13 @@ CLogWriter::CLogWriter(const kdl::log::LogEnvironment& env) : m_Env(env) {
 
 bool CLogWriter::SetUpNames() noexcept {
   try {
-    m_Names = kdl::log::MakeLogNames(m_Env.executablePath(), kdl::log::kNativeFlavour);
+    const std::string exe = m_Env.executablePath();
+    m_Names = kdl::log::MakeLogNames(exe, kdl::log::kNativeFlavour);
+    // Deliberate: on Linux a program under /usr (or one whose folder takes
+    // no files) logs where the system keeps logs, not beside itself.
+    m_Names.logDir = kdl::plat::LogFolderFor(exe, m_Names.logDir);
     // A failure shows later as a daily file that cannot be opened.
-    kdl::plat::MakeDirectory(m_Names.logDir);
+    kdl::plat::MakeDirectories(m_Names.logDir);
     m_bNamed = true;
     m_SharedBlock.Open(m_Names.baseName.c_str());
   } catch (...) {

@@ -1,6 +1,8 @@
 // The process-wide log writer: one line per message, sent to the console,
-// a daily file in a Log folder beside the host executable, the debugger and
-// a shared-memory ring that an outside viewer can follow.
+// a daily file in a Log folder beside the host executable (on Linux, for a
+// program under /usr or in a folder it cannot write, the folder that
+// plat::LogFolderFor chooses), the debugger and a shared-memory ring that an
+// outside viewer can follow.
 #pragma once
 
 #include <cstdarg>

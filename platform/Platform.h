@@ -103,6 +103,10 @@ LocalTime SubtractDays(const LocalTime& t, uint32_t days);
 
 uint32_t CurrentThreadId();
 
+// How many processors the calling thread may run on: its affinity on POSIX,
+// the process's on Windows (where a thread's own cannot be read). At least 1.
+unsigned ThreadProcessorCount();
+
 // Text for an attached debugger (stderr on POSIX).
 void DebugOutput(const char* text);
 
@@ -117,6 +121,38 @@ std::vector<std::string> ListDirectory(const std::string& dir, const std::string
 bool DeleteFileAt(const std::string& path);
 // Opens a file for appending, shared for reading and writing by others.
 std::FILE* OpenAppendShared(const std::string& path);
+
+// Creates `path` and every missing folder above it (those above with mode
+// 0700 on POSIX, as the XDG base directories ask, the last one 0755).
+// Returns true if it exists as a folder.
+bool MakeDirectories(const std::string& path);
+
+// ---- Log folder ----------------------------------------------------------
+// What decides where a program's daily log files go.
+struct LogPlaceFacts {
+  std::string programName;    // the executable's file name
+  bool systemPrefix = false;  // the executable lies under /usr, /bin or /sbin
+  bool writable = false;      // files can be made in the designed folder (or beside
+                              // the executable, where it would be made)
+  bool root = false;          // the effective user is root
+  std::string xdgStateHome;   // $XDG_STATE_HOME, "" when unset or not absolute
+  std::string home;           // $HOME, "" when unset or not absolute
+};
+// Whether `dir` (absolute, '/' separated) lies under a system prefix: /usr,
+// /bin or /sbin.
+bool UnderSystemPrefix(const std::string& dir);
+// The log folder, given the designed one (the Log folder beside the
+// executable): that one, unless the executable lies under a system prefix
+// or its folder takes no files; then the place the FHS and the XDG base
+// directories give a program's logs: /var/log/<name> for root,
+// $XDG_STATE_HOME/<name>/Log or else $HOME/.local/state/<name>/Log for a
+// user. `designed` when no such place is known (no home). Portable: tests
+// drive it with any facts.
+std::string ChooseLogFolder(const LogPlaceFacts& facts, const std::string& designed);
+// The log folder of the executable `exePath` on this system. Windows: the
+// designed folder always. POSIX: the facts of this process (its user, its
+// environment, whether it may write there) through ChooseLogFolder.
+std::string LogFolderFor(const std::string& exePath, const std::string& designed);
 
 // A portable object name as a POSIX one: a leading '/' and every '\\' or
 // '/' as '_' ("Global\\host.mem" is "/Global_host.mem").
@@ -216,6 +252,9 @@ std::vector<std::string> ListProcessExecutables();
 // On a Windows console it switches them on and sets the output code page to
 // UTF-8; false when that is not possible.
 bool PrepareTerminalOutput();
+// Standard input read as bytes: Windows opens it in text mode, which turns
+// CR LF into LF and ends it at a Ctrl-Z. Nothing to do on POSIX.
+void MakeStandardInputBinary();
 
 // ---- Network tables --------------------------------------------------------
 // One row of the interface table.

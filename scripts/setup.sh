@@ -9,6 +9,7 @@ PACKAGES=(
   libasio-dev nlohmann-json3-dev libcli11-dev
   iproute2 procps
   libpcap-dev tshark tcpdump
+  help2man
   clang libclang-rt-14-dev
 )
 if [ "${KELVANE_EXTRA_PACKAGES:-}" ]; then

@@ -7,20 +7,26 @@
 #  - the Debian packages pass lintian without errors; unpacked into a
 #    throw-away root, with the build folder moved aside, the tools run from
 #    there and find the library and their data relative to themselves;
+#  - an install from a build folder that lacks part of what is installed
+#    (as scripts/demo.sh leaves it) builds that part first and installs all;
 #  - the Windows zip holds the expected files of both flavours (mingw-*,
 #    msvc-*) for x64 and x86, each DLL is of its word size, exports exactly
 #    the nine functions and carries the project version in its version
-#    resource, and each header names its flavour.
+#    resource, and each header names its flavour;
+#  - the ABI of libKelvaneDll.so.1 matches its stored baseline
+#    (scripts/check-abi.sh).
 #
-#   bash scripts/test-package.sh [deb] [zip]      (both by default)
-# "deb" covers the first two points, "zip" the last.
+#   bash scripts/test-package.sh [deb] [zip] [abi]      (all by default)
+# "deb" covers the first three points, "zip" the fourth, "abi" the last.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 start=$(date +%s)
 kinds=("$@")
-[ ${#kinds[@]} -gt 0 ] || kinds=(deb zip)
-bash scripts/package.sh "${kinds[@]}"
+[ ${#kinds[@]} -gt 0 ] || kinds=(deb zip abi)
+packages=()
+for kind in "${kinds[@]}"; do [ "$kind" = abi ] || packages+=("$kind"); done
+[ ${#packages[@]} -eq 0 ] || bash scripts/package.sh "${packages[@]}"
 KELVANE_EXTRA_PACKAGES="lintian pkg-config binutils unzip file" bash scripts/setup.sh
 
 work=$(mktemp -d /tmp/kelvane-pkgtest.XXXXXX)
@@ -52,6 +58,25 @@ check_hosts() {
   loaded=$(LD_LIBRARY_PATH=$libdir "$work/host-pc") || fail "the pkg-config host failed: $loaded"
   [ "$(realpath "$loaded")" = "$lib" ] || fail "the pkg-config host loaded $loaded, not $lib"
   echo "ok: hosts built with find_package and with pkg-config load $lib"
+}
+
+# An install from a build folder that lacks what the demo does not build
+# (kelvane-dump, the dissector, a man page, the changelog) builds them
+# first and installs everything.
+check_partial_install() {
+  local prefix=$work/partial f
+  rm -f build/package/tools/dump/kelvane-dump build/package/tools/dump/dissector/kelvane.lua \
+    build/package/tools/man/kelvane-dump.1.gz build/package/package/changelog.Debian.gz
+  cmake --install build/package --prefix "$prefix" >"$work/partial.log" 2>&1 ||
+    { cat "$work/partial.log" >&2; fail "the install from a partly built folder failed"; }
+  grep -q "building what the install needs" "$work/partial.log" ||
+    fail "the install did not say that it builds what is missing"
+  for f in bin/kelvane-dump share/man/man1/kelvane-dump.1.gz \
+    share/doc/kelvane-tools/changelog.Debian.gz; do
+    [ -s "$prefix/$f" ] || fail "$f was not installed from a partly built folder"
+  done
+  [ -n "$(find "$prefix" -name kelvane.lua)" ] || fail "the dissector was not installed"
+  echo "ok: an install from a partly built folder builds the rest first and installs it all"
 }
 
 # The simulator with its default images, in a network namespace of its own:
@@ -155,8 +180,9 @@ GetSelectImageInfo SendAskPack StartServer StopServer"
 
 for kind in "${kinds[@]}"; do
   case "$kind" in
-    deb) check_hosts; check_debs ;;
+    deb) check_hosts; check_partial_install; check_debs ;;
     zip) check_zip ;;
+    abi) bash scripts/check-abi.sh ;;
   esac
 done
 echo "test-package.sh: $(( $(date +%s) - start )) s"

@@ -1,10 +1,14 @@
 #include "simulator/ImageStore.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 
 namespace kdl::sim {
@@ -42,11 +46,74 @@ unsigned DaysInMonth(unsigned year, unsigned month) {
   return month == 2 && IsLeapYear(year) ? 29 : kDays[month - 1];
 }
 
+// Finds a key given twice in one object while the document is parsed (the
+// parser would keep the last value), and says where: "image 1: ".
+class DuplicateKeys {
+ public:
+  bool Event(json::parse_event_t event, const json& parsed) {
+    switch (event) {
+      case json::parse_event_t::object_start:
+      case json::parse_event_t::array_start:
+        m_frames.push_back(Frame{event == json::parse_event_t::array_start, 0, {}, {}});
+        break;
+      case json::parse_event_t::key: {
+        Frame& f = m_frames.back();
+        f.key = parsed.get<std::string>();
+        if (!f.keys.insert(f.key).second && m_found.empty())
+          m_found = Where() + "key \"" + f.key + "\" given twice";
+        break;
+      }
+      case json::parse_event_t::object_end:
+      case json::parse_event_t::array_end:
+        m_frames.pop_back();
+        ElementDone();
+        break;
+      case json::parse_event_t::value:
+        ElementDone();
+        break;
+    }
+    return true;
+  }
+  // The first key given twice, with where it is; "" when none.
+  const std::string& Found() const { return m_found; }
+
+ private:
+  struct Frame {
+    bool array;
+    size_t index;                 // array: the element being read
+    std::set<std::string> keys;   // object: the keys so far
+    std::string key;              // object: the last key
+  };
+
+  void ElementDone() {
+    if (!m_frames.empty() && m_frames.back().array) ++m_frames.back().index;
+  }
+
+  // "image 1: snapshot 0: ", as the other messages name places.
+  std::string Where() const {
+    std::string where;
+    for (size_t i = 1; i < m_frames.size(); ++i) {
+      if (!m_frames[i].array) continue;
+      const std::string& list = m_frames[i - 1].key;
+      const std::string item = list == "images" ? "image" : list == "snapshots" ? "snapshot" : list;
+      where += item + " " + std::to_string(m_frames[i].index) + ": ";
+    }
+    return where;
+  }
+
+  std::vector<Frame> m_frames;
+  std::string m_found;
+};
+
 // The document, or false with where and why it is no JSON.
 bool ParseDocument(const std::string& text, json* doc, std::string* error) {
   try {
-    *doc = json::parse(text);
-    return true;
+    DuplicateKeys duplicates;
+    *doc = json::parse(text, [&duplicates](int, json::parse_event_t event, json& parsed) {
+      return duplicates.Event(event, parsed);
+    });
+    *error = duplicates.Found();
+    return error->empty();
   } catch (const json::parse_error& e) {
     // e.byte counts from 1 up to the character that broke the syntax.
     const size_t end = e.byte == 0 ? 0 : std::min<size_t>(e.byte - 1, text.size());
@@ -73,12 +140,16 @@ bool SameName(const std::string& a, const std::string& b) {
   return true;
 }
 
-// Reads the optional unsigned 32-bit member `key` of `obj` into *out.
-bool ReadU32(const json& obj, const char* key, uint32_t* out, std::string* why) {
+// Reads the optional unsigned 32-bit member `key` of `obj`, at least `min`,
+// into *out.
+bool ReadU32(const json& obj, const char* key, uint32_t* out, std::string* why,
+             uint32_t min = 0) {
   auto it = obj.find(key);
   if (it == obj.end()) return true;
-  if (!it->is_number_unsigned() || it->get<uint64_t>() > 0xFFFFFFFFu) {
-    *why = std::string("\"") + key + "\" must be a number from 0 to 4294967295";
+  if (!it->is_number_unsigned() || it->get<uint64_t>() > 0xFFFFFFFFu ||
+      it->get<uint64_t>() < min) {
+    *why = std::string("\"") + key + "\" must be a number from " + std::to_string(min) +
+           " to 4294967295";
     return false;
   }
   *out = static_cast<uint32_t>(it->get<uint64_t>());
@@ -140,7 +211,9 @@ bool ReadImage(const json& j, ImageEntry* img, std::string* why) {
     *why = "an image needs an \"id\" and a \"name\"";
     return false;
   }
-  if (!ReadU32(j, "id", &img->id, why) || !ReadText(j, "name", kMaxImageName, &img->name, why) ||
+  // Image id 0 is no image: hosts read 0 as none.
+  if (!ReadU32(j, "id", &img->id, why, 1) ||
+      !ReadText(j, "name", kMaxImageName, &img->name, why) ||
       !ReadU32(j, "param1", &img->param1, why) || !ReadU32(j, "param2", &img->param2, why) ||
       !ReadU32(j, "param3", &img->param3, why) || !ReadU32(j, "param4", &img->param4, why) ||
       !ReadU32(j, "param5", &img->param5, why) || !ReadU32(j, "param6", &img->param6, why) ||
@@ -148,10 +221,6 @@ bool ReadImage(const json& j, ImageEntry* img, std::string* why) {
       !ReadText(j, "text2", kMaxImageText2, &img->text2, why) ||
       !ReadText(j, "path", kMaxSelectPath, &img->path, why))
     return false;
-  if (img->id == 0) {
-    *why = "\"id\" must not be 0";
-    return false;
-  }
   if (img->name.empty()) {
     *why = "\"name\" must not be empty";
     return false;
@@ -233,9 +302,16 @@ bool ImageStore::LoadJson(const std::string& text, std::string* error) {
 }
 
 bool ImageStore::LoadFile(const std::string& path, std::string* error) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) {
+    *error = path + " is a folder, not an images file";
+    return false;
+  }
+  errno = 0;
   std::ifstream in(path, std::ios::binary);
   if (!in) {
-    *error = "cannot open " + path;
+    const int reason = errno;
+    *error = "cannot open " + path + (reason ? std::string(": ") + std::strerror(reason) : "");
     return false;
   }
   std::ostringstream text;

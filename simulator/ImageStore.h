@@ -10,10 +10,12 @@
 
 namespace kdl::sim {
 
-// Result codes the simulator puts in a reply's ErrCode. 1 is left out on
-// purpose: a host reads 1 as its own local failure or time-out.
+// Result codes the simulator puts in a reply's ErrCode.
 enum : uint32_t {
   kErrNone = 0,
+  // Never sent, not even as a forced fault: a host reads 1 as its library's
+  // own local failure or time-out.
+  kErrHostsOwn = 1,
   kErrUnknownImage = 3,    // select: no image has the identifier
   kErrNotLoggedIn = 13,    // a request before a login succeeded on the link
   kErrImageExists = 17,    // create: an image of that name exists already

@@ -1,9 +1,18 @@
 # Man pages of the tools, written by help2man from each tool's --help and
 # the project's version when the tools are built, compressed as Debian ships
-# them. Only where the build runs its own programs (not in a cross-build)
-# and help2man is installed.
+# them. Only where the build runs its own programs (not in a cross-build,
+# whose Windows tools have none) and help2man is installed
+# (scripts/setup.sh installs it); without it the configure run and every
+# install say that the pages are missing.
+if(CMAKE_CROSSCOMPILING)
+  return()
+endif()
 find_program(KELVANE_HELP2MAN help2man)
-if(NOT KELVANE_HELP2MAN OR CMAKE_CROSSCOMPILING)
+if(NOT KELVANE_HELP2MAN)
+  message(WARNING "help2man was not found: the tools' man pages will not be built or "
+                  "installed. Install it (bash scripts/setup.sh, or apt-get install help2man) "
+                  "and configure again.")
+  kelvane_install_skipped("the man pages of the tools (help2man was not found when this build was configured)")
   return()
 endif()
 
@@ -28,3 +37,4 @@ foreach(tool ${KELVANE_TOOLS})
 endforeach()
 add_custom_target(kelvane_man_pages ALL DEPENDS ${_kelvane_pages})
 install(FILES ${_kelvane_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+kelvane_install_needs(TARGETS kelvane_man_pages FILES ${_kelvane_pages})

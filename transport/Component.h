@@ -10,7 +10,6 @@
 #include <utility>
 
 #include "BasePlatform/Transport.h"
-#include "transport/IoService.h"
 
 namespace kdl::transport {
 
@@ -26,13 +25,17 @@ std::invoke_result_t<Fn&> NoThrow(std::invoke_result_t<Fn&> onError, Fn&& fn) no
 }
 
 // One transport component. `Link` is the class of its links or endpoints and
-// must offer Destroy(): close, and deliver no event after returning.
+// must offer Destroy(): close, and deliver no event after returning. It names
+// the threads' service (`Link::Service`, with Shutdown(), see CIoService) and
+// starts it (`Link::StartService(nThreads)`, null on failure).
 //
 // Handles count up from 1 over the whole process run and are never reused,
 // also not across Uninit and Init.
 template <typename Link, typename Callback>
 class TComponent {
  public:
+  using Service = typename Link::Service;
+
   explicit TComponent(unsigned nThreads) : m_nThreads(nThreads) {}
   TComponent(const TComponent&) = delete;
   TComponent& operator=(const TComponent&) = delete;
@@ -43,16 +46,16 @@ class TComponent {
   bool Init(Callback callback) {
     std::lock_guard<std::mutex> lock(m_mu);
     if (!m_service) {
-      m_service = CIoService::Start(m_nThreads);
+      m_service = Link::StartService(m_nThreads);
       if (!m_service) return false;
     }
     m_pfnDefault = callback;
     return true;
   }
 
-  // Destroys every live link and lets the threads end (see CIoService).
+  // Destroys every live link and lets the threads end (see the service).
   void Uninit() {
-    std::shared_ptr<CIoService> service;
+    std::shared_ptr<Service> service;
     std::map<uint32_t, std::shared_ptr<Link>> links;
     {
       std::lock_guard<std::mutex> lock(m_mu);
@@ -67,7 +70,7 @@ class TComponent {
 
   // The running service, and in *callback the callback of a new link: the
   // given one, else the default. Null when not initialised.
-  std::shared_ptr<CIoService> Service(Callback* callback) {
+  std::shared_ptr<Service> Running(Callback* callback) {
     std::lock_guard<std::mutex> lock(m_mu);
     if (*callback == nullptr) *callback = m_pfnDefault;
     return m_service;
@@ -82,7 +85,7 @@ class TComponent {
 
   // Publishes a link created on `service`. False when that service has been
   // shut down meanwhile; the caller then drops the link.
-  bool Add(const std::shared_ptr<CIoService>& service, uint32_t handle,
+  bool Add(const std::shared_ptr<Service>& service, uint32_t handle,
            std::shared_ptr<Link> link) {
     std::lock_guard<std::mutex> lock(m_mu);
     if (!service || service != m_service) return false;
@@ -131,7 +134,7 @@ class TComponent {
  private:
   const unsigned m_nThreads;
   std::mutex m_mu;  // guards everything below
-  std::shared_ptr<CIoService> m_service;
+  std::shared_ptr<Service> m_service;
   Callback m_pfnDefault = nullptr;
   std::map<uint32_t, std::shared_ptr<Link>> m_links;
   uint32_t m_nNextHandle = 1;

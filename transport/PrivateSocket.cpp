@@ -14,7 +14,7 @@ namespace kdl::transport {
 #define WSA_FLAG_NO_HANDLE_INHERIT 0x80
 #endif
 
-SocketHandle OpenPrivateSocket(SocketKind kind) {
+SocketHandle OpenPrivateSocket(SocketKind kind, bool /*nonBlocking*/) {
   const int type = kind == SocketKind::kTcp ? SOCK_STREAM : SOCK_DGRAM;
   SOCKET s = ::WSASocketW(AF_INET, type, 0, nullptr, 0,
                           WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
@@ -34,9 +34,9 @@ void CloseSocketHandle(SocketHandle socket) {
   if (socket != kNoSocket) ::closesocket(static_cast<SOCKET>(socket));
 }
 #else
-SocketHandle OpenPrivateSocket(SocketKind kind) {
+SocketHandle OpenPrivateSocket(SocketKind kind, bool nonBlocking) {
   const int type = kind == SocketKind::kTcp ? SOCK_STREAM : SOCK_DGRAM;
-  const int s = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+  const int s = ::socket(AF_INET, type | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), 0);
   return s < 0 ? kNoSocket : s;
 }
 

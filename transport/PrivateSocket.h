@@ -18,8 +18,9 @@ enum class SocketKind { kTcp, kUdp };
 
 // A new IPv4 socket that a program the host starts does not get: created
 // close-on-exec (POSIX) or not inheritable (Windows, overlapped for Asio).
-// kNoSocket on failure.
-SocketHandle OpenPrivateSocket(SocketKind kind);
+// With `nonBlocking` (POSIX only) its calls never block. kNoSocket on
+// failure.
+SocketHandle OpenPrivateSocket(SocketKind kind, bool nonBlocking = false);
 
 // Closes a socket that OpenPrivateSocket made and nothing else took over.
 void CloseSocketHandle(SocketHandle socket);

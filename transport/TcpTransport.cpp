@@ -1,4 +1,5 @@
-// The TCP component: client links over real sockets.
+// The TCP component over Asio (the Windows build): client links over real
+// sockets. The Linux build has its own, over epoll (TcpTransportEpoll.cpp).
 //
 // Threads: one io_context per Init..Uninit period, run by two threads, so
 // that a callback which blocks (the host may start a request from inside the
@@ -139,6 +140,11 @@ ConnectStep AwaitConnect(NativeSocket fd, int ms) {
 // One TCP client link.
 class CTcpLink : public std::enable_shared_from_this<CTcpLink> {
  public:
+  using Service = CIoService;
+  static std::shared_ptr<CIoService> StartService(unsigned nThreads) {
+    return CIoService::Start(nThreads);
+  }
+
   CTcpLink(std::shared_ptr<CIoService> service, uint32_t hLink, TcpEventCallbackFn pfnCallback)
       : m_io(std::move(service)),
         m_hLink(hLink),
@@ -152,6 +158,9 @@ class CTcpLink : public std::enable_shared_from_this<CTcpLink> {
   bool LinkAddr(uint32_t selector, uint32_t* address, uint32_t* port) const;
   bool Shutdown();
   void Destroy();
+  // Reads stay with the component's threads here.
+  bool ClaimRead() { return false; }
+  bool PollRead(uint32_t, uint32_t) { return false; }
 
  private:
   enum class State { kCreated, kConnecting, kConnected, kClosed };
@@ -488,58 +497,4 @@ TComponent<CTcpLink, TcpEventCallbackFn>& Tcp() {
 }  // namespace
 }  // namespace kdl::transport
 
-using kdl::transport::CTcpLink;
-using kdl::transport::Tcp;
-
-uint32_t TcpInit(TcpEventCallbackFn callback) {
-  return kdl::transport::NoThrow(0u, [&]() -> uint32_t { return Tcp().Init(callback) ? 1 : 0; });
-}
-
-uint32_t TcpCreate(TcpEventCallbackFn callback, const char* localIP, uint32_t /*reserved*/) {
-  return kdl::transport::NoThrow(kInvalidHandle, [&]() -> uint32_t {
-    uint32_t local = 0;
-    if (!kdl::transport::ParseIPv4(localIP, &local)) return kInvalidHandle;
-    TcpEventCallbackFn pfn = callback;
-    std::shared_ptr<kdl::transport::CIoService> service = Tcp().Service(&pfn);
-    if (!service) return kInvalidHandle;
-    const uint32_t hLink = Tcp().NewHandle();
-    if (hLink == kInvalidHandle) return kInvalidHandle;
-    auto link = std::make_shared<kdl::transport::CTcpLink>(service, hLink, pfn);
-    if (!link->Bind(local) || !Tcp().Add(service, hLink, link)) return kInvalidHandle;
-    return hLink;
-  });
-}
-
-uint32_t TcpConnect(uint32_t link, const char* serverIP, uint32_t port) {
-  uint32_t server = 0;
-  if (!kdl::transport::ParseIPv4(serverIP, &server) || port == 0 || port > 0xFFFF) return 0;
-  return Tcp().WithLink(link, 0, [&](CTcpLink& l) -> uint32_t {
-    return l.Connect(server, static_cast<uint16_t>(port)) ? 1 : 0;
-  });
-}
-
-uint32_t TcpSend(uint32_t link, const void* data, uint32_t size, uint32_t /*flags*/) {
-  return Tcp().WithLink(link, 0, [&](CTcpLink& l) -> uint32_t {
-    return l.Send(data, size) ? 1 : 0;
-  });
-}
-
-uint32_t TcpGetLinkAddr(uint32_t link, uint32_t selector, uint32_t* address, uint32_t* port) {
-  if (address == nullptr || port == nullptr) return 0;
-  return Tcp().WithLink(link, 0, [&](CTcpLink& l) -> uint32_t {
-    return l.LinkAddr(selector, address, port) ? 1 : 0;
-  });
-}
-
-uint32_t TcpShutdown(uint32_t link) {
-  return Tcp().WithLink(link, 0, [](CTcpLink& l) -> uint32_t { return l.Shutdown() ? 1 : 0; });
-}
-
-uint32_t TcpDestroy(uint32_t link) { return Tcp().Destroy(link) ? 1 : 0; }
-
-uint32_t TcpUninit() {
-  return kdl::transport::NoThrow(0u, []() -> uint32_t {
-    Tcp().Uninit();
-    return 1;
-  });
-}
+#include "transport/TcpExports.inc"

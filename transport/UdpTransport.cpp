@@ -1,4 +1,5 @@
-// The UDP component: endpoints over real sockets.
+// The UDP component over Asio (the Windows build): endpoints over real
+// sockets. The Linux build has its own, over epoll (UdpTransportEpoll.cpp).
 //
 // Threads: one io_context per Init..Uninit period, run by one thread; each
 // endpoint has one receive outstanding at a time, so its events come one at a
@@ -38,6 +39,11 @@ constexpr int kMaxErrorsInRow = 64;
 // One UDP endpoint.
 class CUdpEndpoint : public std::enable_shared_from_this<CUdpEndpoint> {
  public:
+  using Service = CIoService;
+  static std::shared_ptr<CIoService> StartService(unsigned nThreads) {
+    return CIoService::Start(nThreads);
+  }
+
   CUdpEndpoint(std::shared_ptr<CIoService> service, uint32_t hEndpoint,
                UdpEventCallbackFn pfnCallback)
       : m_io(std::move(service)),
@@ -50,6 +56,9 @@ class CUdpEndpoint : public std::enable_shared_from_this<CUdpEndpoint> {
   bool Start();
   bool SendTo(const void* data, uint32_t size, uint32_t destIP, uint16_t destPort);
   void Destroy();
+  // Reads stay with the component's thread here.
+  bool ClaimRead() { return false; }
+  bool PollRead(uint32_t, uint32_t) { return false; }
 
  private:
   void StartReceiveLocked();
@@ -173,50 +182,4 @@ TComponent<CUdpEndpoint, UdpEventCallbackFn>& Udp() {
 }  // namespace
 }  // namespace kdl::transport
 
-using kdl::transport::CUdpEndpoint;
-using kdl::transport::Udp;
-
-uint32_t UdpInit(UdpEventCallbackFn callback) {
-  return kdl::transport::NoThrow(0u, [&]() -> uint32_t { return Udp().Init(callback) ? 1 : 0; });
-}
-
-uint32_t UdpCreate(UdpEventCallbackFn callback, const char* localIP, uint32_t localPort,
-                   uint32_t /*reserved*/) {
-  return kdl::transport::NoThrow(kInvalidHandle, [&]() -> uint32_t {
-    uint32_t local = 0;
-    if (!kdl::transport::ParseIPv4(localIP, &local) || localPort > 0xFFFF) return kInvalidHandle;
-    UdpEventCallbackFn pfn = callback;
-    std::shared_ptr<kdl::transport::CIoService> service = Udp().Service(&pfn);
-    if (!service) return kInvalidHandle;
-    const uint32_t hEndpoint = Udp().NewHandle();
-    if (hEndpoint == kInvalidHandle) return kInvalidHandle;
-    auto endpoint = std::make_shared<kdl::transport::CUdpEndpoint>(service, hEndpoint, pfn);
-    if (!endpoint->Bind(local, static_cast<uint16_t>(localPort)) ||
-        !Udp().Add(service, hEndpoint, endpoint)) {
-      return kInvalidHandle;
-    }
-    if (!endpoint->Start()) {
-      UdpDestroy(hEndpoint);
-      return kInvalidHandle;
-    }
-    return hEndpoint;
-  });
-}
-
-uint32_t UdpSendTo(uint32_t endpoint, const void* data, uint32_t size, uint32_t /*flags*/,
-                   const char* destIP, uint32_t destPort) {
-  uint32_t dest = 0;
-  if (!kdl::transport::ParseIPv4(destIP, &dest) || destPort == 0 || destPort > 0xFFFF) return 0;
-  return Udp().WithLink(endpoint, 0, [&](CUdpEndpoint& e) -> uint32_t {
-    return e.SendTo(data, size, dest, static_cast<uint16_t>(destPort)) ? 1 : 0;
-  });
-}
-
-uint32_t UdpDestroy(uint32_t endpoint) { return Udp().Destroy(endpoint) ? 1 : 0; }
-
-uint32_t UdpUninit() {
-  return kdl::transport::NoThrow(0u, []() -> uint32_t {
-    Udp().Uninit();
-    return 1;
-  });
-}
+#include "transport/UdpExports.inc"

@@ -2,6 +2,7 @@
 // output.
 #include <dirent.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -77,6 +78,13 @@ uint32_t CurrentThreadId() {
   return id;
 }
 
+unsigned ThreadProcessorCount() {
+  cpu_set_t cpus;
+  if (sched_getaffinity(0, sizeof cpus, &cpus) != 0) return 1;
+  const int n = CPU_COUNT(&cpus);
+  return n > 0 ? static_cast<unsigned>(n) : 1;
+}
+
 void DebugOutput(const char* text) {
   if (text == nullptr) return;
   std::fputs(text, stderr);
@@ -103,5 +111,7 @@ bool PrepareTerminalOutput() {
   const char* term = std::getenv("TERM");
   return isatty(STDOUT_FILENO) == 1 && (term == nullptr || std::strcmp(term, "dumb") != 0);
 }
+
+void MakeStandardInputBinary() {}
 
 }  // namespace kdl::plat

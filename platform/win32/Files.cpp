@@ -19,6 +19,21 @@ bool MakeDirectory(const std::string& path) {
   return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+bool MakeDirectories(const std::string& path) {
+  if (path.empty()) return false;
+  // Each folder above, from the first after a drive or share name.
+  for (size_t at = path.find_first_of("\\/", 1); at != std::string::npos;
+       at = path.find_first_of("\\/", at + 1)) {
+    if (path[at - 1] != ':' && path[at - 1] != '\\')
+      CreateDirectoryA(path.substr(0, at).c_str(), nullptr);
+  }
+  return MakeDirectory(path);
+}
+
+// The designed place, beside the executable, is where Windows programs keep
+// their logs.
+std::string LogFolderFor(const std::string&, const std::string& designed) { return designed; }
+
 std::vector<std::string> ListDirectory(const std::string& dir, const std::string& pattern) {
   std::vector<std::string> names;
   std::string search = dir.empty() ? pattern : dir;

@@ -4,6 +4,11 @@
 // After windows.h, which it needs.
 #include <tlhelp32.h>
 
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+
 #include "platform/Platform.h"
 
 namespace kdl::plat {
@@ -34,6 +39,14 @@ LocalTime GetLocalTimeNow() {
 
 uint32_t CurrentThreadId() { return GetCurrentThreadId(); }
 
+unsigned ThreadProcessorCount() {
+  DWORD_PTR process = 0, system = 0;
+  if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system)) return 1;
+  unsigned n = 0;
+  for (; process != 0; process &= process - 1) ++n;
+  return n > 0 ? n : 1;
+}
+
 void DebugOutput(const char* text) {
   if (text != nullptr) OutputDebugStringA(text);
 }
@@ -62,5 +75,7 @@ bool PrepareTerminalOutput() {
   if (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) return true;
   return SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
+
+void MakeStandardInputBinary() { _setmode(_fileno(stdin), _O_BINARY); }
 
 }  // namespace kdl::plat

@@ -361,3 +361,8 @@ uint32_t UdpSendTo(uint32_t endpoint, const void* data, uint32_t size, uint32_t 
 }
 uint32_t UdpDestroy(uint32_t endpoint) { return kdl::test::fake::FakeTransport::Get().OnUdpDestroy(endpoint); }
 uint32_t UdpUninit() { return kdl::test::fake::FakeTransport::Get().OnUdpUninit(); }
+// Reads stay with the double's threads: every claim is refused.
+uint32_t TcpClaimRead(uint32_t) { return 0; }
+uint32_t TcpPollRead(uint32_t, uint32_t, uint32_t) { return 0; }
+uint32_t UdpClaimRead(uint32_t) { return 0; }
+uint32_t UdpPollRead(uint32_t, uint32_t, uint32_t) { return 0; }

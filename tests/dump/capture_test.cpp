@@ -172,6 +172,66 @@ TEST_F(CaptureTest, FaultsAreShownAndDecodingGoesOn) {
     EXPECT_NE(t.out.find(warning), std::string::npos) << warning << "\n" << t.out << t.err;
 }
 
+// kelvane-dump as a program reading pipes: a capture on standard input
+// (--pcap -, as from tcpdump -w -) decodes as the file does, --count stops
+// it, --file reads standard input and /dev/stdin; a folder is refused.
+TEST_F(CaptureTest, TheProgramReadsCapturesAndBytesFromPipes) {
+  const std::string capture = ReadFile(path);
+  const std::string dump = KELVANE_DUMP_BIN;
+  ProcessResult fromFile = RunProcess({dump, "--pcap", path, "--json"}, "", 60);
+  ProcessResult piped = RunProcess({dump, "--pcap", "-", "--json"}, capture, 60);
+  ASSERT_EQ(piped.exitCode, 0) << piped.err;
+  EXPECT_EQ(piped.out, fromFile.out);
+  EXPECT_EQ(SplitLines(piped.out).size(), info.codes + 1);  // the split packet both ways
+  EXPECT_NE(piped.err.find("tool service on TCP port 8000"), std::string::npos) << piped.err;
+
+  ProcessResult three = RunProcess({dump, "--pcap", "/dev/stdin", "--json", "--count", "3"},
+                                   capture, 60);
+  EXPECT_EQ(three.exitCode, 0) << three.err;
+  ASSERT_EQ(SplitLines(three.out).size(), 3u) << three.out;
+  EXPECT_EQ(three.out, fromFile.out.substr(0, three.out.size()));
+
+  const std::string login = ReadFile(KELVANE_CORPUS_DIR "/0x00020001");
+  for (const char* name : {"-", "/dev/stdin"}) {
+    ProcessResult bytes = RunProcess({dump, "--json", "--file", name}, login, 60);
+    EXPECT_EQ(bytes.exitCode, 0) << name << ": " << bytes.err;
+    EXPECT_NE(bytes.out.find("\"name\":\"login request\""), std::string::npos) << bytes.out;
+  }
+  ProcessResult folder = RunProcess({dump, "--file", ::testing::TempDir()}, "", 60);
+  EXPECT_EQ(folder.exitCode, 2);
+  EXPECT_NE(folder.err.find("is a folder, not a file"), std::string::npos) << folder.err;
+}
+
+// HTTP on the service port beside a stream of the protocol: kelvane-dump
+// and the dissector both leave it alone and decode the other stream.
+TEST_F(CaptureTest, OtherTrafficOnTheServicePortIsNotClaimed) {
+  const std::string mixed = path + ".http.pcap";
+  const uint32_t tool = 0x0a010002, server = 0x0a010001;
+  const uint8_t push = PcapFile::kAck | PcapFile::kPsh;
+  const std::string get = "GET /index.html HTTP/1.1\r\nHost: 10.1.0.1:8000\r\n\r\n";
+  {
+    PcapFile p(mixed);
+    p.Tcp(tool, 40010, server, 8000, 1, 0, push, CaptureBytes(get.begin(), get.end()));
+    p.Tcp(tool, 40011, server, 8000, 1, 0, push, Head(0x00000001, 24));
+  }
+  DumpRun r = Dump({"--pcap", mixed, "--json", "--port", "8000"});
+  EXPECT_EQ(r.status, dump::kDumpOk) << r.err;
+  std::vector<Json> rows = JsonLines(r.out);
+  ASSERT_EQ(rows.size(), 1u) << r.out;
+  EXPECT_EQ(rows[0]["name"], "keep-alive");
+
+  if (std::string(KELVANE_TSHARK).empty()) return;
+  ProcessResult t = RunProcess({KELVANE_TSHARK, "-r", mixed, "-X", "lua_script:" KELVANE_DISSECTOR,
+                                "-T", "fields", "-e", "tcp.srcport", "-e", "frame.protocols",
+                                "-e", "kelvane.type"},
+                               "", 120);
+  std::filesystem::remove(mixed);
+  std::vector<std::string> lines = SplitLines(t.out);
+  ASSERT_EQ(lines.size(), 2u) << t.out << t.err;
+  EXPECT_EQ(lines[0].find("kelvane"), std::string::npos) << lines[0];
+  EXPECT_NE(lines[1].find(":kelvane\t0x00000001"), std::string::npos) << lines[1];
+}
+
 TEST_F(CaptureTest, ATruncatedCaptureIsReported) {
   std::string cut = path + ".cut";
   std::filesystem::copy_file(path, cut, std::filesystem::copy_options::overwrite_existing);

@@ -1,7 +1,9 @@
 // A whole session of the host tool against the simulator, captured with
 // tcpdump inside the private network and read back by kelvane-dump --pcap
-// and by tshark with the generated dissector. Needs root; skips otherwise.
+// and by tshark with the generated dissector, and captured live by
+// kelvane-dump. Needs root; skips otherwise.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <semaphore.h>
 #include <unistd.h>
@@ -132,6 +134,60 @@ TEST_F(CaptureSessionTest, KelvaneDumpAndTsharkReadTheSession) {
        {std::string("\t") + kServicePort + "\t", std::string("base-desktop;classroom;lab-tools"),
         std::string("2026-01-05 08:30:00;2026-02-11 17:45:12"), std::string("10.77.0.1")})
     EXPECT_NE(rest.find(value), std::string::npos) << value << "\n" << t.out;
+}
+
+// The packet names of kelvane-dump's JSON lines in `output` (its notes and
+// tcpdump's mixed in are skipped).
+std::vector<std::string> PacketNames(const std::string& output) {
+  std::vector<std::string> names;
+  for (const std::string& line : SplitLines(output)) {
+    if (line.empty() || line[0] != '{') continue;
+    const Json p = Json::parse(line);
+    names.push_back(p.value("name", p.value("class", std::string("?"))));
+  }
+  return names;
+}
+
+// Live: kelvane-dump --interface in the server's namespace decodes the
+// session as it passes, and so does tcpdump -w - piped into --pcap -;
+// --count ends a capture by itself, SIGINT another, both cleanly. Without
+// the right to capture it says so and exits 2.
+TEST_F(CaptureSessionTest, KelvaneDumpDecodesALiveSessionAndOnePipedFromTcpdump) {
+  BackgroundProcess live, counted, piped;
+  ASSERT_TRUE(live.Start(net.InServer({KELVANE_DUMP_BIN, "--interface", "any", "--json", "--port",
+                                       kServicePort}),
+                         host.dir + "/live.out"));
+  ASSERT_TRUE(counted.Start(net.InServer({KELVANE_DUMP_BIN, "--interface", "any", "--json",
+                                          "--count", "2"}),
+                            host.dir + "/counted.out"));
+  ASSERT_TRUE(piped.Start(net.InServer({"/bin/sh", "-c",
+                                        "\"$0\" -i any -U -w - | \"$1\" --pcap - --json --count 11",
+                                        KELVANE_TCPDUMP, KELVANE_DUMP_BIN}),
+                          host.dir + "/piped.out"));
+  for (BackgroundProcess* p : {&live, &counted})
+    ASSERT_TRUE(p->WaitForOutput("kelvane-dump: capturing on any", 30)) << p->Output();
+  ASSERT_TRUE(piped.WaitForOutput("listening on", 30)) << piped.Output();
+  CaptureSession();
+  if (HasFatalFailure()) return;
+
+  EXPECT_EQ(counted.Wait(30), 0) << counted.Output();
+  EXPECT_EQ(PacketNames(counted.Output()),
+            std::vector<std::string>(kSession.begin(), kSession.begin() + 2));
+  EXPECT_EQ(piped.Wait(30), 0) << piped.Output();
+  EXPECT_EQ(PacketNames(piped.Output()), kSession) << piped.Output();
+  EXPECT_NE(piped.Output().find(std::string("tool service on TCP port ") + kServicePort),
+            std::string::npos) << piped.Output();
+  ASSERT_EQ(kill(live.Pid(), SIGINT), 0);
+  EXPECT_EQ(live.Wait(30), 0) << live.Output();
+  EXPECT_EQ(PacketNames(live.Output()), kSession) << live.Output();
+
+  if (access("/usr/bin/setpriv", X_OK) != 0) return;
+  ProcessResult denied = RunProcess({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                     "--clear-groups", KELVANE_DUMP_BIN, "--interface", "lo"},
+                                    "", 30);
+  EXPECT_EQ(denied.exitCode, 2) << denied.err;
+  EXPECT_NE(denied.err.find("kelvane-dump: no permission to capture on lo"), std::string::npos)
+      << denied.err;
 }
 
 }  // namespace

@@ -10,6 +10,14 @@
 //   KELVANE_FAKE_START=0           StartServer fails
 //   KELVANE_FAKE_TIMEOUT=N         call N logs a time-out line and returns 1
 //   KELVANE_FAKE_SLOW=TYPE=MS      requests of TYPE take MS ms, then log a line
+//   KELVANE_FAKE_FAIL=N:KIND,...   call N returns 1 as the library does when
+//                                  KIND: close (the link closes under it),
+//                                  late (its link was gone; the close is told
+//                                  100 ms later), protocol (the library ends
+//                                  the link after a bad Length), owed (a
+//                                  time-out on a link that still owed a reply
+//                                  of its kind: the library ends the link),
+//                                  error (a local failure with an Error line)
 // A result of 1 is logged as an Error line, as the library logs failures.
 #include <chrono>
 #include <cstdio>
@@ -19,6 +27,7 @@
 #include <thread>
 
 #include "client/KelvaneDll.h"
+#include "client/LogTexts.h"
 
 namespace {
 
@@ -71,6 +80,52 @@ void FireClose() {
   if (!g_onClosed) return;
   std::thread t(g_onClosed);
   t.join();
+}
+
+std::thread g_lateClose;
+
+// The failure KELVANE_FAKE_FAIL scripts for call `call`, or "".
+std::string ScriptedFailure(int call) {
+  const char* env = std::getenv("KELVANE_FAKE_FAIL");
+  const std::string key = "," + std::to_string(call) + ":";
+  const std::string list = "," + std::string(env ? env : "") + ",";
+  const size_t at = list.find(key);
+  if (at == std::string::npos) return "";
+  const size_t from = at + key.size();
+  return list.substr(from, list.find(',', from) - from);
+}
+
+// The close callback fires `ms` after the call returned, on another thread.
+void CloseLater(int ms) {
+  if (g_lateClose.joinable()) g_lateClose.join();
+  g_lateClose = std::thread([ms] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    if (g_onClosed) g_onClosed();
+  });
+}
+
+int Fail(const std::string& kind) {
+  if (kind == "close") {
+    FireClose();
+  } else if (kind == "late") {
+    CloseLater(100);
+  } else if (kind == "protocol") {
+    char line[160];
+    std::snprintf(line, sizeof line, kdl::logtext::kTcpErrProtocol, 1u, "10.77.0.1", 8000);
+    Console("Error", line);
+    std::snprintf(line, sizeof line, kdl::logtext::kTcpClosed, 1u, 1u);
+    Console("Info", line);
+    FireClose();
+  } else if (kind == "owed") {
+    Console("Error", kdl::logtext::kWaitImageList);
+    char line[160];
+    std::snprintf(line, sizeof line, kdl::logtext::kOwedLinkClosed, 0x80020006u, 1u);
+    Console("Warning", line);
+    CloseLater(20);  // the library reports it on a transport thread, after the return
+  } else {
+    Console("Error", "fake local failure");
+  }
+  return 1;
 }
 
 std::string Describe(uint32_t type, const void* param) {
@@ -147,11 +202,16 @@ KELVANE_API bool StartServer(KelvaneTcpClosedFn onTcpClosed) {
   return EnvInt("KELVANE_FAKE_START", 1) != 0;
 }
 
-KELVANE_API void StopServer() { Note("stop"); }
+KELVANE_API void StopServer() {
+  if (g_lateClose.joinable()) g_lateClose.join();
+  Note("stop");
+}
 
 KELVANE_API int SendAskPack(uint32_t type, void* param) {
   ++g_calls;
   Note(Describe(type, param));
+  const std::string failure = ScriptedFailure(g_calls);
+  if (!failure.empty()) return Fail(failure);
   if (g_calls == EnvInt("KELVANE_FAKE_CLOSE_DURING", -1)) {
     FireClose();
     return 1;

@@ -158,10 +158,10 @@ TEST_F(HostProcessTest, ShellLogsInOnceAndAgainAfterTheLinkClosed) {
 }
 
 TEST_F(HostProcessTest, ShellRepeatsARequestThatFoundTheLinkClosed) {
-  ProcessResult r = Host({"--json", "shell"}, "images\nselect 2\n", {"KELVANE_FAKE_CLOSE_DURING=4"});
+  ProcessResult r = Host({"--json", "shell"}, "images\nsnapshots\n", {"KELVANE_FAKE_CLOSE_DURING=4"});
   ASSERT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_EQ(Calls(), (std::vector<std::string>{"1", "2 name=kelvane", "3", "6 value=2",
-                                               "2 name=kelvane", "6 value=2", "stop"}));
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"1", "2 name=kelvane", "3", "4",
+                                               "2 name=kelvane", "4", "stop"}));
   // A create is not repeated: its first attempt may have reached the server.
   std::remove(calls.c_str());
   ProcessResult c = Host({"--json", "shell"}, "images\ncreate x 1\n", {"KELVANE_FAKE_CLOSE_DURING=4"});
@@ -169,6 +169,79 @@ TEST_F(HostProcessTest, ShellRepeatsARequestThatFoundTheLinkClosed) {
   EXPECT_EQ(SplitLines(c.out).back(),
             "{\"command\":\"create x 1\",\"result\":1,\"failure\":\"closed\","
             "\"failed_step\":\"create\"}");
+}
+
+TEST_F(HostProcessTest, FailuresAreNamedTruthfullyAndOnlyReadsAreSentTwice) {
+  const struct {
+    std::vector<std::string> args;
+    std::string failures;  // KELVANE_FAKE_FAIL
+    std::string out;
+    std::vector<std::string> calls;
+    std::string says;
+  } cases[] = {
+      // Closed under the images request, sent again after a new login, whose
+      // link is gone before the close is told: closed both times.
+      {{"--json", "images"}, "3:close,5:late",
+       R"({"result":1,"failure":"closed","failed_step":"images","repeated":true})",
+       {"1", "2 name=kelvane", "3", "2 name=kelvane", "3"},
+       "images failed: result 1 (the server closed the link before the request could be sent)"},
+      // Requests that act on the server are never sent twice...
+      {{"--json", "set-admin", "5"}, "3:close",
+       R"({"result":1,"failure":"closed","failed_step":"set-admin"})",
+       {"1", "2 name=kelvane", "7 value=5"}, "not sent again"},
+      {{"--json", "cancel-admin", "1", "2", "t"}, "3:close",
+       R"({"result":1,"failure":"closed","failed_step":"cancel-admin"})",
+       {"1", "2 name=kelvane", "8 flags=1,2 text=t"}, "not sent again"},
+      // ... but one that could not be sent at all is sent after a new login.
+      {{"--json", "create", "x", "1"}, "3:late", R"({"result":0})",
+       {"1", "2 name=kelvane", "5 name=x p1=1 p2=0", "2 name=kelvane", "5 name=x p1=1 p2=0"},
+       "the server closed the link; logging in again to send create\n"},
+      // The snapshots step failed; trying again stopped at the login.
+      {{"--json", "snapshots"}, "3:close,4:error",
+       R"({"result":1,"failure":"closed","failed_step":"snapshots","repeat_failed_step":"login"})",
+       {"1", "2 name=kelvane", "4", "2 name=kelvane"},
+       "trying it again failed at login: result 1 (local failure: fake local failure)"},
+      // Closed by the library: a read is sent once more, after a new login.
+      {{"--json", "images"}, "3:protocol,5:protocol",
+       R"({"result":1,"failure":"protocol","failed_step":"images","repeated":true})",
+       {"1", "2 name=kelvane", "3", "2 name=kelvane", "3"},
+       "(the library closed the link: the server sent a packet head"},
+      {{"--json", "images"}, "3:owed", R"({"result":0,"images":[)",
+       {"1", "2 name=kelvane", "3", "2 name=kelvane", "3"},
+       "kelvane: the library closed the link: it still owed a reply of that kind after another "
+       "time-out; logging in again to send images once more\n"},
+      {{"--", "--json", "images"}, "", "", {}, "unknown command \"--json\""},
+      {{"--json", "--", "images"}, "", R"({"result":0,"images":[)", {"1", "2 name=kelvane", "3"},
+       ""},
+  };
+  for (const auto& c : cases) {
+    std::remove(calls.c_str());
+    ProcessResult r = Host(c.args, "", {"KELVANE_FAKE_FAIL=" + c.failures});
+    EXPECT_EQ(r.out.substr(0, c.out.size()), c.out) << c.failures;
+    std::vector<std::string> expected = c.calls;
+    if (!expected.empty()) expected.push_back("stop");
+    EXPECT_EQ(Calls(), expected) << c.failures;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("the server closed") != std::string::npos,
+              c.failures.find("close") != std::string::npos ||
+                  c.failures.find("late") != std::string::npos) << r.err;
+  }
+
+  // A select that timed out, whose link the library then closed, is not
+  // sent again; the next line logs in again.
+  std::remove(calls.c_str());
+  ProcessResult owed = Host({"--json", "shell"}, "select 1\nselect 1\nimages\n",
+                            {"KELVANE_FAKE_FAIL=4:owed"});
+  std::vector<std::string> out = SplitLines(owed.out);
+  ASSERT_EQ(out.size(), 3u) << owed.out;
+  EXPECT_EQ(out[1],
+            R"({"command":"select 1","result":1,"failure":"timeout","failed_step":"select"})");
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"1", "2 name=kelvane", "6 value=1", "6 value=1",
+                                               "2 name=kelvane", "3", "stop"}));
+  EXPECT_NE(owed.err.find("kelvane: the library closed the link: it still owed a reply of that "
+                          "kind after another time-out; the next command logs in again"),
+            std::string::npos) << owed.err;
+  EXPECT_EQ(owed.err.find("the server closed"), std::string::npos) << owed.err;
 }
 
 TEST_F(HostProcessTest, ShellReportsBadLinesGoesOnAndExitsWithTheWorstStatus) {

@@ -238,6 +238,13 @@ TEST_F(NetnsSessionTest, FaultsOfTheNthRequestLetAScriptRetry) {
   EXPECT_EQ(out[2], R"({"command":"images","result":1,"failure":"timeout","failed_step":"images"})");
   EXPECT_EQ(out[3].rfind(R"({"command":"images","result":0,"images":[{"image_id":1,)", 0), 0u)
       << out[3];
+  // The first images reply never came, so the second images' reply was
+  // taken for it: the library closed the link, and the read was sent once
+  // more on a new one.
+  EXPECT_NE(out[3].find(R"(,"repeated":true})"), std::string::npos) << out[3];
+  EXPECT_NE(r.err.find("kelvane: the library closed the link: it still owed a reply of that kind "
+                       "after another time-out; logging in again to send images once more"),
+            std::string::npos) << r.err;
 }
 
 TEST_F(NetnsSessionTest, DiscoverReplyWithABadLengthIsDumpedAndDropped) {
@@ -289,8 +296,11 @@ TEST_F(NetnsSessionTest, TcpFrameWithAnImpossibleLengthEndsTheLink) {
   ProcessResult r = Host({"--json", "login"});
   EXPECT_EQ(r.signal, 0);
   EXPECT_EQ(r.exitCode, 1);
-  // The close ended the login at once: "closed", not a time-out.
-  EXPECT_EQ(r.out, "{\"result\":1,\"failure\":\"closed\",\"failed_step\":\"login\"}\n");
+  // The library's close ended the login at once: not a time-out, and not
+  // the server's close.
+  // A login is sent once more after that, and fails the same way.
+  EXPECT_EQ(r.out, "{\"result\":1,\"failure\":\"protocol\",\"failed_step\":\"login\","
+                   "\"repeated\":true}\n");
   auto log = DailyLog();
   bool protocolError = std::any_of(log.begin(), log.end(), [](const LogLine& l) {
     return l.level == "Error" &&
@@ -301,8 +311,20 @@ TEST_F(NetnsSessionTest, TcpFrameWithAnImpossibleLengthEndsTheLink) {
   EXPECT_GE(CountPrefix(log, "TcpClosed hLink:"), 1u) << Dump(log);
   // The close ends the waiting login at once: it never runs into its time-out.
   EXPECT_FALSE(HasLine(log, "Error", "Wait Login Server Pack Overtime.")) << Dump(log);
-  EXPECT_NE(r.err.find("the server closed the link"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("login failed: result 1 (the library closed the link: the server sent a "
+                       "packet head with a Length below 24 or above 16 MiB)"),
+            std::string::npos) << r.err;
   EXPECT_TRUE(server.Alive());
+}
+
+TEST_F(NetnsSessionTest, AServerThatClosesAfterEachRequestIsToldAsTheClose) {
+  StartServer({"--close-after", "1"});
+  for (int i = 0; i < 3; ++i) {
+    ProcessResult r = Host({"--json", "images"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out.rfind(R"({"result":1,"failure":"closed","failed_step":"images")", 0), 0u)
+        << r.out << r.err;
+  }
 }
 
 TEST_F(NetnsSessionTest, NormalSessionWritesExactLinesToTheFileAndTheRing) {

@@ -192,9 +192,16 @@ TEST(ToolsTest, BadValuesAreUsageErrorsThatSayWhatAndWhere) {
        "kelvane-server: --port: must be a number from 0 to 65535 (decimal or 0x hex), not "
        "\"70000\"\n"},
       {{KELVANE_LOGVIEW_BIN, "-n", "x", "kelvane"},
-       "kelvane-logview: -n: must be a number from 0 to 2147483647"},
+       "kelvane-logview: --lines: must be a number from 0 to 2147483647"},
       {{KELVANE_HOST_BIN, "--name=" + std::string(33, 'n'), "images"},
        "kelvane: --name: must hold at most 32 bytes (the login packet's field), not 33\n"},
+      // Refused before anything is loaded or sent.
+      {{KELVANE_HOST_BIN, "create", "x", "0"}, "kelvane: PARAM1: must not be 0"},
+      {{KELVANE_HOST_BIN, "images", "--", "--json"}, "kelvane: unexpected argument \"--json\""},
+      {{KELVANE_SERVER_BIN, "--bind", "localhost"},
+       "kelvane-server: --bind: must be an IPv4 address such as 127.0.0.1, not \"localhost\""},
+      {{KELVANE_SERVER_BIN, "--fail", "select=1"},
+       "kelvane-server: --fail: \"select=1\": a host cannot tell result 1 from its library's own"},
       {{KELVANE_SERVER_BIN, "--images", base + "-key.json"},
        "-key.json: image 0: unknown key \"nmae\""},
       {{KELVANE_SERVER_BIN, "--images", base + "-syntax.json"},

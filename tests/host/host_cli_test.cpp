@@ -34,6 +34,11 @@ TEST(HostCliTest, OptionsStandBeforeOrAfterTheCommand) {
   EXPECT_EQ(dashed.command.flag1, 1);
   EXPECT_EQ(dashed.command.flag2, 255);
   EXPECT_EQ(dashed.command.text, "--text--");
+  // "--" may also come before the command: its name is the first operand.
+  CommandLine first = ParseCommandLine({"--json", "--", "cancel-admin", "1", "2", "-q"});
+  ASSERT_EQ(first.parse.kind, ParseResult::kRun) << first.parse.text;
+  EXPECT_FALSE(first.options.quiet);
+  EXPECT_EQ(first.command.text, "-q");
 }
 
 TEST(HostCliTest, HelpForTheToolAndForACommand) {
@@ -73,6 +78,10 @@ TEST(HostCliTest, RefusesBadArguments) {
       {"images", "--verbos"},
       {"--name"},
       {"-v", "-q", "images"},
+      {"create", "x", "0"},
+      {"images", "--", "--json"},
+      {"select", "--", "1", "2"},
+      {"--", "--json"},
   };
   for (const auto& args : bad) {
     CommandLine cl = ParseCommandLine(args);
@@ -231,6 +240,32 @@ TEST(FailureTest, ANoAnswerIsToldApartByTheLibrarysLinesAndTheTime) {
   EXPECT_EQ(ResultMeaning(1, local), "local failure: TcpConnect failed; m_hTcpLink: 3");
   EXPECT_EQ(ResultMeaning(1, Failure{FailureKind::kTimeout, ""}), "no reply within 3 s");
   EXPECT_EQ(ResultMeaning(17, Failure()), "server error code 17");
+}
+
+TEST(FailureTest, TheLibrarysOwnClosesAreToldFromTheServers) {
+  const std::string closed = "[x]|[1]|[Info]|TcpClosed hLink:3; m_hTcpLink:3.";
+  const std::string protocol =
+      "[x]|[1]|[Error]|CNetProtocolEvent Link[0003] OnTcpErrProtocol RemoteIP:Port=10.0.0.1:8000.";
+  const std::string owed = "[x]|[1]|[Warning]|Reply type:0x80020006 still owed on link 3 after "
+                           "another time-out; link closed.";
+  const std::string timeout = "[x]|[1]|[Error]|Wait Query Image List Pack Overtime.";
+  EXPECT_EQ(ClassifyNoAnswer({protocol, closed}, 0.01, true).kind, FailureKind::kProtocol);
+  const Failure late = ClassifyNoAnswer({timeout, owed}, 3.0, true);
+  EXPECT_EQ(late.kind, FailureKind::kTimeout);
+  EXPECT_TRUE(late.linkEnded);
+  EXPECT_EQ(ClassifyClose({closed}), CloseCause::kServer);
+  EXPECT_EQ(ClassifyClose({protocol, closed}), CloseCause::kProtocol);
+  EXPECT_EQ(ClassifyClose({"[x]|[1]|[Info]|RetLoginServer ClientType:1", owed}), CloseCause::kOwed);
+  // Other lines about reply types, or the owed text cut short, are no close.
+  for (const char* other : {"[x]|[1]|[Warning]|Reply type:0x80020006 not awaited, dropped.",
+                            "[x]|[1]|[Warning]|Reply type:0x80020006 still owed on link 3"})
+    EXPECT_EQ(ClassifyClose({other}), CloseCause::kServer) << other;
+  EXPECT_EQ(ResultMeaning(1, late),
+            "no reply within 3 s; the library closed the link: it still owed a reply of that "
+            "kind after another time-out");
+  Failure unsent{FailureKind::kClosed, "", false, true};
+  EXPECT_EQ(ResultMeaning(1, unsent), "the server closed the link before the request could be sent");
+  EXPECT_STREQ(FailureName(FailureKind::kProtocol), "protocol");
 }
 
 }  // namespace

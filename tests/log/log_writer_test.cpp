@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "LogTestEnv.h"
@@ -36,6 +37,30 @@ TEST_F(WriterTest, DefaultsAndLogDirectory) {
   EXPECT_EQ(m_mem, w.SharedBlock().MemName());
   EXPECT_EQ(m_evt, w.SharedBlock().EventName());
 }
+
+#ifndef _WIN32
+// An installed program (/usr/bin/...) does not log into /usr/bin/Log: as
+// root into /var/log/<name>, as a user into $XDG_STATE_HOME/<name>/Log.
+TEST_F(WriterTest, AProgramUnderUsrLogsWhereTheSystemKeepsLogs) {
+  const std::string name = "kvusr_" + std::to_string(getpid());
+  kdl::test::g_exe = "/usr/bin/" + name;
+  const char* old = std::getenv("XDG_STATE_HOME");
+  const std::string saved = old ? old : "";
+  setenv("XDG_STATE_HOME", m_dir.c_str(), 1);
+  const std::string folder = geteuid() == 0 ? "/var/log/" + name : m_dir + "/" + name + "/Log";
+  {
+    CLogWriter& w = Writer();
+    Print(w, LOG_ERROR, "installed");
+    EXPECT_EQ(folder, w.LogDirectory());
+    EXPECT_EQ("[09:05:03.007]|[0a1c]|[Error]|installed\n",
+              ReadAll(folder + "/" + name + "20261207.log"));
+  }
+  m_writer.reset();
+  if (geteuid() == 0) std::filesystem::remove_all(folder);
+  if (old) setenv("XDG_STATE_HOME", saved.c_str(), 1); else unsetenv("XDG_STATE_HOME");
+  kdl::plat::SharedBlockUnlink("Global\\" + name + ".mem", "Global\\" + name + ".evt");
+}
+#endif
 
 TEST_F(WriterTest, DefaultProcessWriterMasks) {
   kdl::log::LogEnvironment env;

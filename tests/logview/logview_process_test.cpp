@@ -4,6 +4,8 @@
 #include <sys/shm.h>
 #include <unistd.h>
 
+#include <ctime>
+
 #include <nlohmann/json.hpp>
 
 #include "KelvaneVersion.h"
@@ -19,6 +21,19 @@ namespace {
 const std::string kViewer = KELVANE_LOGVIEW_BIN;
 
 uint32_t LevelOf(int n) { return 1u << (n % 6); }  // every level the writer passes
+
+// The writer's fixed 09:05:03.007 with the date the viewer gives it: the
+// last day on which that time has come.
+std::string DatedWriterTime() {
+  std::time_t now = std::time(nullptr);
+  std::tm day = *std::localtime(&now);
+  if (day.tm_hour * 3600 + day.tm_min * 60 + day.tm_sec < 9 * 3600 + 5 * 60 + 4) day.tm_mday -= 1;
+  day.tm_isdst = -1;
+  std::mktime(&day);  // normalises the day before the first of a month
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d 09:05:03.007", &day);
+  return text;
+}
 
 class LogviewProcess : public kdl::test::WriterTest {
  protected:
@@ -67,7 +82,7 @@ TEST_F(LogviewProcess, FollowsAWriterThroughOverrunAndRestarts) {
 
   std::vector<nlohmann::json> want;
   auto line = [](int n) {
-    return nlohmann::json{{"time", "09:05:03.007"}, {"thread", "0a1c"},
+    return nlohmann::json{{"time", DatedWriterTime()}, {"thread", "0a1c"},
                           {"level", LogLevelName(LevelOf(n))}, {"text", "line " + std::to_string(n)}};
   };
   for (int n = 0; n <= 300; ++n) want.push_back(line(n));
@@ -88,7 +103,8 @@ TEST_F(LogviewProcess, FollowsAWriterThroughOverrunAndRestarts) {
 }
 
 // --wait for a host that starts later; the ring's last lines with -n and
-// --no-follow; filters; --list; a missing block; --version.
+// --no-follow, counted after the filters; --list; a missing block; output
+// that cannot be written; usage errors; --version.
 TEST_F(LogviewProcess, WaitsListsAndPrintsTheRing) {
   BackgroundProcess waiting;
   ASSERT_TRUE(waiting.Start({kViewer, "--wait", m_exeName}, Out()));
@@ -106,14 +122,36 @@ TEST_F(LogviewProcess, WaitsListsAndPrintsTheRing) {
   r = RunProcess({kViewer, "--no-follow", "--level", "warning", "--grep", "keep",
                   "--color=always", m_exeName}, "", 20);
   EXPECT_EQ("\033[31m[09:05:03.007]|[0a1c]|[Error]|keep error\033[0m\n", r.out);
+  kdl::test::Print(Writer(), LOG_INFO, "last info");
+  r = RunProcess({kViewer, "--no-follow", "-n", "2", "--level", "Warning", m_exeName}, "", 20);
+  EXPECT_EQ("[09:05:03.007]|[0a1c]|[Warning]|late line\n[09:05:03.007]|[0a1c]|[Error]|keep error\n",
+            r.out);
+  r = RunProcess({"/bin/sh", "-c", "exec \"$0\" --no-follow \"$1\" >/dev/full", kViewer, m_exeName},
+                 "", 20);
+  EXPECT_EQ(1, r.exitCode);
+  EXPECT_EQ("kelvane-logview: cannot write the output: No space left on device\n", r.err);
 
   r = RunProcess({kViewer, "--list"}, "", 20);
-  EXPECT_NE(std::string::npos, r.out.find("3 lines published  " + m_mem)) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("4 lines published  " + m_mem)) << r.out;
 
   r = RunProcess({kViewer, m_exeName + "_none"}, "", 20);
   EXPECT_EQ(1, r.exitCode);
   EXPECT_NE(std::string::npos, r.err.find("no log block")) << r.err;
   r = RunProcess({kViewer, "--version"}, "", 20);
   EXPECT_EQ(std::string("kelvane-logview ") + KELVANE_VERSION + "\n", r.out);
-  EXPECT_EQ(2, RunProcess({kViewer, "-n", "-3", "x"}, "", 20).exitCode);
+  for (const auto& bad : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"-n", "-3", "x"}, "--lines: must be a number from 0 to 2147483647 (decimal or 0x "
+                               "hex), not \"-3\""},
+           {{"--color", "x", "x"}, "--color: must be auto, always or never, not \"x\""},
+           {{"--level"}, "--level needs a value (--level LEVEL)"},
+           {{"--follow", "x"}, "unknown option --follow"}}) {
+    std::vector<std::string> argv = {kViewer};
+    argv.insert(argv.end(), bad.first.begin(), bad.first.end());
+    r = RunProcess(argv, "", 20);
+    EXPECT_EQ(2, r.exitCode);
+    EXPECT_EQ("kelvane-logview: " + bad.second + "\nTry 'kelvane-logview --help' for more "
+              "information.\n", r.err);
+  }
+  r = RunProcess({kViewer, "--help"}, "", 20);
+  EXPECT_NE(std::string::npos, r.out.find("  --color WHEN  ")) << r.out;
 }

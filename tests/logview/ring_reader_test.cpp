@@ -192,9 +192,13 @@ TEST(LineFormat, EscapesSplitsFiltersAndRendersJson) {
   line.level = LOG_ERROR;
   kdl::logview::FormatOptions o;  // plain and coloured: in the process tests
   o.json = true;
+  o.now.year = 2026, o.now.month = 3, o.now.day = 1, o.now.hour = 9, o.now.minute = 5, o.now.second = 4;
   const auto j = nlohmann::json::parse(kdl::logview::FormatEvent(line, o));
-  EXPECT_EQ(nlohmann::json::parse(R"({"time":"09:05:03.007","thread":"0a1c","level":"Error",
-                                      "text":"Udp Create failed."})"), j);
+  EXPECT_EQ(nlohmann::json::parse(R"({"time":"2026-03-01 09:05:03.007","thread":"0a1c",
+                                      "level":"Error","text":"Udp Create failed."})"), j);
+  o.now.second = 3;  // a line stamped later than the viewer's clock is from the day before
+  EXPECT_EQ("2026-02-28 09:05:03.007",
+            nlohmann::json::parse(kdl::logview::FormatEvent(line, o))["time"]);
   RingEvent lost;
   lost.kind = RingEvent::kLost;
   lost.lost = 212;

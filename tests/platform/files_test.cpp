@@ -52,6 +52,19 @@ TEST_F(FilesTest, MakeDirectoryCreatesAndAcceptsExisting) {
   EXPECT_FALSE(kdl::plat::MakeDirectory(""));
 }
 
+TEST_F(FilesTest, MakeDirectoriesMakesTheFoldersAbovePrivate) {
+  const std::string d = m_dir + "/state/kelvane/Log";
+  EXPECT_TRUE(kdl::plat::MakeDirectories(d));
+  struct stat st;
+  ASSERT_EQ(0, stat((m_dir + "/state").c_str(), &st));
+  EXPECT_EQ(0700u, st.st_mode & 0777);
+  ASSERT_EQ(0, stat(d.c_str(), &st));
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_TRUE(kdl::plat::MakeDirectories(d));
+  Touch("plain");
+  EXPECT_FALSE(kdl::plat::MakeDirectories(m_dir + "/plain/Log"));
+}
+
 TEST_F(FilesTest, ListDirectoryMatchesWildcardCaseSensitively) {
   for (const char* n : {"host20261207.log", "host_old.log", "hostile.log", "Host20261207.log",
                         "other.log", "host.txt"}) {

@@ -81,6 +81,8 @@ TEST(ServerConfigTest, RefusesBadOptions) {
       {"--max-connections", "0"}, {"--max-queued-bytes", "0"},
       {"--idle-close", "-1"},
       {"--fail", "select@0=3"}, {"--no-reply", "login@x"},
+      {"--fail", "select=1"}, {"--fail", "images@2=0x1"},
+      {"--bind", "localhost"}, {"--bind", "::1"}, {"--bind", "300.1.1.1"}, {"--bind", ""},
   };
   for (const auto& args : bad) {
     ServerConfig c;

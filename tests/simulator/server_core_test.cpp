@@ -235,6 +235,13 @@ TEST(ImageStoreTest, RefusesBadDocumentsAndKeepsItsContents) {
        "\"time\" 2026-02-31 is no date: month 2 of 2026 has 28 days"},
       {R"({"images":[{"id":1,"name":"a","snapshots":[{"id":2,"time":"2100-02-29 08:00:00"}]}]})",
        "2100-02-29 is no date"},
+      {R"({"images":[{"id":-1,"name":"a"}]})", "image 0: \"id\" must be a number from 1 to "},
+      {R"({"images":[{"id":0,"name":"a"}]})", "image 0: \"id\" must be a number from 1 to "},
+      {R"({"images":[{"id":1,"name":"a"},{"id":2,"name":"b","id":3}]})",
+       "image 1: key \"id\" given twice"},
+      {R"({"images":[{"id":1,"name":"a","snapshots":[{"id":1},{"id":2,"text":"x","text":""}]}]})",
+       "image 0: snapshot 1: key \"text\" given twice"},
+      {R"({"images":[],"images":[{"id":1,"name":"a"}]})", "key \"images\" given twice"},
   };
   for (const auto& doc : located) {
     EXPECT_FALSE(store.LoadJson(doc.first, &error));
@@ -245,6 +252,16 @@ TEST(ImageStoreTest, RefusesBadDocumentsAndKeepsItsContents) {
   EXPECT_TRUE(store.LoadJson(
       R"({"images":[{"id":1,"name":"a","snapshots":[{"id":2,"time":"2024-02-29 08:00:00"}]}]})",
       &error)) << error;
+}
+
+TEST(ImageStoreTest, AFileThatCannotBeReadIsNamedWithTheReason) {
+  ImageStore store;
+  std::string error;
+  EXPECT_FALSE(store.LoadFile(::testing::TempDir(), &error));
+  EXPECT_NE(error.find("is a folder, not an images file"), std::string::npos) << error;
+  EXPECT_FALSE(store.LoadFile(::testing::TempDir() + "kelvane-no-such-images.json", &error));
+  EXPECT_NE(error.find("kelvane-no-such-images.json: No such file or directory"),
+            std::string::npos) << error;
 }
 
 TEST(ImageStoreTest, SharedSnapshotIdsAreAllowedAndNamed) {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <mutex>
 #include <thread>
 
 #ifndef _WIN32
@@ -293,6 +294,76 @@ TEST_F(TcpTransportTest, CallbacksMayCallBackIntoTheComponent) {
   auto fut = created.get_future();
   ASSERT_TRUE(Ready(fut));
   EXPECT_GT(fut.get(), h);
+}
+
+// A callback that blocks (a host waiting there for a reply on another link)
+// holds up its own link only: the other links' events still come.
+TEST_F(TcpTransportTest, ABlockedCallbackDoesNotStallOtherLinks) {
+  int peer1, peer2;
+  const uint32_t h1 = Connect(&peer1);
+  const uint32_t h2 = Connect(&peer2);
+  std::promise<void> entered, release;
+  std::shared_future<void> released = release.get_future().share();
+  // h1 by value: h2's hook may still run after the test's end.
+  kdl::test::events::SetHook([&, h1](const Event& e) {
+    if (e.handle != h1) return;
+    entered.set_value();
+    released.wait();
+  });
+  ASSERT_TRUE(WriteAll(peer1, Packet(24, 1)));
+  auto inside = entered.get_future();
+  ASSERT_TRUE(Ready(inside));
+  ASSERT_TRUE(WriteAll(peer2, Packet(24, 2)));
+  EXPECT_TRUE(kdl::test::events::WaitCount(h2, 1));
+  release.set_value();
+  TcpDestroy(h1);
+  kdl::test::events::SetHook(nullptr);
+}
+
+// A waiting caller may read its link itself: its packets come on its own
+// thread, the rest of the stream and the close on a component thread.
+TEST_F(TcpTransportTest, AClaimedLinkDeliversOnTheClaimingThreadOnly) {
+  std::mutex mu;
+  std::vector<std::thread::id> threads;  // of each event, in order
+  kdl::test::events::SetHook([&](const Event&) {
+    std::lock_guard<std::mutex> lock(mu);
+    threads.push_back(std::this_thread::get_id());
+  });
+  int peer;
+  const uint32_t h = Connect(&peer);
+  EXPECT_EQ(TcpPollRead(h, 0, 1000), 0u);  // nothing claimed
+#ifdef _WIN32
+  EXPECT_EQ(TcpClaimRead(h), 0u);  // the Asio component keeps its reads
+#else
+  const auto a = Packet(24, 1), b = Packet(60, 2);
+  ASSERT_EQ(TcpClaimRead(h), 1u);
+  EXPECT_EQ(TcpClaimRead(h), 0u);  // one reader at a time
+  ASSERT_TRUE(WriteAll(peer, Join({a, std::vector<uint8_t>(b.begin(), b.begin() + 30)})));
+  EXPECT_EQ(TcpPollRead(h, 100, 5000000), 1u);
+  ASSERT_EQ(kdl::test::events::Of(h).size(), 1u);
+  EXPECT_EQ(kdl::test::events::Of(h)[0].bytes, a);
+  // Given back: the rest of the packet the caller began is read elsewhere.
+  EXPECT_EQ(TcpPollRead(h, 0, 1000), 0u);
+  ASSERT_TRUE(WriteAll(peer, std::vector<uint8_t>(b.begin() + 30, b.end())));
+  ASSERT_TRUE(kdl::test::events::WaitCount(h, 2));
+  EXPECT_EQ(kdl::test::events::Of(h)[1].bytes, b);
+  // A close met by the caller is reported on a component thread. The claim
+  // is refused while that thread still serves the link.
+  const Clock::time_point end = Clock::now() + std::chrono::seconds(20);
+  while (TcpClaimRead(h) == 0 && Clock::now() < end) std::this_thread::sleep_for(milliseconds(1));
+  ShutdownSend(peer);
+  EXPECT_EQ(TcpPollRead(h, 0, 5000000), 0u);
+  ASSERT_TRUE(kdl::test::events::WaitKind(h, TCP_EVENT_CLOSED));
+  EXPECT_EQ(kdl::test::events::KindsOf(h), (Kinds{TCP_EVENT_DATA, TCP_EVENT_DATA, TCP_EVENT_CLOSED}));
+  EXPECT_EQ(TcpClaimRead(h), 0u);
+  TcpDestroy(h);  // the hook has run for every event once this returns
+  std::lock_guard<std::mutex> lock(mu);
+  ASSERT_EQ(threads.size(), 3u);
+  EXPECT_EQ(threads[0], std::this_thread::get_id());
+  EXPECT_NE(threads[1], std::this_thread::get_id());
+  EXPECT_NE(threads[2], std::this_thread::get_id());
+#endif
+  kdl::test::events::SetHook(nullptr);
 }
 
 TEST_F(TcpTransportTest, DestroyInsideDataCallbackStopsDelivery) {

@@ -99,6 +99,32 @@ TEST_F(UdpTransportTest, FailuresAreReturnValues) {
   EXPECT_GT(UdpCreate(nullptr, "127.0.0.1", 0, 32), h);
 }
 
+// A claimed endpoint delivers to the claiming thread, then to its own again.
+TEST_F(UdpTransportTest, AClaimedEndpointDeliversOnTheClaimingThread) {
+  const std::thread::id self = std::this_thread::get_id();
+  std::atomic<bool> mine{false};
+  kdl::test::events::SetHook([&](const Event&) { mine = std::this_thread::get_id() == self; });
+  uint16_t port;
+  const uint32_t h = Create(&port);
+#ifdef _WIN32
+  EXPECT_EQ(UdpClaimRead(h), 0u);  // the Asio component keeps its reads
+#else
+  ASSERT_EQ(UdpClaimRead(h), 1u);
+  EXPECT_EQ(UdpClaimRead(h), 0u);
+  PeerSend(port, Packet(24, 1));
+  EXPECT_EQ(UdpPollRead(h, 100, 5000000), 1u);
+  ASSERT_EQ(kdl::test::events::Of(h).size(), 1u);
+  EXPECT_TRUE(mine.load());
+  EXPECT_EQ(UdpPollRead(h, 0, 1000), 0u);  // given back
+#endif
+  const size_t seen = kdl::test::events::Of(h).size();
+  PeerSend(port, Packet(24, 2));
+  ASSERT_TRUE(kdl::test::events::WaitCount(h, seen + 1));
+  UdpDestroy(h);  // the hook has run for every event once this returns
+  EXPECT_FALSE(mine.load());
+  kdl::test::events::SetHook(nullptr);
+}
+
 TEST_F(UdpTransportTest, DestroyInsideCallbackStopsDelivery) {
   std::promise<void> destroyed;
   kdl::test::events::SetHook([&](const Event& e) {

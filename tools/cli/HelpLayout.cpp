@@ -78,7 +78,9 @@ std::string WrappingFormatter::make_help(const CLI::App* app, std::string name,
 
 std::string WrappingFormatter::make_option_opts(const CLI::Option* opt) const {
   if (opt->get_positional() || opt->get_type_size() == 0) return "";
-  return " " + opt->get_type_name();
+  // The value's name only: CLI11 appends its checks' descriptions after ':'.
+  const std::string type = opt->get_type_name();
+  return " " + type.substr(0, type.find(':'));
 }
 
 std::string WrappingFormatter::make_option(const CLI::Option* opt, bool is_positional) const {

@@ -16,7 +16,8 @@ constexpr size_t kHelpWidth = 80;
 std::string WrapText(const std::string& text, size_t width);
 
 // CLI11's formatter with the usage line first, every description wrapped to
-// kHelpWidth, and an option's value shown by its type name only.
+// kHelpWidth, and an option's value shown by the name its tool gave it
+// ("--pcap FILE"), without the parser's notes on its checks.
 class WrappingFormatter : public CLI::Formatter {
  public:
   WrappingFormatter();

@@ -9,6 +9,9 @@
 #include <pcap/pcap.h>
 
 #include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -20,6 +23,7 @@
 #include "protocol/PacketFactory.h"
 #include "protocol/PacketFramer.h"
 #include "protocol/ToolPackets.h"
+#include "simulator/ServerConfig.h"
 #include "tools/dump/FrameDecode.h"
 #include "tools/dump/TcpReassembly.h"
 #include "util/IPv4Text.h"
@@ -64,28 +68,85 @@ struct Frame {
   size_t caplen = 0, len = 0;
 };
 
-// A capture file read record by record through libpcap.
-class CaptureFile {
- public:
-  enum class Read { kFrame, kEnd, kError };
+// Live capture: bytes kept of each frame, and how long a read waits for
+// one before it looks at the stop flag again.
+constexpr int kLiveSnapLength = 262144;
+constexpr int kLivePollMs = 100;
 
-  ~CaptureFile() {
+// Set by SIGINT and SIGTERM while a capture is followed; the live capture
+// is also woken (pcap_breakloop may be called from a signal handler).
+volatile std::sig_atomic_t g_stop = 0;
+pcap_t* volatile g_live = nullptr;
+
+void OnStop(int) {
+  g_stop = 1;
+  if (g_live) pcap_breakloop(g_live);
+}
+
+// A capture read record by record through libpcap: a file, standard input
+// ("-") or a live interface.
+class CaptureSource {
+ public:
+  // kIdle: a live capture saw no frame within kLivePollMs.
+  enum class Read { kFrame, kEnd, kError, kIdle };
+
+  ~CaptureSource() {
+    if (g_live == m_p) g_live = nullptr;
     if (m_p) pcap_close(m_p);
   }
 
-  bool Open(const std::string& path, std::string* why) {
+  bool OpenFile(const std::string& path, std::string* why) {
     char errbuf[PCAP_ERRBUF_SIZE] = "";
     m_p = pcap_open_offline(path.c_str(), errbuf);
+    const std::string name = path == "-" ? "standard input" : path;
     if (!m_p) {
-      *why = "cannot read " + path + " as a capture: " + errbuf;
+      *why = "cannot read " + name + " as a capture: " + errbuf;
       return false;
     }
-    if (!LinkOf(pcap_datalink(m_p), &m_Link)) {
-      *why = path + ": frames of link type " + std::to_string(pcap_datalink(m_p)) +
-             " are not read (Ethernet, Linux cooked, raw IP and loopback are)";
+    return CheckLink(name, why);
+  }
+
+  // False with the reason; *denied tells a missing right to capture.
+  bool OpenLive(const std::string& iface, bool* denied, std::string* why) {
+    char errbuf[PCAP_ERRBUF_SIZE] = "";
+    m_p = pcap_create(iface.c_str(), errbuf);
+    if (!m_p) {
+      *why = "cannot capture on " + iface + ": " + errbuf;
       return false;
     }
-    return true;
+    m_bLive = true;
+    pcap_set_snaplen(m_p, kLiveSnapLength);
+    pcap_set_immediate_mode(m_p, 1);  // each frame as it comes, as tcpdump -i shows them
+    pcap_set_timeout(m_p, kLivePollMs);
+    const int rc = pcap_activate(m_p);
+    if (rc < 0) {
+      const std::string detail = pcap_geterr(m_p);
+      *denied = rc == PCAP_ERROR_PERM_DENIED;
+      if (*denied)
+        *why = "no permission to capture on " + iface +
+               " (capturing needs root, or the capabilities CAP_NET_RAW and CAP_NET_ADMIN): " +
+               detail;
+      else if (rc == PCAP_ERROR_NO_SUCH_DEVICE)
+        *why = "no interface " + iface + ": " + detail;
+      else
+        *why = "cannot capture on " + iface + ": " + detail;
+      return false;
+    }
+    g_live = m_p;
+    return CheckLink(iface, why);
+  }
+
+  // Keeps only the frames that `expression` (BPF) matches.
+  bool SetFilter(const std::string& expression, std::string* why) {
+    bpf_program program;
+    if (pcap_compile(m_p, &program, expression.c_str(), 1, PCAP_NETMASK_UNKNOWN) != 0) {
+      *why = "cannot compile the filter \"" + expression + "\": " + pcap_geterr(m_p);
+      return false;
+    }
+    const bool set = pcap_setfilter(m_p, &program) == 0;
+    if (!set) *why = "cannot set the filter \"" + expression + "\": " + pcap_geterr(m_p);
+    pcap_freecode(&program);
+    return set;
   }
 
   LinkKind Link() const { return m_Link; }
@@ -94,6 +155,7 @@ class CaptureFile {
     pcap_pkthdr* h = nullptr;
     const u_char* data = nullptr;
     int rc = pcap_next_ex(m_p, &h, &data);
+    if (rc == 0 && m_bLive) return Read::kIdle;
     if (rc == PCAP_ERROR_BREAK) return Read::kEnd;
     if (rc != 1) {
       *why = pcap_geterr(m_p);
@@ -108,8 +170,22 @@ class CaptureFile {
     return Read::kFrame;
   }
 
+  // Frames of a live capture that the kernel dropped (no room to queue them).
+  unsigned Dropped() {
+    pcap_stat st{};
+    return m_bLive && pcap_stats(m_p, &st) == 0 ? st.ps_drop : 0;
+  }
+
  private:
+  bool CheckLink(const std::string& name, std::string* why) {
+    if (LinkOf(pcap_datalink(m_p), &m_Link)) return true;
+    *why = name + ": frames of link type " + std::to_string(pcap_datalink(m_p)) +
+           " are not read (Ethernet, Linux cooked, raw IP and loopback are)";
+    return false;
+  }
+
   pcap_t* m_p = nullptr;
+  bool m_bLive = false;
   LinkKind m_Link = LinkKind::kEthernet;
   uint64_t m_nFrames = 0;
 };
@@ -132,9 +208,11 @@ PacketOrigin OriginOf(const Frame& f, const IpSegment& seg, const char* directio
 // One direction of a TCP connection: its bytes in order, cut into packets.
 class TcpFlow : public StreamSink {
  public:
-  // kUndecided: the stream counts as the protocol's only if it starts with a
-  // plausible packet head.
+  // kUndecided: the stream is the protocol's once a captured segment starts
+  // with a plausible packet head (within its first kDecideWithin bytes), as
+  // the dissector's heuristic claims a stream; it is ignored until then.
   enum class Kind { kProtocol, kUndecided, kIgnored };
+  static constexpr uint64_t kDecideWithin = 1u << 20;
 
   TcpFlow(Kind kind, bool netOrder, PacketPrinter& printer)
       : m_Kind(kind),
@@ -165,26 +243,43 @@ class TcpFlow : public StreamSink {
  private:
   void Bytes(uint64_t offset, const uint8_t* p, size_t n, bool segmentStart) override {
     if (m_Kind == Kind::kIgnored) return;
-    if (m_bLost) {
+    if (m_Kind == Kind::kUndecided) {
+      if (!Claim(offset, p, n, segmentStart)) return;
+    } else if (m_bLost) {
       if (!segmentStart || !PlausibleHead(p, n)) return;
       m_bLost = false;
       m_Framer.Restart(offset);
-    }
-    m_Framer.Append(p, n);
-    if (m_Kind == Kind::kUndecided) {
-      if (m_Framer.Pending() < PacketZVDiskless::kPacketHeadSize) return;  // head not whole yet
-      m_Kind = PlausibleHead(m_Framer.PendingData(), m_Framer.Pending()) ? Kind::kProtocol
-                                                                         : Kind::kIgnored;
-      if (m_Kind == Kind::kIgnored) {
-        m_Framer.Restart(0);
-        return;
-      }
+      m_Framer.Append(p, n);
+    } else {
+      m_Framer.Append(p, n);
     }
     CutPackets();
   }
 
+  // An undecided stream: collects a head that starts at a segment's start
+  // and claims the stream when it is plausible. True once claimed.
+  bool Claim(uint64_t offset, const uint8_t* p, size_t n, bool segmentStart) {
+    if (offset >= kDecideWithin) {
+      m_Kind = Kind::kIgnored;
+      m_Framer.Restart(0);
+      return false;
+    }
+    if (m_Framer.Pending() == 0) {
+      if (!segmentStart) return false;
+      m_Framer.Restart(offset);
+    }
+    m_Framer.Append(p, n);
+    if (m_Framer.Pending() < PacketZVDiskless::kPacketHeadSize) return false;  // not whole yet
+    if (!PlausibleHead(m_Framer.PendingData(), m_Framer.Pending())) {
+      m_Framer.Restart(0);
+      return false;
+    }
+    m_Kind = Kind::kProtocol;
+    return true;
+  }
+
   void Gap(uint64_t missing) override {
-    if (m_Kind == Kind::kUndecided) m_Kind = Kind::kIgnored;  // its start was not captured
+    if (m_Kind == Kind::kUndecided) m_Framer.Restart(0);  // a head begun is not whole
     if (m_Kind != Kind::kProtocol) return;
     if (!m_bLost)
       Report(std::to_string(missing) + " bytes of the stream were not captured after stream byte " +
@@ -262,28 +357,33 @@ class CaptureDecoder {
   CaptureDecoder(const DumpOptions& o, PacketPrinter& printer, std::ostream& err)
       : m_Options(o), m_Printer(printer), m_Err(err), m_Ports(o.ports.begin(), o.ports.end()) {}
 
-  // First pass: a discovery reply announces the TCP port of the service.
-  void Learn(const Frame& f, const IpSegment& seg) {
-    if (seg.tcp || seg.sport != kDiscoverPort) return;
+  // A discovery reply announces the TCP port of the service: true when it
+  // names a new one.
+  bool Learn(const Frame& f, const IpSegment& seg) {
+    if (seg.tcp || seg.sport != kDiscoverPort) return false;
     PacketZVDiskless::CPktReadStream r(seg.payload, static_cast<uint32_t>(seg.size),
                                        m_Options.netOrder);
     std::unique_ptr<PacketZVDiskless::CPacketHead> p(PacketZVDiskless::CreatePacket(r));
     const auto* ack = dynamic_cast<const PacketZVDiskless::CPktToolDiscoverAck*>(p.get());
     const PacketZVDiskless::CPDiscoverAckBaseInfor* first = ack ? ack->m_Field.GetAt(0) : nullptr;
-    if (!first) return;
+    if (!first) return false;
     uint16_t port = static_cast<uint16_t>(first->TcpPort & 0xffff);
-    if (m_Ports.insert(port).second)
-      m_Err << "kelvane-dump: tool service on TCP port " << port << " (discovery reply from "
-            << util::IPv4Text(seg.src) << " in frame " << f.number << ")\n";
+    if (!m_Ports.insert(port).second) return false;
+    m_Err << "kelvane-dump: tool service on TCP port " << port << " (discovery reply from "
+          << util::IPv4Text(seg.src) << " in frame " << f.number << ")\n";
+    return true;
   }
 
+  // Before the packets of a file read twice: how the streams are found.
   void AnnouncePorts() {
     if (!m_Options.ports.empty() || !m_Ports.empty()) return;
     m_Err << "kelvane-dump: no discovery reply and no --port: reading every TCP stream that "
              "starts with a packet head\n";
   }
 
-  // Second pass.
+  const std::set<uint16_t>& Ports() const { return m_Ports; }
+
+  // Hands the protocol's packets in the frame to the printer.
   void Decode(const Frame& f, const IpSegment& seg) {
     if (!seg.tcp) {
       if (seg.sport != kDiscoverPort && seg.dport != kDiscoverPort) return;
@@ -343,13 +443,14 @@ class CaptureDecoder {
     }
   }
 
+  // A stream on a service port, or on any port while none is known, is
+  // the protocol's once it shows a plausible head.
   TcpFlow* FlowOf(const FlowKey& key) {
     auto it = m_Flows.find(key);
     if (it != m_Flows.end()) return it->second.get();
     TcpFlow::Kind kind = TcpFlow::Kind::kUndecided;
-    if (!m_Ports.empty())
-      kind = Served(key.sport) || Served(key.dport) ? TcpFlow::Kind::kProtocol
-                                                    : TcpFlow::Kind::kIgnored;
+    if (!m_Ports.empty() && !Served(key.sport) && !Served(key.dport))
+      kind = TcpFlow::Kind::kIgnored;
     auto flow = std::make_unique<TcpFlow>(kind, m_Options.netOrder, m_Printer);
     return m_Flows.emplace(key, std::move(flow)).first->second.get();
   }
@@ -362,41 +463,137 @@ class CaptureDecoder {
   std::set<FlowKey> m_Opened;  // directions that sent a SYN: client to server
 };
 
+// How a capture read ended.
+enum class Ending { kEnd, kStopped, kFailed };
+
+// Stops the capture at SIGINT and SIGTERM while it lives.
+class StopOnSignals {
+ public:
+  StopOnSignals() {
+    g_stop = 0;
+    m_int = std::signal(SIGINT, OnStop);
+    m_term = std::signal(SIGTERM, OnStop);
+  }
+  ~StopOnSignals() {
+    g_stop = 0;
+    std::signal(SIGINT, m_int);
+    std::signal(SIGTERM, m_term);
+  }
+  StopOnSignals(const StopOnSignals&) = delete;
+  StopOnSignals& operator=(const StopOnSignals&) = delete;
+
+ private:
+  void (*m_int)(int);
+  void (*m_term)(int);
+};
+
+// Reads `source` to its end, or until the printer showed its limit of
+// packets, a signal came or the output failed. Each frame teaches ports
+// when `learn` and is decoded when `decode`; `newPort` runs after a new
+// port was learnt. `flushEach`: the output is written after every frame, as
+// the traffic passes.
+Ending ReadFrames(CaptureSource& source, CaptureDecoder& decoder, PacketPrinter& printer,
+                  bool learn, bool decode, bool flushEach, const std::function<void()>& newPort) {
+  std::string why;
+  Frame f, last;
+  for (;;) {
+    if (g_stop || (decode && printer.Full())) return Ending::kStopped;
+    if (flushEach && !printer.Flush()) return Ending::kStopped;
+    const CaptureSource::Read r = source.Next(&f, &why);
+    if (r == CaptureSource::Read::kIdle) continue;
+    if (r == CaptureSource::Read::kEnd) return g_stop ? Ending::kStopped : Ending::kEnd;
+    if (r == CaptureSource::Read::kError) {
+      if (decode) decoder.Failure(last, why);
+      return Ending::kFailed;
+    }
+    last = f;
+    IpSegment seg;
+    if (DecodeFrame(source.Link(), f.data, f.caplen, f.len, &seg) != FrameResult::kSegment)
+      continue;
+    if (learn && decoder.Learn(f, seg) && newPort) newPort();
+    if (decode) decoder.Decode(f, seg);
+  }
+}
+
+// The filter of a live capture: discovery, and TCP on the service ports
+// known (the simulator's default port when none is).
+std::string LiveFilter(const std::set<uint16_t>& ports) {
+  std::string filter = "udp port " + std::to_string(kDiscoverPort);
+  if (ports.empty()) filter += " or tcp port " + std::to_string(sim::ServerConfig().tcpPort);
+  for (uint16_t port : ports) filter += " or tcp port " + std::to_string(port);
+  return filter;
+}
+
+int Summary(const DumpOptions& o, PacketPrinter& printer, std::ostream& err, unsigned dropped) {
+  err << "kelvane-dump: " << printer.Decoded() << " packets decoded";
+  if (!o.types.empty()) err << ", " << printer.Shown() << " of them shown";
+  if (dropped) err << "; the kernel dropped " << dropped << " frames";
+  err << "\n";
+  return printer.Status();
+}
+
+// A capture file: one pass to learn the ports from discovery replies, one
+// to decode.
+int DumpFileTwice(const DumpOptions& o, PacketPrinter& printer, std::ostream& err) {
+  CaptureDecoder decoder(o, printer, err);
+  Ending ending = Ending::kEnd;
+  for (int pass = 0; pass < 2 && ending != Ending::kStopped; ++pass) {
+    CaptureSource file;
+    std::string why;
+    if (!file.OpenFile(o.pcap, &why)) {
+      err << "kelvane-dump: " << why << "\n";
+      return kDumpBadInput;
+    }
+    if (pass == 1) decoder.AnnouncePorts();
+    ending = ReadFrames(file, decoder, printer, pass == 0, pass == 1, false, nullptr);
+  }
+  if (ending != Ending::kStopped) decoder.Finish();
+  return Summary(o, printer, err, 0);
+}
+
+// A capture that can be read once only (a pipe, standard input) or that
+// goes on (an interface): decoded frame by frame, the service ports learnt
+// on the way.
+int DumpOnce(const DumpOptions& o, PacketPrinter& printer, std::ostream& err) {
+  CaptureDecoder decoder(o, printer, err);
+  CaptureSource source;
+  std::string why;
+  bool denied = false;
+  const bool live = !o.iface.empty();
+  StopOnSignals stopper;
+  const bool opened = live ? source.OpenLive(o.iface, &denied, &why) &&
+                                 source.SetFilter(LiveFilter(decoder.Ports()), &why)
+                           : source.OpenFile(o.pcap, &why);
+  if (!opened) {
+    err << "kelvane-dump: " << why << "\n";
+    return kDumpBadInput;
+  }
+  if (o.ports.empty())
+    err << "kelvane-dump: no --port: reading the TCP streams that start with a packet head, "
+           "on the ports that discovery replies announce once one is seen\n";
+  if (live) err << "kelvane-dump: capturing on " << o.iface << " (" << LiveFilter(decoder.Ports())
+                << "); Ctrl-C ends\n" << std::flush;
+  std::function<void()> newPort;
+  if (live) newPort = [&] {
+    std::string failed;
+    if (!source.SetFilter(LiveFilter(decoder.Ports()), &failed))
+      err << "kelvane-dump: " << failed << "\n";
+  };
+  const Ending ending = ReadFrames(source, decoder, printer, true, true, true, newPort);
+  if (ending != Ending::kStopped) decoder.Finish();
+  return Summary(o, printer, err, source.Dropped());
+}
+
 }  // namespace
 
 bool CaptureSupported() { return true; }
 
 int DumpCapture(const DumpOptions& o, PacketPrinter& printer, std::ostream& err) {
-  CaptureDecoder decoder(o, printer, err);
-  std::string why;
-  for (int pass = 0; pass < 2; ++pass) {
-    CaptureFile file;
-    if (!file.Open(o.pcap, &why)) {
-      err << "kelvane-dump: " << why << "\n";
-      return kDumpBadInput;
-    }
-    if (pass == 1) decoder.AnnouncePorts();
-    Frame f, last;
-    CaptureFile::Read r;
-    while ((r = file.Next(&f, &why)) == CaptureFile::Read::kFrame) {
-      last = f;
-      IpSegment seg;
-      if (DecodeFrame(file.Link(), f.data, f.caplen, f.len, &seg) != FrameResult::kSegment)
-        continue;
-      if (pass == 0)
-        decoder.Learn(f, seg);
-      else
-        decoder.Decode(f, seg);
-    }
-    if (pass == 1) {
-      if (r == CaptureFile::Read::kError) decoder.Failure(last, why);
-      decoder.Finish();
-    }
-  }
-  err << "kelvane-dump: " << printer.Decoded() << " packets decoded";
-  if (!o.types.empty()) err << ", " << printer.Shown() << " of them shown";
-  err << "\n";
-  return printer.Status();
+  printer.SetLimit(o.count);
+  std::error_code ec;
+  if (o.iface.empty() && o.pcap != "-" && std::filesystem::is_regular_file(o.pcap, ec))
+    return DumpFileTwice(o, printer, err);
+  return DumpOnce(o, printer, err);
 }
 
 }  // namespace kdl::dump
@@ -407,10 +604,11 @@ namespace kdl::dump {
 
 bool CaptureSupported() { return false; }
 
-int DumpCapture(const DumpOptions&, PacketPrinter&, std::ostream& err) {
-  err << "kelvane-dump: --pcap is not available in this build: it was built without libpcap "
-         "(the Windows build has none). Read the capture with the Linux kelvane-dump, or open "
-         "it in Wireshark with the kelvane.lua dissector.\n";
+int DumpCapture(const DumpOptions& o, PacketPrinter&, std::ostream& err) {
+  err << "kelvane-dump: " << (o.iface.empty() ? "--pcap" : "--interface")
+      << " is not available in this build: it was built without libpcap (the Windows build "
+         "has none). Capture and read the traffic with the Linux kelvane-dump, or in Wireshark "
+         "with the kelvane.lua dissector.\n";
   return kDumpBadInput;
 }
 

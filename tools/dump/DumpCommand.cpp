@@ -1,9 +1,13 @@
 #include "tools/dump/DumpCommand.h"
 
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 
+#include "platform/Platform.h"
 #include "protocol/PacketFramer.h"
 #include "tools/dump/CaptureDump.h"
 #include "tools/dump/DumpArgs.h"
@@ -22,6 +26,12 @@ using PacketZVDiskless::CPacketFramer;
 // Larger inputs are refused rather than read: no packet comes near this.
 constexpr std::streamoff kMaxFileBytes = 64 << 20;
 
+// ": <the system's reason>" of the last failed call, or "".
+std::string SystemReason() {
+  const int e = errno;
+  return e != 0 ? std::string(": ") + std::strerror(e) : std::string();
+}
+
 int BadInput(const std::string& why, bool json, std::ostream& out, std::ostream& err) {
   if (json) {
     Json j = Json::object();
@@ -33,22 +43,46 @@ int BadInput(const std::string& why, bool json, std::ostream& out, std::ostream&
   return kDumpBadInput;
 }
 
-bool ReadFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& why) {
-  std::ifstream f(path, std::ios::binary | std::ios::ate);
-  if (!f) {
-    why = "cannot open " + path;
+// Reads all of `in` (at most kMaxFileBytes) into `bytes`.
+bool ReadAll(std::istream& in, const std::string& name, std::vector<uint8_t>& bytes,
+             std::string& why) {
+  bytes.clear();
+  char chunk[64 * 1024];
+  while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+    if (bytes.size() + static_cast<size_t>(in.gcount()) > static_cast<size_t>(kMaxFileBytes)) {
+      why = name + " holds more than " + std::to_string(kMaxFileBytes >> 20) +
+            " MiB: too large for packet bytes";
+      return false;
+    }
+    bytes.insert(bytes.end(), chunk, chunk + in.gcount());
+  }
+  if (in.bad() || (!in.eof() && in.fail())) {
+    why = "cannot read " + name + SystemReason();
     return false;
   }
-  std::streamoff size = f.tellg();
-  if (size < 0 || size > kMaxFileBytes) {
-    why = "file too large or unreadable: " + path;
-    return false;
-  }
-  bytes.resize(static_cast<size_t>(size));
-  f.seekg(0);
-  if (size && !f.read(reinterpret_cast<char*>(bytes.data()), size)) {
-    why = "cannot read " + path;
-    return false;
+  return true;
+}
+
+// The raw bytes of --file: a file, a pipe or a device read to its end, or
+// standard input for "-".
+bool ReadFile(const std::string& path, std::istream& stdinStream, std::vector<uint8_t>& bytes,
+              std::string& why) {
+  if (path == "-") {
+    kdl::plat::MakeStandardInputBinary();
+    if (!ReadAll(stdinStream, "standard input", bytes, why)) return false;
+  } else {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) {
+      why = path + " is a folder, not a file";
+      return false;
+    }
+    errno = 0;
+    std::ifstream f(path, std::ios::binary);
+    if (!f) {
+      why = "cannot open " + path + SystemReason();
+      return false;
+    }
+    if (!ReadAll(f, path, bytes, why)) return false;
   }
   CaptureFormat capture = CaptureMagic(bytes.data(), bytes.size());
   if (capture != CaptureFormat::kNone) {
@@ -123,7 +157,7 @@ int DumpBytes(const DumpOptions& o, std::istream& in, PacketPrinter& printer, st
   HexBytes input;
   std::string why;
   if (!o.file.empty()) {
-    if (!ReadFile(o.file, input.bytes, why)) return BadInput(why, o.json, out, err);
+    if (!ReadFile(o.file, in, input.bytes, why)) return BadInput(why, o.json, out, err);
   } else {
     std::string text;
     for (const std::string& word : o.hex) text += word + "\n";  // --split line: one each
@@ -164,7 +198,7 @@ int RunDump(const std::vector<std::string>& args, std::istream& in, std::ostream
     if (!filter.Add(term, &why)) return BadInput("--type: " + why, o.json, out, err);
   }
   PacketPrinter printer(o.json, o.netOrder, filter, out, err);
-  if (!o.pcap.empty()) return DumpCapture(o, printer, err);
+  if (!o.pcap.empty() || !o.iface.empty()) return DumpCapture(o, printer, err);
   return DumpBytes(o, in, printer, out, err);
 }
 

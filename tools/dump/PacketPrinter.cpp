@@ -106,6 +106,7 @@ bool TypeFilter::Add(const std::string& term, std::string* why) {
 }
 
 void PacketPrinter::Packet(const uint8_t* data, size_t size, const PacketOrigin& origin) {
+  if (Full()) return;
   Json d = DescribePacket(data, size, m_bNetOrder);
   bool failed = d.contains("error");
   if (!failed) {
@@ -118,6 +119,7 @@ void PacketPrinter::Packet(const uint8_t* data, size_t size, const PacketOrigin&
 }
 
 void PacketPrinter::Problem(const std::string& message, const PacketOrigin& origin) {
+  if (Full()) return;
   Json d = Json::object();
   d["error"] = message;
   Emit(d, origin, true);
@@ -144,5 +146,7 @@ void PacketPrinter::Emit(const Json& d, const PacketOrigin& origin, bool failed)
   if (origin.captured) m_Out << OriginLine(origin) << "\n";
   m_Out << FormatText(d);
 }
+
+bool PacketPrinter::Flush() { return static_cast<bool>(m_Out.flush()); }
 
 }  // namespace kdl::dump

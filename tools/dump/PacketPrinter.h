@@ -52,6 +52,13 @@ class PacketPrinter {
   // that cannot frame a packet, a capture that ends early): always shown.
   void Problem(const std::string& message, const PacketOrigin& origin);
 
+  // Shows no more than `limit` packets (0: no limit); what comes after is
+  // left out, faults included.
+  void SetLimit(size_t limit) { m_nLimit = limit; }
+  bool Full() const { return m_nLimit != 0 && m_nShown >= m_nLimit; }
+  // Writes out what is buffered; false when the output failed.
+  bool Flush();
+
   // 0 when every packet decoded and nothing went wrong, else 1.
   int Status() const { return m_nFailures ? 1 : 0; }
   size_t Decoded() const { return m_nDecoded; }
@@ -69,6 +76,7 @@ class PacketPrinter {
   size_t m_nShown = 0;
   size_t m_nDecoded = 0;
   size_t m_nFailures = 0;
+  size_t m_nLimit = 0;
 };
 
 // "2026-03-05T11:56:06.437512Z"

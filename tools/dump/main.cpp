@@ -16,6 +16,8 @@ int main(int argc, char** argv) {
     std::cerr << "kelvane-dump: " << e.what() << "\n";
     status = kdl::dump::kDumpBadInput;
   }
-  if (!kdl::cli::OutputWritten(std::cout, "kelvane-dump")) return kdl::dump::kDumpOutputFailed;
+  // A failed output already said so.
+  if (status != kdl::dump::kDumpOutputFailed && !kdl::cli::OutputWritten(std::cout, "kelvane-dump"))
+    return kdl::dump::kDumpOutputFailed;
   return status;
 }

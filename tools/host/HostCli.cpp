@@ -1,43 +1,14 @@
 #include "tools/host/HostCli.h"
 
+#include <algorithm>
+
 #include "tools/cli/ToolArgs.h"
+#include "tools/host/Commands.h"
 
 namespace kdl::host {
 namespace {
 
 using kdl::cli::ParseResult;
-
-struct CommandInfo {
-  CommandId id;
-  const char* name;
-  const char* summary;  // one line in the list of commands
-  const char* detail;   // the rest of the command's own help
-};
-
-const CommandInfo kCommands[] = {
-    {CommandId::kDiscover, "discover", "Find the server: its address and TCP port (request 1)",
-     "Broadcasts the discovery request to 255.255.255.255, port 800."},
-    {CommandId::kLogin, "login", "Log in: client type, manager flag, extra value (request 2)",
-     "Discovers the server and logs in with the tool name of --name."},
-    {CommandId::kImages, "images", "List the server's disk images (request 3)", ""},
-    {CommandId::kSnapshots, "snapshots",
-     "List the snapshots of every image, by snapshot id (request 4)", ""},
-    {CommandId::kCreate, "create", "Create an image (request 5)",
-     "PARAM1 must not be 0 (the library refuses to send it otherwise)."},
-    {CommandId::kSelect, "select", "Select an image: whether it worked, its path (request 6)", ""},
-    {CommandId::kSetAdmin, "set-admin", "Switch a client into administrator mode (request 7)",
-     "VALUE is the number the server reads as the client."},
-    {CommandId::kCancelAdmin, "cancel-admin",
-     "Switch a client out of administrator mode (request 8)", ""},
-    {CommandId::kHeartbeat, "heartbeat", "Send a keep-alive; no reply is awaited (request 9)", ""},
-    {CommandId::kShell, "shell", "Run commands read from standard input over one session",
-     "One command per line, with its arguments as on the command line (double quotes group "
-     "words). Discovery and login happen once, and again after the server closed the link. "
-     "Blank lines and lines starting with # are skipped; \"quit\" ends. With --json, one JSON "
-     "object per line, with the line in \"command\". The exit status is the worst of all "
-     "lines."},
-    {CommandId::kHelp, "help", "Show the help of the tool or of a command", ""},
-};
 
 const char kDescription[] =
     "Talks to the diskless server through libKelvaneDll: every command first discovers the "
@@ -46,17 +17,39 @@ const char kDescription[] =
 
 const char kFooter[] =
     "\"result\" is what the last request returned: 0 success, 1 no answer (a local failure "
-    "at once, no reply within 3 s, or the server closed the link: named on stderr and, with "
-    "--json, in \"failure\": local, timeout or closed), anything else the server's code. A "
-    "step that fails (discover, login or the command's own request) is named on stderr and, "
-    "with --json, in \"failed_step\".\n\n"
+    "at once, no reply within 3 s, the server closed the link, or the library closed it "
+    "after bytes that are no packet: named on stderr and, with --json, in \"failure\": "
+    "local, timeout, closed or protocol), anything else the server's code. A step that "
+    "fails (discover, login or the command's own request) is named on stderr and, with "
+    "--json, in \"failed_step\".";
+
+const char kExitStatus[] =
     "Exit status: 0 when the result is 0, 1 when it is not, 2 for a usage error, 3 when the "
     "library cannot be loaded or started, 4 when the output cannot be written.";
 
-const CommandInfo* FindCommand(const std::string& name) {
-  for (const CommandInfo& c : kCommands)
-    if (name == c.name) return &c;
-  return nullptr;
+// The names of the TCP requests that are (or are not) sent once more after
+// their link closed under them: "login, images, snapshots and heartbeat".
+std::string RequestNames(bool repeatable) {
+  std::vector<std::string> names;
+  for (const CommandRow& c : Commands())
+    if (c.needs != Needs::kNothing && c.repeatable == repeatable) names.push_back(c.name);
+  std::string text;
+  for (size_t i = 0; i < names.size(); ++i)
+    text += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
+  return text;
+}
+
+std::string Footer() {
+  return std::string(kFooter) +
+         "\n\nWhen the link closes under a request (the server or the library closed it), " +
+         RequestNames(true) +
+         " (which change nothing on the server) are sent once more after a new login, with "
+         "\"repeated\":true in the JSON; " +
+         RequestNames(false) +
+         " act on the server and are never sent twice, since the first may have reached it. "
+         "A request that could not be sent at all, its link already gone, is sent after a "
+         "new login, whatever it is.\n\n" +
+         kExitStatus;
 }
 
 // One parser of the tool's commands (and, for the command line, its
@@ -70,7 +63,18 @@ class Parser {
   ParseResult Parse(const std::vector<std::string>& args, Command* cmd, HostOptions* options);
 
  private:
-  void AddCommand(const CommandInfo& info);
+  void AddCommand(const CommandRow& row);
+  // Words for CLI11 with the operands after "--" where it takes them all as
+  // operands; kUsageError when they do not fit the command.
+  ParseResult PlaceOperands(const std::vector<std::string>& args,
+                            std::vector<std::string>* words) const;
+  // Where the command's name stands in `words` (options and their values
+  // skipped), or words.size() when none does.
+  size_t CommandAt(const std::vector<std::string>& words) const;
+  // The parser's command `name`, or null.
+  const CLI::App* SubcommandOf(const std::string& name) const;
+  // True for an option of the tool or of `sub` that takes a value word.
+  bool TakesValue(const CLI::App* sub, const std::string& word) const;
   // After a good parse: the command chosen and the arguments left over.
   ParseResult Finish(Command* cmd);
   std::string Help(const std::string& topic) const;
@@ -78,12 +82,11 @@ class Parser {
   CLI::App m_app;
   Command m_cmd;
   HostOptions m_options;
-  std::string m_topic;
 };
 
 Parser::Parser(bool commandLine) {
   kdl::cli::SetUpApp(m_app, "kelvane", kDescription);
-  m_app.footer(kFooter);
+  m_app.footer(Footer());
   m_app.get_formatter()->label("SUBCOMMAND", "COMMAND");
   m_app.get_formatter()->label("Positionals", "Arguments");
   m_app.fallthrough();
@@ -101,52 +104,96 @@ Parser::Parser(bool commandLine) {
                    "Show the library's console lines on stderr (its daily log file keeps them "
                    "anyway)")->excludes(quiet);
   }
-  for (const CommandInfo& c : kCommands)
-    if (commandLine || c.id != CommandId::kShell) AddCommand(c);
+  for (const CommandRow& c : Commands())
+    if (commandLine || c.inShell) AddCommand(c);
   // Arguments no command takes are collected and reported in Finish().
   m_app.allow_extras();
 }
 
-void Parser::AddCommand(const CommandInfo& info) {
-  CLI::App* sub = m_app.add_subcommand(info.name, info.summary);
+void Parser::AddCommand(const CommandRow& row) {
+  CLI::App* sub = m_app.add_subcommand(row.name, row.summary);
   sub->group("Commands");
-  sub->footer(info.detail);
-  using kdl::cli::AddNumber;
-  using kdl::cli::AddText;
-  switch (info.id) {
-    case CommandId::kCreate:
-      AddText(sub, "NAME", &m_cmd.imageName,
-              "The image's name, 1 to " + std::to_string(kMaxImageName) + " bytes", kMaxImageName,
-              "the create parameter's name field")
-          ->required()
-          ->check([](const std::string& s) { return s.empty() ? "must not be empty" : ""; });
-      AddNumber(sub, "PARAM1", &m_cmd.param1, "The image's first parameter")->required();
-      AddNumber(sub, "PARAM2", &m_cmd.param2, "The image's second parameter (default 0)");
-      break;
-    case CommandId::kSelect:
-      AddNumber(sub, "IMAGE_ID", &m_cmd.number, "The image's identifier")->required();
-      break;
-    case CommandId::kSetAdmin:
-      AddNumber(sub, "VALUE", &m_cmd.number, "The client, as the server numbers it")->required();
-      break;
-    case CommandId::kCancelAdmin:
-      AddNumber(sub, "FLAG1", &m_cmd.flag1, "First flag byte, 0 to 255")->required();
-      AddNumber(sub, "FLAG2", &m_cmd.flag2, "Second flag byte, 0 to 255")->required();
-      AddText(sub, "TEXT", &m_cmd.text,
-              "The text sent along, at most " + std::to_string(kMaxCancelText) + " bytes",
-              kMaxCancelText,
-              "the cancel parameter's text field")->required();
-      break;
-    case CommandId::kShell:
-      sub->add_flag("--stop-on-error", m_cmd.stopOnError,
-                    "Stop at the first line that fails (the exit status is then that line's)");
-      break;
-    case CommandId::kHelp:
-      sub->add_option("COMMAND", m_topic, "The command to explain");
-      break;
-    default:
-      break;
+  std::string footer = row.detail;
+  if (row.needs != Needs::kNothing) {
+    footer += std::string(footer.empty() ? "" : " ") +
+              (row.repeatable ? "Sent once more after a new login when its link closes under "
+                                "it."
+                              : "Never sent twice, not even when its link closes under it: it "
+                                "acts on the server.");
   }
+  sub->footer(footer);
+  if (row.addArgs) row.addArgs(sub, &m_cmd);
+}
+
+const CLI::App* Parser::SubcommandOf(const std::string& name) const {
+  const auto found =
+      m_app.get_subcommands([&name](const CLI::App* a) { return a->get_name() == name; });
+  return found.empty() ? nullptr : found.front();
+}
+
+bool Parser::TakesValue(const CLI::App* sub, const std::string& word) const {
+  if (word.size() < 2 || word[0] != '-' || word.find('=') != std::string::npos) return false;
+  const CLI::Option* o = sub ? sub->get_option_no_throw(word) : nullptr;
+  if (!o) o = m_app.get_option_no_throw(word);
+  return o && o->get_type_size() > 0;
+}
+
+size_t Parser::CommandAt(const std::vector<std::string>& words) const {
+  for (size_t i = 0; i < words.size(); ++i) {
+    if (words[i].size() < 2 || words[i][0] != '-') return i;
+    if (TakesValue(nullptr, words[i])) ++i;
+  }
+  return words.size();
+}
+
+// CLI11 reads the words after "--" as operands only while the command has
+// arguments left for them, and reads the rest as options of the tool: so the
+// command's name is moved before "--", and operands beyond its arguments are
+// refused here.
+ParseResult Parser::PlaceOperands(const std::vector<std::string>& args,
+                                  std::vector<std::string>* words) const {
+  ParseResult r;
+  *words = args;
+  const auto dashes = std::find(args.begin(), args.end(), "--");
+  if (dashes == args.end()) return r;
+  std::vector<std::string> before(args.begin(), dashes);
+  std::vector<std::string> operands(dashes + 1, args.end());
+  size_t at = CommandAt(before);
+  if (at == before.size()) {
+    if (operands.empty()) {
+      *words = before;
+      return r;
+    }
+    before.push_back(operands.front());
+    operands.erase(operands.begin());
+  }
+  const std::string name = before[at];
+  const CLI::App* sub = SubcommandOf(name);
+  if (!sub) {
+    r.kind = ParseResult::kUsageError;
+    r.text = "unknown command \"" + name + "\"";
+    return r;
+  }
+  // The command's arguments not yet given before "--".
+  size_t room = sub->get_options([](const CLI::Option* o) { return o->get_positional(); }).size();
+  for (size_t i = at + 1; i < before.size() && room > 0; ++i) {
+    if (before[i].size() < 2 || before[i][0] != '-') {
+      --room;
+    } else if (TakesValue(sub, before[i])) {
+      ++i;
+    }
+  }
+  if (operands.size() > room) {
+    r.kind = ParseResult::kUsageError;
+    r.text = "unexpected argument \"" + operands[room] + "\"";
+    return r;
+  }
+  *words = before;
+  if (!operands.empty()) {
+    words->push_back("--");
+    words->insert(words->end(), operands.begin(), operands.end());
+  }
+  return r;
 }
 
 std::string Parser::Help(const std::string& topic) const {
@@ -173,21 +220,18 @@ ParseResult Parser::Finish(Command* cmd) {
     r.text = "no command given";
     return r;
   }
-  const CommandInfo* info = FindCommand(chosen.front()->get_name());
-  m_cmd.id = info->id;
-  m_cmd.name = info->name;
-  if (info->id == CommandId::kHelp) {
-    const std::string topic = m_topic;
-    const bool known = !m_app.get_subcommands([&topic](const CLI::App* a) {
-                                return a->get_name() == topic;
-                              }).empty();
-    if (!m_topic.empty() && !known) {
+  const CommandRow* row = FindCommand(chosen.front()->get_name());
+  m_cmd.id = row->id;
+  m_cmd.name = row->name;
+  if (row->id == CommandId::kHelp) {
+    const std::string topic = m_cmd.topic;
+    if (!topic.empty() && !SubcommandOf(topic)) {
       r.kind = ParseResult::kUsageError;
-      r.text = "unknown command \"" + m_topic + "\"";
+      r.text = "unknown command \"" + topic + "\"";
       return r;
     }
     r.kind = ParseResult::kHelp;
-    r.text = Help(m_topic);
+    r.text = Help(topic);
   }
   *cmd = m_cmd;
   return r;
@@ -195,7 +239,9 @@ ParseResult Parser::Finish(Command* cmd) {
 
 ParseResult Parser::Parse(const std::vector<std::string>& args, Command* cmd,
                           HostOptions* options) {
-  ParseResult r = kdl::cli::ParseArgs(m_app, args);
+  std::vector<std::string> words;
+  ParseResult r = PlaceOperands(args, &words);
+  if (r.kind == ParseResult::kRun) r = kdl::cli::ParseArgs(m_app, words);
   if (r.kind == ParseResult::kRun) r = Finish(cmd);
   if (options) *options = m_options;
   return r;

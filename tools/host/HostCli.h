@@ -42,6 +42,8 @@ struct Command {
   std::string text;
   // shell --stop-on-error
   bool stopOnError = false;
+  // help [COMMAND]
+  std::string topic;
 };
 
 // Options that hold for the whole run.
@@ -77,8 +79,9 @@ constexpr size_t kMaxCancelText = sizeof(KelvaneCancelAdminParam::Text) - 1;
 constexpr size_t kMaxToolName = sizeof(PacketZVDiskless::CPktToolLogin::ToolName);
 
 // Parses the program's arguments (without argv[0]). Options may stand before
-// or after the command; "--" ends them. "help [COMMAND]" and "COMMAND
-// --help" come back as kHelp with the text.
+// or after the command; "--" ends them: every word after it is an operand
+// (the command's name, when none came before, then its arguments). "help
+// [COMMAND]" and "COMMAND --help" come back as kHelp with the text.
 CommandLine ParseCommandLine(const std::vector<std::string>& args);
 
 // Parses a shell line's words (words[0] is the command) the same way, without

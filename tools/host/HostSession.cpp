@@ -11,20 +11,17 @@
 #include "tools/cli/Output.h"
 #include "tools/host/WaitIndicator.h"
 #include "util/TerminalText.h"
-#include "util/Text.h"
 
 namespace kdl::host {
 namespace {
 
-// Set by the close callback; the next command logs in again.
-std::atomic<bool> g_linkClosed{false};
-// Closes seen so far: a request during which it grew saw its link close.
+// Closes the callback reported; a request during which it grew saw its link
+// close.
 std::atomic<unsigned> g_closes{0};
-// Where the callback tells of a close (null with --quiet).
-std::atomic<Console*> g_notices{nullptr};
 
-// How long a request that failed at once waits for the close notice of a
-// link the server had just closed.
+// How long a failed request waits for the close notice of its link: one the
+// server had just closed (a send fails at once, sometimes before the notice),
+// or one the library ended (its notice follows the return).
 constexpr auto kCloseNoticeWait = std::chrono::milliseconds(300);
 
 std::string Trimmed(const std::string& s) {
@@ -33,24 +30,43 @@ std::string Trimmed(const std::string& s) {
   return s.substr(b, s.find_last_not_of(" \t\r") - b + 1);
 }
 
+// Later steps of a command rank higher: discover, login, its own request,
+// done.
+int StepRank(const std::string& step, const std::string& command) {
+  if (step.empty()) return 3;
+  if (step == command) return 2;
+  return step == "login" ? 1 : 0;
+}
+
 }  // namespace
 
 HostSession::HostSession(const KelvaneApi& api, const HostOptions& options, std::FILE* out,
                          Console& console, LibraryLines* lines)
-    : m_api(api), m_options(options), m_out(out), m_console(console), m_lines(lines) {
-  g_notices.store(options.quiet ? nullptr : &console);
-}
+    : m_api(api), m_options(options), m_out(out), m_console(console), m_lines(lines) {}
 
-void HostSession::OnLinkClosed() {
-  g_linkClosed.store(true);
-  g_closes.fetch_add(1);
-  if (Console* c = g_notices.load())
-    c->Write("kelvane: the server closed the link; the next command logs in again\n");
-}
+void HostSession::OnLinkClosed() { g_closes.fetch_add(1); }
 
 bool HostSession::Start() { return m_api.StartServer(&HostSession::OnLinkClosed); }
 
 void HostSession::Stop() { m_api.StopServer(); }
+
+bool HostSession::TakeClose(std::chrono::milliseconds wait,
+                            const std::vector<std::string>& lines) {
+  const auto until = std::chrono::steady_clock::now() + wait;
+  while (g_closes.load() == m_closesSeen && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  const unsigned closes = g_closes.load();
+  if (closes == m_closesSeen) return false;
+  m_closesSeen = closes;
+  m_untold = ClassifyClose(lines);
+  return true;
+}
+
+void HostSession::TellClose(const std::string& then) {
+  if (m_untold && !m_options.quiet)
+    m_console.Write("kelvane: " + CloseText(*m_untold) + "; " + then + "\n");
+  m_untold.reset();
+}
 
 int HostSession::Ask(const char* step, uint32_t type, void* param) {
   if (m_lines) m_lines->Begin();
@@ -63,186 +79,158 @@ int HostSession::Ask(const char* step, uint32_t type, void* param) {
   }
   const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
   m_failure = Failure();
+  std::vector<std::string> lines;
+  if (m_lines && (result == 1 || g_closes.load() != m_closesSeen)) lines = m_lines->Since();
   if (result == 1) {
-    const std::vector<std::string> lines = m_lines ? m_lines->Since() : std::vector<std::string>();
     m_failure = ClassifyNoAnswer(lines, took.count(), g_closes.load() != closes);
+    // A request that fails at once without a word was not sent: its link
+    // was gone. Known when a close came since the login; otherwise the
+    // close may not have reached the callback yet: give it a moment, on
+    // every try.
+    const bool unexplained = m_failure.kind == FailureKind::kLocal && m_failure.detail.empty() &&
+                             type != KELVANE_ASK_DISCOVER && type != KELVANE_ASK_LOGIN;
+    const bool closedBefore = m_closesAtLogin != m_closesSeen;
+    const bool wait = LinkClosedUnder(m_failure) || (unexplained && !closedBefore);
+    const bool taken = TakeClose(wait ? kCloseNoticeWait : std::chrono::milliseconds(0), lines);
+    if (unexplained && (taken || closedBefore)) {
+      m_failure.kind = FailureKind::kClosed;
+      m_failure.unsent = true;
+    }
+  } else {
+    TakeClose(std::chrono::milliseconds(0), lines);
+  }
+  // What the library prints from now on belongs to no request.
+  if (m_lines) m_lines->Begin();
+  return result;
+}
+
+int HostSession::Send(const CommandRow& row, const Command& cmd) {
+  AskParams space;
+  void* param = row.param ? row.param(cmd, m_options, &space) : nullptr;
+  const unsigned closes = m_closesSeen;
+  const int result = Ask(row.name, row.askType, param);
+  if (row.askType == KELVANE_ASK_DISCOVER && result == 0) m_discovered = true;
+  if (row.askType == KELVANE_ASK_LOGIN) {
+    m_loggedIn = result == 0;
+    m_closesAtLogin = closes;
   }
   return result;
 }
 
-bool HostSession::Prepare(const Command& cmd, std::string* step, int* result) {
-  if (g_linkClosed.exchange(false)) m_loggedIn = false;
-  if (cmd.id == CommandId::kDiscover) return true;
+bool HostSession::Prepare(const CommandRow& row, const Command& cmd, Outcome* out) {
+  // A close since the last request: between two commands of a shell, or
+  // right after the last reply.
+  if (g_closes.load() != m_closesSeen)
+    TakeClose(std::chrono::milliseconds(0),
+              m_lines ? m_lines->Since() : std::vector<std::string>());
+  if (row.needs == Needs::kNothing) return true;
   if (!m_discovered) {
-    *result = Ask("discover", KELVANE_ASK_DISCOVER, nullptr);
-    if (*result != 0) {
-      *step = "discover";
+    out->result = Send(RowOf(CommandId::kDiscover), cmd);
+    if (out->result != 0) {
+      out->step = "discover";
+      out->failure = m_failure;
       return false;
     }
-    m_discovered = true;
   }
-  if (cmd.id == CommandId::kLogin || m_loggedIn) return true;
-  char name[kMaxToolName + 1];
-  kdl::util::CopyTerminated(name, m_options.name);
-  *result = Ask("login", KELVANE_ASK_LOGIN, name);
-  if (*result != 0) {
-    *step = "login";
+  if (row.needs == Needs::kServer || LoggedIn()) return true;
+  TellClose("logging in again");
+  out->result = Send(RowOf(CommandId::kLogin), cmd);
+  if (out->result != 0) {
+    out->step = "login";
+    out->failure = m_failure;
     // The server may have moved: look for it again next time.
     m_discovered = false;
     return false;
   }
-  m_loggedIn = true;
   return true;
 }
 
-int HostSession::Request(const Command& cmd) {
-  switch (cmd.id) {
-    case CommandId::kDiscover: {
-      int r = Ask("discover", KELVANE_ASK_DISCOVER, nullptr);
-      if (r == 0) m_discovered = true;
-      return r;
-    }
-    case CommandId::kLogin: {
-      char name[kMaxToolName + 1];
-      kdl::util::CopyTerminated(name, m_options.name);
-      int r = Ask("login", KELVANE_ASK_LOGIN, name);
-      m_loggedIn = r == 0;
-      return r;
-    }
-    case CommandId::kImages:
-      return Ask("images", KELVANE_ASK_IMAGE_LIST, nullptr);
-    case CommandId::kSnapshots:
-      return Ask("snapshots", KELVANE_ASK_IMAGE_INFO, nullptr);
-    case CommandId::kCreate: {
-      KelvaneCreateImageParam p = {};
-      kdl::util::CopyTerminated(p.Name, cmd.imageName);
-      p.Param1 = cmd.param1;
-      p.Param2 = cmd.param2;
-      return Ask("create", KELVANE_ASK_CREATE_IMAGE, &p);
-    }
-    case CommandId::kSelect: {
-      uint32_t id = cmd.number;
-      return Ask("select", KELVANE_ASK_SELECT_IMAGE, &id);
-    }
-    case CommandId::kSetAdmin: {
-      uint32_t value = cmd.number;
-      return Ask("set-admin", KELVANE_ASK_SET_ADMIN, &value);
-    }
-    case CommandId::kCancelAdmin: {
-      KelvaneCancelAdminParam p = {};
-      p.Flag1 = cmd.flag1;
-      p.Flag2 = cmd.flag2;
-      kdl::util::CopyTerminated(p.Text, cmd.text);
-      return Ask("cancel-admin", KELVANE_ASK_CANCEL_ADMIN, &p);
-    }
-    case CommandId::kHeartbeat:
-      return Ask("heartbeat", KELVANE_ASK_HEARTBEAT, nullptr);
-    default:
-      return 1;
-  }
+HostSession::Outcome HostSession::Try(const CommandRow& row, const Command& cmd) {
+  Outcome o;
+  if (!Prepare(row, cmd, &o)) return o;
+  o.result = Send(row, cmd);
+  o.failure = m_failure;
+  if (o.result != 0) o.step = row.name;
+  return o;
+}
+
+bool HostSession::MayRepeat(const Outcome& o) {
+  const CommandRow* step = FindCommand(o.step);
+  return o.result == 1 && LinkClosedUnder(o.failure) && step &&
+         (step->repeatable || o.failure.unsent);
 }
 
 int HostSession::Run(const Command& cmd) {
-  std::string step;
-  int result = 0;
-  if (!Prepare(cmd, &step, &result)) {
-    Print(cmd, result, step);
-    return result;
-  }
-  result = Request(cmd);
-  // A send on a link the server has just closed fails at once, sometimes
-  // before the close reaches the callback, and the close of a link that the
-  // library ended after a time-out is reported just after the request
-  // returned: give the notice a moment.
-  if (result == 1 && (m_failure.kind == FailureKind::kLocal || m_failure.linkEnded)) {
-    const auto until = std::chrono::steady_clock::now() + kCloseNoticeWait;
-    while (!g_linkClosed.load() && std::chrono::steady_clock::now() < until)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (g_linkClosed.load() && m_failure.kind == FailureKind::kLocal)
-      m_failure = Failure{FailureKind::kClosed, "", false};
-  }
-  // A link that closed under the request: log in again and repeat it once.
-  // Not for create, whose first attempt may have reached the server.
-  if (result == 1 && g_linkClosed.load() && cmd.id != CommandId::kCreate &&
-      cmd.id != CommandId::kDiscover && cmd.id != CommandId::kLogin) {
-    if (!Prepare(cmd, &step, &result)) {
-      Print(cmd, result, step);
-      return result;
+  const CommandRow& row = RowOf(cmd.id);
+  Outcome shown = Try(row, cmd);
+  // Only a step that changes nothing on the server is sent once more; one
+  // that could not be sent at all is sent after a new login, whatever it is.
+  if (MayRepeat(shown)) {
+    const bool unsent = shown.failure.unsent;
+    TellClose("logging in again to send " + shown.step + (unsent ? "" : " once more"));
+    Outcome again = Try(row, cmd);
+    if (StepRank(again.step, cmd.name) >= StepRank(shown.step, cmd.name)) {
+      shown = again;
+      shown.repeated = !unsent;
+    } else {
+      shown.repeatStep = again.step;
+      shown.repeatResult = again.result;
+      shown.repeatFailure = again.failure;
     }
-    result = Request(cmd);
   }
-  Print(cmd, result, result == 0 ? "" : cmd.name);
-  return result;
+  Print(cmd, shown);
+  if (m_inShell) {
+    TellClose("the next command logs in again");
+  } else {
+    m_untold.reset();
+  }
+  return shown.result;
 }
 
-void HostSession::RenderReply(const Command& cmd, int result, Json* data,
-                              std::string* text) const {
-  switch (cmd.id) {
-    case CommandId::kDiscover:
-      *data = DiscoverJson(result, m_api.GetDiscoverInfo());
-      *text = DiscoverText(m_api.GetDiscoverInfo());
-      break;
-    case CommandId::kLogin:
-      *data = LoginJson(result, m_api.GetClientInfo());
-      *text = LoginText(m_api.GetClientInfo());
-      break;
-    case CommandId::kImages:
-      *data = ImagesJson(result, m_api.GetListImageInfo());
-      *text = ImagesText(m_api.GetListImageInfo());
-      break;
-    case CommandId::kSnapshots:
-      *data = SnapshotsJson(result, m_api.GetMapSnapInfo());
-      *text = SnapshotsText(m_api.GetMapSnapInfo());
-      break;
-    case CommandId::kSelect:
-      *data = SelectJson(result, m_api.GetSelectImageInfo());
-      *text = SelectText(m_api.GetSelectImageInfo());
-      break;
-    case CommandId::kCreate:
-      *data = ResultJson(result);
-      if (result == 0)
-        *text = "created image \"" + kdl::util::EscapeForTerminal(cmd.imageName) + "\"\n";
-      break;
-    default:
-      *data = ResultJson(result);
-      break;
-  }
-}
-
-void HostSession::Print(const Command& cmd, int result, const std::string& failedStep) {
+void HostSession::Print(const Command& cmd, const Outcome& o) {
+  const CommandRow& row = RowOf(cmd.id);
   // Records are shown when the command's own reply was stored: on success,
   // or when the server answered with a code (1 means nothing was stored).
-  const bool ownStep = failedStep.empty() || failedStep == cmd.name;
   Json data;
   std::string text;
-  if (ownStep && result != 1) {
-    RenderReply(cmd, result, &data, &text);
-  } else {
-    data = ResultJson(result);
-  }
+  if ((o.step.empty() || o.step == cmd.name) && o.result != 1 && row.render)
+    row.render(m_api, cmd, o.result, &data, &text);
   // In a shell the line comes first, then "result", the kind of a result 1,
-  // the failing step, and whatever the reply held.
+  // the failing step, whatever the reply held, and whether it was repeated.
   Json j;
   if (m_inShell) j["command"] = m_shellLine;
-  j["result"] = result;
-  if (result == 1 && m_failure.kind != FailureKind::kNone) j["failure"] = FailureName(m_failure.kind);
-  if (!failedStep.empty()) j["failed_step"] = failedStep;
-  for (auto it = data.begin(); it != data.end(); ++it)
-    if (it.key() != "result") j[it.key()] = it.value();
+  j["result"] = o.result;
+  if (o.result == 1 && o.failure.kind != FailureKind::kNone)
+    j["failure"] = FailureName(o.failure.kind);
+  if (!o.step.empty()) j["failed_step"] = o.step;
+  if (data.is_object())
+    for (auto it = data.begin(); it != data.end(); ++it)
+      if (it.key() != "result") j[it.key()] = it.value();
+  if (o.repeated) j["repeated"] = true;
+  if (!o.repeatStep.empty()) j["repeat_failed_step"] = o.repeatStep;
 
   // The results first, then why it failed: a terminal shows them in order.
-  if (failedStep.empty()) text += "result: 0 (ok)\n";
+  if (o.step.empty()) text += "result: 0 (ok)\n";
   if (m_options.json) {
     std::fprintf(m_out, "%s\n", JsonLine(j).c_str());
   } else {
     std::fputs(text.c_str(), m_out);
   }
   kdl::cli::FlushOutput(m_out);
-  if (!failedStep.empty()) {
-    m_console.Write("kelvane: " + failedStep + " failed: result " + std::to_string(result) +
-                    " (" + kdl::util::EscapeForTerminal(ResultMeaning(result, m_failure)) +
-                    ")\n");
-  }
+  if (o.step.empty()) return;
+  std::string why = ResultMeaning(o.result, o.failure);
+  const CommandRow* step = FindCommand(o.step);
+  if (o.result == 1 && LinkClosedUnder(o.failure) && !o.failure.unsent && step &&
+      !step->repeatable)
+    why += "; not sent again: it acts on the server, and the first may have reached it";
+  using kdl::util::EscapeForTerminal;
+  std::string message = "kelvane: " + o.step + " failed: result " + std::to_string(o.result) +
+                        " (" + EscapeForTerminal(why) + ")\n";
+  if (!o.repeatStep.empty())
+    message += "kelvane: trying it again failed at " + o.repeatStep + ": result " +
+               std::to_string(o.repeatResult) + " (" +
+               EscapeForTerminal(ResultMeaning(o.repeatResult, o.repeatFailure)) + ")\n";
+  m_console.Write(message);
 }
 
 void HostSession::PrintUsageError(const std::string& error) {

@@ -2,9 +2,13 @@
 // then the commands, each printed as a readable block or one JSON line.
 #pragma once
 
+#include <chrono>
 #include <cstdio>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "tools/host/Commands.h"
 #include "tools/host/Console.h"
 #include "tools/host/Failure.h"
 #include "tools/host/HostCli.h"
@@ -37,19 +41,43 @@ class HostSession {
   // True once writing the output failed.
   bool OutputFailed() const { return std::ferror(m_out) != 0; }
 
-  // The library's close callback (runs on a transport thread).
+  // The library's close callback: counts the close, which the session takes
+  // at its next request (runs on a transport thread, also when the library
+  // ended the link itself, just after the request returned).
   static void OnLinkClosed();
 
  private:
+  // How one try of a command ended.
+  struct Outcome {
+    int result = 0;
+    std::string step;  // the step that failed: "discover", "login", the command; "" when none
+    Failure failure;   // of a result 1
+    bool repeated = false;  // the failed step was sent a second time
+    // When the second try stopped before the step where the first failed:
+    // where, and how.
+    std::string repeatStep;
+    int repeatResult = 0;
+    Failure repeatFailure;
+  };
+
   // Runs one request; a result of 1 is classified into m_failure.
   int Ask(const char* step, uint32_t type, void* param);
-  // Discovers and logs in as far as `cmd` needs. False with the failing step.
-  bool Prepare(const Command& cmd, std::string* step, int* result);
-  int Request(const Command& cmd);
-  // The JSON object and the readable text of the records that the reply of
-  // `cmd` stored.
-  void RenderReply(const Command& cmd, int result, Json* data, std::string* text) const;
-  void Print(const Command& cmd, int result, const std::string& failedStep);
+  // Sends the request of `row` with the parameter of `cmd`.
+  int Send(const CommandRow& row, const Command& cmd);
+  // Discovers and logs in as far as `row` needs. False with the failing step.
+  bool Prepare(const CommandRow& row, const Command& cmd, Outcome* out);
+  // Prepares and sends the command once.
+  Outcome Try(const CommandRow& row, const Command& cmd);
+  // True when `o` failed because its link closed under a step that may be
+  // sent again, or before the step could be sent.
+  static bool MayRepeat(const Outcome& o);
+  // Takes a close that the callback reported, waiting up to `wait` for one;
+  // `lines` tell who closed. True when one was taken.
+  bool TakeClose(std::chrono::milliseconds wait, const std::vector<std::string>& lines);
+  bool LoggedIn() const { return m_loggedIn && m_closesAtLogin == m_closesSeen; }
+  // Tells the close taken last, if it was not told yet, with what happens `then`.
+  void TellClose(const std::string& then);
+  void Print(const Command& cmd, const Outcome& o);
   void PrintUsageError(const std::string& error);
   // One shell line: its status, or -1 for "quit".
   int RunLine(const std::string& line, bool interactive);
@@ -63,7 +91,10 @@ class HostSession {
   bool m_inShell = false;
   std::string m_shellLine;  // the line being answered, for "command"
   bool m_discovered = false;
-  bool m_loggedIn = false;
+  bool m_loggedIn = false;     // a login succeeded ...
+  unsigned m_closesAtLogin = 0;  // ... when this many closes were taken
+  unsigned m_closesSeen = 0;   // closes the callback reported that were taken
+  std::optional<CloseCause> m_untold;  // the close taken last, until told
 };
 
 }  // namespace kdl::host

@@ -1,6 +1,10 @@
 #include "tools/host/WaitIndicator.h"
 
 #include <chrono>
+#ifndef _WIN32
+#include <pthread.h>
+#include <signal.h>
+#endif
 
 namespace kdl::host {
 
@@ -20,6 +24,15 @@ WaitIndicator::~WaitIndicator() {
 }
 
 void WaitIndicator::Spin(std::string what) {
+#ifndef _WIN32
+  // SIGINT and SIGTERM go to another thread, whose handler then waits for a
+  // frame this thread is drawing (Console.cpp).
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+#endif
   static const char kFrames[] = "|/-\\";
   std::unique_lock<std::mutex> lock(m_mutex);
   // Quick replies finish before the first frame and leave nothing behind.

@@ -77,7 +77,8 @@ std::string Marker(const RingEvent& e) {
          " lost \u2026";
 }
 
-std::string JsonOf(const RingEvent& e, const std::string& line) {
+std::string JsonOf(const RingEvent& e, const std::string& line,
+                   const kdl::plat::LocalTime& now) {
   nlohmann::ordered_json j;
   if (e.kind == RingEvent::kLost) {
     j["lost"] = e.lost;
@@ -88,7 +89,7 @@ std::string JsonOf(const RingEvent& e, const std::string& line) {
     const auto orNull = [](const std::string& s) {
       return s.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(s);
     };
-    j["time"] = orNull(f.time);
+    j["time"] = orNull(f.time.empty() ? f.time : DatedTime(f.time, now));
     j["thread"] = orNull(f.thread);
     j["level"] = kdl::log::LogLevelName(e.level);
     if (!f.location.empty()) j["location"] = f.location;
@@ -100,6 +101,18 @@ std::string JsonOf(const RingEvent& e, const std::string& line) {
 }
 
 }  // namespace
+
+std::string DatedTime(const std::string& timeOfDay, const kdl::plat::LocalTime& now) {
+  char clock[32];
+  std::snprintf(clock, sizeof clock, "%02u:%02u:%02u.%03u", unsigned(now.hour),
+                unsigned(now.minute), unsigned(now.second), unsigned(now.milliseconds));
+  // Both are "hh:mm:ss.mmm": the text order is the time order.
+  const kdl::plat::LocalTime day = timeOfDay > clock ? kdl::plat::SubtractDays(now, 1) : now;
+  char date[32];
+  std::snprintf(date, sizeof date, "%04u-%02u-%02u ", unsigned(day.year), unsigned(day.month),
+                unsigned(day.day));
+  return date + timeOfDay;
+}
 
 std::string EscapeLine(const std::string& raw) {
   const size_t end = !raw.empty() && raw.back() == '\n' ? raw.size() - 1 : raw.size();
@@ -161,7 +174,7 @@ std::string FormatEvent(const RingEvent& e, const FormatOptions& o) {
     line = EscapeLine(e.text);
     if (!o.grep.empty() && line.find(o.grep) == std::string::npos) return std::string();
   }
-  if (o.json) return JsonOf(e, line) + "\n";
+  if (o.json) return JsonOf(e, line, o.now) + "\n";
   if (e.kind != RingEvent::kLine) {
     line = Marker(e);
   } else if (IsGarbled(e)) {

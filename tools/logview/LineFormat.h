@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/Platform.h"
 #include "tools/logview/LogRingReader.h"
 
 namespace kdl::logview {
@@ -38,11 +39,19 @@ struct FormatOptions {
   bool json = false;
   int minRank = 0;   // lines below this rank are left out
   std::string grep;  // lines without this text are left out (empty: none)
+  kdl::plat::LocalTime now;  // the viewer's clock when it read the lines (JSON dates)
 };
+
+// A line's time of day ("hh:mm:ss.mmm", as the writer stamps it) with the
+// date it was most likely written on, "YYYY-MM-DD hh:mm:ss.mmm": the date
+// of `now`, or the day before when the time of day is later than now's (a
+// line from before midnight). A line more than a day old cannot be told.
+std::string DatedTime(const std::string& timeOfDay, const kdl::plat::LocalTime& now);
 
 // One output line with its line feed, or "" when the filters leave it out.
 // Lost lines and restarts are always shown: "… 212 lines lost …",
-// "… writer restarted …", or {"lost":212} and {"restart":true} in JSON.
+// "… writer restarted …", or {"lost":212} and {"restart":true} in JSON. A
+// JSON line's "time" carries its date (DatedTime with o.now).
 std::string FormatEvent(const RingEvent& e, const FormatOptions& o);
 
 }  // namespace kdl::logview

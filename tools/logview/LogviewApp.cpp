@@ -11,6 +11,7 @@
 #include "log/LogNaming.h"
 #include "log/LogSharedBlock.h"
 #include "platform/Platform.h"
+#include "tools/cli/Output.h"
 #include "tools/logview/LogRingReader.h"
 
 namespace kdl::logview {
@@ -58,12 +59,30 @@ std::string BaseOf(const std::string& program) {
   return kdl::log::MakeLogNames(program, kdl::log::kNativeFlavour).baseName;
 }
 
-bool Print(const std::vector<RingEvent>& events, const FormatOptions& fo) {
+const char kTool[] = "kelvane-logview";
+
+// Prints the events that `fo` lets through; false (said on stderr) when the
+// output cannot be written.
+bool Print(const std::vector<RingEvent>& events, FormatOptions fo) {
+  fo.now = kdl::plat::GetLocalTimeNow();
   for (const RingEvent& e : events) {
     const std::string line = FormatEvent(e, fo);
     if (!line.empty()) std::fwrite(line.data(), 1, line.size(), stdout);
   }
-  return std::fflush(stdout) == 0;
+  return kdl::cli::OutputWritten(stdout, kTool);
+}
+
+// The ring's lines shown first: the last `lines` that the filters let
+// through (all of them when negative), with the markers among them.
+void KeepLastShown(std::vector<RingEvent>& events, long lines, const FormatOptions& fo) {
+  if (lines < 0) return;
+  size_t from = events.size();
+  for (long shown = 0; from > 0 && shown < lines; --from) {
+    const RingEvent& e = events[from - 1];
+    if (e.kind == RingEvent::kLine && !FormatEvent(e, fo).empty()) ++shown;
+  }
+  events.erase(events.begin(), events.begin() + static_cast<long>(from));
+  while (!events.empty() && events.front().kind != RingEvent::kLine) events.erase(events.begin());
 }
 
 // Opens the block, waiting for it with --wait. False when it is not there
@@ -99,9 +118,12 @@ void FollowReplacement(Target& t, CLogRingReader& reader) {
 }
 
 // Reads and prints what is new; false when the output cannot be written.
-bool ReadAndPrint(CLogRingReader& reader, std::vector<RingEvent>& events, const FormatOptions& fo) {
+// `lines`: for the first read, the number of the ring's lines to show.
+bool ReadAndPrint(CLogRingReader& reader, std::vector<RingEvent>& events, const FormatOptions& fo,
+                  long lines = -1) {
   events.clear();
   reader.Read(events, NowMs());
+  KeepLastShown(events, lines, fo);
   return Print(events, fo);
 }
 
@@ -109,12 +131,12 @@ int Follow(const LogviewOptions& o) {
   Target t(BaseOf(o.names.front()));
   if (!Attach(t, o.wait)) return g_stop ? 0 : 1;
   CLogRingReader reader(t.View());
-  reader.Start(o.lines < 0 || o.lines > static_cast<long>(Block::kSlotCount)
-                   ? Block::kSlotCount
-                   : static_cast<uint32_t>(o.lines));
+  // All the ring: -n counts the lines that pass the filters.
+  reader.Start(Block::kSlotCount);
   std::vector<RingEvent> events;
   bool busy = false;
   auto lastCheck = std::chrono::steady_clock::now();
+  if (!ReadAndPrint(reader, events, o.format, o.lines)) return 1;
   while (!g_stop) {
     if (!ReadAndPrint(reader, events, o.format)) return 1;
     if (!o.follow && !reader.Waiting()) break;
@@ -178,7 +200,7 @@ int List(const LogviewOptions& o) {
     ++found;
   }
   if (found == 0) std::fprintf(stderr, "kelvane-logview: no log blocks found\n");
-  return std::fflush(stdout) == 0 ? 0 : 1;
+  return kdl::cli::OutputWritten(stdout, kTool) ? 0 : 1;
 }
 
 }  // namespace

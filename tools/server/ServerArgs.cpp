@@ -1,5 +1,6 @@
 #include "tools/server/ServerArgs.h"
 
+#include <asio/ip/address_v4.hpp>
 #include <cstdio>
 
 #include "simulator/ImageStore.h"
@@ -66,6 +67,10 @@ void ApplyAssignment(const std::string& option, const std::string& text, ServerC
   if (option == "--delay") {
     f.delayMs = n;
   } else if (option == "--fail") {
+    if (n == kErrHostsOwn)
+      Refuse(option, "\"" + text + "\": a host cannot tell result " +
+                         std::to_string(kErrHostsOwn) +
+                         " from its library's own failure; choose another code");
     f.forceErr = true;
     f.errCode = n;
   } else {
@@ -106,7 +111,14 @@ void AddServiceOptions(CLI::App& app, ServerConfig* c) {
   AddNumber(&app, "--port", &c->tcpPort,
             "TCP port (default " + std::to_string(d.tcpPort) + "; 0 picks a free port)");
   app.add_option("--bind", c->bindAddress,
-                 "TCP address to listen on (default " + d.bindAddress + ")")->type_name("ADDR");
+                 "TCP address to listen on, an IPv4 address (default " + d.bindAddress + ")")
+      ->type_name("ADDR")
+      ->check([](const std::string& text) {
+        asio::error_code ec;
+        asio::ip::make_address_v4(text, ec);
+        return ec ? "must be an IPv4 address such as 127.0.0.1, not \"" + text + "\""
+                  : std::string();
+      });
   AddNumber(&app, "--udp-port", &c->udpPort,
             "Discovery port on 0.0.0.0 (default " + std::to_string(d.udpPort) + "; 0 picks one)");
   AddNumber(&app, "--announce-port", &c->announcePort,
@@ -173,7 +185,7 @@ void AddFaultOptions(CLI::App& app, ServerConfig* c) {
     const char* help;
   } kAssignments[] = {
       {"--delay", "REQ=MS", "Answer REQ after MS milliseconds"},
-      {"--fail", "REQ=CODE", "Answer REQ with ErrCode CODE"},
+      {"--fail", "REQ=CODE", "Answer REQ with ErrCode CODE (not 1, a host's own failure)"},
       {"--bad-length", "REQ=LEN",
        "Answer REQ with head Length LEN; +N or -N is relative to the true size"},
   };

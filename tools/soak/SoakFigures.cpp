@@ -14,7 +14,6 @@
 namespace kdl::soak {
 namespace {
 
-constexpr uint32_t kReplyWaitMs = static_cast<uint32_t>(kdl::host::kReplyWaitSeconds * 1000);
 // TcpConnect gives up after this long (transport/TcpTransport.cpp); a login
 // connects before it waits.
 constexpr uint32_t kConnectLimitMs = 3000;

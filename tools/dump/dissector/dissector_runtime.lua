@@ -164,19 +164,15 @@ dissect_fields = function(tvb, tree, off, limit, layout)
   return off
 end
 
--- A discovery reply announces the TCP port of the tool service: decode that
--- port as this protocol from then on.
-local tcp_table = DissectorTable.get("tcp.port")
+-- A discovery reply announces the TCP port of the tool service: streams on
+-- that port are claimed from then on (once they show a plausible head).
 local learned = {}
 local function learn_port(tvb, pinfo, off, length)
   if pinfo.visited or length < K.HEAD_SIZE + 8 or tvb(off + K.HEAD_SIZE, 4):le_uint() == 0 then
     return
   end
   local port = tvb(off + K.HEAD_SIZE + 4, 2):le_uint()
-  if port ~= 0 and not learned[port] then
-    learned[port] = true
-    tcp_table:add(port, proto)
-  end
+  if port ~= 0 then learned[port] = true end
 end
 
 -- One packet of `len` bytes at `off`. `datagram`: the bytes are a whole UDP
@@ -219,8 +215,10 @@ local function dissect_packet(tvb, pinfo, tree, off, len, datagram)
 end
 
 -- Packets one after another in a TCP stream, each as long as its Length;
--- asks TCP for more bytes when the last one is not whole yet.
-local function dissect_stream(tvb, pinfo, tree, summaries)
+-- asks TCP for more bytes when the last one is not whole yet. TCP passes a
+-- heuristic dissector can_desegment 0 although it reassembles for it too:
+-- `claimed` says the call comes from the heuristic.
+local function dissect_stream(tvb, pinfo, tree, summaries, claimed)
   local off, n = 0, tvb:len()
   while off < n do
     local rest = n - off
@@ -234,7 +232,7 @@ local function dissect_stream(tvb, pinfo, tree, summaries)
       return n
     end
     if not length or rest < length then
-      if pinfo.can_desegment > 0 then
+      if pinfo.can_desegment > 0 or claimed then
         pinfo.desegment_offset = off
         pinfo.desegment_len = length and (length - rest) or DESEGMENT_ONE_MORE_SEGMENT
         return n
@@ -252,10 +250,10 @@ end
 -- packet, then the rest): the Info column collects all the packets.
 local info_frame = nil
 
-function proto.dissector(tvb, pinfo, tree)
+local function dissect(tvb, pinfo, tree, claimed)
   local summaries = {}
   if pinfo.port_type == PT_TCP then
-    dissect_stream(tvb, pinfo, tree, summaries)
+    dissect_stream(tvb, pinfo, tree, summaries, claimed)
   elseif tvb:len() < K.HEAD_SIZE then
     local item = tree:add(proto, tvb())
     item:add_proto_expert_info(ef.short, "Shorter than the 24-byte head")
@@ -276,20 +274,39 @@ function proto.dissector(tvb, pinfo, tree)
   return tvb:len()
 end
 
+function proto.dissector(tvb, pinfo, tree) return dissect(tvb, pinfo, tree, false) end
+
 proto.prefs.tcp_port = Pref.uint("TCP port of the tool service", K.DEFAULT_TCP_PORT,
-  "Decoded as this protocol besides the ports that discovery replies announce (0: none)")
+  "Streams on this port and on the ports that discovery replies announce are decoded once "
+  .. "a segment starts with a plausible packet head (0 and none announced: on every port)")
 
 local udp_table = DissectorTable.get("udp.port")
 udp_table:add(K.DISCOVER_PORT, proto)
 udp_table:add_for_decode_as(proto)
-tcp_table:add_for_decode_as(proto)
-local registered_port = 0
-local function register_port()
-  if registered_port ~= 0 and not learned[registered_port] then
-    tcp_table:remove(registered_port, proto)
+DissectorTable.get("tcp.port"):add_for_decode_as(proto)
+
+-- Whether the segment's ports are the service's: the preference's and the
+-- announced ones, or any port while there are none.
+local function service_ports(pinfo)
+  local pref = proto.prefs.tcp_port
+  if pref == 0 and next(learned) == nil then return true end
+  for _, port in ipairs({ pinfo.src_port, pinfo.dst_port }) do
+    if port == pref or learned[port] then return true end
   end
-  registered_port = proto.prefs.tcp_port
-  if registered_port ~= 0 then tcp_table:add(registered_port, proto) end
+  return false
 end
-proto.prefs_changed = register_port
-register_port()
+
+-- A TCP stream is claimed, as kelvane-dump claims it, only where a segment
+-- starts with a head of a known type whose Length can frame a packet: other
+-- traffic on the port (HTTP on 8000) is left to its own dissectors.
+local function heuristic(tvb, pinfo, tree)
+  if tvb:len() < K.HEAD_SIZE or not service_ports(pinfo) then return false end
+  local length = tvb(8, 4):le_uint()
+  if not K.PACKETS[tvb(4, 4):le_uint()] or length < K.HEAD_SIZE or length > K.MAX_LENGTH then
+    return false
+  end
+  pinfo.conversation = proto
+  dissect(tvb, pinfo, tree, true)
+  return true
+end
+proto:register_heuristic("tcp", heuristic)
