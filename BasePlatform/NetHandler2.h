@@ -6,7 +6,7 @@
 //   CNetProtocolEvent<Packet>      slots 10-13, the packet-level events; owns
 //                                  the receive path (5, 9) and the reports
 //                                  (6, 11, 13)
-//   CNetHandler<Event, Index>      the registered instance and the two static
+//   CNetHandler<Event>             the registered instance and the two static
 //                                  callbacks handed to the transports
 //
 // The owner (CNetManager) derives from CNetHandler and implements the rest.
@@ -121,7 +121,7 @@ class CEventCallbackScope {
 // Registers itself as the receiver of every transport event and provides the
 // two callbacks that the owner hands to TcpInit/TcpCreate and
 // UdpInit/UdpCreate. One static instance pointer per instantiation.
-template <class Event, int Index>
+template <class Event>
 class CNetHandler : public Event {
  public:
   static std::atomic<CNetHandler*> s_pInstance;
@@ -142,12 +142,11 @@ class CNetHandler : public Event {
   CNetHandler& operator=(const CNetHandler&) = delete;
 };
 
-template <class Event, int Index>
-std::atomic<CNetHandler<Event, Index>*> CNetHandler<Event, Index>::s_pInstance{nullptr};
+template <class Event>
+std::atomic<CNetHandler<Event>*> CNetHandler<Event>::s_pInstance{nullptr};
 
-template <class Event, int Index>
-void CNetHandler<Event, Index>::TcpEventCallback(const TransportEventHead* head,
-                                                 const void* data) {
+template <class Event>
+void CNetHandler<Event>::TcpEventCallback(const TransportEventHead* head, const void* data) {
   CNetHandler* self = s_pInstance.load(std::memory_order_acquire);
   if (!self || !head) return;
   kdl::netevent::CEventCallbackScope scope;
@@ -190,9 +189,8 @@ void CNetHandler<Event, Index>::TcpEventCallback(const TransportEventHead* head,
   }
 }
 
-template <class Event, int Index>
-void CNetHandler<Event, Index>::UdpEventCallback(const TransportEventHead* head,
-                                                 const void* data) {
+template <class Event>
+void CNetHandler<Event>::UdpEventCallback(const TransportEventHead* head, const void* data) {
   CNetHandler* self = s_pInstance.load(std::memory_order_acquire);
   if (!self || !head) return;
   kdl::netevent::CEventCallbackScope scope;
@@ -220,5 +218,4 @@ void CNetHandler<Event, Index>::UdpEventCallback(const TransportEventHead* head,
 }
 
 // The library's one handler type.
-using CNetProtocolHandler =
-    CNetHandler<CNetProtocolEvent<PacketZVDiskless::CPacketHead>, 0>;
+using CNetProtocolHandler = CNetHandler<CNetProtocolEvent<PacketZVDiskless::CPacketHead>>;

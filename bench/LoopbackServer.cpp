@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "protocol/PacketBytes.h"
 #include "protocol/PacketFactory.h"
 #include "util/Text.h"
 #include "protocol/ToolPackets.h"
@@ -23,14 +24,6 @@ namespace kdl::bench {
 using namespace PacketZVDiskless;
 
 namespace {
-
-Bytes Wire(CPacketHead& p) {
-  p.Length = p.Size();
-  Bytes out(p.Length);
-  CPktWriteStream w(out.data(), static_cast<uint32_t>(out.size()), false);
-  if (p.Pack(w) != 0) return Bytes();
-  return out;
-}
 
 uint32_t Le32At(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
@@ -81,19 +74,19 @@ bool Address(const char* ip, uint16_t port, sockaddr_in& out) {
 Bytes LoginRequest(const char* toolName) {
   CPktToolLogin p;
   kdl::util::CopyField(p.ToolName, toolName);
-  return Wire(p);
+  return PacketBytes(p);
 }
 
 Bytes ImageListRequest() {
   CPktToolQueryImgList p;
-  return Wire(p);
+  return PacketBytes(p);
 }
 
 Bytes LoginReply() {
   CPktToolLoginAck p;
   p.ClientType = 2;
   p.ManagerEnable = 1;
-  return Wire(p);
+  return PacketBytes(p);
 }
 
 Bytes ImageListReply(uint32_t images, uint32_t serverIp, uint32_t serverPort) {
@@ -109,19 +102,19 @@ Bytes ImageListReply(uint32_t images, uint32_t serverIp, uint32_t serverPort) {
     kdl::util::CopyField(r->Name, name);
     r->Param1 = 1;
   }
-  return Wire(p);
+  return PacketBytes(p);
 }
 
 Bytes DiscoverRequest() {
   CPktToolDiscover p;
-  return Wire(p);
+  return PacketBytes(p);
 }
 
 Bytes DiscoverReply(uint16_t tcpPort) {
   CPktToolDiscoverAck p;
   p.m_Field.SetCount(1);
   p.m_Field.GetAt(0)->TcpPort = tcpPort;
-  return Wire(p);
+  return PacketBytes(p);
 }
 
 // ---- server -------------------------------------------------------------------

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "protocol/AllPackets.h"
+#include "protocol/PacketBytes.h"
 #include "protocol/PacketFactory.h"
 #include "util/Text.h"
 
@@ -29,13 +30,12 @@ void Name(char (&field)[N], const char* prefix, uint32_t i) {
   kdl::util::CopyField(field, text);
 }
 
-// The packet's wire bytes, Length set to its Size(); empty if it does not pack.
+// The packet's wire bytes, Length set to its Size(); empty if it does not
+// pack into exactly Size() bytes.
 Bytes Wire(CPacketHead& p) {
-  p.Length = p.Size();
-  Bytes out(p.Length);
-  CPktWriteStream w(out.data(), static_cast<uint32_t>(out.size()), false);
-  if (p.Pack(w) != 0 || w.m_nPos != out.size()) return Bytes();
-  return out;
+  const CPackedPacket packed(p);
+  if (!packed.Packed() || packed.Written() != packed.Size()) return Bytes();
+  return Bytes(packed.Data(), packed.Data() + packed.Size());
 }
 
 // One benchmark case: a packet ready to encode and its wire bytes to decode.

@@ -1,11 +1,7 @@
 #include "client/NetManager.h"
 
-#include <cstddef>
-#include <cstdio>
 #include <cstring>
-#include <memory>
 #include <mutex>
-#include <new>
 
 #include "log/LogWriter.h"
 #include "platform/LocalAddress.h"
@@ -15,27 +11,6 @@
 using namespace PacketZVDiskless;
 
 namespace {
-
-// One piece of a dotted text read the way atol reads it (leading white
-// space, optional sign, decimal digits up to the first other character),
-// saturating at the 32-bit range of the platform's long; low 8 bits.
-uint32_t PieceValue(const char* p, size_t n) {
-  size_t i = 0;
-  while (i < n && (p[i] == ' ' || (p[i] >= '\t' && p[i] <= '\r'))) ++i;
-  bool negative = false;
-  if (i < n && (p[i] == '+' || p[i] == '-')) negative = p[i++] == '-';
-  int64_t value = 0;
-  for (; i < n && p[i] >= '0' && p[i] <= '9'; ++i) {
-    value = value * 10 + (p[i] - '0');
-    if (value > 0x80000000LL) value = 0x80000000LL;  // clamp early, as strtol does
-  }
-  if (negative) {
-    value = -value;
-  } else if (value > 0x7FFFFFFFLL) {
-    value = 0x7FFFFFFFLL;
-  }
-  return static_cast<uint32_t>(value) & 0xFF;
-}
 
 // The process-wide manager, in static storage.
 kdl::util::TNeverDestroyed<CNetManager> g_NetManager;
@@ -57,27 +32,9 @@ CNetManager::~CNetManager() {
 std::string CNetManager::IpToString(uint32_t ip) { return kdl::util::IPv4Text(ip); }
 
 uint32_t CNetManager::StringToIp(const char* text) {
-  if (!text) return 0;
-  const size_t len = std::strlen(text);
-  uint32_t pieces[4] = {};
-  int count = 0;
-  size_t start = 0;
-  // The first piece starts at the first character even when that is a '.',
-  // so its end is searched from the second character on.
-  size_t searchFrom = len ? 1 : 0;
-  for (;;) {
-    size_t end = searchFrom;
-    while (end < len && text[end] != '.') ++end;
-    if (end > start) {
-      if (count < 4) pieces[count] = PieceValue(text + start, end - start);
-      ++count;
-    }
-    if (end >= len) break;
-    start = end + 1;
-    searchFrom = start;
-  }
-  if (count != 4) return 0;
-  return pieces[0] << 24 | pieces[1] << 16 | pieces[2] << 8 | pieces[3];
+  uint32_t ip = 0;
+  kdl::util::ParseIPv4(text, kdl::util::IPv4Rules::kAtol, &ip);
+  return ip;
 }
 
 void CNetManager::PickLocalAddress(char* out) {

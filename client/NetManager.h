@@ -19,12 +19,7 @@
 #endif
 #include "client/OwedReplies.h"
 #include "platform/Platform.h"
-
-namespace PacketZVDiskless {
-class CPktToolLoginAck;
-class CPktToolSelectImgAck;
-class CPktToolQueryImgInfoListAck;
-}  // namespace PacketZVDiskless
+#include "protocol/ToolPackets.h"
 
 // How long a request watches for its reply on the CPU before it sleeps (not
 // where it shares one CPU with the transport's threads). A reply over a local
@@ -94,7 +89,8 @@ class CNetManager : public CNetProtocolHandler {
   // Dotted text "a.b.c.d" of an IPv4 number (first octet most significant).
   static std::string IpToString(uint32_t ip);
   // IPv4 number of a dotted text: exactly four non-empty pieces, each read
-  // like atol and cut to its low 8 bits; anything else gives 0.
+  // like atol and cut to its low 8 bits (kdl::util::IPv4Rules::kAtol);
+  // anything else gives 0.
   static uint32_t StringToIp(const char* text);
   // Writes the local IPv4 text into `out` (32 bytes) when one is found;
   // leaves `out` untouched otherwise.
@@ -133,21 +129,66 @@ class CNetManager : public CNetProtocolHandler {
   // Lifecycle states (m_nLife).
   enum class Life { kStopped, kStarted, kStopping };
 
-  // True for the request types whose result is the last error code (2 to 8).
-  static bool SetsLastErrCode(uint32_t type);
-  // Runs one request with m_csReqLock held; exceptions become 1.
-  int RunLocked(uint32_t type, void* param);
-  // Requests (called with m_csReqLock held and the manager started).
-  int RunRequest(uint32_t type, void* param);
-  int DiscoverServer();
-  int LoginServer(const void* param);
-  int QueryImageList();
-  int QueryImageInfo();
-  int CreateImage(const void* param);
-  int SelectImage(const void* param);
-  int SetAdmin(const void* param);
-  int CancelAdmin(const void* param);
-  int SendHeartbeat();
+  // ---- the requests of SendAskPack: one row each (RequestTable.cpp) -------
+  // How a request goes out and what its result is.
+  enum class Route {
+    kUdpBroadcast,   // broadcast on a new UDP endpoint; 0 when the reply came
+    kTcpConnecting,  // connects first unless connected, then as kTcp
+    kTcp,            // on the current TCP link; the last error code
+    kTcpNoReply,     // on the current TCP link, no reply; 0 when sent
+  };
+  // The routes that await a TCP reply; their result is the last error code.
+  static constexpr bool AwaitsTcpReply(Route route) {
+    return route == Route::kTcp || route == Route::kTcpConnecting;
+  }
+  struct RequestRow;
+  // Builds a row's request packet from `param` and sends it on its route.
+  using SendFn = int (CNetManager::*)(const RequestRow& row, const void* param);
+  // Stores a reply that came on TCP `link` (kInvalidHandle: on UDP, from
+  // `senderIP`). False when the packet is not of the reply's class.
+  using StoreFn = bool (CNetManager::*)(uint32_t link,
+                                        TCountedPtr<PacketZVDiskless::CPacketHead>& packet,
+                                        const char* senderIP);
+  struct RequestRow {
+    uint32_t askType;         // KELVANE_ASK_*
+    Route route;
+    SendFn send;              // SendRequest<the request packet, how param fills it>
+    bool needsParam;          // a null param is refused (it fills the packet)
+    uint32_t replyCode;       // the reply awaited; 0 for none
+    StoreFn store;            // what the reply stores; null for none
+    const char* timeoutText;  // logged at Error when the reply does not come
+  };
+  static const RequestRow s_requests[];
+  // Row<Packet>: a request whose packet takes nothing from `param`;
+  // Row<Packet, Fill>: one that needs `param` and fills the packet from it
+  // (false from Fill: nothing is sent, the result is 1).
+  template <class Packet>
+  static constexpr RequestRow Row(uint32_t askType, Route route, uint32_t replyCode,
+                                  StoreFn store, const char* timeoutText);
+  template <class Packet, bool (*Fill)(Packet&, const void*)>
+  static constexpr RequestRow Row(uint32_t askType, Route route, uint32_t replyCode,
+                                  StoreFn store, const char* timeoutText);
+  // The row of a request type, or of a reply that a UDP (or TCP) request
+  // awaits; null when there is none.
+  static const RequestRow* FindRequest(uint32_t askType);
+  static const RequestRow* FindReply(uint32_t replyCode, bool udp);
+  // True for the requests whose result is the last error code (types 2 to
+  // 8); `row` may be null.
+  static bool SetsLastErrCode(const RequestRow* row);
+
+  // Runs one request with m_csReqLock held; exceptions become 1. `row` is
+  // null for an unknown type.
+  int RunLocked(const RequestRow* row, uint32_t type, void* param);
+  // A row's SendFn: builds its packet (Fill) and sends it (SendOnRoute).
+  template <class Packet, bool (*Fill)(Packet&, const void*)>
+  int SendRequest(const RequestRow& row, const void* param);
+  int SendOnRoute(const RequestRow& row, PacketZVDiskless::CPacketHead& packet);
+  // kUdpBroadcast: broadcasts and waits for the reply.
+  int BroadcastAndWait(const RequestRow& row, PacketZVDiskless::CPacketHead& packet);
+  // kTcp: sets the last error code to 1, sends on the TCP link and waits for
+  // the reply; logs the row's time-out line if none comes. Returns the last
+  // error code.
+  int SendAndWait(const RequestRow& row, PacketZVDiskless::CPacketHead& packet);
 
   bool CreateUdpLink();
   bool ConnectTcp();
@@ -191,10 +232,6 @@ class CNetManager : public CNetProtocolHandler {
   // Ends the wait of the request in flight at once, without a reply, when
   // it is of `kind`.
   void InterruptWait(WaitKind kind);
-  // Sets the last error code to 1, sends on the TCP link and waits for the
-  // reply; logs `timeoutText` if none comes. Returns the last error code.
-  int SendAndWait(PacketZVDiskless::CPacketHead& packet, const char* timeoutText);
-
   // Lifecycle steps of StopServer and StartServer.
   bool BeginStop();
   void ReleaseLinks();
@@ -204,17 +241,23 @@ class CNetManager : public CNetProtocolHandler {
   // (it runs on a transport thread that the stop is ending).
   bool WaitForStopLocked(std::unique_lock<std::mutex>& life);
 
-  // Pack one packet into a zero-filled buffer of Size() bytes and send it.
-  // Non-zero when the transport accepted it.
-  static int SendTcp(const PacketZVDiskless::CPacketHead& packet, uint32_t link);
-  static int SendUdpBroadcast(const PacketZVDiskless::CPacketHead& packet, uint32_t handle);
+  // Set the packet's Length, pack it (CPackedPacket) and send it. True when
+  // the transport accepted it.
+  static bool SendTcp(PacketZVDiskless::CPacketHead& packet, uint32_t link);
+  static bool SendUdpBroadcast(PacketZVDiskless::CPacketHead& packet, uint32_t handle);
 
   // Reply handlers: each builds what it stores, then hands it to StoreReply.
-  // `link` is the TCP link the reply came on.
-  void OnDiscoverAck(TCountedPtr<PacketZVDiskless::CPacketHead>& packet, const char* senderIP);
+  // `link` is the TCP link the reply came on. A row's StoreFn is
+  // Stored<handler>, which reads the packet as the handler's reply class
+  // first; the discovery's handler is a StoreFn itself (always true).
+  template <auto Handler>
+  bool Stored(uint32_t link, TCountedPtr<PacketZVDiskless::CPacketHead>& packet,
+              const char* senderIP);
+  bool OnDiscoverAck(uint32_t link, TCountedPtr<PacketZVDiskless::CPacketHead>& packet,
+                     const char* senderIP);
   void OnLoginAck(uint32_t link, const PacketZVDiskless::CPktToolLoginAck& ack);
   void OnImageListAck(uint32_t link, const PacketZVDiskless::CPktToolQueryImgInfoListAck& ack);
-  void OnImageInfoAck(uint32_t link, TCountedPtr<PacketZVDiskless::CPacketHead>& packet);
+  void OnImageInfoAck(uint32_t link, const PacketZVDiskless::CPktToolQueryImgInfoAck& ack);
   void OnSelectImageAck(uint32_t link, const PacketZVDiskless::CPktToolSelectImgAck& ack);
   void OnResultAck(uint32_t link, const PacketZVDiskless::CPacketHead& ack);
   // The frame of every reply handler: under m_csLock, if the manager is

@@ -13,38 +13,12 @@ using namespace PacketZVDiskless;
 
 // ---- replies --------------------------------------------------------------------
 
+// Routed by the request table: a reply goes to the handler of the request
+// that awaits it.
 void CNetManager::OnTcpRecvPacket(uint32_t link, TCountedPtr<CPacketHead>& packet) {
   if (!m_bStarted.load() || !packet) return;
-  switch (packet->Type) {
-    case CPktToolLoginAck::kCode: {
-      TCountedPtr<CPktToolLoginAck> ack(packet);
-      if (!ack) break;
-      OnLoginAck(link, *ack);
-      return;
-    }
-    case CPktToolQueryImgInfoAck::kCode:
-      OnImageInfoAck(link, packet);
-      return;
-    case CPktToolSetAdminAck::kCode:
-    case CPktToolCancelAdminAck::kCode:
-    case CPktToolCreateImageAck::kCode:
-      OnResultAck(link, *packet);
-      return;
-    case CPktToolSelectImgAck::kCode: {
-      TCountedPtr<CPktToolSelectImgAck> ack(packet);
-      if (!ack) break;
-      OnSelectImageAck(link, *ack);
-      return;
-    }
-    case CPktToolQueryImgInfoListAck::kCode: {
-      TCountedPtr<CPktToolQueryImgInfoListAck> ack(packet);
-      if (!ack) break;
-      OnImageListAck(link, *ack);
-      return;
-    }
-    default:
-      break;
-  }
+  const RequestRow* row = FindReply(packet->Type, /*udp=*/false);
+  if (row && (this->*row->store)(link, packet, nullptr)) return;
   // 0x80020007 and 0x80020008 never get here: the code table has no class
   // for them, so the receive path reports them as unrecognised packets.
   if (!m_limitTcpUnhandled.Admit(kSource, __LINE__, "TcpRecvData")) return;
@@ -55,10 +29,8 @@ void CNetManager::OnTcpRecvPacket(uint32_t link, TCountedPtr<CPacketHead>& packe
 void CNetManager::OnUdpRecvPacket(uint32_t, TCountedPtr<CPacketHead>& packet,
                                   const char* senderIP, uint16_t) {
   if (!m_bStarted.load() || !packet) return;
-  if (packet->Type == CPktToolDiscoverAck::kCode) {
-    OnDiscoverAck(packet, senderIP);
-    return;
-  }
+  const RequestRow* row = FindReply(packet->Type, /*udp=*/true);
+  if (row && (this->*row->store)(kInvalidHandle, packet, senderIP)) return;
   if (!m_limitUdpUnhandled.Admit(kSource, __LINE__, "UdpRecvData")) return;
   KLOG_AT(kSource, LOG_WARNING, "UdpRecvData cann't parse package type:%d.",
           static_cast<int>(packet->Type));
@@ -121,20 +93,22 @@ void CNetManager::LogDropped(uint32_t replyType) {
   KLOG_AT(kSource, LOG_WARNING, "Reply type:0x%08X not awaited, dropped.", replyType);
 }
 
-void CNetManager::OnDiscoverAck(TCountedPtr<CPacketHead>& packet, const char* senderIP) {
+bool CNetManager::OnDiscoverAck(uint32_t, TCountedPtr<CPacketHead>& packet,
+                                const char* senderIP) {
   TCountedPtr<CPktToolDiscoverAck> ack(packet);
   const CPDiscoverAckBaseInfor* record = ack ? ack->m_Field.GetAt(0) : nullptr;
   if (!record) {
     // No record, no port: keep what an earlier discovery found.
-    if (!m_limitDropped.Admit(kSource, __LINE__, "not awaited")) return;
+    if (!m_limitDropped.Admit(kSource, __LINE__, "not awaited")) return true;
     KLOG_AT(kSource, LOG_WARNING, "Discover Server Pack without record from %s.",
             senderIP ? senderIP : "");
-    return;
+    return true;
   }
   StoreReply(*ack, kInvalidHandle, /*setsErrCode=*/false, [&] {
     m_DiscoverInfo.ServerIP = StringToIp(senderIP);
     m_DiscoverInfo.ServerPort = static_cast<uint16_t>(record->TcpPort & 0xFFFF);
   });
+  return true;
 }
 
 void CNetManager::OnLoginAck(uint32_t link, const CPktToolLoginAck& ack) {
@@ -223,17 +197,15 @@ void CNetManager::OnImageListAck(uint32_t link, const CPktToolQueryImgInfoListAc
   });
 }
 
-void CNetManager::OnImageInfoAck(uint32_t link, TCountedPtr<CPacketHead>& packet) {
-  TCountedPtr<CPktToolQueryImgInfoAck> ack(packet);
-  if (!ack) return;
+void CNetManager::OnImageInfoAck(uint32_t link, const CPktToolQueryImgInfoAck& ack) {
   Kelvane::SnapInfoMap map;
   try {
-    map = BuildSnapMap(*ack);
+    map = BuildSnapMap(ack);
   } catch (const std::bad_alloc&) {
-    FailReply(link, ack->Type);
+    FailReply(link, ack.Type);
     return;
   }
-  StoreReply(*ack, link, true, [&] { m_mapSnapInfo.swap(map); });
+  StoreReply(ack, link, true, [&] { m_mapSnapInfo.swap(map); });
 }
 
 void CNetManager::OnSelectImageAck(uint32_t link, const CPktToolSelectImgAck& ack) {

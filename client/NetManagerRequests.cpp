@@ -1,71 +1,47 @@
-// The requests of SendAskPack: one packet each, sent over UDP or TCP, and
-// the wait for the reply.
-#include <cstddef>
+// The requests of SendAskPack: the dispatch over the request table
+// (RequestTable.cpp), the routes a request packet takes over UDP or TCP,
+// and the wait for the reply.
 #include <chrono>
-#include <cstring>
-#include <memory>
-#include <new>
 #include <thread>
 
 #include "client/LogTexts.h"
 #include "client/NetManager.h"
 #include "log/LogWriter.h"
-#include "protocol/ClientPackets.h"
-#include "protocol/ToolPackets.h"
+#include "protocol/PacketBytes.h"
 #include "util/Text.h"
 
 using namespace PacketZVDiskless;
 
-namespace {
-
-// Where the parameters' fields lie. Read by offset, since the host's memory
-// need not be aligned as the structures are.
-constexpr size_t kCreateNameSize = sizeof(KelvaneCreateImageParam::Name);
-constexpr size_t kCreateParam1Offset = offsetof(KelvaneCreateImageParam, Param1);
-constexpr size_t kCreateParam2Offset = offsetof(KelvaneCreateImageParam, Param2);
-constexpr size_t kCancelFlag1Offset = offsetof(KelvaneCancelAdminParam, Flag1);
-constexpr size_t kCancelFlag2Offset = offsetof(KelvaneCancelAdminParam, Flag2);
-constexpr size_t kCancelTextOffset = offsetof(KelvaneCancelAdminParam, Text);
-
-uint32_t LoadU32(const void* p) {
-  uint32_t v;
-  std::memcpy(&v, p, sizeof(v));
-  return v;
-}
-
-}  // namespace
-
 // ---- requests -----------------------------------------------------------------
-
-bool CNetManager::SetsLastErrCode(uint32_t type) {
-  return type >= KELVANE_ASK_LOGIN && type <= KELVANE_ASK_CANCEL_ADMIN;
-}
 
 // The last error code is the result of every request of types 2 to 8, also
 // of one that fails before it sends (not started, no parameter, no link).
 int CNetManager::SendAskPack(uint32_t type, void* param) {
+  const RequestRow* row = FindRequest(type);
   if (!m_bStarted.load()) {
-    if (SetsLastErrCode(type)) m_nLastErrCode.store(1);
+    if (SetsLastErrCode(row)) m_nLastErrCode.store(1);
     return 1;
   }
   kdl::plat::LockGuard req(m_csReqLock);
-  const int result = RunLocked(type, param);
-  if (SetsLastErrCode(type)) m_nLastErrCode.store(result);
+  const int result = RunLocked(row, type, param);
+  if (SetsLastErrCode(row)) m_nLastErrCode.store(result);
   return result;
 }
 
-int CNetManager::RunLocked(uint32_t type, void* param) {
+int CNetManager::RunLocked(const RequestRow* row, uint32_t type, void* param) {
   if (!m_bStarted.load()) return 1;
-  const bool needsParam = type == KELVANE_ASK_LOGIN || type == KELVANE_ASK_CREATE_IMAGE ||
-                          type == KELVANE_ASK_SELECT_IMAGE || type == KELVANE_ASK_SET_ADMIN ||
-                          type == KELVANE_ASK_CANCEL_ADMIN;
-  if (needsParam && !param) {
+  if (!row) {
+    KLOG_AT(kSource, LOG_WARNING, "SendAskPack cann't ask package type:%d.",
+            static_cast<int>(type));
+    return 1;
+  }
+  if (row->needsParam && !param) {
     KLOG_AT(kSource, LOG_WARNING, "SendAskPack type:%d without parameter.",
             static_cast<int>(type));
     return 1;
   }
   try {
-    return RunRequest(type, param);
+    return (this->*row->send)(*row, param);
   } catch (...) {
     // Out of memory part-way: the request fails, and nothing stays armed
     // for a reply that no one waits for.
@@ -74,49 +50,30 @@ int CNetManager::RunLocked(uint32_t type, void* param) {
   }
 }
 
-int CNetManager::RunRequest(uint32_t type, void* param) {
-  switch (type) {
-    case KELVANE_ASK_DISCOVER:
-      return DiscoverServer();
-    case KELVANE_ASK_LOGIN:
-      return LoginServer(param);
-    case KELVANE_ASK_IMAGE_LIST:
-      return QueryImageList();
-    case KELVANE_ASK_IMAGE_INFO:
-      return QueryImageInfo();
-    case KELVANE_ASK_CREATE_IMAGE:
-      return CreateImage(param);
-    case KELVANE_ASK_SELECT_IMAGE:
-      return SelectImage(param);
-    case KELVANE_ASK_SET_ADMIN:
-      return SetAdmin(param);
-    case KELVANE_ASK_CANCEL_ADMIN:
-      return CancelAdmin(param);
-    case KELVANE_ASK_HEARTBEAT:
-      return SendHeartbeat();
-    default:
-      KLOG_AT(kSource, LOG_WARNING, "SendAskPack cann't ask package type:%d.",
-              static_cast<int>(type));
-      return 1;
+int CNetManager::SendOnRoute(const RequestRow& row, CPacketHead& packet) {
+  switch (row.route) {
+    case Route::kUdpBroadcast:
+      return BroadcastAndWait(row, packet);
+    case Route::kTcpConnecting:
+      if (!ConnectTcp()) return 1;
+      return SendAndWait(row, packet);
+    case Route::kTcp:
+      return SendAndWait(row, packet);
+    case Route::kTcpNoReply:
+      return SendTcp(packet, m_hTcpLink.load()) ? 0 : 1;
   }
+  return 1;
 }
 
-int CNetManager::SendTcp(const CPacketHead& packet, uint32_t link) {
-  const uint32_t size = packet.Size();
-  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size ? size : 1]());
-  if (!buffer) return 0;
-  CPktWriteStream writer(buffer.get(), size, /*netOrder=*/false);
-  if (packet.Pack(writer)) return 0;
-  return TcpSend(link, buffer.get(), size, 0) ? 1 : 0;
+bool CNetManager::SendTcp(CPacketHead& packet, uint32_t link) {
+  const CPackedPacket bytes(packet);
+  return bytes.Packed() && TcpSend(link, bytes.Data(), bytes.Size(), 0) != 0;
 }
 
-int CNetManager::SendUdpBroadcast(const CPacketHead& packet, uint32_t handle) {
-  const uint32_t size = packet.Size();
-  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size ? size : 1]());
-  if (!buffer) return 0;
-  CPktWriteStream writer(buffer.get(), size, /*netOrder=*/false);
-  if (packet.Pack(writer)) return 0;
-  return UdpSendTo(handle, buffer.get(), size, 32, kDiscoverAddress, kDiscoverPort) ? 1 : 0;
+bool CNetManager::SendUdpBroadcast(CPacketHead& packet, uint32_t handle) {
+  const CPackedPacket bytes(packet);
+  return bytes.Packed() &&
+         UdpSendTo(handle, bytes.Data(), bytes.Size(), 32, kDiscoverAddress, kDiscoverPort) != 0;
 }
 
 bool CNetManager::ArmReply(uint32_t replyType, uint32_t link) {
@@ -235,19 +192,17 @@ void CNetManager::InterruptWait(WaitKind kind) {
   {
     kdl::plat::LockGuard store(m_csLock);
     if (m_nAwaitedReply == 0) return;
-    const bool udp = m_nAwaitedReply == CPktToolDiscoverAck::kCode;
+    const bool udp = FindReply(m_nAwaitedReply, /*udp=*/true) != nullptr;
     if ((kind == WaitKind::kTcp && udp) || (kind == WaitKind::kUdp && !udp)) return;
     woken = EndWaitLocked(/*replied=*/false);
   }
   PublishWake(woken);
 }
 
-int CNetManager::SendAndWait(CPacketHead& packet, const char* timeoutText) {
-  packet.Length = packet.Size();
+int CNetManager::SendAndWait(const RequestRow& row, CPacketHead& packet) {
   m_nLastErrCode.store(1);
-  const uint32_t replyType = ReplyCodeOf(packet.Type);
   const uint32_t link = m_hTcpLink.load();
-  if (!ArmReply(replyType, link)) return 1;
+  if (!ArmReply(row.replyCode, link)) return 1;
   if (!SendTcp(packet, link)) {
     AwaitReply(0);
     return 1;
@@ -255,9 +210,9 @@ int CNetManager::SendAndWait(CPacketHead& packet, const char* timeoutText) {
   // A closed link or a stop ends the wait early, leaving the result at 1.
   const WaitEnd end = AwaitReply(kReplyWaitMs);
   if (end == WaitEnd::kTimedOut || end == WaitEnd::kTimedOutOwing) {
-    KLOG_AT(kSource, LOG_ERROR, "%s", timeoutText);
+    KLOG_AT(kSource, LOG_ERROR, "%s", row.timeoutText);
   }
-  if (end == WaitEnd::kTimedOutOwing) CloseUnsureLink(link, replyType);
+  if (end == WaitEnd::kTimedOutOwing) CloseUnsureLink(link, row.replyCode);
   return m_nLastErrCode.load();
 }
 
@@ -327,11 +282,9 @@ bool CNetManager::CreateUdpLink() {
   return true;
 }
 
-int CNetManager::DiscoverServer() {
+int CNetManager::BroadcastAndWait(const RequestRow& row, CPacketHead& packet) {
   if (!CreateUdpLink()) return 1;
-  if (!ArmReply(CPktToolDiscoverAck::kCode, kInvalidHandle)) return 1;
-  CPktToolDiscover packet;
-  packet.Length = packet.Size();
+  if (!ArmReply(row.replyCode, kInvalidHandle)) return 1;
   if (!SendUdpBroadcast(packet, m_hUdpLink.load())) {
     AwaitReply(0);
     KLOG_AT(kSource, LOG_ERROR, "Send Discover Server Pack failed.");
@@ -339,7 +292,7 @@ int CNetManager::DiscoverServer() {
   }
   const WaitEnd end = AwaitReply(kReplyWaitMs);
   if (end == WaitEnd::kReplied) return 0;
-  if (end == WaitEnd::kTimedOut) KLOG_AT(kSource, LOG_ERROR, "%s", kdl::logtext::kWaitDiscover);
+  if (end == WaitEnd::kTimedOut) KLOG_AT(kSource, LOG_ERROR, "%s", row.timeoutText);
   return 1;
 }
 
@@ -379,69 +332,4 @@ bool CNetManager::ConnectTcp() {
   KLOG_AT(kSource, LOG_INFO, "TcpConnect m_hTcpLink: %u, IP: %s, Port: %d", link, address, port);
   m_bTcpConnected.store(true);
   return true;
-}
-
-int CNetManager::LoginServer(const void* param) {
-  if (!ConnectTcp()) return 1;
-  CPktToolLogin packet;
-  kdl::util::CopyField(packet.ToolName, static_cast<const char*>(param), sizeof(packet.ToolName));
-  return SendAndWait(packet, kdl::logtext::kWaitLogin);
-}
-
-int CNetManager::QueryImageList() {
-  CPktToolQueryImgList packet;
-  return SendAndWait(packet, kdl::logtext::kWaitImageList);
-}
-
-int CNetManager::QueryImageInfo() {
-  CPktToolQueryImgInfo packet;
-  return SendAndWait(packet, kdl::logtext::kWaitImageInfo);
-}
-
-int CNetManager::CreateImage(const void* param) {
-  const char* p = static_cast<const char*>(param);
-  CPktToolCreateImage packet;
-  const uint32_t param1 = LoadU32(p + kCreateParam1Offset);
-  if (packet.m_Field.SetCount(1) != 0 || param1 == 0) return 1;
-  CPImageBaseInfor* record = packet.m_Field.GetAt(0);
-  kdl::util::CopyTerminated(record->Name, p, kCreateNameSize);
-  record->Param1 = param1;
-  record->Param2 = LoadU32(p + kCreateParam2Offset);
-  return SendAndWait(packet, kdl::logtext::kWaitCreate);
-}
-
-int CNetManager::SelectImage(const void* param) {
-  CPktToolSelectImg packet;
-  packet.Param = 0;
-  packet.ImageId = LoadU32(param);
-  return SendAndWait(packet, kdl::logtext::kWaitSelect);
-}
-
-int CNetManager::SetAdmin(const void* param) {
-  CPktToolSetAdmin packet;
-  if (packet.m_Field.SetCount(1) != 0) return 1;
-  CPSetClientPowerBaseInfor* record = packet.m_Field.GetAt(0);
-  record->Param1 = 0;
-  record->Param2 = LoadU32(param);
-  return SendAndWait(packet, kdl::logtext::kWaitSetAdmin);
-}
-
-int CNetManager::CancelAdmin(const void* param) {
-  const uint8_t* p = static_cast<const uint8_t*>(param);
-  CPktToolCancelAdmin packet;
-  if (packet.m_Field.SetCount(1) != 0) return 1;
-  CPCancelAdministratorBaseInfor* record = packet.m_Field.GetAt(0);
-  record->Param1 = 0;
-  record->Param2 = 0;
-  record->Param3 = p[kCancelFlag1Offset];
-  record->Param4 = p[kCancelFlag2Offset];
-  kdl::util::CopyField(record->Text, reinterpret_cast<const char*>(p + kCancelTextOffset),
-            sizeof(record->Text));
-  return SendAndWait(packet, kdl::logtext::kWaitCancelAdmin);
-}
-
-int CNetManager::SendHeartbeat() {
-  CPktClientKeepAlive packet;
-  packet.Length = packet.Size();
-  return SendTcp(packet, m_hTcpLink.load()) ? 0 : 1;
 }

@@ -53,9 +53,11 @@ class COwedReplies {
     for (Owed& o : m_owed) o = Owed();
   }
 
- private:
-  // Room for every reply type a TCP request awaits.
+  // Room for every reply type a TCP request awaits (checked against the
+  // request table).
   static constexpr size_t kTypes = 8;
+
+ private:
   struct Owed {
     uint32_t type = 0;
     uint32_t count = 0;

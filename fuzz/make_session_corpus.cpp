@@ -18,6 +18,7 @@
 #include "client/KelvaneDll.h"
 #include "fuzz/FuzzStream.h"
 #include "protocol/ClientPackets.h"
+#include "protocol/PacketBytes.h"
 #include "protocol/ToolPackets.h"
 #include "simulator/RequestHandler.h"
 
@@ -27,45 +28,37 @@ using namespace PacketZVDiskless;
 using Bytes = std::vector<uint8_t>;
 using kdl::fuzz::CStreamInput;
 
-Bytes Packed(CPacketHead& p) {
-  p.Length = p.Size();
-  Bytes out(p.Length);
-  CPktWriteStream w(out.data(), static_cast<uint32_t>(out.size()), false);
-  if (p.Pack(w)) out.clear();
-  return out;
-}
-
 // The request of each KELVANE_ASK_* type (index 1 to 9).
 std::vector<Bytes> Requests(uint32_t imageId) {
   std::vector<Bytes> r(KELVANE_ASK_HEARTBEAT + 1);
   CPktToolDiscover discover;
-  r[KELVANE_ASK_DISCOVER] = Packed(discover);
+  r[KELVANE_ASK_DISCOVER] = PacketBytes(discover);
   CPktToolLogin login;
   std::strcpy(login.ToolName, "kelvane");
-  r[KELVANE_ASK_LOGIN] = Packed(login);
+  r[KELVANE_ASK_LOGIN] = PacketBytes(login);
   CPktToolQueryImgList list;
-  r[KELVANE_ASK_IMAGE_LIST] = Packed(list);
+  r[KELVANE_ASK_IMAGE_LIST] = PacketBytes(list);
   CPktToolQueryImgInfo info;
-  r[KELVANE_ASK_IMAGE_INFO] = Packed(info);
+  r[KELVANE_ASK_IMAGE_INFO] = PacketBytes(info);
   CPktToolCreateImage create;
   create.m_Field.SetCount(1);
   std::strcpy(create.m_Field.GetAt(0)->Name, "fresh");
   create.m_Field.GetAt(0)->Param1 = 1;
-  r[KELVANE_ASK_CREATE_IMAGE] = Packed(create);
+  r[KELVANE_ASK_CREATE_IMAGE] = PacketBytes(create);
   CPktToolSelectImg select;
   select.ImageId = imageId;
-  r[KELVANE_ASK_SELECT_IMAGE] = Packed(select);
+  r[KELVANE_ASK_SELECT_IMAGE] = PacketBytes(select);
   CPktToolSetAdmin setAdmin;
   setAdmin.m_Field.SetCount(1);
   setAdmin.m_Field.GetAt(0)->Param2 = 1;
-  r[KELVANE_ASK_SET_ADMIN] = Packed(setAdmin);
+  r[KELVANE_ASK_SET_ADMIN] = PacketBytes(setAdmin);
   CPktToolCancelAdmin cancel;
   cancel.m_Field.SetCount(1);
   cancel.m_Field.GetAt(0)->Param3 = 1;
   std::strcpy(cancel.m_Field.GetAt(0)->Text, "done");
-  r[KELVANE_ASK_CANCEL_ADMIN] = Packed(cancel);
+  r[KELVANE_ASK_CANCEL_ADMIN] = PacketBytes(cancel);
   CPktClientKeepAlive keepAlive;
-  r[KELVANE_ASK_HEARTBEAT] = Packed(keepAlive);
+  r[KELVANE_ASK_HEARTBEAT] = PacketBytes(keepAlive);
   return r;
 }
 

@@ -39,7 +39,7 @@ class CSimplePacketHead : public CPacketHead {
 // The array remembers how many records it really holds (m_nAllocated), apart
 // from m_nCount, which a failed decode may leave at the received value; every
 // access and every release goes by what the array holds.
-template <class Item, int Extra1 = 0, int Extra2 = 0>
+template <class Item>
 class TVarLengthField {
  public:
   using ItemType = Item;
@@ -282,8 +282,8 @@ class CPktSimpleExcpPacket : public CPacketHead {
   KPKT_PACKET_OPS()
 
  private:
-  template <class V, class I, int A, int B>
-  static int Visit(V& v, TVarLengthField<I, A, B>& f) { return v.Array("Items", f); }
+  template <class V, class I>
+  static int Visit(V& v, TVarLengthField<I>& f) { return v.Array("Items", f); }
   template <class V, class R>
   static int Visit(V& v, R& r) { return v.Record("Record", r); }
 };

@@ -12,6 +12,9 @@ namespace PacketZVDiskless {
 
 // The UDP port that servers answer discovery requests on.
 constexpr uint16_t kDiscoverPort = 800;
+// The TCP port of a server's tool service unless it is set otherwise (its
+// discovery reply names the port in use).
+constexpr uint16_t kToolServicePort = 8000;
 
 // Discover reply record: the low 16 bits of TcpPort are the server's TCP port.
 struct CPDiscoverAckBaseInfor {

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "protocol/PacketBytes.h"
 #include "protocol/PacketFactory.h"
 #include "protocol/ToolPackets.h"
 #include "util/IPv4Text.h"
@@ -24,14 +25,10 @@ std::string Hex32(uint32_t v) {
   return buf;
 }
 
-// Packs a reply with Length = Size() into a zero-filled buffer.
+// A reply's bytes with its result code.
 std::vector<uint8_t> Encode(CPacketHead& packet, uint32_t errCode) {
   packet.ErrCode = errCode;
-  packet.Length = packet.Size();
-  std::vector<uint8_t> out(packet.Length, 0);
-  CPktWriteStream w(out.data(), static_cast<uint32_t>(out.size()), false);
-  if (packet.Pack(w)) out.clear();
-  return out;
+  return PacketBytes(packet);
 }
 
 void PutU32(std::vector<uint8_t>& bytes, size_t at, uint32_t v) {

@@ -36,7 +36,7 @@ struct ServerConfig {
   std::string imagesFile;
   std::string readyFile;                  // written once both sockets listen
   std::string bindAddress = "0.0.0.0";
-  uint16_t tcpPort = 8000;
+  uint16_t tcpPort = PacketZVDiskless::kToolServicePort;
   uint16_t udpPort = PacketZVDiskless::kDiscoverPort;
   uint16_t announcePort = 0;              // the port replies name; 0: tcpPort
   std::string imageRoot = "/srv/kelvane/images";

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <type_traits>
 #include <utility>
 
 #include "BasePlatform/Transport.h"
@@ -15,7 +16,7 @@ namespace kdl::transport {
 // Runs fn() and returns its result; `onError` when it throws (an allocation
 // failure, say). No exception leaves an exported function.
 template <typename Fn>
-uint32_t NoThrow(uint32_t onError, Fn&& fn) noexcept {
+std::invoke_result_t<Fn&> NoThrow(std::invoke_result_t<Fn&> onError, Fn&& fn) noexcept {
   try {
     return fn();
   } catch (...) {
@@ -40,19 +41,20 @@ class TComponent {
   TComponent& operator=(const TComponent&) = delete;
 
   // Starts the threads and stores the default callback. A second Init while
-  // initialised only replaces the default callback. 1 = ready, 0 = failure.
-  uint32_t Init(Callback callback) {
+  // initialised only replaces the default callback. False when the threads
+  // could not be started.
+  bool Init(Callback callback) {
     std::lock_guard<std::mutex> lock(m_mu);
     if (!m_service) {
       m_service = Link::StartService(m_nThreads);
-      if (!m_service) return 0;
+      if (!m_service) return false;
     }
     m_pfnDefault = callback;
-    return 1;
+    return true;
   }
 
   // Destroys every live link and lets the threads end (see the service).
-  uint32_t Uninit() {
+  void Uninit() {
     std::shared_ptr<Service> service;
     std::map<uint32_t, std::shared_ptr<Link>> links;
     {
@@ -64,7 +66,6 @@ class TComponent {
     for (auto& entry : links) entry.second->Destroy();
     links.clear();
     if (service) service->Shutdown();
-    return 1;
   }
 
   // The running service, and in *callback the callback of a new link: the
@@ -109,14 +110,14 @@ class TComponent {
     });
   }
 
-  // Takes a link out of the table and destroys it: 1, or 0 for an unknown
+  // Takes a link out of the table and destroys it; false for an unknown
   // handle.
-  uint32_t Destroy(uint32_t handle) noexcept {
-    return NoThrow(0, [&]() -> uint32_t {
+  bool Destroy(uint32_t handle) noexcept {
+    return NoThrow(false, [&] {
       std::shared_ptr<Link> link = Remove(handle);
-      if (!link) return 0;
+      if (!link) return false;
       link->Destroy();
-      return 1;
+      return true;
     });
   }
 

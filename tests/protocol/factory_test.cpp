@@ -390,8 +390,8 @@ template <uint32_t C, class R>
 struct RowItem<CPktSimpleExcpPacket<C, R>> {
   using type = R;
 };
-template <uint32_t C, class I, int A, int B>
-struct RowItem<CPktSimpleExcpPacket<C, TVarLengthField<I, A, B>>> {
+template <uint32_t C, class I>
+struct RowItem<CPktSimpleExcpPacket<C, TVarLengthField<I>>> {
   using type = I;
 };
 

@@ -24,6 +24,36 @@ TEST(IPv4Text, FirstOctetFromTheMostSignificantByte) {
   EXPECT_EQ("0.0.0.0", kdl::util::IPv4Text(0));
 }
 
+// The two rules side by side: what the transports refuse and the manager's
+// StringToIp still reads.
+TEST(IPv4Text, StrictAndAtolRulesDifferOnlyWhereDocumented) {
+  using kdl::util::IPv4Rules;
+  using kdl::util::ParseIPv4;
+  struct Case {
+    const char* text;
+    bool strict;
+    bool atol;
+    uint32_t ip;  // of whichever rule accepts it
+  };
+  const Case cases[] = {
+      {"10.0.0.5", true, true, 0x0A000005u},    {"0.0.0.0", true, true, 0},
+      {"010.1.1.1", false, true, 0x0A010101u},  {"1..2.3.4", false, true, 0x01020304u},
+      {" 1.2.3.4", false, true, 0x01020304u},   {"1.2.3.4.", false, true, 0x01020304u},
+      {"256.1.1.1", false, true, 0x00010101u},  {"1.2.3", false, false, 0},
+      {"1.2.3.4.5", false, false, 0},           {"", false, false, 0},
+  };
+  for (const Case& c : cases) {
+    for (IPv4Rules rules : {IPv4Rules::kStrict, IPv4Rules::kAtol}) {
+      const bool want = rules == IPv4Rules::kStrict ? c.strict : c.atol;
+      uint32_t ip = 0xDEADBEEFu;
+      EXPECT_EQ(want, ParseIPv4(c.text, rules, &ip)) << c.text;
+      EXPECT_EQ(want ? c.ip : 0xDEADBEEFu, ip) << c.text;
+    }
+  }
+  uint32_t ip = 0;
+  EXPECT_FALSE(ParseIPv4(nullptr, IPv4Rules::kAtol, &ip));
+}
+
 TEST(TextCopy, BothFlavoursBoundTheTextAndZeroFillTheField) {
   char field[6];
   std::memset(field, 'x', sizeof field);

@@ -80,7 +80,7 @@ void WriteTables(const kdl::dump::LayoutSet& set, std::ostream& os) {
      << "K.MAX_LENGTH = " << PacketZVDiskless::kMaxPacketSize << "\n"
      << "K.DISCOVER_PORT = " << PacketZVDiskless::kDiscoverPort << "\n"
      << "K.DISCOVER_REPLY = " << Hex(PacketZVDiskless::CPktToolDiscoverAck::kCode) << "\n"
-     << "K.DEFAULT_TCP_PORT = " << kdl::sim::ServerConfig().tcpPort << "\n\n"
+     << "K.DEFAULT_TCP_PORT = " << PacketZVDiskless::kToolServicePort << "\n\n"
      << "-- Record types, referred to by their index.\nK.RECORDS = {\n";
   for (const RecordLayout& r : set.records) os << "  { " << LayoutLua(r) << " },\n";
   os << "}\n\n-- Every type code: class, packet name, whether data follows the fields, and\n"
