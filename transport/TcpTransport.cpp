@@ -53,6 +53,7 @@
 #include "transport/Component.h"
 #include "transport/IoService.h"
 #include "transport/PrivateSocket.h"
+#include "transport/TcpConnect.h"
 #include "util/NeverDestroyed.h"
 
 namespace kdl::transport {
@@ -61,81 +62,6 @@ namespace {
 using PacketZVDiskless::CPacketFramer;
 
 constexpr unsigned kTcpThreads = 2;
-// Bound of a connect that gets no answer. A refusal ends it at once.
-constexpr int kConnectTimeoutMs = 3000;
-// How often a waiting connect looks whether the link is being destroyed.
-constexpr int kConnectSliceMs = 50;
-// Bytes accepted by TcpSend but not yet written; beyond it TcpSend fails
-// rather than let a stalled peer eat the memory.
-constexpr size_t kMaxQueuedBytes = 64u * 1024 * 1024;
-
-// Selectors of TcpGetLinkAddr.
-constexpr uint32_t kSelectLocal = 1;
-constexpr uint32_t kSelectRemote = 2;
-
-// The system's half of a bounded connect on a non-blocking socket.
-enum class ConnectStep { kDone, kPending, kFailed };
-
-#ifdef _WIN32
-using NativeSocket = SOCKET;
-
-ConnectStep BeginConnect(NativeSocket fd, const sockaddr_in& sa) {
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) {
-    return ConnectStep::kDone;
-  }
-  const int e = WSAGetLastError();
-  return (e == WSAEWOULDBLOCK || e == WSAEINPROGRESS || e == WSAEINTR) ? ConnectStep::kPending
-                                                                       : ConnectStep::kFailed;
-}
-
-// Waits up to `ms` for the connect to finish. Winsock reports a refused or
-// unreachable connect in the exception set of select().
-ConnectStep AwaitConnect(NativeSocket fd, int ms) {
-  fd_set writable;
-  fd_set failed;
-  FD_ZERO(&writable);
-  FD_ZERO(&failed);
-  FD_SET(fd, &writable);
-  FD_SET(fd, &failed);
-  timeval tv;
-  tv.tv_sec = ms / 1000;
-  tv.tv_usec = (ms % 1000) * 1000;
-  const int r = ::select(0, nullptr, &writable, &failed, &tv);
-  if (r < 0) return WSAGetLastError() == WSAEINTR ? ConnectStep::kPending : ConnectStep::kFailed;
-  if (r == 0) return ConnectStep::kPending;
-  int err = 0;
-  int len = sizeof err;
-  if (FD_ISSET(fd, &failed) ||
-      ::getsockopt(fd, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) != 0 ||
-      err != 0) {
-    return ConnectStep::kFailed;
-  }
-  return ConnectStep::kDone;
-}
-#else
-using NativeSocket = int;
-
-ConnectStep BeginConnect(NativeSocket fd, const sockaddr_in& sa) {
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) {
-    return ConnectStep::kDone;
-  }
-  return (errno == EINPROGRESS || errno == EINTR) ? ConnectStep::kPending : ConnectStep::kFailed;
-}
-
-// Waits up to `ms` for the connect to finish.
-ConnectStep AwaitConnect(NativeSocket fd, int ms) {
-  pollfd p = {fd, POLLOUT, 0};
-  const int r = ::poll(&p, 1, ms);
-  if (r < 0) return errno == EINTR ? ConnectStep::kPending : ConnectStep::kFailed;
-  if (r == 0) return ConnectStep::kPending;
-  int err = 0;
-  socklen_t len = sizeof err;
-  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) {
-    return ConnectStep::kFailed;
-  }
-  return ConnectStep::kDone;
-}
-#endif
 
 // One TCP client link.
 class CTcpLink : public std::enable_shared_from_this<CTcpLink> {
@@ -187,10 +113,7 @@ class CTcpLink : public std::enable_shared_from_this<CTcpLink> {
   mutable std::mutex m_mu;  // guards the fields up to m_nQueued
   State m_state = State::kCreated;
   std::atomic<bool> m_bClosing{false};  // destroyed; written under m_mu
-  uint32_t m_nLocalIP = 0;
-  uint32_t m_nLocalPort = 0;
-  uint32_t m_nRemoteIP = 0;
-  uint32_t m_nRemotePort = 0;
+  LinkAddresses m_addr;
   size_t m_nQueued = 0;
   bool m_bDirectSend = false;  // set before the link is connected
 
@@ -215,8 +138,8 @@ bool CTcpLink::Bind(uint32_t localIP) {
   const asio::ip::tcp::endpoint local = m_socket.local_endpoint(ec);
   if (ec) return false;
   std::lock_guard<std::mutex> lock(m_mu);
-  m_nLocalIP = localIP;
-  m_nLocalPort = local.port();
+  m_addr.localIP = localIP;
+  m_addr.localPort = local.port();
   return true;
 }
 
@@ -241,8 +164,8 @@ bool CTcpLink::Connect(uint32_t serverIP, uint16_t port) {
     return false;
   }
   m_state = State::kConnected;
-  m_nRemoteIP = serverIP;
-  m_nRemotePort = port;
+  m_addr.remoteIP = serverIP;
+  m_addr.remotePort = port;
   return true;
 }
 
@@ -251,28 +174,7 @@ bool CTcpLink::ConnectSocket(uint32_t serverIP, uint16_t port) {
   std::error_code ec;
   m_socket.native_non_blocking(true, ec);
   if (ec) return false;
-  const NativeSocket fd = m_socket.native_handle();
-  sockaddr_in sa;
-  std::memset(&sa, 0, sizeof sa);
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(port);
-  sa.sin_addr.s_addr = htonl(serverIP);
-  ConnectStep step = BeginConnect(fd, sa);
-  if (step == ConnectStep::kPending) {
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(kConnectTimeoutMs);
-    while (step == ConnectStep::kPending) {
-      if (m_bClosing) return false;
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            deadline - std::chrono::steady_clock::now())
-                            .count();
-      if (left <= 0) return false;
-      step = AwaitConnect(fd, static_cast<int>(std::min<long long>(left, kConnectSliceMs)));
-    }
-  }
-  if (step == ConnectStep::kFailed) return false;
-  // Requests are small and answered one by one: do not hold them back.
-  m_socket.set_option(asio::ip::tcp::no_delay(true), ec);
+  if (!ConnectBounded(m_socket.native_handle(), serverIP, port, m_bClosing)) return false;
   // Send writes from the caller's thread only if that can never block there.
   m_socket.non_blocking(true, ec);
   m_bDirectSend = !ec;
@@ -320,18 +222,7 @@ bool CTcpLink::Send(const void* data, uint32_t size) {
 
 bool CTcpLink::LinkAddr(uint32_t selector, uint32_t* address, uint32_t* port) const {
   std::lock_guard<std::mutex> lock(m_mu);
-  if (selector == kSelectRemote) {
-    if (m_nRemotePort == 0) return false;  // never connected
-    *address = m_nRemoteIP;
-    *port = m_nRemotePort;
-    return true;
-  }
-  if (selector == kSelectLocal) {
-    *address = m_nLocalIP;
-    *port = m_nLocalPort;
-    return true;
-  }
-  return false;
+  return m_addr.Get(selector, address, port);
 }
 
 // The posted Fail reports the close on the strand whatever the socket API

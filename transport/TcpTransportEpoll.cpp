@@ -47,6 +47,7 @@
 #include "transport/EpollService.h"
 #include "transport/PrivateSocket.h"
 #include "transport/SocketWait.h"
+#include "transport/TcpConnect.h"
 #include "util/NeverDestroyed.h"
 
 namespace kdl::transport {
@@ -55,46 +56,11 @@ namespace {
 using PacketZVDiskless::CPacketFramer;
 
 constexpr unsigned kTcpThreads = 2;
-// Bound of a connect that gets no answer. A refusal ends it at once.
-constexpr int kConnectTimeoutMs = 3000;
-// How often a waiting connect looks whether the link is being destroyed.
-constexpr int kConnectSliceMs = 50;
-// Bytes accepted by TcpSend but not yet written; beyond it TcpSend fails
-// rather than let a stalled peer eat the memory.
-constexpr size_t kMaxQueuedBytes = 64u * 1024 * 1024;
 // Reads a service thread makes for one event of a busy link before the
 // link's next event waits its turn behind the other links'.
 constexpr int kReadsPerEvent = 16;
 // What a link no one reads is watched for (EPOLLOUT too while bytes wait).
 constexpr uint32_t kReadEvents = EPOLLIN | EPOLLRDHUP;
-
-// Selectors of TcpGetLinkAddr.
-constexpr uint32_t kSelectLocal = 1;
-constexpr uint32_t kSelectRemote = 2;
-
-// The system's half of a bounded connect on a non-blocking socket.
-enum class ConnectStep { kDone, kPending, kFailed };
-
-ConnectStep BeginConnect(int fd, const sockaddr_in& sa) {
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) {
-    return ConnectStep::kDone;
-  }
-  return (errno == EINPROGRESS || errno == EINTR) ? ConnectStep::kPending : ConnectStep::kFailed;
-}
-
-// Waits up to `ms` for the connect to finish.
-ConnectStep AwaitConnect(int fd, int ms) {
-  pollfd p = {fd, POLLOUT, 0};
-  const int r = ::poll(&p, 1, ms);
-  if (r < 0) return errno == EINTR ? ConnectStep::kPending : ConnectStep::kFailed;
-  if (r == 0) return ConnectStep::kPending;
-  int err = 0;
-  socklen_t len = sizeof err;
-  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) {
-    return ConnectStep::kFailed;
-  }
-  return ConnectStep::kDone;
-}
 
 // One TCP client link.
 class CTcpLink {
@@ -131,7 +97,6 @@ class CTcpLink {
   // callback.
   enum class Got { kPackets, kNothing, kEnd, kBadLength, kStopped };
 
-  bool ConnectSocket(uint32_t serverIP, uint16_t port);
   // With m_mu held.
   uint32_t WatchedLocked() const {
     return kReadEvents | (m_nQueued != 0 ? static_cast<uint32_t>(EPOLLOUT) : 0u);
@@ -159,10 +124,7 @@ class CTcpLink {
   State m_state = State::kCreated;
   Reader m_reader = Reader::kNone;
   std::atomic<bool> m_bClosing{false};  // destroyed; written under m_mu
-  uint32_t m_nLocalIP = 0;
-  uint32_t m_nLocalPort = 0;
-  uint32_t m_nRemoteIP = 0;
-  uint32_t m_nRemotePort = 0;
+  LinkAddresses m_addr;
   std::deque<std::vector<uint8_t>> m_queue;  // accepted by Send, not yet written
   size_t m_nQueued = 0;
   size_t m_nFrontSent = 0;  // bytes of the queue's front already written
@@ -186,8 +148,8 @@ bool CTcpLink::Bind(uint32_t localIP) {
       ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
     return false;
   }
-  m_nLocalIP = localIP;
-  m_nLocalPort = ntohs(sa.sin_port);
+  m_addr.localIP = localIP;
+  m_addr.localPort = ntohs(sa.sin_port);
   return true;
 }
 
@@ -198,7 +160,9 @@ bool CTcpLink::Connect(uint32_t serverIP, uint16_t port) {
     if (m_state != State::kCreated || m_bClosing) return false;
     m_state = State::kConnecting;
   }
-  const bool bConnected = ConnectSocket(serverIP, port);
+  // Nothing else uses the socket while it connects, and Destroy waits for
+  // the connect to end.
+  const bool bConnected = ConnectBounded(m_fd, serverIP, port, m_bClosing);
   std::lock_guard<std::mutex> lock(m_mu);
   // A socket whose connect failed cannot try again; the link is dead.
   if (!bConnected || m_bClosing || !m_service->Add(m_fd, m_hLink, kReadEvents)) {
@@ -206,36 +170,8 @@ bool CTcpLink::Connect(uint32_t serverIP, uint16_t port) {
     return false;
   }
   m_state = State::kConnected;
-  m_nRemoteIP = serverIP;
-  m_nRemotePort = port;
-  return true;
-}
-
-// Runs on the caller's thread while the link is connecting: nothing else
-// uses the socket, and Destroy waits for the connect to end.
-bool CTcpLink::ConnectSocket(uint32_t serverIP, uint16_t port) {
-  sockaddr_in sa;
-  std::memset(&sa, 0, sizeof sa);
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(port);
-  sa.sin_addr.s_addr = htonl(serverIP);
-  ConnectStep step = BeginConnect(m_fd, sa);
-  if (step == ConnectStep::kPending) {
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(kConnectTimeoutMs);
-    while (step == ConnectStep::kPending) {
-      if (m_bClosing) return false;
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            deadline - std::chrono::steady_clock::now())
-                            .count();
-      if (left <= 0) return false;
-      step = AwaitConnect(m_fd, static_cast<int>(std::min<long long>(left, kConnectSliceMs)));
-    }
-  }
-  if (step == ConnectStep::kFailed) return false;
-  // Requests are small and answered one by one: do not hold them back.
-  const int one = 1;
-  ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  m_addr.remoteIP = serverIP;
+  m_addr.remotePort = port;
   return true;
 }
 
@@ -273,18 +209,7 @@ bool CTcpLink::Send(const void* data, uint32_t size) {
 
 bool CTcpLink::LinkAddr(uint32_t selector, uint32_t* address, uint32_t* port) const {
   std::lock_guard<std::mutex> lock(m_mu);
-  if (selector == kSelectRemote) {
-    if (m_nRemotePort == 0) return false;  // never connected
-    *address = m_nRemoteIP;
-    *port = m_nRemotePort;
-    return true;
-  }
-  if (selector == kSelectLocal) {
-    *address = m_nLocalIP;
-    *port = m_nLocalPort;
-    return true;
-  }
-  return false;
+  return m_addr.Get(selector, address, port);
 }
 
 // The shut socket reads as ended and hangs up, which the set reports to a
