@@ -106,7 +106,7 @@ TEST_F(UdpTransportTest, AClaimedEndpointDeliversOnTheClaimingThread) {
   kdl::test::events::SetHook([&](const Event&) { mine = std::this_thread::get_id() == self; });
   uint16_t port;
   const uint32_t h = Create(&port);
-#ifdef _WIN32
+#ifdef KELVANE_TRANSPORT_ASIO
   EXPECT_EQ(UdpClaimRead(h), 0u);  // the Asio component keeps its reads
 #else
   ASSERT_EQ(UdpClaimRead(h), 1u);
