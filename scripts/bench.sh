@@ -18,7 +18,7 @@ REPS="${KELVANE_BENCH_REPS:-5}"
 
 # Google Benchmark comes with the project's packages; spdlog is the log
 # writer's baseline and needed only here.
-KELVANE_EXTRA_PACKAGES="libspdlog-dev ${KELVANE_EXTRA_PACKAGES:-}" bash scripts/setup.sh
+KELVANE_EXTRA_PACKAGES="libspdlog-dev python3 strace ${KELVANE_EXTRA_PACKAGES:-}" bash scripts/setup.sh
 command -v python3 >/dev/null || { echo "bench.sh: python3 is needed for the table" >&2; exit 1; }
 
 if [ -n "${KELVANE_BENCH_BUILD_DIR:-}" ]; then
